@@ -1,0 +1,15 @@
+# The LZMA SDK's C decoders, built from Debian's 7zip source package (see scripts/setup).
+# Only the reading side: 7z archives with LZMA, LZMA2, PPMd, BCJ, BCJ2, the other branch
+# filters and Delta, plus the raw LZMA decoder.
+set(SDK ${LZMA_SDK_DIR}/C)
+if(NOT EXISTS ${SDK}/7zArcIn.c)
+  message(FATAL_ERROR "LZMA SDK not found in ${LZMA_SDK_DIR}: run scripts/setup")
+endif()
+add_library(lzmasdk STATIC
+  ${SDK}/7zArcIn.c ${SDK}/7zBuf.c ${SDK}/7zCrc.c ${SDK}/7zCrcOpt.c ${SDK}/7zDec.c ${SDK}/7zStream.c
+  ${SDK}/Bcj2.c ${SDK}/Bra.c ${SDK}/Bra86.c ${SDK}/BraIA64.c ${SDK}/CpuArch.c ${SDK}/Delta.c
+  ${SDK}/Lzma2Dec.c ${SDK}/LzmaDec.c ${SDK}/Ppmd7.c ${SDK}/Ppmd7Dec.c)
+target_include_directories(lzmasdk SYSTEM PUBLIC ${SDK})
+target_compile_definitions(lzmasdk PRIVATE Z7_PPMD_SUPPORT Z7_EXTRACT_ONLY)
+set_target_properties(lzmasdk PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+target_compile_options(lzmasdk PRIVATE -w)

@@ -1,0 +1,52 @@
+#include "support/temp_home.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+TempHome::TempHome()
+{
+    for (const char *d : {"home", "home/.local/share", "home/.config", "etc-xdg", "tmp"})
+        QDir().mkpath(m_dir.path() + QLatin1Char('/') + QLatin1String(d));
+    setEnv("HOME", home().toUtf8());
+    setEnv("XDG_DATA_HOME", dataHome().toUtf8());
+    setEnv("XDG_CONFIG_HOME", configHome().toUtf8());
+    setEnv("XDG_CONFIG_DIRS", configDirs().toUtf8());
+    setEnv("TMPDIR", temp().toUtf8());
+}
+
+TempHome::~TempHome()
+{
+    for (auto it = m_saved.crbegin(); it != m_saved.crend(); ++it) {
+        if (it->second.first)
+            qputenv(it->first.constData(), it->second.second);
+        else
+            qunsetenv(it->first.constData());
+    }
+}
+
+QString TempHome::home() const { return m_dir.path() + QStringLiteral("/home"); }
+QString TempHome::dataHome() const { return home() + QStringLiteral("/.local/share"); }
+QString TempHome::configHome() const { return home() + QStringLiteral("/.config"); }
+QString TempHome::configDirs() const { return m_dir.path() + QStringLiteral("/etc-xdg"); }
+QString TempHome::temp() const { return m_dir.path() + QStringLiteral("/tmp"); }
+QString TempHome::dataDirectory() const { return dataHome() + QStringLiteral("/ostrel/korvel"); }
+
+void TempHome::setEnv(const char *name, const QByteArray &value)
+{
+    m_saved.append({QByteArray(name), {qEnvironmentVariableIsSet(name), qgetenv(name)}});
+    qputenv(name, value);
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
