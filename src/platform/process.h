@@ -18,9 +18,10 @@ QString executablePath();
 // argument 0: a name without a slash is looked up in PATH, anything else is a path (relative
 // ones to the current directory). Returns the new process's id when the program was found and
 // its image executed (a file the system cannot execute counts as not started); -1 otherwise,
-// also for an empty argv. The new process is not our child: it is started through a short-lived
-// intermediate process, so nothing has to reap it and no zombie stays behind. It inherits only
-// descriptors that were opened without close-on-exec. Safe to call from any thread.
+// also for an empty argv. A detached thread reaps the new process when it ends, so no zombie
+// stays behind; if we end first, it is adopted like any orphan. It inherits only descriptors
+// opened without close-on-exec, and starts with no blocked or ignored signals. Safe to call
+// from any thread.
 qint64 startDetachedProcess(const QStringList &argv);
 
 // Blocks the calling thread for at least the given milliseconds (negative: not at all).

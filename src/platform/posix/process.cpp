@@ -9,8 +9,8 @@
 #include <vector>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <pthread.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -22,27 +22,7 @@ namespace platform {
 
 namespace {
 
-// Owns a file descriptor.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return m_fd; }
-    void reset()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-    }
-
-private:
-    int m_fd;
-};
-
-// The places execvp would try for name, computed before fork so that the children only make
-// async-signal-safe calls.
+// The places execvp would try for name.
 std::vector<QByteArray> programCandidates(const QByteArray &name)
 {
     if (name.contains('/'))
@@ -54,43 +34,6 @@ std::vector<QByteArray> programCandidates(const QByteArray &name)
     for (const QByteArray &dir : path.split(':'))
         candidates.push_back((dir.isEmpty() ? QByteArray(".") : dir) + '/' + name);
     return candidates;
-}
-
-bool readFully(int fd, char *buffer, size_t size, size_t *got)
-{
-    *got = 0;
-    while (*got < size) {
-        const ssize_t n = ::read(fd, buffer + *got, size - *got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n == 0;
-        *got += size_t(n);
-    }
-    return true;
-}
-
-[[noreturn]] void execCandidates(const std::vector<const char *> &candidates, char *const argv[],
-                                 int reportFd)
-{
-    // Dispositions and mask are inherited through exec; the new program should start clean.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s = 1; s < NSIG; ++s) {
-        if (s != SIGKILL && s != SIGSTOP)
-            signal(s, SIG_DFL);
-    }
-    int error = ENOENT;
-    for (const char *candidate : candidates) {
-        execve(candidate, argv, environ);
-        // Like execvp: a miss in one PATH entry is not the final word, anything else is.
-        if (errno != ENOENT && errno != ENOTDIR)
-            error = errno;
-    }
-    ssize_t ignored = ::write(reportFd, &error, sizeof error);
-    (void)ignored;
-    _exit(127);
 }
 
 } // namespace
@@ -112,46 +55,37 @@ qint64 startDetachedProcess(const QStringList &argv)
     for (QByteArray &a : encoded)
         args.push_back(a.data());
     args.push_back(nullptr);
-    const std::vector<QByteArray> candidates = programCandidates(encoded.front());
-    std::vector<const char *> candidatePointers;
-    for (const QByteArray &c : candidates)
-        candidatePointers.push_back(c.constData());
 
-    // The report pipe closes on exec, so reading it to its end tells success (nothing but the
-    // pid arrived) from failure (the grandchild wrote errno after its last execve).
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return -1;
-    Fd readEnd(fds[0]);
-    Fd writeEnd(fds[1]);
+    // The new program starts with no blocked and no ignored signals, whatever ours are.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signalSet;
+    sigemptyset(&signalSet);
+    posix_spawnattr_setsigmask(&attributes, &signalSet);
+    sigfillset(&signalSet);
+    posix_spawnattr_setsigdefault(&attributes, &signalSet);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    // Double fork: the intermediate process exits at once and we reap it here, so the program
-    // is adopted by init and nobody has to wait for it.
-    const pid_t middle = ::fork();
-    if (middle < 0)
-        return -1;
-    if (middle == 0) {
-        const pid_t child = ::fork();
-        if (child == 0)
-            execCandidates(candidatePointers, args.data(), writeEnd.get());
-        const qint64 pid = child;
-        ssize_t ignored = ::write(writeEnd.get(), &pid, sizeof pid);
-        (void)ignored;
-        _exit(child < 0 ? 1 : 0);
+    // posix_spawn (not posix_spawnp) for each PATH candidate: glibc reports a failed exec as
+    // the call's result, and nothing falls back to running a non-program through /bin/sh.
+    pid_t pid = -1;
+    int rc = ENOENT;
+    for (const QByteArray &candidate : programCandidates(encoded.front())) {
+        rc = ::posix_spawn(&pid, candidate.constData(), nullptr, &attributes, args.data(), environ);
+        if (rc == 0 || (rc != ENOENT && rc != ENOTDIR))
+            break;
     }
-    writeEnd.reset();
-    int status = 0;
-    while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-    }
-
-    qint64 pid = -1;
-    size_t got = 0;
-    if (!readFully(readEnd.get(), reinterpret_cast<char *>(&pid), sizeof pid, &got)
-        || got != sizeof pid || pid <= 0)
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0)
         return -1;
-    int execError = 0;
-    readFully(readEnd.get(), reinterpret_cast<char *>(&execError), sizeof execError, &got);
-    return got == 0 ? pid : -1;
+
+    // Nobody waits for the program, so a detached thread does, to keep it from becoming a
+    // zombie if it ends before we do. If we end first, it is adopted like any orphan.
+    startDetachedThread([pid] {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    });
+    return pid;
 }
 
 void sleepMilliseconds(int milliseconds)
