@@ -5,6 +5,9 @@
 #include <QBuffer>
 #include <QFileInfo>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 const QByteArray CataloguePath = "/bin/versions.xml";
@@ -98,6 +101,33 @@ TEST_F(VersionCatalogueTest, FailedCheckNeitherChangesNorUsesTheCache)
     EXPECT_EQ(sink.reports.value(1), (Report{1, -1, "", "", "检查版本失败"}));
     // The cache itself is still good for a launch.
     EXPECT_TRUE(catalogue.loadLocalCatalogue());
+}
+
+TEST_F(VersionCatalogueTest, CacheThatCannotBeWrittenKeepsNoTag)
+{
+    QByteArray large = "<Versions><Version version=\"5\"/>";
+    large += QByteArray(64 * 1024, ' ') + "</Versions>";
+    server.serve(CataloguePath, HttpReply::ok(large, {"ETag: \"big\""}));
+    VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
+    ASSERT_TRUE(QDir().mkpath(home.dataDirectory()));
+
+    // A file size limit stands in for a full disk: writes past 100 bytes fail.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = 100;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const bool checked = catalogue.checkVersions();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    // This check still has the answer; the next one must not get 304 for a cut cache.
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(names(catalogue), (QStringList{"5"}));
+    EXPECT_FALSE(readFile(cachePath()).startsWith("If-None-Match"));
+    EXPECT_TRUE(catalogue.checkVersions());
+    EXPECT_TRUE(conditionLines(1).isEmpty());
 }
 
 TEST_F(VersionCatalogueTest, UnusableBaseDirectoryOrCacheFile)
