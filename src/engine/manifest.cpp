@@ -1,11 +1,11 @@
 #include "engine/version_catalogue.h"
 
+#include "engine/bounded_buffer.h"
 #include "engine/http_transfer.h"
 #include "engine/path_names.h"
 #include "engine/servers.h"
 #include "engine/status_sink.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
@@ -22,7 +22,7 @@ bool VersionEntry::fetchManifest()
     m_sink->report(1, 0, m_version, QString(), QStringLiteral("开始下载清单"));
 
     QByteArray body;
-    QBuffer buffer(&body);
+    BoundedBuffer buffer(&body);
     buffer.open(QIODevice::WriteOnly);
     const QString path = QString::fromLatin1(ManifestPathTemplate).arg(m_version);
     HttpTransfer transfer(QUrl(servers::catalogue() + path), &buffer);

@@ -1,11 +1,11 @@
 #include "engine/version_catalogue.h"
 
+#include "engine/bounded_buffer.h"
 #include "engine/http_transfer.h"
 #include "engine/path_names.h"
 #include "engine/servers.h"
 #include "engine/status_sink.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QUrl>
 #include <QXmlStreamReader>
@@ -55,7 +55,7 @@ bool VersionCatalogue::checkVersions()
     m_versions.clear();
 
     QByteArray body;
-    QBuffer buffer(&body);
+    BoundedBuffer buffer(&body);
     buffer.open(QIODevice::WriteOnly);
     HttpTransfer transfer(QUrl(servers::catalogue() + QLatin1String(CataloguePath)), &buffer);
 

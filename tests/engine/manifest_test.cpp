@@ -136,6 +136,17 @@ TEST_F(ManifestTest, FetchReportsAndAddsPackagesOnEveryFetch)
     EXPECT_EQ(sink.reports.value(1), (Report{1, -2, "bad", "", "清单解释错误"}));
 }
 
+TEST_F(ManifestTest, OversizedAnswerIsADownloadError)
+{
+    // A manifest is a few kilobytes; a server that keeps sending must not fill memory.
+    QByteArray huge = "<M><Entry file=\"a.so\" function=\"f\"/>";
+    huge += QByteArray(16 * 1024 * 1024, ' ') + "</M>";
+    server.serve("/bin/manifest/1.2.xml", HttpReply::ok(huge));
+    VersionEntry e = entry();
+    EXPECT_FALSE(e.fetchManifest());
+    EXPECT_EQ(sink.reports.value(1), (Report{1, -1, "1.2", "", "下载清单错误"}));
+}
+
 TEST_F(ManifestTest, LocalManifestNeedsItsEntryFile)
 {
     const QString versionDir = home.dataDirectory() + "/1.2";
