@@ -1,0 +1,104 @@
+// The sample client. Its entry functions print, one per line:
+//   entry: <name of the function called>
+//   tail: <the command line tail, UTF-8>
+//   cwd: <working directory>
+//   path: <PATH>
+//   version: <the first line of "sample_version.txt" next to the library, else the built-in>
+//   pid: <process id>
+// to standard output, and append the same lines to the file named by KORVEL_SAMPLE_REPORT
+// when that is set (for processes whose output nobody reads). They return the number in
+// KORVEL_SAMPLE_EXIT, or 0.
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+namespace {
+
+std::string toUtf8(const char16_t *text)
+{
+    std::string out;
+    for (const char16_t *p = text; p && *p; ++p) {
+        char32_t c = *p;
+        if (c >= 0xD800 && c < 0xDC00 && p[1] >= 0xDC00 && p[1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (p[1] - 0xDC00);
+            ++p;
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | (c >> 6));
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+            out += char(0x80 | ((c >> 6) & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string version()
+{
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void *>(&toUtf8), &info) && info.dli_fname) {
+        std::string path = info.dli_fname;
+        const size_t slash = path.rfind('/');
+        path = (slash == std::string::npos ? std::string(".") : path.substr(0, slash))
+            + "/sample_version.txt";
+        if (FILE *f = std::fopen(path.c_str(), "r")) {
+            char line[256] = {};
+            const bool read = std::fgets(line, sizeof line, f) != nullptr;
+            std::fclose(f);
+            std::string v = read ? line : "";
+            while (!v.empty() && (v.back() == '\n' || v.back() == '\r'))
+                v.pop_back();
+            if (!v.empty())
+                return v;
+        }
+    }
+    return KORVEL_SAMPLE_VERSION;
+}
+
+int run(const char *entry, const char16_t *tail)
+{
+    char cwd[4096] = {};
+    if (!getcwd(cwd, sizeof cwd))
+        cwd[0] = '\0';
+    const char *path = std::getenv("PATH");
+    const std::string report = std::string("entry: ") + entry + "\ntail: " + toUtf8(tail)
+        + "\ncwd: " + cwd + "\npath: " + (path ? path : "") + "\nversion: " + version()
+        + "\npid: " + std::to_string(getpid()) + "\n";
+    std::fputs(report.c_str(), stdout);
+    std::fflush(stdout);
+    if (const char *file = std::getenv("KORVEL_SAMPLE_REPORT")) {
+        if (FILE *f = std::fopen(file, "a")) {
+            std::fputs(report.c_str(), f);
+            std::fclose(f);
+        }
+    }
+    const char *exitCode = std::getenv("KORVEL_SAMPLE_EXIT");
+    return exitCode ? std::atoi(exitCode) : 0;
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int korvel_entry(const char16_t *tail)
+{
+    return run("korvel_entry", tail);
+}
+
+// The same under a name with non-ASCII characters: the launcher looks names up by their
+// UTF-8 bytes.
+extern "C" __attribute__((visibility("default"))) int 客户端入口(const char16_t *tail)
+{
+    return run("客户端入口", tail);
+}
