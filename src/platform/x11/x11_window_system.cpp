@@ -1,0 +1,837 @@
+// The X11 window backend. Xlib's macros (Bool, None, Status, True, False) clash with Qt and
+// gtest headers, so Xlib stays inside this file and nothing of it leaks into a header.
+#include "platform/posix/message_queue.h"
+#include "platform/window_system.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// The caption a message box gets when the caller gives none, and its button's text.
+const char messageBoxTitle[] = "错误";
+const char messageBoxButtonText[] = "确定";
+
+constexpr long motifHintsDecorationsFlag = 1L << 1;
+constexpr long motifAllDecorations = 1;
+constexpr long netWmStateRemove = 0;
+constexpr long netWmStateAdd = 1;
+constexpr long netWmMoveResizeMove = 8;
+
+// Errors of requests on windows that went away meanwhile are expected; the default handler
+// would end the process for them.
+int ignoreXError(Display *, XErrorEvent *)
+{
+    return 0;
+}
+
+class DisplayConnection {
+public:
+    DisplayConnection() : display_(XOpenDisplay(nullptr)) {}
+    ~DisplayConnection()
+    {
+        if (display_) XCloseDisplay(display_);
+    }
+    DisplayConnection(const DisplayConnection &) = delete;
+    DisplayConnection &operator=(const DisplayConnection &) = delete;
+    Display *get() const { return display_; }
+
+private:
+    Display *display_;
+};
+
+// The pixels of one window as the server wants them: top-down rows of 32-bit pixel values.
+class FrameImage {
+public:
+    FrameImage() = default;
+    ~FrameImage() { reset(); }
+    FrameImage(const FrameImage &) = delete;
+    FrameImage &operator=(const FrameImage &) = delete;
+
+    bool create(Display *display, Visual *visual, int depth, int width, int height)
+    {
+        reset();
+        if (width <= 0 || height <= 0) return false;
+        pixels_.assign(static_cast<size_t>(width) * height, 0);
+        image_ = XCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, 0,
+                              reinterpret_cast<char *>(pixels_.data()), static_cast<unsigned>(width),
+                              static_cast<unsigned>(height), 32, width * 4);
+        if (!image_) pixels_.clear();
+        return image_ != nullptr;
+    }
+    void reset()
+    {
+        if (image_) {
+            image_->data = nullptr; // the vector owns the pixels
+            XDestroyImage(image_);
+            image_ = nullptr;
+        }
+        pixels_.clear();
+    }
+    XImage *get() const { return image_; }
+    std::uint32_t *pixels() { return pixels_.data(); }
+    int width() const { return image_ ? image_->width : 0; }
+    int height() const { return image_ ? image_->height : 0; }
+
+private:
+    std::vector<std::uint32_t> pixels_;
+    XImage *image_ = nullptr;
+};
+
+struct Atoms {
+    Atom wmProtocols, wmDeleteWindow, motifWmHints, netWmName, utf8String, netWmIcon, netWmState,
+        netWmStateSkipTaskbar, netWmStateAbove, netWmStateModal, netWmMoveResize, netSupported,
+        netWorkArea, netCurrentDesktop, netWmWindowType, netWmWindowTypeDialog, netWmPid;
+
+    explicit Atoms(Display *d)
+    {
+        auto atom = [d](const char *name) { return XInternAtom(d, name, False); };
+        wmProtocols = atom("WM_PROTOCOLS");
+        wmDeleteWindow = atom("WM_DELETE_WINDOW");
+        motifWmHints = atom("_MOTIF_WM_HINTS");
+        netWmName = atom("_NET_WM_NAME");
+        utf8String = atom("UTF8_STRING");
+        netWmIcon = atom("_NET_WM_ICON");
+        netWmState = atom("_NET_WM_STATE");
+        netWmStateSkipTaskbar = atom("_NET_WM_STATE_SKIP_TASKBAR");
+        netWmStateAbove = atom("_NET_WM_STATE_ABOVE");
+        netWmStateModal = atom("_NET_WM_STATE_MODAL");
+        netWmMoveResize = atom("_NET_WM_MOVERESIZE");
+        netSupported = atom("_NET_SUPPORTED");
+        netWorkArea = atom("_NET_WORKAREA");
+        netCurrentDesktop = atom("_NET_CURRENT_DESKTOP");
+        netWmWindowType = atom("_NET_WM_WINDOW_TYPE");
+        netWmWindowTypeDialog = atom("_NET_WM_WINDOW_TYPE_DIALOG");
+        netWmPid = atom("_NET_WM_PID");
+    }
+};
+
+long moveResizeDirection(HitArea area)
+{
+    switch (area) {
+    case HitArea::TopLeft: return 0;
+    case HitArea::Top: return 1;
+    case HitArea::TopRight: return 2;
+    case HitArea::Right: return 3;
+    case HitArea::BottomRight: return 4;
+    case HitArea::Bottom: return 5;
+    case HitArea::BottomLeft: return 6;
+    case HitArea::Left: return 7;
+    case HitArea::Caption: return netWmMoveResizeMove;
+    default: return -1;
+    }
+}
+
+MouseButton mouseButton(unsigned int button)
+{
+    switch (button) {
+    case Button1: return MouseButton::Left;
+    case Button2: return MouseButton::Middle;
+    case Button3: return MouseButton::Right;
+    default: return MouseButton::NoButton; // wheel and extra buttons
+    }
+}
+
+// A premultiplied colour channel over an opaque grey, for the message box's own drawing.
+std::uint32_t blendOver(std::uint32_t background, std::uint32_t colour, int coverage)
+{
+    std::uint32_t result = 0;
+    for (int shift = 0; shift < 24; shift += 8) {
+        const int b = (background >> shift) & 0xff;
+        const int c = (colour >> shift) & 0xff;
+        result |= static_cast<std::uint32_t>((b * (255 - coverage) + c * coverage) / 255) << shift;
+    }
+    return result | 0xff000000u;
+}
+
+class X11WindowSystem final : public WindowSystem {
+public:
+    explicit X11WindowSystem(std::unique_ptr<DisplayConnection> connection)
+        : connection_(std::move(connection)), display_(connection_->get()), atoms_(display_)
+    {
+        XSetErrorHandler(ignoreXError);
+        screen_ = DefaultScreen(display_);
+        root_ = RootWindow(display_, screen_);
+        XSelectInput(display_, root_, PropertyChangeMask);
+    }
+
+    ~X11WindowSystem() override
+    {
+        while (!windows_.empty()) destroyWindow(windows_.begin()->first);
+    }
+
+    WindowId createWindow(WindowEvents *events, const Rect &client, const WindowStyle &style) override
+    {
+        auto window = std::make_unique<Window>();
+        window->events = events;
+        window->rect = client;
+        window->style = style;
+
+        XVisualInfo info;
+        std::memset(&info, 0, sizeof info);
+        XSetWindowAttributes attributes;
+        std::memset(&attributes, 0, sizeof attributes);
+        unsigned long mask = CWEventMask | CWBackPixel | CWBorderPixel;
+        Visual *visual = DefaultVisual(display_, screen_);
+        int depth = DefaultDepth(display_, screen_);
+        // A translucent window needs a visual with an alpha channel, and such a visual needs
+        // its own colormap and border pixel (else BadMatch).
+        if (style.translucent && XMatchVisualInfo(display_, screen_, 32, TrueColor, &info)) {
+            visual = info.visual;
+            depth = 32;
+            window->colormap = XCreateColormap(display_, root_, visual, AllocNone);
+            attributes.colormap = window->colormap;
+            mask |= CWColormap;
+        }
+        attributes.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |
+                                PointerMotionMask | LeaveWindowMask | KeyPressMask;
+        attributes.background_pixel = 0;
+        attributes.border_pixel = 0;
+        const int width = std::max(1, client.width());
+        const int height = std::max(1, client.height());
+        window->xid = XCreateWindow(display_, root_, client.left, client.top, static_cast<unsigned>(width),
+                                    static_cast<unsigned>(height), 0, depth, InputOutput, visual, mask,
+                                    &attributes);
+        if (!window->xid) {
+            if (window->colormap) XFreeColormap(display_, window->colormap);
+            return 0;
+        }
+        window->visual = visual;
+        window->depth = depth;
+        window->gc = XCreateGC(display_, window->xid, 0, nullptr);
+
+        Atom protocols[] = {atoms_.wmDeleteWindow};
+        XSetWMProtocols(display_, window->xid, protocols, 1);
+        XClassHint classHint;
+        char name[] = "korvel";
+        char className[] = "Korvel";
+        classHint.res_name = name;
+        classHint.res_class = className;
+        XSetClassHint(display_, window->xid, &classHint);
+        const long pid = static_cast<long>(getpid());
+        XChangeProperty(display_, window->xid, atoms_.netWmPid, XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char *>(&pid), 1);
+
+        const WindowId id = static_cast<WindowId>(window->xid);
+        windows_[id] = std::move(window);
+        queue_.addWindow(id);
+        Window &w = *windows_[id];
+        applySizeHints(w);
+        applyStyle(w);
+        return id;
+    }
+
+    void destroyWindow(WindowId id) override
+    {
+        const auto it = windows_.find(id);
+        if (it == windows_.end()) return;
+        Window &w = *it->second;
+        w.frame.reset();
+        if (w.gc) XFreeGC(display_, w.gc);
+        XDestroyWindow(display_, w.xid);
+        if (w.colormap) XFreeColormap(display_, w.colormap);
+        XFlush(display_);
+        windows_.erase(it);
+        queue_.forgetWindow(id);
+    }
+
+    void setStyle(WindowId id, const WindowStyle &style) override
+    {
+        if (Window *w = find(id)) {
+            w->style = style;
+            applySizeHints(*w);
+            applyStyle(*w);
+        }
+    }
+
+    void setTitle(WindowId id, const QString &title) override
+    {
+        Window *w = find(id);
+        if (!w) return;
+        const QByteArray utf8 = title.toUtf8();
+        XChangeProperty(display_, w->xid, atoms_.netWmName, atoms_.utf8String, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char *>(utf8.constData()), utf8.size());
+        XChangeProperty(display_, w->xid, XA_WM_NAME, atoms_.utf8String, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char *>(utf8.constData()), utf8.size());
+        XFlush(display_);
+    }
+
+    void setIcon(WindowId id, int width, int height, const std::uint32_t *argb) override
+    {
+        Window *w = find(id);
+        if (!w || width <= 0 || height <= 0 || !argb) return;
+        // Format 32 properties travel as C longs on the client side, whatever their width.
+        std::vector<long> data;
+        data.reserve(2 + static_cast<size_t>(width) * height);
+        data.push_back(width);
+        data.push_back(height);
+        for (int i = 0; i < width * height; ++i) data.push_back(static_cast<long>(argb[i]));
+        XChangeProperty(display_, w->xid, atoms_.netWmIcon, XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char *>(data.data()), static_cast<int>(data.size()));
+        XFlush(display_);
+    }
+
+    void show(WindowId id, ShowCommand command) override
+    {
+        Window *w = find(id);
+        if (!w) return;
+        switch (command) {
+        case ShowCommand::Hide:
+            XUnmapWindow(display_, w->xid);
+            w->visible = false;
+            break;
+        case ShowCommand::Show:
+            XMapRaised(display_, w->xid);
+            // Window managers may place a newly mapped window by their own rules.
+            XMoveWindow(display_, w->xid, w->rect.left, w->rect.top);
+            w->visible = true;
+            break;
+        case ShowCommand::Minimise:
+            if (!w->visible) {
+                XMapWindow(display_, w->xid);
+                w->visible = true;
+            }
+            XIconifyWindow(display_, w->xid, screen_);
+            break;
+        }
+        XFlush(display_);
+    }
+
+    bool isVisible(WindowId id) const override
+    {
+        const auto it = windows_.find(id);
+        return it != windows_.end() && it->second->visible;
+    }
+
+    void move(WindowId id, const Rect &client) override
+    {
+        Window *w = find(id);
+        if (!w) return;
+        w->rect = client;
+        XMoveResizeWindow(display_, w->xid, client.left, client.top, static_cast<unsigned>(std::max(1, client.width())),
+                          static_cast<unsigned>(std::max(1, client.height())));
+        applySizeHints(*w);
+        XFlush(display_);
+    }
+
+    Rect geometry(WindowId id) const override
+    {
+        const auto it = windows_.find(id);
+        return it == windows_.end() ? Rect{} : it->second->rect;
+    }
+
+    void pushFrame(WindowId id, const std::uint8_t *pixels, int width, int height) override
+    {
+        Window *w = find(id);
+        if (!w || !pixels || width <= 0 || height <= 0) return;
+        if (w->frame.width() != width || w->frame.height() != height) {
+            if (!w->frame.create(display_, w->visual, w->depth, width, height)) return;
+        }
+        // Bytes B, G, R, A read as a little-endian 32-bit value are the ARGB pixel a TrueColor
+        // visual with the usual masks expects; a visual without alpha ignores the top byte and,
+        // the colour being premultiplied, shows the frame as if over black. Rows flip from
+        // bottom-up to the server's top-down.
+        std::uint32_t *target = w->frame.pixels();
+        for (int row = 0; row < height; ++row) {
+            const std::uint8_t *line = pixels + static_cast<size_t>(height - 1 - row) * width * 4;
+            std::uint32_t *out = target + static_cast<size_t>(row) * width;
+            for (int x = 0; x < width; ++x) {
+                const std::uint8_t *p = line + x * 4;
+                out[x] = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+                         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+            }
+        }
+        putFrame(*w);
+    }
+
+    void announceStatus(WindowId, const QString &) override {}
+
+    Rect workArea() const override
+    {
+        Rect screen{0, 0, DisplayWidth(display_, screen_), DisplayHeight(display_, screen_)};
+        std::vector<long> area = cardinalProperty(root_, atoms_.netWorkArea);
+        if (area.size() < 4) return screen;
+        std::vector<long> desktop = cardinalProperty(root_, atoms_.netCurrentDesktop);
+        size_t index = desktop.empty() ? 0 : static_cast<size_t>(desktop[0]);
+        if ((index + 1) * 4 > area.size()) index = 0;
+        const long *a = area.data() + index * 4;
+        if (a[2] <= 0 || a[3] <= 0) return screen;
+        return Rect{static_cast<int>(a[0]), static_cast<int>(a[1]), static_cast<int>(a[0] + a[2]),
+                    static_cast<int>(a[1] + a[3])};
+    }
+
+    void setTimer(WindowId id, int timerId, int periodMs) override
+    {
+        if (find(id)) queue_.setTimer(id, timerId, periodMs);
+    }
+
+    void killTimer(WindowId id, int timerId) override { queue_.killTimer(id, timerId); }
+
+    bool post(WindowId id, int n, std::uintptr_t wParam, std::intptr_t lParam) override
+    {
+        return queue_.post(id, n, wParam, lParam);
+    }
+
+    void postQuit(int code) override { queue_.postQuit(code); }
+
+    int runLoop() override
+    {
+        int code = 0;
+        loopUntil([] { return false; });
+        queue_.quitPending(&code);
+        queue_.clearQuit();
+        return code;
+    }
+
+    void messageBox(WindowId owner, const QString &text) override;
+
+    bool isHeadless() const override { return false; }
+
+private:
+    struct Window {
+        WindowEvents *events = nullptr;
+        ::Window xid = 0;
+        Visual *visual = nullptr;
+        int depth = 0;
+        Colormap colormap = 0;
+        GC gc = nullptr;
+        Rect rect;
+        WindowStyle style;
+        bool visible = false;
+        FrameImage frame;
+        MouseButton pressed = MouseButton::NoButton; // button of a client press not yet released
+        bool pointerInClient = false;
+        bool dragging = false;                   // moved by us (no window manager to ask)
+        int dragRootX = 0, dragRootY = 0;
+        Rect dragStart;
+        bool modalBox = false;                   // a message box: handled by its own loop
+        std::function<void(const XEvent &)> boxHandler;
+    };
+
+    Window *find(WindowId id)
+    {
+        const auto it = windows_.find(id);
+        return it == windows_.end() ? nullptr : it->second.get();
+    }
+
+    std::vector<long> cardinalProperty(::Window window, Atom property) const
+    {
+        std::vector<long> values;
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, remaining = 0;
+        unsigned char *data = nullptr;
+        if (XGetWindowProperty(display_, window, property, 0, 1024, False, XA_CARDINAL, &type, &format, &count,
+                               &remaining, &data) == Success && data) {
+            if (type == XA_CARDINAL && format == 32) {
+                const long *longs = reinterpret_cast<const long *>(data);
+                values.assign(longs, longs + count);
+            }
+            XFree(data);
+        }
+        return values;
+    }
+
+    bool windowManagerSupports(Atom feature) const
+    {
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, remaining = 0;
+        unsigned char *data = nullptr;
+        bool supported = false;
+        if (XGetWindowProperty(display_, root_, atoms_.netSupported, 0, 4096, False, XA_ATOM, &type, &format,
+                               &count, &remaining, &data) == Success && data) {
+            const Atom *atoms = reinterpret_cast<const Atom *>(data);
+            supported = std::find(atoms, atoms + count, feature) != atoms + count;
+            XFree(data);
+        }
+        return supported;
+    }
+
+    void applySizeHints(Window &w)
+    {
+        XSizeHints *hints = XAllocSizeHints();
+        if (!hints) return;
+        hints->flags = USPosition | PPosition | PSize;
+        hints->x = w.rect.left;
+        hints->y = w.rect.top;
+        hints->width = w.rect.width();
+        hints->height = w.rect.height();
+        if (!w.style.resizable) {
+            hints->flags |= PMinSize | PMaxSize;
+            hints->min_width = hints->max_width = w.rect.width();
+            hints->min_height = hints->max_height = w.rect.height();
+        }
+        XSetWMNormalHints(display_, w.xid, hints);
+        XFree(hints);
+    }
+
+    void changeState(Window &w, Atom state, bool on)
+    {
+        XEvent event;
+        std::memset(&event, 0, sizeof event);
+        event.xclient.type = ClientMessage;
+        event.xclient.window = w.xid;
+        event.xclient.message_type = atoms_.netWmState;
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = on ? netWmStateAdd : netWmStateRemove;
+        event.xclient.data.l[1] = static_cast<long>(state);
+        event.xclient.data.l[3] = 1;
+        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    }
+
+    void applyStyle(Window &w)
+    {
+        // Motif hints: flags, functions, decorations, input mode, status.
+        long motif[5] = {motifHintsDecorationsFlag, 0, w.style.frameless ? 0 : motifAllDecorations, 0, 0};
+        XChangeProperty(display_, w.xid, atoms_.motifWmHints, atoms_.motifWmHints, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char *>(motif), 5);
+        std::vector<Atom> states;
+        if (!w.style.taskbarButton) states.push_back(atoms_.netWmStateSkipTaskbar);
+        if (w.style.topmost) states.push_back(atoms_.netWmStateAbove);
+        if (w.modalBox) states.push_back(atoms_.netWmStateModal);
+        if (!w.visible) {
+            // Before mapping the window manager reads the property itself.
+            XChangeProperty(display_, w.xid, atoms_.netWmState, XA_ATOM, 32, PropModeReplace,
+                            reinterpret_cast<const unsigned char *>(states.data()), static_cast<int>(states.size()));
+        } else {
+            changeState(w, atoms_.netWmStateSkipTaskbar, !w.style.taskbarButton);
+            changeState(w, atoms_.netWmStateAbove, w.style.topmost);
+        }
+        XFlush(display_);
+    }
+
+    void putFrame(Window &w)
+    {
+        if (!w.frame.get()) return;
+        XPutImage(display_, w.xid, w.gc, w.frame.get(), 0, 0, 0, 0, static_cast<unsigned>(w.frame.width()),
+                  static_cast<unsigned>(w.frame.height()));
+        XFlush(display_);
+    }
+
+    Rect rootRect(Window &w, int width, int height)
+    {
+        int x = 0, y = 0;
+        ::Window child = 0;
+        XTranslateCoordinates(display_, w.xid, root_, 0, 0, &x, &y, &child);
+        return Rect{x, y, x + width, y + height};
+    }
+
+    // Runs X events, posted messages and timers until stop() or a quit request.
+    void loopUntil(const std::function<bool()> &stop)
+    {
+        const int fd = ConnectionNumber(display_);
+        while (!stop() && !queue_.quitPending(nullptr)) {
+            if (XPending(display_) > 0) {
+                XEvent event;
+                XNextEvent(display_, &event);
+                handleEvent(event);
+                continue;
+            }
+            MessageQueue::Item item;
+            if (queue_.takeNext(&item)) {
+                deliver(item);
+                continue;
+            }
+            XFlush(display_);
+            waitForEvents(queue_, fd, queue_.msUntilNextTimer());
+            queue_.drain();
+        }
+    }
+
+    void deliver(const MessageQueue::Item &item)
+    {
+        Window *w = find(item.window);
+        if (!w || !w->events) return;
+        if (item.kind == MessageQueue::Item::Timer)
+            w->events->timer(item.n);
+        else
+            w->events->userMessage(item.n, item.wParam, item.lParam);
+    }
+
+    void startWindowManagerDrag(Window &w, HitArea area, const XButtonEvent &press)
+    {
+        XUngrabPointer(display_, CurrentTime);
+        XEvent event;
+        std::memset(&event, 0, sizeof event);
+        event.xclient.type = ClientMessage;
+        event.xclient.window = w.xid;
+        event.xclient.message_type = atoms_.netWmMoveResize;
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = press.x_root;
+        event.xclient.data.l[1] = press.y_root;
+        event.xclient.data.l[2] = moveResizeDirection(area);
+        event.xclient.data.l[3] = static_cast<long>(press.button);
+        event.xclient.data.l[4] = 1;
+        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XFlush(display_);
+    }
+
+    void handleEvent(const XEvent &event)
+    {
+        const WindowId id = static_cast<WindowId>(event.xany.window);
+        Window *w = find(id);
+        if (!w) return;
+        if (w->modalBox) {
+            if (w->boxHandler) w->boxHandler(event);
+            return;
+        }
+        WindowEvents *events = w->events;
+        // While a message box is open, its owner takes no input, as with any modal box.
+        const bool inputBlocked = modalDepth_ > 0;
+        switch (event.type) {
+        case Expose:
+            if (event.xexpose.count == 0) putFrame(*w);
+            break;
+        case ConfigureNotify: {
+            const Rect rect = rootRect(*w, event.xconfigure.width, event.xconfigure.height);
+            if (rect != w->rect) {
+                w->rect = rect;
+                if (events) events->geometryChanged(rect);
+            }
+            break;
+        }
+        case MapNotify:
+            w->visible = true;
+            break;
+        case ClientMessage:
+            if (event.xclient.message_type == atoms_.wmProtocols &&
+                static_cast<Atom>(event.xclient.data.l[0]) == atoms_.wmDeleteWindow && events && !inputBlocked)
+                events->closeRequested();
+            break;
+        case ButtonPress: {
+            if (inputBlocked || !events) break;
+            const XButtonEvent &press = event.xbutton;
+            const MouseButton button = mouseButton(press.button);
+            if (button == MouseButton::NoButton || w->pressed != MouseButton::NoButton || w->dragging) break;
+            const HitArea area = events->hitTest(press.x, press.y);
+            if (area == HitArea::Client) {
+                w->pressed = button;
+                events->mouseEvent(MouseEvent{MouseAction::Press, button, press.x, press.y});
+            } else if (button == MouseButton::Left && moveResizeDirection(area) >= 0) {
+                if (windowManagerSupports(atoms_.netWmMoveResize)) {
+                    startWindowManagerDrag(*w, area, press);
+                } else if (area == HitArea::Caption) {
+                    w->dragging = true;
+                    w->dragRootX = press.x_root;
+                    w->dragRootY = press.y_root;
+                    w->dragStart = w->rect;
+                }
+            }
+            break;
+        }
+        case MotionNotify: {
+            const XMotionEvent &motion = event.xmotion;
+            if (w->dragging) {
+                const int dx = motion.x_root - w->dragRootX;
+                const int dy = motion.y_root - w->dragRootY;
+                Rect rect{w->dragStart.left + dx, w->dragStart.top + dy, w->dragStart.right + dx,
+                          w->dragStart.bottom + dy};
+                w->rect = rect;
+                XMoveWindow(display_, w->xid, rect.left, rect.top);
+                if (events) events->geometryChanged(rect);
+                break;
+            }
+            if (inputBlocked || !events) break;
+            if (w->pressed != MouseButton::NoButton || events->hitTest(motion.x, motion.y) == HitArea::Client) {
+                w->pointerInClient = true;
+                events->mouseEvent(MouseEvent{MouseAction::Move, MouseButton::NoButton, motion.x, motion.y});
+            } else if (w->pointerInClient) {
+                w->pointerInClient = false;
+                events->mouseEvent(MouseEvent{MouseAction::Leave, MouseButton::NoButton, -1, -1});
+            }
+            break;
+        }
+        case ButtonRelease: {
+            const XButtonEvent &release = event.xbutton;
+            if (w->dragging) {
+                if (release.button == Button1) w->dragging = false;
+                break;
+            }
+            if (!events) break;
+            const MouseButton button = mouseButton(release.button);
+            if (button == MouseButton::NoButton || button != w->pressed) break;
+            w->pressed = MouseButton::NoButton;
+            events->mouseEvent(MouseEvent{MouseAction::Release, button, release.x, release.y});
+            break;
+        }
+        case LeaveNotify:
+            if (event.xcrossing.mode == NotifyNormal && w->pressed == MouseButton::NoButton && w->pointerInClient &&
+                events) {
+                w->pointerInClient = false;
+                events->mouseEvent(MouseEvent{MouseAction::Leave, MouseButton::NoButton, -1, -1});
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+    std::unique_ptr<DisplayConnection> connection_;
+    Display *display_;
+    Atoms atoms_;
+    int screen_ = 0;
+    ::Window root_ = 0;
+    std::map<WindowId, std::unique_ptr<Window>> windows_;
+    MessageQueue queue_;
+    int modalDepth_ = 0;
+};
+
+// The lines of a box's text: its own line breaks, and long lines broken where they would pass
+// maxWidth pixels.
+QStringList wrapText(const QString &text, int maxWidth)
+{
+    QStringList lines;
+    for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
+        QString line;
+        for (const QChar c : paragraph) {
+            const QString longer = line + c;
+            if (!line.isEmpty() && rasteriseText(longer, defaultFontPixelSize).width > maxWidth) {
+                lines << line;
+                line = QString(c);
+            } else {
+                line = longer;
+            }
+        }
+        lines << line;
+    }
+    return lines;
+}
+
+void X11WindowSystem::messageBox(WindowId owner, const QString &text)
+{
+    constexpr int margin = 24;
+    constexpr int maxTextWidth = 420;
+    constexpr int buttonWidth = 80;
+    constexpr int buttonHeight = 26;
+    constexpr std::uint32_t background = 0xfff0f0f0u;
+    constexpr std::uint32_t textColour = 0xff000000u;
+
+    const QStringList lines = wrapText(text, maxTextWidth);
+    std::vector<TextBitmap> bitmaps;
+    int textWidth = 0;
+    int lineHeight = 0;
+    for (const QString &line : lines) {
+        bitmaps.push_back(rasteriseText(line, defaultFontPixelSize));
+        textWidth = std::max(textWidth, bitmaps.back().width);
+        lineHeight = std::max(lineHeight, bitmaps.back().height);
+    }
+    const TextBitmap buttonText = rasteriseText(QString::fromUtf8(messageBoxButtonText), defaultFontPixelSize);
+    const int width = std::max(textWidth + 2 * margin, 240);
+    const int textHeight = lineHeight * static_cast<int>(bitmaps.size());
+    const int height = margin + textHeight + margin + buttonHeight + margin / 2;
+    const Rect button{width - margin / 2 - buttonWidth, height - margin / 2 - buttonHeight, width - margin / 2,
+                      height - margin / 2};
+
+    Rect area = workArea();
+    if (const Window *o = find(owner); o && o->visible) area = o->rect;
+    const int left = area.left + (area.width() - width) / 2;
+    const int top = area.top + (area.height() - height) / 2;
+
+    // The box is a window of this backend with its own input handling.
+    const WindowId id = createWindow(nullptr, Rect{left, top, left + width, top + height}, WindowStyle{});
+    Window *box = find(id);
+    if (!box) return;
+    box->modalBox = true;
+    applyStyle(*box);
+    if (const Window *o = find(owner)) XSetTransientForHint(display_, box->xid, o->xid);
+    const Atom dialog = atoms_.netWmWindowTypeDialog;
+    XChangeProperty(display_, box->xid, atoms_.netWmWindowType, XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(&dialog), 1);
+    setTitle(id, QString::fromUtf8(messageBoxTitle));
+
+    bool done = false;
+    bool hover = false;
+    auto paint = [&]() {
+        Window *b = find(id);
+        if (!b || !b->frame.create(display_, b->visual, b->depth, width, height)) return;
+        std::uint32_t *pixels = b->frame.pixels();
+        std::fill(pixels, pixels + static_cast<size_t>(width) * height, background);
+        auto drawText = [&](const TextBitmap &bitmap, int x0, int y0) {
+            for (int y = 0; y < bitmap.height; ++y)
+                for (int x = 0; x < bitmap.width; ++x) {
+                    const int px = x0 + x, py = y0 + y;
+                    if (px < 0 || py < 0 || px >= width || py >= height) continue;
+                    std::uint32_t &p = pixels[static_cast<size_t>(py) * width + px];
+                    p = blendOver(p, textColour, bitmap.coverage[static_cast<size_t>(y) * bitmap.width + x]);
+                }
+        };
+        for (size_t i = 0; i < bitmaps.size(); ++i)
+            drawText(bitmaps[i], margin, margin + static_cast<int>(i) * lineHeight);
+        const std::uint32_t border = hover ? 0xff0078d7u : 0xffadadadu;
+        const std::uint32_t fill = hover ? 0xffe5f1fbu : 0xffe1e1e1u;
+        for (int y = button.top; y < button.bottom; ++y)
+            for (int x = button.left; x < button.right; ++x) {
+                const bool edge = y == button.top || y == button.bottom - 1 || x == button.left || x == button.right - 1;
+                pixels[static_cast<size_t>(y) * width + x] = edge ? border : fill;
+            }
+        drawText(buttonText, button.left + (buttonWidth - buttonText.width) / 2,
+                 button.top + (buttonHeight - buttonText.height) / 2);
+        putFrame(*b);
+    };
+    box->boxHandler = [&](const XEvent &event) {
+        switch (event.type) {
+        case Expose:
+            if (event.xexpose.count == 0) paint();
+            break;
+        case MotionNotify: {
+            const bool over = button.contains(event.xmotion.x, event.xmotion.y);
+            if (over != hover) {
+                hover = over;
+                paint();
+            }
+            break;
+        }
+        case ButtonRelease:
+            if (event.xbutton.button == Button1 && button.contains(event.xbutton.x, event.xbutton.y)) done = true;
+            break;
+        case KeyPress: {
+            XKeyEvent key = event.xkey;
+            const KeySym sym = XLookupKeysym(&key, 0);
+            if (sym == XK_Return || sym == XK_KP_Enter || sym == XK_Escape || sym == XK_space) done = true;
+            break;
+        }
+        case ClientMessage:
+            // Closing a box that only has OK counts as OK.
+            if (event.xclient.message_type == atoms_.wmProtocols &&
+                static_cast<Atom>(event.xclient.data.l[0]) == atoms_.wmDeleteWindow)
+                done = true;
+            break;
+        default:
+            break;
+        }
+    };
+    paint();
+    show(id, ShowCommand::Show);
+
+    ++modalDepth_;
+    loopUntil([&done] { return done; });
+    --modalDepth_;
+    destroyWindow(id);
+}
+
+} // namespace
+
+std::unique_ptr<WindowSystem> openX11WindowSystem()
+{
+    auto connection = std::make_unique<DisplayConnection>();
+    if (!connection->get()) return nullptr;
+    return std::make_unique<X11WindowSystem>(std::move(connection));
+}
+
+} // namespace platform

@@ -1,0 +1,143 @@
+#pragma once
+
+#include "app/job_mode.h"
+#include "engine/status_sink.h"
+#include "ui/layered_view.h"
+
+#include <QString>
+
+class ProgressWindow;
+
+// The body of a job's worker thread (the job runner's). It reports through the window's
+// StatusSink, then posts one FinishedMessage and, on success and after a pause, a
+// QuitMessage(0). It touches the window only through post() and report().
+using JobWorker = void (*)(ProgressWindow *window);
+
+// A piece of work for the window thread. Whoever allocates one hands it to
+// ProgressWindow::post; the window thread runs it once and deletes it.
+class UiMessage {
+public:
+    virtual ~UiMessage() = default;
+    virtual void run(ProgressWindow &window) = 0;
+};
+
+// Shows the window for the job's mode and starts the worker. Posted once by the job runner.
+class StartMessage final : public UiMessage {
+public:
+    void run(ProgressWindow &window) override;
+};
+
+// One report of the worker: code 0 sets the status line, any other code ends the job with an
+// error box and quit code -1.
+class ReportMessage final : public UiMessage {
+public:
+    ReportMessage(int stage, int code, const QString &version, const QString &package, const QString &text);
+    void run(ProgressWindow &window) override;
+
+private:
+    int stage_;
+    int code_;
+    QString version_;
+    QString package_;
+    QString text_;
+};
+
+// The worker's task ended; on success the bar moves near its end.
+class FinishedMessage final : public UiMessage {
+public:
+    explicit FinishedMessage(bool success) : success_(success) {}
+    void run(ProgressWindow &window) override;
+
+private:
+    bool success_;
+};
+
+// Ends the message loop with code; code 0 after an install first starts the installed
+// launcher.
+class QuitMessage final : public UiMessage {
+public:
+    explicit QuitMessage(int code) : code_(code) {}
+    void run(ProgressWindow &window) override;
+
+private:
+    int code_;
+};
+
+// The window of one job: a fixed 493 × 348 frameless translucent window with a background,
+// a picture, a progress bar that creeps on a 200 ms timer, a minimise button and three texts
+// (title, status, percent). Shown for install and uninstall, hidden for update.
+//
+// Use (job runner, on the thread that will run the loop):
+//     auto system = platform::openWindowSystem();
+//     ProgressWindow window(*system, mode, jobWorker);   // window exists, hidden, centred
+//     window.post(new StartMessage);
+//     const int exitCode = system->runLoop();            // the quit code: 0 or -1
+// The worker reports through the StatusSink interface and posts FinishedMessage and
+// QuitMessage with post(). Everything else is for the window thread only.
+class ProgressWindow final : public ViewEvents, public StatusSink {
+public:
+    static constexpr int windowWidth = 493;
+    static constexpr int windowHeight = 348;
+    static constexpr int progressTimer = 0;
+    static constexpr int progressTimerPeriodMs = 200;
+
+    // Builds the widgets and creates the window (hidden, centred in the work area, bar 1
+    // pixel wide, texts empty). worker runs on its own thread once Start runs; null: none.
+    // system must outlive the window.
+    ProgressWindow(platform::WindowSystem &system, JobMode mode, JobWorker worker);
+    ~ProgressWindow() override;
+    ProgressWindow(const ProgressWindow &) = delete;
+    ProgressWindow &operator=(const ProgressWindow &) = delete;
+
+    // Any thread. Hands message over to the window thread, which runs and deletes it. When
+    // the window does not exist the message is deleted at once and false returned.
+    bool post(UiMessage *message);
+
+    // StatusSink, on the worker thread: posts the report as a ReportMessage. stage and
+    // version are not shown.
+    void report(int stage, int code, const QString &version, const QString &package, const QString &text) override;
+
+    // Window thread. n > 0: the bar becomes n pixels wide, n ≤ 0: the fill image's width + n;
+    // never wider than 432 pixels (99 %). The percent text follows, truncated.
+    void setProgress(int n);
+
+    int mode() const { return mode_; }
+    platform::WindowSystem &windowSystem() const { return system_; }
+    LayeredView &view() { return view_; }
+    const LayeredView &view() const { return view_; }
+    int progressWidth() const;
+    QString titleText() const;
+    QString statusText() const;
+    QString percentText() const;
+    Rect pictureRect() const;
+    Widget *minimiseButton() const { return minimiseButton_; }
+
+    // The steps of the messages; window thread.
+    void start();
+    void showReport(int code, const QString &package, const QString &text);
+    void finish(bool success);
+    void quit(int code);
+
+    // ViewEvents
+    void onCreate(LayeredView &view) override;
+    void onClick(LayeredView &view, Widget *widget) override;
+    void onTimer(LayeredView &view, int id) override;
+    bool onUserMessage(LayeredView &view, int n, std::uintptr_t wParam, std::intptr_t lParam) override;
+
+private:
+    void setCaption(const QString &caption);
+    void startWorker();
+
+    // Declared before view_: the view's constructor calls onCreate, which sets them, and
+    // members declared after it would be initialised over what onCreate stored.
+    platform::WindowSystem &system_;
+    int mode_;
+    JobWorker worker_;
+    ImageWidget *fill_ = nullptr;
+    ButtonWidget *minimiseButton_ = nullptr;
+    ImageWidget *picture_ = nullptr;
+    LabelWidget *titleLabel_ = nullptr;
+    LabelWidget *statusLabel_ = nullptr;
+    LabelWidget *percentLabel_ = nullptr;
+    LayeredView view_;
+};
