@@ -1,5 +1,7 @@
 #include "ui/layered_view.h"
 
+#include <cstring>
+
 LayeredView::LayeredView(platform::WindowSystem &system, ViewEvents *owner) : window_(system, this), owner_(owner)
 {
     if (window_.styleFlags() != styleFlags) window_.applyStyleFlags(styleFlags);
@@ -27,7 +29,9 @@ LayeredView::WidgetList LayeredView::setWidgets(const WidgetList &widgets)
 void LayeredView::redraw()
 {
     if (!backBuffer_.hasPixels()) return;
-    // Not cleared: the first widget (an opaque background) covers the whole buffer.
+    // Cleared first: the background is not opaque everywhere (its rounded corners), and
+    // composing over the previous frame would make those pixels more opaque with every redraw.
+    std::memset(backBuffer_.pixels(), 0, static_cast<size_t>(backBuffer_.width()) * backBuffer_.height() * 4);
     Canvas canvas(backBuffer_);
     for (Widget *widget : widgets_) {
         if (!widget || !widget->hasFlag(Widget::Visible)) continue;

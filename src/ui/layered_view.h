@@ -45,7 +45,8 @@ public:
     WidgetList setWidgets(const WidgetList &widgets);
     const WidgetList &widgets() const { return widgets_; }
 
-    // Composes every visible widget in list order into the back buffer and pushes the frame.
+    // Clears the back buffer, composes every visible widget in list order into it and pushes
+    // the frame.
     // Nothing before the window's first size is known.
     void redraw();
     // A new zeroed back buffer of the window's logical size, then redraw.

@@ -243,3 +243,10 @@ TEST(WindowSystem, PostsFromOtherThreadsArriveInOrderAndTimersFire)
     system->destroyWindow(id);
     EXPECT_FALSE(system->post(id, 1, 0, 0));
 }
+
+TEST_F(ViewTest, TranslucentPixelsStayAsTheyAreAcrossRedraws)
+{
+    owner.background->setImage(filled(100, 60, 0x80000010u));
+    for (int i = 0; i < 5; ++i) view.redraw();
+    EXPECT_EQ(view.backBuffer().pixelAt(40, 40), 0x80000010u);
+}

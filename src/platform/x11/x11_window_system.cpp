@@ -300,6 +300,9 @@ public:
             // Window managers may place a newly mapped window by their own rules.
             XMoveWindow(display_, w->xid, w->rect.left, w->rect.top);
             w->visible = true;
+            // Frames pushed while unmapped were dropped by the server. Without a window
+            // manager the window is mapped by now; with one, the Expose after mapping repaints.
+            putFrame(*w);
             break;
         case ShowCommand::Minimise:
             if (!w->visible) {

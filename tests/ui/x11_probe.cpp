@@ -1,0 +1,89 @@
+#include "x11_probe.h"
+
+#include <QByteArray>
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace x11probe {
+
+namespace {
+
+int ignoreErrors(Display *, XErrorEvent *)
+{
+    return 0;
+}
+
+class Connection {
+public:
+    Connection() : display_(XOpenDisplay(nullptr)) { XSetErrorHandler(ignoreErrors); }
+    ~Connection()
+    {
+        if (display_) XCloseDisplay(display_);
+    }
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+    Display *get() const { return display_; }
+
+private:
+    Display *display_;
+};
+
+} // namespace
+
+WindowInfo inspect(std::uintptr_t id)
+{
+    WindowInfo info;
+    Connection connection;
+    Display *d = connection.get();
+    if (!d) return info;
+    const Window window = static_cast<Window>(id);
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(d, window, &attributes)) return info;
+    info.exists = true;
+    info.viewable = attributes.map_state == IsViewable;
+    info.width = attributes.width;
+    info.height = attributes.height;
+    info.depth = attributes.depth;
+    Window child = 0;
+    XTranslateCoordinates(d, window, DefaultRootWindow(d), 0, 0, &info.x, &info.y, &child);
+
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, remaining = 0;
+    unsigned char *data = nullptr;
+    if (XGetWindowProperty(d, window, XInternAtom(d, "_NET_WM_NAME", False), 0, 1024, False, AnyPropertyType, &type,
+                           &format, &count, &remaining, &data) == Success && data) {
+        info.title = QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<int>(count));
+        XFree(data);
+    }
+    data = nullptr;
+    if (XGetWindowProperty(d, window, XInternAtom(d, "_NET_WM_ICON", False), 0, 2, False, XA_CARDINAL, &type,
+                           &format, &count, &remaining, &data) == Success && data) {
+        if (count == 2) {
+            const long *values = reinterpret_cast<const long *>(data);
+            info.iconWidth = static_cast<int>(values[0]);
+            info.iconHeight = static_cast<int>(values[1]);
+        }
+        XFree(data);
+    }
+    return info;
+}
+
+std::vector<std::uint32_t> grab(std::uintptr_t id, int width, int height)
+{
+    std::vector<std::uint32_t> pixels;
+    Connection connection;
+    if (!connection.get()) return pixels;
+    XImage *image = XGetImage(connection.get(), static_cast<Window>(id), 0, 0, static_cast<unsigned>(width),
+                              static_cast<unsigned>(height), AllPlanes, ZPixmap);
+    if (!image) return pixels;
+    pixels.reserve(static_cast<size_t>(width) * height);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) pixels.push_back(static_cast<std::uint32_t>(XGetPixel(image, x, y)));
+    XDestroyImage(image);
+    return pixels;
+}
+
+} // namespace x11probe

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+// What a test can see of a window through its own connection to the X server named by
+// DISPLAY (Xlib stays in x11_probe.cpp: its macros break Qt and gtest headers).
+namespace x11probe {
+
+struct WindowInfo {
+    bool exists = false;
+    bool viewable = false;
+    int x = 0; // client area's top-left on the root window
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    int depth = 0;
+    QString title; // _NET_WM_NAME
+    int iconWidth = 0; // from _NET_WM_ICON
+    int iconHeight = 0;
+};
+
+WindowInfo inspect(std::uintptr_t window);
+
+// The window's content as top-down 0xAARRGGBB values (alpha as the server keeps it); empty
+// when it cannot be read (for instance while the window is unmapped).
+std::vector<std::uint32_t> grab(std::uintptr_t window, int width, int height);
+
+} // namespace x11probe

@@ -1,0 +1,139 @@
+// The progress window on a real X server: a private Xvfb started by the test, inspected
+// through a connection of the test's own.
+#include "platform/process.h"
+#include "platform/window_system.h"
+#include "support/child_process.h"
+#include "support/temp_home.h"
+#include "ui/progress_window.h"
+#include "x11_probe.h"
+
+#include <QFile>
+#include <QStandardPaths>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+void quitLater(ProgressWindow *window)
+{
+    platform::sleepMilliseconds(400);
+    window->post(new QuitMessage(7));
+}
+
+void quitAtOnce(ProgressWindow *window)
+{
+    window->post(new FinishedMessage(true));
+    window->post(new QuitMessage(0));
+}
+
+class X11WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+        if (xvfb.isEmpty()) GTEST_SKIP() << "Xvfb is not installed";
+        // A display number nobody uses: free of sockets and lock files, tried until one starts.
+        for (int n = 200 + getpid() % 300, tries = 0; tries < 20; ++n, ++tries) {
+            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
+                QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+                continue;
+            server = std::make_unique<ChildProcess>();
+            if (!server->start(xvfb, {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
+                                      QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                                      QStringLiteral("tcp")}))
+                continue;
+            if (waitForFile(QStringLiteral("/tmp/.X11-unix/X%1").arg(n), 5000) && server->isRunning()) {
+                home.setEnv("DISPLAY", QStringLiteral(":%1").arg(n).toUtf8());
+                system = platform::openX11WindowSystem();
+                if (system) return;
+            }
+            server.reset();
+        }
+        FAIL() << "no private X server could be started";
+    }
+
+    void TearDown() override
+    {
+        system.reset();
+        server.reset(); // killed by its PID
+    }
+
+    TempHome home;
+    std::unique_ptr<ChildProcess> server;
+    std::unique_ptr<platform::WindowSystem> system;
+};
+
+// The top-down pixels of a bottom-up frame, as 0xAARRGGBB.
+std::vector<std::uint32_t> topDown(const Image &frame)
+{
+    std::vector<std::uint32_t> pixels;
+    for (int y = 0; y < frame.height(); ++y)
+        for (int x = 0; x < frame.width(); ++x) pixels.push_back(frame.pixelAt(x, y));
+    return pixels;
+}
+
+} // namespace
+
+TEST_F(X11WindowTest, InstallWindowShowsExactlyTheFrameHeadlessComposes)
+{
+    ProgressWindow window(*system, JobMode::Install, quitLater);
+    const platform::WindowId id = window.view().window().id();
+    ASSERT_NE(id, 0u);
+    x11probe::WindowInfo info = x11probe::inspect(id);
+    ASSERT_TRUE(info.exists);
+    EXPECT_FALSE(info.viewable);
+    // No window manager, so no work area: the 1280 × 1024 screen.
+    EXPECT_EQ(system->workArea(), (Rect{0, 0, 1280, 1024}));
+
+    window.post(new StartMessage);
+    EXPECT_EQ(system->runLoop(), 7);
+    info = x11probe::inspect(id);
+    EXPECT_TRUE(info.viewable);
+    EXPECT_EQ(info.width, 493);
+    EXPECT_EQ(info.height, 348);
+    EXPECT_EQ(info.x, (1280 - 493) / 2);
+    EXPECT_EQ(info.y, (1024 - 348) / 2);
+    EXPECT_EQ(info.depth, 32);
+    EXPECT_EQ(info.title, QStringLiteral("安装Korvel"));
+    EXPECT_EQ(info.iconWidth, 48);
+    EXPECT_EQ(info.iconHeight, 48);
+
+    // The same window composed headless, brought to the same state.
+    auto headless = platform::openHeadlessWindowSystem();
+    ProgressWindow reference(*headless, JobMode::Install, nullptr);
+    reference.post(new StartMessage);
+    reference.post(new QuitMessage(7));
+    ASSERT_EQ(headless->runLoop(), 7);
+    window.setProgress(120);
+    reference.setProgress(120);
+    const std::vector<std::uint32_t> expected = topDown(reference.view().backBuffer());
+    ASSERT_EQ(expected.size(), 493u * 348u);
+
+    // The server takes the frame on the window system's connection; read until it shows.
+    std::vector<std::uint32_t> shown;
+    for (int attempt = 0; attempt < 40 && shown != expected; ++attempt) {
+        if (attempt) platform::sleepMilliseconds(50);
+        shown = x11probe::grab(id, 493, 348);
+    }
+    ASSERT_EQ(shown.size(), expected.size());
+    size_t differing = 0;
+    for (size_t i = 0; i < shown.size(); ++i) {
+        if (shown[i] != expected[i] && differing++ < 10)
+            ADD_FAILURE() << "at " << i % 493 << "," << i / 493 << std::hex << " shown " << shown[i] << " expected " << expected[i];
+    }
+    EXPECT_EQ(differing, 0u);
+    EXPECT_EQ(shown[0] >> 24, 0u) << "the rounded corner stays transparent";
+    EXPECT_EQ(shown[static_cast<size_t>(317) * 493 + 30], 0xfff29400u) << "the bar";
+}
+
+TEST_F(X11WindowTest, UpdateModeShowsNoWindow)
+{
+    ProgressWindow window(*system, JobMode::Update, quitAtOnce);
+    window.post(new StartMessage);
+    EXPECT_EQ(system->runLoop(), 0);
+    const x11probe::WindowInfo info = x11probe::inspect(window.view().window().id());
+    ASSERT_TRUE(info.exists);
+    EXPECT_FALSE(info.viewable);
+}
