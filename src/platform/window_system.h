@@ -107,11 +107,17 @@ struct TextBitmap {
     std::vector<std::uint8_t> coverage;
 };
 
+enum class TextRendering {
+    Antialiased, // coverage 0..255
+    Monochrome,  // hinted one-bit glyphs: coverage 0 or 255
+};
+
 // Rasterises text in one line with FreeType, using the font fontconfig picks for sans-serif
 // text in Chinese, at pixelSize pixels per em. The height is the font's line height (ascender
 // minus descender) even for an empty text, whose width is 0. Missing font: an empty bitmap.
 // Thread-safe.
-TextBitmap rasteriseText(const QString &text, int pixelSize);
+TextBitmap rasteriseText(const QString &text, int pixelSize,
+                         TextRendering rendering = TextRendering::Antialiased);
 
 // The pixel size of the program's default user-interface font.
 constexpr int defaultFontPixelSize = 12;

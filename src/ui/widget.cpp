@@ -91,7 +91,7 @@ void LabelWidget::setText(const QString &text)
     // utf16() ends with a zero, which the copy keeps.
     text_ = SharedArray<char16_t>::copyOf(reinterpret_cast<const char16_t *>(text.utf16()), text.size() + 1);
 
-    const platform::TextBitmap bitmap = platform::rasteriseText(text, platform::defaultFontPixelSize);
+    const platform::TextBitmap bitmap = platform::rasteriseText(text, platform::defaultFontPixelSize, platform::TextRendering::Monochrome);
     image_ = textImage(bitmap, colour_);
     if (options_ & AutoSize)
         resize(bitmap.width, bitmap.height);

@@ -112,7 +112,7 @@ struct PlacedGlyph {
 
 } // namespace
 
-TextBitmap rasteriseText(const QString &text, int pixelSize)
+TextBitmap rasteriseText(const QString &text, int pixelSize, TextRendering rendering)
 {
     TextBitmap bitmap;
     FontState &state = fontState();
@@ -130,7 +130,9 @@ TextBitmap rasteriseText(const QString &text, int pixelSize)
     int right = 0;
     for (uint codePoint : text.toUcs4()) {
         const FT_UInt glyphIndex = FT_Get_Char_Index(face, codePoint);
-        if (FT_Load_Glyph(face, glyphIndex, FT_LOAD_RENDER) != 0) continue;
+        const FT_Int32 flags = rendering == TextRendering::Monochrome ? FT_LOAD_RENDER | FT_LOAD_TARGET_MONO
+                                                                        : FT_LOAD_RENDER;
+        if (FT_Load_Glyph(face, glyphIndex, flags) != 0) continue;
         const FT_GlyphSlot slot = face->glyph;
         const FT_Bitmap &source = slot->bitmap;
         PlacedGlyph glyph;
@@ -138,11 +140,15 @@ TextBitmap rasteriseText(const QString &text, int pixelSize)
         glyph.y = ascender - slot->bitmap_top;
         glyph.width = static_cast<int>(source.width);
         glyph.height = static_cast<int>(source.rows);
-        if (source.pixel_mode == FT_PIXEL_MODE_GRAY && glyph.width > 0 && glyph.height > 0) {
+        const bool gray = source.pixel_mode == FT_PIXEL_MODE_GRAY;
+        const bool mono = source.pixel_mode == FT_PIXEL_MODE_MONO;
+        if ((gray || mono) && glyph.width > 0 && glyph.height > 0) {
             glyph.coverage.resize(static_cast<size_t>(glyph.width) * glyph.height);
             for (int row = 0; row < glyph.height; ++row) {
                 const unsigned char *line = source.buffer + static_cast<ptrdiff_t>(row) * source.pitch;
-                std::copy(line, line + glyph.width, glyph.coverage.begin() + static_cast<ptrdiff_t>(row) * glyph.width);
+                std::uint8_t *out = glyph.coverage.data() + static_cast<ptrdiff_t>(row) * glyph.width;
+                for (int column = 0; column < glyph.width; ++column)
+                    out[column] = gray ? line[column] : ((line[column / 8] >> (7 - column % 8)) & 1) ? 255 : 0;
             }
             right = std::max(right, glyph.x + glyph.width);
             glyphs.push_back(std::move(glyph));
