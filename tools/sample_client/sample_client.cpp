@@ -7,7 +7,8 @@
 //   pid: <process id>
 // to standard output, and append the same lines to the file named by KORVEL_SAMPLE_REPORT
 // when that is set (for processes whose output nobody reads). They return the number in
-// KORVEL_SAMPLE_EXIT, or 0.
+// KORVEL_SAMPLE_EXIT, or 0, after sleeping KORVEL_SAMPLE_SLEEP milliseconds when that is set
+// (a client that keeps running).
 
 #include <cstdio>
 #include <cstdlib>
@@ -85,6 +86,8 @@ int run(const char *entry, const char16_t *tail)
             std::fclose(f);
         }
     }
+    if (const char *sleep = std::getenv("KORVEL_SAMPLE_SLEEP"))
+        usleep(useconds_t(std::atoi(sleep)) * 1000u);
     const char *exitCode = std::getenv("KORVEL_SAMPLE_EXIT");
     return exitCode ? std::atoi(exitCode) : 0;
 }
