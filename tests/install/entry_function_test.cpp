@@ -72,8 +72,9 @@ TEST_F(EntryFunction, MissingFunctionOrBrokenLibraryGivesNullAfterChangingDirect
     EXPECT_EQ(QDir::currentPath(), dir);
     EXPECT_EQ(qgetenv("PATH"), oldPath);
 
-    ASSERT_TRUE(writeFile(dir + "/client.so", "not a library"));
-    ASSERT_TRUE(writeLocalManifest(dir, "client.so", "korvel_entry"));
+    // A new file: the one just tried may still be mapped, and the loader would take it again.
+    ASSERT_TRUE(writeFile(dir + "/broken.so", "not a library"));
+    ASSERT_TRUE(writeLocalManifest(dir, "broken.so", "korvel_entry"));
     EXPECT_EQ(entry("3").loadEntryFunction(), nullptr);
     EXPECT_EQ(qgetenv("PATH"), oldPath);
 }
