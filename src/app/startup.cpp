@@ -4,6 +4,7 @@
 #include "app/replace.h"
 #include "app/running_instances.h"
 #include "engine/version_catalogue.h"
+#include "platform/library.h"
 
 #include <QFileInfo>
 
@@ -20,6 +21,12 @@ CommandHandler selectReplace(const QStringList &arguments)
 
 CommandHandler selectPendingSelfReplace(const QStringList &arguments)
 {
+    // Restarted by a swap that just ran: one try per start is enough, and the mark must not
+    // reach the client or what it starts.
+    const bool restartedBySwap = platform::isEnvironmentVariableSet(SelfReplaceRestartVariable);
+    platform::unsetEnvironmentVariable(SelfReplaceRestartVariable);
+    if (restartedBySwap)
+        return nullptr;
     const QFileInfo program = programFileInfo();
     if (arguments.size() != 1)
         return nullptr;

@@ -178,6 +178,21 @@ TEST_F(SelfReplace, PlainStartSwapsTheStagedProgramInAndRestarts)
     EXPECT_TRUE(QDir(home.temp()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
 }
 
+TEST_F(SelfReplace, FailedSwapRestartsTheOldProgramOnceWithNothingLost)
+{
+    // A stale backup makes every attempt fail; the program must still reach the client, once.
+    const QByteArray original = readFile(program);
+    ASSERT_TRUE(writeFile(program + ".bak", "stale"));
+    EXPECT_EQ(run(), 0);
+    ASSERT_TRUE(waitForFile(report));
+    QThread::msleep(2500); // long enough for a second round of five attempts
+    EXPECT_EQ(reportedPids().size(), 1);
+    EXPECT_EQ(readFile(program), original);
+    EXPECT_EQ(readFile(pending), staged);
+    EXPECT_EQ(readFile(program + ".bak"), QByteArray("stale"));
+    EXPECT_TRUE(QDir(home.temp()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+}
+
 TEST_F(SelfReplace, NothingIsSwappedWithAnArgumentOrWhileAnotherCopyRuns)
 {
     const QByteArray original = readFile(program);
