@@ -39,7 +39,8 @@ public:
     // Sends every requestHeaders entry as "name: value" and runs the request (blocking).
     // Returns libcurl's error code when the transfer failed (6 resolve, 7 connect, 18 body cut
     // short, 23 the target refused a write, 28 a time limit of TransferLimits, 43 the handle
-    // could not be created, 47 too many redirects), otherwise the HTTP status of the last response (an error page is then in the target).
+    // could not be created, 47 too many redirects), otherwise the HTTP status of the last
+    // response (an error page is then in the target).
     int perform();
 
     // The value stored under exactly name (case-sensitive), or an empty string.
