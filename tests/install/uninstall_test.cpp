@@ -4,6 +4,7 @@
 #include "install/registration.h"
 #include "install/statistics.h"
 #include "registry_home.h"
+#include "support/child_process.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -88,7 +89,11 @@ TEST(Uninstall, FolderOtherThanTheDataDirectoryKeepsItsFiles)
     ASSERT_TRUE(writeFile(downloads + "/photo.jpg", "precious"));
     ASSERT_TRUE(writeFile(home.dataDirectory() + "/versions.xml", "catalogue"));
 
-    removeInstallation(QDir(downloads));
+    // The running program here is this test, which must never be started as a temporary copy:
+    // with no temporary directory to copy it into, a fault below could not start it either.
+    home.setEnv("TMPDIR", (home.root() + "/no-such-dir").toUtf8());
+
+    EXPECT_TRUE(uninstallProduct(QDir(downloads)));
 
     EXPECT_EQ(readFile(downloads + "/photo.jpg"), "precious");
     EXPECT_TRUE(QFileInfo::exists(downloads + "/Korvel.exe"));
@@ -123,6 +128,27 @@ TEST(Uninstall, TemporaryCopyDeletesTheProgramThenTheDirectoryBothRequired)
     EXPECT_EQ(buildCommandLine({}, arguments),
               " replace /home/u/data/ostrel/korvel/Korvel.exe \\\"\\\" 10 0 /home/u/data/ostrel/korvel "
               "\\\"\\\" 5 0");
+}
+
+TEST(Uninstall, ProgramStartedWithTheCleanupArgumentsDeletesTheProgramAndItsDirectory)
+{
+    RegistryHome home;
+    const QString base = home.dataDirectory();
+    const QString program = base + "/Korvel.exe";
+    ASSERT_TRUE(QDir().mkpath(base));
+    ASSERT_TRUE(QFile::copy(KORVEL_EXE, program));
+    ASSERT_TRUE(writeFile(base + "/1.0.4/client.so", "client"));
+    // The temporary copy is the program under another name outside the directory.
+    const QString copy = home.temp() + "/Kor1A2B.tmp";
+    ASSERT_TRUE(QFile::copy(KORVEL_EXE, copy));
+
+    // The list ends without a command to start, which the replace command answers with -1.
+    EXPECT_EQ(runProgram(copy, uninstallCleanupArguments(program, QDir(base)), home.root()),
+              exitStatusOf(-1));
+
+    EXPECT_FALSE(QFileInfo::exists(program));
+    EXPECT_FALSE(QFileInfo::exists(base));
+    EXPECT_TRUE(QFileInfo::exists(home.dataHome() + "/ostrel"));
 }
 
 } // namespace
