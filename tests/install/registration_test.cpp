@@ -112,15 +112,6 @@ TEST(Registration, EntryFoundOnlyInTheSystemWideSettingsCountsAsRegistered)
     EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
 }
 
-TEST(Registration, OtherEntriesOrOtherLetterCaseDoNotCount)
-{
-    RegistryHome home;
-    ASSERT_TRUE(writeFile(home.configHome() + "/Microsoft/Windows.conf",
-                          "[CurrentVersion]\nUninstall\\KV\\DisplayName=x\n"
-                          "Uninstall\\other\\DisplayName=y\n"));
-    EXPECT_FALSE(isRegistered());
-}
-
 TEST(Registration, BlankInTheBaseDirectoryIsQuotedAndArgumentFollowsTwoBlanks)
 {
     RegistryHome home;

@@ -1,6 +1,5 @@
 #include "install/uninstall.h"
 
-#include "app/command_line.h"
 #include "install/registration.h"
 #include "install/statistics.h"
 #include "registry_home.h"
@@ -124,10 +123,6 @@ TEST(Uninstall, TemporaryCopyDeletesTheProgramThenTheDirectoryBothRequired)
         uninstallCleanupArguments("/home/u/data/ostrel/korvel/Korvel.exe", QDir("/home/u/data/ostrel/korvel/"));
     EXPECT_EQ(arguments, QStringList({"replace", "/home/u/data/ostrel/korvel/Korvel.exe", "\"\"", "10", "0",
                                       "/home/u/data/ostrel/korvel", "\"\"", "5", "0"}));
-    // On the command line the delete markers travel as \"\" so that they arrive as two quotes.
-    EXPECT_EQ(buildCommandLine({}, arguments),
-              " replace /home/u/data/ostrel/korvel/Korvel.exe \\\"\\\" 10 0 /home/u/data/ostrel/korvel "
-              "\\\"\\\" 5 0");
 }
 
 TEST(Uninstall, ProgramStartedWithTheCleanupArgumentsDeletesTheProgramAndItsDirectory)
