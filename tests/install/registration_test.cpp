@@ -145,7 +145,9 @@ TEST(Registration, CharactersSpecialToDesktopFilesAreEscapedInExec)
 TEST(Registration, DefaultHandlerJoinsAnExistingMimeAppsListKeepingItsOtherLines)
 {
     RegistryHome home;
-    const QByteArray before = "[Added Associations]\n"
+    // Other programs' lines stay byte for byte, even ones that are not UTF-8.
+    const QByteArray before = "# caf\xe9\n"
+                              "[Added Associations]\n"
                               "x-scheme-handler/kv=old.desktop;\n"
                               "\n"
                               "[Default Applications]\n"

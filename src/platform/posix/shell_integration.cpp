@@ -15,7 +15,7 @@ const QLatin1String desktopSuffix(".desktop");
 const QLatin1String handlerSuffix("-url-handler.desktop");
 const QLatin1String schemeMimePrefix("x-scheme-handler/");
 const QLatin1String defaultsFileName("mimeapps.list");
-const QLatin1String defaultsSection("[Default Applications]");
+const QByteArray defaultsSection("[Default Applications]");
 
 // One argument of an Exec line. It is always quoted, so blanks and the shell's reserved
 // characters are harmless; inside the quotes the four characters the format reserves there get
@@ -52,15 +52,12 @@ QString escapeValue(const QString &value)
     return escaped;
 }
 
-bool writeWhole(const QString &path, const QByteArray &data, QFile::Permissions permissions)
+// Written beside and renamed over, so an interrupted write never leaves half a file; an
+// existing file keeps its permissions.
+bool writeWhole(const QString &path, const QByteArray &data)
 {
-    // Written beside and renamed over, so an interrupted write never leaves half a file.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(data) != data.size() || !file.commit())
-        return false;
-    return QFile::setPermissions(path, permissions);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
 }
 
 const QFile::Permissions readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
@@ -82,49 +79,48 @@ QString defaultsPath()
         + QLatin1Char('/') + defaultsFileName;
 }
 
-bool isSectionHeader(const QString &line) { return line.trimmed().startsWith(QLatin1Char('[')); }
+bool isSectionHeader(const QByteArray &line) { return line.trimmed().startsWith('['); }
 
-// The key of a "key=value" line, or an empty string for anything else.
-QString keyOf(const QString &line)
+// The key of a "key=value" line, or an empty array for anything else.
+QByteArray keyOf(const QByteArray &line)
 {
-    const int equals = line.indexOf(QLatin1Char('='));
-    return equals < 0 ? QString() : line.left(equals).trimmed();
+    const int equals = line.indexOf('=');
+    return equals < 0 ? QByteArray() : line.left(equals).trimmed();
 }
 
 enum class DefaultEdit { Set, Clear };
 
 // Sets or clears the default handler of mimeType in the user's defaults file, keeping every
-// other line as it was. Set writes "mimeType=desktopId"; Clear takes desktopId out of that key's
-// list and drops the line when nothing is left. The file is left untouched when it exists but
-// cannot be read, so a file that is merely unreadable is never replaced by our one line.
-bool editDefault(const QString &mimeType, const QString &desktopId, DefaultEdit edit)
+// other line as it was, byte for byte (the file is the user's and other programs write it).
+// Set writes "mimeType=desktopId"; Clear takes desktopId out of that key's list and drops the
+// line when nothing is left. The file is left untouched when it exists but cannot be read, so a
+// file that is merely unreadable is never replaced by our one line.
+bool editDefault(const QString &mimeTypeText, const QString &desktopIdText, DefaultEdit edit)
 {
     const QString path = defaultsPath();
-    QStringList lines;
+    const QByteArray mimeType = mimeTypeText.toUtf8();
+    const QByteArray desktopId = desktopIdText.toUtf8();
+    QList<QByteArray> lines;
     QFile in(path);
-    if (in.exists()) {
+    const bool existed = in.exists();
+    if (existed) {
         if (!in.open(QIODevice::ReadOnly))
             return false;
-        const QString text = QString::fromUtf8(in.readAll());
+        lines = in.readAll().split('\n');
         in.close();
-        lines = text.split(QLatin1Char('\n'));
         if (!lines.isEmpty() && lines.last().isEmpty())
             lines.removeLast(); // the final line break
-        for (QString &line : lines) {
-            if (line.endsWith(QLatin1Char('\r')))
-                line.chop(1);
-        }
     } else if (edit == DefaultEdit::Clear) {
         return true;
     }
 
-    const QString ourLine = mimeType + QLatin1Char('=') + desktopId;
+    const QByteArray ourLine = mimeType + '=' + desktopId;
     bool inSection = false;
     bool written = false;
     bool changed = false;
     int sectionEnd = -1; // index after the section's last key line
     for (int i = 0; i < lines.size(); ++i) {
-        const QString line = lines.at(i);
+        const QByteArray line = lines.at(i);
         if (isSectionHeader(line)) {
             inSection = line.trimmed() == defaultsSection;
             if (inSection)
@@ -144,24 +140,29 @@ bool editDefault(const QString &mimeType, const QString &desktopId, DefaultEdit 
                 changed = true;
                 continue;
             }
-            if (line != ourLine) {
+            if (line.trimmed() != ourLine) {
                 lines[i] = ourLine;
                 changed = true;
             }
             written = true;
             sectionEnd = i + 1;
         } else {
-            QStringList ids = line.mid(line.indexOf(QLatin1Char('=')) + 1)
-                                  .split(QLatin1Char(';'), Qt::SkipEmptyParts);
-            for (QString &id : ids)
-                id = id.trimmed();
-            if (ids.removeAll(desktopId) == 0)
+            QList<QByteArray> ids;
+            bool ours = false;
+            for (const QByteArray &id : line.mid(line.indexOf('=') + 1).split(';')) {
+                const QByteArray trimmed = id.trimmed();
+                if (trimmed == desktopId)
+                    ours = true;
+                else if (!trimmed.isEmpty())
+                    ids.append(trimmed);
+            }
+            if (!ours)
                 continue;
             changed = true;
             if (ids.isEmpty())
                 lines.removeAt(i--);
             else
-                lines[i] = mimeType + QLatin1Char('=') + ids.join(QLatin1Char(';')) + QLatin1Char(';');
+                lines[i] = mimeType + '=' + ids.join(';') + ';';
         }
     }
     if (edit == DefaultEdit::Set && !written) {
@@ -170,7 +171,7 @@ bool editDefault(const QString &mimeType, const QString &desktopId, DefaultEdit 
             lines.insert(sectionEnd, ourLine);
         } else {
             if (!lines.isEmpty() && !lines.last().trimmed().isEmpty())
-                lines.append(QString());
+                lines.append(QByteArray());
             lines.append(defaultsSection);
             lines.append(ourLine);
         }
@@ -179,8 +180,11 @@ bool editDefault(const QString &mimeType, const QString &desktopId, DefaultEdit 
     if (!changed)
         return true;
     QDir().mkpath(QFileInfo(path).absolutePath());
-    const QString text = lines.isEmpty() ? QString() : lines.join(QLatin1Char('\n')) + QLatin1Char('\n');
-    return writeWhole(path, text.toUtf8(), readable);
+    QByteArray data;
+    for (const QByteArray &line : qAsConst(lines))
+        data += line + '\n';
+    return writeWhole(path, data)
+        && (existed || QFile::setPermissions(path, readable));
 }
 
 } // namespace
@@ -196,7 +200,7 @@ bool createShortcut(const QString &path, const QString &target, const QString &d
         + escapeValue(description) + QLatin1String("\nExec=") + escapeValue(execArgument(target))
         + QLatin1Char('\n');
     // Desktops start a launcher from the desktop only when it is marked executable.
-    return writeWhole(path, entry.toUtf8(), executable);
+    return writeWhole(path, entry.toUtf8()) && QFile::setPermissions(path, executable);
 }
 
 bool registerUrlScheme(const QString &scheme, const QString &name, const QString &target)
@@ -211,7 +215,8 @@ bool registerUrlScheme(const QString &scheme, const QString &name, const QString
         + QLatin1String(";\nNoDisplay=true\n");
     // The entry is written first: a default that names a missing entry would be ignored anyway,
     // and the entry alone already offers the program for the scheme.
-    const bool entryWritten = writeWhole(path, entry.toUtf8(), readable);
+    const bool entryWritten =
+        writeWhole(path, entry.toUtf8()) && QFile::setPermissions(path, readable);
     const bool defaultWritten =
         editDefault(schemeMimePrefix + scheme, handlerId(scheme), DefaultEdit::Set);
     return entryWritten && defaultWritten;
