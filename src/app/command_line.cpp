@@ -40,3 +40,74 @@ QString buildCommandLine(const QString &program, const QStringList &arguments)
         result += QLatin1Char(' ') + quoteArgument(argument);
     return result;
 }
+
+namespace {
+
+bool isSeparator(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
+}
+
+} // namespace
+
+QStringList splitArguments(const QString &text)
+{
+    const QChar quote = QLatin1Char('"');
+    const QChar backslash = QLatin1Char('\\');
+    const int n = text.size();
+    QStringList result;
+    int i = 0;
+    for (;;) {
+        while (i < n && isSeparator(text.at(i)))
+            ++i;
+        if (i >= n)
+            return result;
+        QString argument;
+        bool inQuotes = false;
+        for (;;) {
+            int backslashes = 0;
+            while (i < n && text.at(i) == backslash) {
+                ++backslashes;
+                ++i;
+            }
+            bool copyCharacter = true;
+            if (i < n && text.at(i) == quote) {
+                if (backslashes % 2 == 0) {
+                    if (inQuotes && i + 1 < n && text.at(i + 1) == quote)
+                        ++i; // "" inside quotes: one literal mark, still quoted
+                    else {
+                        copyCharacter = false;
+                        inQuotes = !inQuotes;
+                    }
+                }
+                backslashes /= 2;
+            }
+            argument += QString(backslashes, backslash);
+            if (i >= n || (!inQuotes && isSeparator(text.at(i))))
+                break;
+            if (copyCharacter)
+                argument += text.at(i);
+            ++i;
+        }
+        result.append(argument);
+    }
+}
+
+QStringList splitCommandLine(const QString &commandLine)
+{
+    if (commandLine.isEmpty())
+        return {};
+    QString program;
+    bool inQuotes = false;
+    int i = 0;
+    for (; i < commandLine.size(); ++i) {
+        const QChar c = commandLine.at(i);
+        if (c == QLatin1Char('"'))
+            inQuotes = !inQuotes;
+        else if (!inQuotes && isSeparator(c))
+            break;
+        else
+            program += c;
+    }
+    return QStringList(program) + splitArguments(commandLine.mid(i));
+}

@@ -1,12 +1,40 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
-// Processes: what the program needs of the operating system to know itself and start others.
+#include <functional>
+
+// Processes: what the program needs of the operating system to know itself, start others,
+// wait and run work beside the main thread.
 namespace platform {
 
 // Absolute path of the running executable; on Linux /proc/self/exe resolved.
 // Empty when the system cannot tell.
 QString executablePath();
+
+// Starts argv[0] with the arguments argv[1..], the caller's environment and current
+// directory, and does not wait for it. argv[0] is both the program and the new process's
+// argument 0: a name without a slash is looked up in PATH, anything else is a path (relative
+// ones to the current directory). Returns the new process's id when the program was found and
+// its image executed (a file the system cannot execute counts as not started); -1 otherwise,
+// also for an empty argv. A detached thread reaps the new process when it ends, so no zombie
+// stays behind; if we end first, it is adopted like any orphan. It inherits only descriptors
+// opened without close-on-exec, and starts with no blocked or ignored signals. Safe to call
+// from any thread.
+qint64 startDetachedProcess(const QStringList &argv);
+
+// Blocks the calling thread for at least the given milliseconds (negative: not at all).
+void sleepMilliseconds(int milliseconds);
+
+// Runs work on a new thread that nobody joins; it ends with the process at the latest.
+// Returns false when the system refused the thread (work is then not run).
+bool startDetachedThread(std::function<void()> work);
+
+// The executable paths of all running processes that this process may inspect, one entry
+// per process, in no particular order. Processes whose executable cannot be read (another
+// user's, gone meanwhile) or whose executable file was deleted or replaced since it started
+// are left out. Empty when the process list cannot be read at all.
+QStringList runningExecutables();
 
 } // namespace platform

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace {
 
 QString line(const QString &program, const QStringList &arguments)
@@ -27,6 +29,58 @@ TEST(BuildCommandLine, ProgramPartIsQuotedAndSeparatedByTwoBlanks)
               QStringLiteral("\"/opt/Program Files/K/Korvel.exe\" "));
     EXPECT_EQ(line("a", {"x"}), QStringLiteral("a  x"));
     EXPECT_EQ(line("\"/already quoted\"", {}), QStringLiteral("\"/already quoted\" "));
+}
+
+} // namespace
+
+namespace {
+
+TEST(SplitArguments, GivesBackWhatBuildCommandLineQuoted)
+{
+    // Characters that matter to the quoting, and some that must pass through untouched.
+    const QString alphabet = QStringLiteral("ab \t\"\\\\\\x\xe9\u503c\n/");
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 5000; ++round) {
+        QStringList arguments;
+        const int count = int(random() % 7);
+        for (int a = 0; a < count; ++a) {
+            QString argument;
+            const int length = int(random() % 9);
+            for (int c = 0; c < length; ++c)
+                argument += alphabet.at(int(random() % unsigned(alphabet.size())));
+            arguments.append(argument);
+        }
+        const QString line = buildCommandLine(QString(), arguments);
+        ASSERT_EQ(splitArguments(line), arguments) << line.toStdString();
+        // With a program part the program comes back as element 0.
+        const QString program = QStringLiteral("/opt/my dir/Korvel.exe");
+        ASSERT_EQ(splitCommandLine(buildCommandLine(program, arguments)),
+                  QStringList(program) + arguments)
+            << line.toStdString();
+    }
+}
+
+TEST(SplitArguments, ReadsHandWrittenLinesLikeTheCRuntime)
+{
+    EXPECT_EQ(splitArguments(QStringLiteral("a\\\\\\b d\"e f\"g h")),
+              QStringList({"a\\\\\\b", "de fg", "h"}));
+    EXPECT_EQ(splitArguments(QStringLiteral("a\\\\\\\"b c d")),
+              QStringList({"a\\\"b", "c", "d"}));
+    EXPECT_EQ(splitArguments(QStringLiteral("a\\\\\\\\\"b c\" d e")),
+              QStringList({"a\\\\b c", "d", "e"}));
+    // "" inside quotes is one literal mark and the span goes on.
+    EXPECT_EQ(splitArguments(QStringLiteral("a\"b\"\" c d")), QStringList({"ab\" c d"}));
+    EXPECT_EQ(splitArguments(QStringLiteral("  \t ")), QStringList());
+    EXPECT_EQ(splitArguments(QStringLiteral("\"\" x")), QStringList({"", "x"}));
+    EXPECT_EQ(splitArguments(QStringLiteral("\\\"\\\"")), QStringList({"\"\""}));
+}
+
+TEST(SplitCommandLine, ReadsTheProgramWithoutEscapes)
+{
+    EXPECT_EQ(splitCommandLine(QStringLiteral("\"C:\\my dir\\k.exe\" x")),
+              QStringList({"C:\\my dir\\k.exe", "x"}));
+    EXPECT_EQ(splitCommandLine(QStringLiteral("/bin/prog\\ a")), QStringList({"/bin/prog\\", "a"}));
+    EXPECT_EQ(splitCommandLine(QString()), QStringList());
 }
 
 } // namespace

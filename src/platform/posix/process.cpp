@@ -2,11 +2,149 @@
 
 #include <QFile>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include <dirent.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
 namespace platform {
+
+namespace {
+
+// The places execvp would try for name.
+std::vector<QByteArray> programCandidates(const QByteArray &name)
+{
+    if (name.contains('/'))
+        return {name};
+    QByteArray path = qgetenv("PATH");
+    if (!qEnvironmentVariableIsSet("PATH"))
+        path = "/bin:/usr/bin";
+    std::vector<QByteArray> candidates;
+    for (const QByteArray &dir : path.split(':'))
+        candidates.push_back((dir.isEmpty() ? QByteArray(".") : dir) + '/' + name);
+    return candidates;
+}
+
+} // namespace
 
 QString executablePath()
 {
     return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+}
+
+qint64 startDetachedProcess(const QStringList &argv)
+{
+    if (argv.isEmpty() || argv.first().isEmpty())
+        return -1;
+
+    std::vector<QByteArray> encoded;
+    for (const QString &a : argv)
+        encoded.push_back(QFile::encodeName(a));
+    std::vector<char *> args;
+    for (QByteArray &a : encoded)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+
+    // The new program starts with no blocked and no ignored signals, whatever ours are.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signalSet;
+    sigemptyset(&signalSet);
+    posix_spawnattr_setsigmask(&attributes, &signalSet);
+    sigfillset(&signalSet);
+    posix_spawnattr_setsigdefault(&attributes, &signalSet);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    // posix_spawn (not posix_spawnp) for each PATH candidate: glibc reports a failed exec as
+    // the call's result, and nothing falls back to running a non-program through /bin/sh.
+    pid_t pid = -1;
+    int rc = ENOENT;
+    for (const QByteArray &candidate : programCandidates(encoded.front())) {
+        rc = ::posix_spawn(&pid, candidate.constData(), nullptr, &attributes, args.data(), environ);
+        if (rc == 0 || (rc != ENOENT && rc != ENOTDIR))
+            break;
+    }
+    posix_spawnattr_destroy(&attributes);
+    if (rc != 0)
+        return -1;
+
+    // Nobody waits for the program, so a detached thread does, to keep it from becoming a
+    // zombie if it ends before we do. If we end first, it is adopted like any orphan.
+    startDetachedThread([pid] {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    });
+    return pid;
+}
+
+void sleepMilliseconds(int milliseconds)
+{
+    if (milliseconds <= 0)
+        return;
+    timespec remaining{milliseconds / 1000, long(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+bool startDetachedThread(std::function<void()> work)
+{
+    auto *owned = new std::function<void()>(std::move(work));
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const int rc = pthread_create(
+        &thread, &attributes,
+        [](void *p) -> void * {
+            auto *w = static_cast<std::function<void()> *>(p);
+            (*w)();
+            delete w;
+            return nullptr;
+        },
+        owned);
+    pthread_attr_destroy(&attributes);
+    if (rc != 0)
+        delete owned;
+    return rc == 0;
+}
+
+QStringList runningExecutables()
+{
+    QStringList result;
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return result;
+    while (const dirent *e = ::readdir(proc)) {
+        if (e->d_name[0] < '1' || e->d_name[0] > '9')
+            continue;
+        const QByteArray link = QByteArray("/proc/") + e->d_name + "/exe";
+        char target[4096];
+        const ssize_t n = ::readlink(link.constData(), target, sizeof target);
+        if (n <= 0 || size_t(n) >= sizeof target)
+            continue;
+        target[n] = '\0';
+        // The link names the file's path as it is now; the process runs the inode it started
+        // with. When the two differ, the file was deleted or replaced (the kernel then also
+        // adds " (deleted)" to the name), and that process no longer runs what the path holds.
+        struct stat running, onDisk;
+        if (::stat(link.constData(), &running) != 0 || ::stat(target, &onDisk) != 0
+            || running.st_dev != onDisk.st_dev || running.st_ino != onDisk.st_ino)
+            continue;
+        result.append(QFile::decodeName(QByteArray(target, int(n))));
+    }
+    ::closedir(proc);
+    return result;
 }
 
 } // namespace platform

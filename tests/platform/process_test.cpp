@@ -1,0 +1,102 @@
+#include "platform/process.h"
+
+#include "support/child_process.h"
+#include "support/temp_home.h"
+
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace {
+
+QByteArray waitForContent(const QString &path)
+{
+    if (!waitForFile(path, 10000))
+        return {};
+    // The writer may still be writing: wait for the closing newline.
+    for (int i = 0; i < 250; ++i) {
+        const QByteArray data = readFile(path);
+        if (data.endsWith('\n'))
+            return data;
+        QThread::msleep(20);
+    }
+    return readFile(path);
+}
+
+TEST(StartDetachedProcess, RunsWithOurEnvironmentAndDirectoryAndLeavesNoChild)
+{
+    TempHome home;
+    home.setEnv("KORVEL_PROBE", "wert 值");
+    const QString out = home.root() + QStringLiteral("/out.txt");
+    const QString old = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(home.root()));
+    // A bare name is looked up in PATH; arguments arrive one by one, blanks and all.
+    const qint64 pid = platform::startDetachedProcess(
+        {"sh", "-c", "printf '%s|%s|%s|%s\\n' \"$$\" \"$(pwd)\" \"$KORVEL_PROBE\" \"$1\" > out.txt",
+         "sh", "a \"b\" c"});
+    QDir::setCurrent(old);
+    ASSERT_GT(pid, 0);
+    const QList<QByteArray> fields = waitForContent(out).trimmed().split('|');
+    ASSERT_EQ(fields.size(), 4);
+    EXPECT_EQ(fields[0].toLongLong(), pid);
+    EXPECT_EQ(QString::fromUtf8(fields[1]), home.root());
+    EXPECT_EQ(QString::fromUtf8(fields[2]), QStringLiteral("wert 值"));
+    EXPECT_EQ(fields[3], QByteArray("a \"b\" c"));
+    // Reaped once it ended: no zombie stays behind.
+    bool gone = false;
+    for (int i = 0; i < 250 && !gone; ++i) {
+        gone = !QFile::exists(QStringLiteral("/proc/%1").arg(pid));
+        QThread::msleep(20);
+    }
+    EXPECT_TRUE(gone);
+}
+
+TEST(StartDetachedProcess, FailsWhenNothingCanBeExecuted)
+{
+    TempHome home;
+    EXPECT_EQ(platform::startDetachedProcess({}), -1);
+    EXPECT_EQ(platform::startDetachedProcess({home.root() + "/missing"}), -1);
+    EXPECT_EQ(platform::startDetachedProcess({"korvel-no-such-program-here"}), -1);
+
+    // Neither a file without the execute bit nor an executable that is no program (an
+    // empty file would run as a shell script under execvp's fallback).
+    const QString plain = home.root() + "/plain";
+    ASSERT_TRUE(writeFile(plain, "#!/bin/sh\ntouch ran\n"));
+    EXPECT_EQ(platform::startDetachedProcess({plain}), -1);
+    const QString empty = home.root() + "/empty";
+    ASSERT_TRUE(writeFile(empty, {}));
+    QFile::setPermissions(empty, QFile::permissions(empty) | QFile::ExeOwner);
+    EXPECT_EQ(platform::startDetachedProcess({empty}), -1);
+}
+
+TEST(RunningExecutables, ListsRunningFilesButNotDeletedOnes)
+{
+    TempHome home;
+    EXPECT_TRUE(platform::runningExecutables().contains(platform::executablePath()));
+
+    const QString copy = home.root() + QStringLiteral("/sleep copy");
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), copy));
+    ChildProcess child;
+    ASSERT_TRUE(child.start(copy, {"30"}));
+    EXPECT_TRUE(platform::runningExecutables().contains(copy));
+    ASSERT_TRUE(QFile::remove(copy));
+    EXPECT_FALSE(platform::runningExecutables().contains(copy));
+    // A new file under the old name is not what the process runs either.
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), copy));
+    EXPECT_FALSE(platform::runningExecutables().contains(copy));
+}
+
+TEST(DetachedThread, RunsTheWork)
+{
+    std::atomic<int> value{0};
+    ASSERT_TRUE(platform::startDetachedThread([&value] { value = 42; }));
+    for (int i = 0; i < 500 && value != 42; ++i)
+        platform::sleepMilliseconds(10);
+    EXPECT_EQ(value, 42);
+}
+
+} // namespace
