@@ -1,0 +1,71 @@
+#include "engine/http_transfer.h"
+
+#include <QIODevice>
+#include <QStringList>
+
+namespace {
+
+size_t writeBody(char *data, size_t size, size_t count, void *target)
+{
+    const qint64 written = static_cast<QIODevice *>(target)->write(data, qint64(size * count));
+    // -1 would come back to libcurl as a huge count (or, truncated, as its pause value); any
+    // number other than size * count makes libcurl abort with CURLE_WRITE_ERROR, so say 0.
+    return written < 0 ? 0 : size_t(written);
+}
+
+size_t parseHeaderLine(char *data, size_t size, size_t count, void *headers)
+{
+    const QString line = QString::fromLatin1(data, int(size * count)).trimmed();
+    const QStringList parts = line.split(QStringLiteral(": "), Qt::KeepEmptyParts);
+    // Callers know this parser: they look names up in the server's letter case and expect a
+    // value cut at a second ": ". Keep it so.
+    static_cast<QMap<QString, QString> *>(headers)->insert(parts.at(0), parts.value(1));
+    return size * count;
+}
+
+} // namespace
+
+HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLimits &limits)
+    : m_handle(curl_easy_init()), m_target(target)
+{
+    CURL *h = m_handle.get();
+    if (!h)
+        return;
+    const QByteArray address = url.toString().toUtf8(); // libcurl copies option strings
+    curl_easy_setopt(h, CURLOPT_URL, address.constData());
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(m_target));
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void *>(&responseHeaders));
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &parseHeaderLine);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
+}
+
+int HttpTransfer::perform()
+{
+    CURL *h = m_handle.get();
+    if (!h)
+        return CURLE_BAD_FUNCTION_ARGUMENT;
+
+    CurlHeaderList headerList;
+    for (auto it = requestHeaders.cbegin(); it != requestHeaders.cend(); ++it)
+        headerList.append((it.key() + QStringLiteral(": ") + it.value()).toUtf8().constData());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
+
+    m_lastResult = curl_easy_perform(h);
+    // The list dies at the end of this call: the handle must not keep pointing at it.
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist *>(nullptr));
+    if (m_lastResult != CURLE_OK)
+        return m_lastResult;
+
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    return int(status);
+}
+
+QString HttpTransfer::responseHeader(const QString &name) const
+{
+    return responseHeaders.value(name);
+}

@@ -1,0 +1,16 @@
+#include "engine/package_record.h"
+
+#include "app/locations.h"
+
+PackageRecord::PackageRecord(const QString &name, const QString &version, const QString &no,
+                             const QString &hash)
+    : m_name(name),
+      m_version(version),
+      m_no(no),
+      m_digest(QByteArray::fromHex(hash.toUtf8())),
+      m_packageDir(dataDirectory() + QStringLiteral("/packages/") + name)
+{
+    // When the directory cannot be made, packageDir still names it, so the download fails at
+    // its partial file instead of writing into the data directory itself.
+    m_packageDir.mkpath(QStringLiteral("."));
+}

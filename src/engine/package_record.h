@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+
+class QIODevice;
+
+// One package of a version: where its file lives in the package store and how to fetch and
+// check it. The store is dataDirectory() + "/packages/" + name, shared by the versions of one
+// package name; the file is version + ".7z" in it, and ".partial" after that while it downloads.
+class PackageRecord {
+public:
+    // Stores the fields (digest: hash decoded from hex, either letter case, other characters
+    // skipped) and creates the package directory with its parents; whether that worked is not
+    // examined here (the download then fails). name and version must pass isPlainName (the
+    // manifest parser refuses the whole manifest otherwise).
+    PackageRecord(const QString &name, const QString &version, const QString &no,
+                  const QString &hash);
+
+    const QString &name() const { return m_name; }
+    const QString &version() const { return m_version; }
+    const QString &no() const { return m_no; } // the URL's second argument
+    const QByteArray &digest() const { return m_digest; } // expected MD5, 16 bytes when well formed
+    const QDir &packageDir() const { return m_packageDir; }
+
+    // packageDir / version + ".7z": the verified package file.
+    QString packageFilePath() const;
+
+    // True when the MD5 of file's bytes from its current position to its end equals digest.
+    // A device that is not open for reading digests as empty. Reads 1024 bytes at a time.
+    bool verifyPackage(QIODevice &file) const;
+
+    // Fetches the package from the two mirrors in order into packageFilePath() + ".partial",
+    // truncated before each attempt, and moves it to packageFilePath() once its digest matched.
+    // False when an old final file cannot be deleted, the partial file cannot be opened, no
+    // mirror gave 200 with the right bytes (the partial file then keeps the last attempt), or the
+    // verified file cannot be moved to its final name. Blocks; no report (the caller reports).
+    bool downloadPackage() const;
+
+private:
+    QString m_name;
+    QString m_version;
+    QString m_no;
+    QByteArray m_digest;
+    QDir m_packageDir;
+};

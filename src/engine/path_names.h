@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QString>
+
+// True when name can stand as a single path component below one of our directories: not empty,
+// not "." or "..", no "/" or "\\" (a separator on one of our platforms), not absolute.
+// Names that come from the network (versions, package names) pass this before they become paths.
+bool isPlainName(const QString &name);

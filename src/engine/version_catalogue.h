@@ -1,0 +1,123 @@
+#pragma once
+
+#include "app/command_handler.h"
+#include "engine/package_record.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QList>
+#include <QString>
+
+class QIODevice;
+class StatusSink;
+
+// Names of the files in a catalogue's base directory and in a version directory.
+constexpr char CatalogueFileName[] = "versions.xml";     // cached catalogue with its tag line
+constexpr char LocalManifestFileName[] = "manifest.xml"; // written last when a version commits
+
+// One listed version: its directory under the catalogue's base directory and, once its manifest
+// is read, its packages and entry point. Copyable; lives on the stack of the task that uses it.
+// All operations run on the caller's thread and report (where they do) to sink() on it.
+class VersionEntry {
+public:
+    // versionDir is baseDir / version (baseDir itself when version is empty); nothing is created.
+    // prefetch counts only when it is exactly "true". A null sink selects one that does nothing.
+    VersionEntry(const QDir &baseDir, StatusSink *sink, const QString &version,
+                 const QString &prefetch);
+
+    const QDir &baseDir() const { return m_baseDir; }
+    const QDir &versionDir() const { return m_versionDir; }
+    StatusSink *sink() const { return m_sink; } // never null
+    const QString &version() const { return m_version; }
+    bool isPrefetch() const { return m_prefetch; }
+    // The exact bytes of the last accepted manifest (empty before one was accepted).
+    const QByteArray &manifestData() const { return m_manifestData; }
+    const QList<PackageRecord> &packages() const { return m_packages; }
+    const QString &entryFile() const { return m_entryFile; } // relative to versionDir
+    const QString &entryFunction() const { return m_entryFunction; }
+
+    // Downloads this version's manifest from the catalogue server and parses it. Reports stage 1:
+    // code 0 "开始下载清单" first; code -1 "下载清单错误" and false for any result but 200 (the
+    // entry is unchanged); code -2 "清单解释错误" and false when parseManifest refuses the body.
+    bool fetchManifest();
+
+    // Reads a manifest: appends one PackageRecord per Package element that has name, version,
+    // no and hash (others are dropped; packages already held stay, so a second parse adds them
+    // again), and takes file and function of the last Entry element. Accepted (true, and data
+    // kept as manifestData) when both are non-empty. Refused as a whole when a Package names a
+    // name or version that is not a plain file name (it would lead out of the package store).
+    // Creates the package directories of the packages it appends. No report.
+    bool parseManifest(const QByteArray &data);
+
+    // Parses versionDir / "manifest.xml" and checks that the entry file is there. False when the
+    // directory, the file or the entry file is missing or the manifest is refused. No network,
+    // no report.
+    bool loadLocalManifest();
+
+    // Makes sure every package's file is in the package store with the right digest, reusing a
+    // verified file and downloading any other (PackageRecord::downloadPackage), in manifest order.
+    // Reports stage 2 code 0 "开始下载" for each package it looks at; on the first package that
+    // cannot be had, code -1 "下载错误" and false at once. True with no packages.
+    bool downloadPackages();
+
+    // Extracts the packages into versionDir, writes manifest.xml and publishes the launcher
+    // (defined by the install step).
+    bool commitVersion();
+    // Loads the entry file and returns its entry function, or null (defined by the install step).
+    CommandHandler loadEntryFunction();
+
+private:
+    QDir m_baseDir;
+    QDir m_versionDir;
+    StatusSink *m_sink;
+    QString m_version;
+    bool m_prefetch;
+    QByteArray m_manifestData;
+    QList<PackageRecord> m_packages;
+    QString m_entryFile;
+    QString m_entryFunction;
+};
+
+// The list of installable versions, in the order of preference, cached with its entity tag in
+// baseDir / "versions.xml". Lives for one task, on that task's thread. Not copied (entries and
+// the task share its sink).
+class VersionCatalogue {
+public:
+    // baseDir: the data directory for an install, the program's own directory for an update or
+    // an uninstall. A null sink selects one that does nothing; a given sink must outlive this.
+    explicit VersionCatalogue(const QDir &baseDir, StatusSink *sink = nullptr);
+    VersionCatalogue(const VersionCatalogue &) = delete;
+    VersionCatalogue &operator=(const VersionCatalogue &) = delete;
+
+    const QDir &baseDir() const { return m_baseDir; }
+    StatusSink *sink() const { return m_sink; } // never null
+    // The entries of the last parse, in document order.
+    const QList<VersionEntry> &versions() const { return m_versions; }
+
+    // Refreshes the cache from the catalogue server with a conditional GET and parses it; true
+    // when at least one version is listed. Creates baseDir when missing (false, no report, when
+    // that fails). Reports stage 1: code 0 "检查版本" first; code -2 "打开版本文件失败" when
+    // the cache file cannot be opened; code -1 "检查版本失败" for any result but 200 or 304 (the
+    // cache is then neither changed nor used). A 200 rewrites the cache (tag line when the answer
+    // had an "ETag", then the body); a 304 parses the cache as it is.
+    bool checkVersions();
+
+    // Parses the cached file without network access or report; false when it cannot be opened or
+    // lists no usable version.
+    bool loadLocalCatalogue();
+
+    // Replaces versions with the Version elements read from file (open for reading, from its
+    // start), skipping a leading "If-None-Match: " line. A Version without a version attribute,
+    // or whose version is not a plain file name (it would lead out of baseDir), is skipped.
+    // True when at least one version is listed.
+    bool parseCatalogue(QIODevice &file);
+
+    // Tries the prefetch entries, then the first entry, each through manifest, packages and
+    // commit; true when one of them was installed (defined by the job runner).
+    bool installBestVersion();
+
+private:
+    QDir m_baseDir;
+    QList<VersionEntry> m_versions;
+    StatusSink *m_sink;
+};

@@ -1,0 +1,164 @@
+#include "engine/version_catalogue.h"
+
+#include "loopback_fixture.h"
+
+#include <QDirIterator>
+#include <QFileInfo>
+
+namespace {
+
+const QByteArray Manifest =
+    "<Manifest>"
+    "<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"900150983cd24fb0d6963f7d28e17f72\"/>"
+    "<Package name=\"broken\" version=\"b-1\" no=\"1\"/>"
+    "<Group><Package name=\"data\" version=\"data-7\" no=\"4\" "
+    "hash=\"900150983CD24FB0D6963F7D28E17F72\"/></Group>"
+    "<Entry file=\"libclient.so\" function=\"ClientMain\"/>"
+    "</Manifest>";
+
+QStringList packageNames(const VersionEntry &entry)
+{
+    QStringList result;
+    for (const PackageRecord &p : entry.packages())
+        result << p.name() + "/" + p.version() + "/" + p.no();
+    return result;
+}
+
+// Every directory below root, relative to it.
+QStringList directoriesBelow(const QString &root)
+{
+    QStringList result;
+    QDirIterator it(root, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        result << QDir(root).relativeFilePath(it.next());
+    result.sort();
+    return result;
+}
+
+class ManifestTest : public LoopbackTest {
+protected:
+    VersionEntry entry(const QString &version = "1.2")
+    {
+        return VersionEntry(QDir(home.dataDirectory()), &sink, version, QString());
+    }
+
+    RecordingSink sink;
+};
+
+TEST_F(ManifestTest, CompletePackagesInDocumentOrderWithTheirStoreDirectories)
+{
+    VersionEntry e = entry();
+    ASSERT_TRUE(e.parseManifest(Manifest));
+    EXPECT_EQ(packageNames(e), (QStringList{"core/core-3/12", "data/data-7/4"}));
+    EXPECT_EQ(e.entryFile(), "libclient.so");
+    EXPECT_EQ(e.entryFunction(), "ClientMain");
+    EXPECT_EQ(e.manifestData(), Manifest);
+
+    const QByteArray md5abc = QByteArray::fromHex("900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(e.packages().at(0).digest(), md5abc);
+    EXPECT_EQ(e.packages().at(1).digest(), md5abc); // upper-case hex is the same digest
+    EXPECT_TRUE(QFileInfo(home.dataDirectory() + "/packages/core").isDir());
+    EXPECT_EQ(e.packages().at(1).packageFilePath(),
+              home.dataDirectory() + "/packages/data/data-7.7z");
+}
+
+TEST_F(ManifestTest, OnlyTheLastCompleteEntryAccepts)
+{
+    VersionEntry emptyFunction = entry();
+    EXPECT_FALSE(emptyFunction.parseManifest("<M><Entry file=\"a.so\" function=\"\"/></M>"));
+    EXPECT_TRUE(emptyFunction.manifestData().isEmpty());
+
+    VersionEntry laterIncomplete = entry();
+    EXPECT_FALSE(laterIncomplete.parseManifest(
+        "<M><Entry file=\"a.so\" function=\"f\"/><Entry file=\"b.so\"/></M>"));
+    EXPECT_EQ(laterIncomplete.entryFile(), "b.so");
+
+    VersionEntry otherCase = entry();
+    EXPECT_FALSE(otherCase.parseManifest(
+        "<M><package name=\"p\" version=\"v\" no=\"1\" hash=\"00\"/>"
+        "<ENTRY file=\"a.so\" function=\"f\"/></M>"));
+    EXPECT_TRUE(otherCase.packages().isEmpty());
+
+    VersionEntry noPackages = entry();
+    EXPECT_TRUE(noPackages.parseManifest("<M><Entry file=\"a.so\" function=\"f\"/></M>"));
+    EXPECT_TRUE(noPackages.packages().isEmpty());
+    EXPECT_TRUE(noPackages.downloadPackages());
+}
+
+TEST_F(ManifestTest, PackageNamesLeavingTheStoreRefuseTheManifest)
+{
+    const QStringList before = directoriesBelow(home.root());
+    for (const QByteArray &attributes :
+         {QByteArray("name=\"..\" version=\"v\""), QByteArray("name=\"../../evil\" version=\"v\""),
+          QByteArray("name=\"/tmp/evil\" version=\"v\""), QByteArray("name=\"a\\b\" version=\"v\""),
+          QByteArray("name=\".\" version=\"v\""), QByteArray("name=\"p\" version=\"../../v\""),
+          QByteArray("name=\"p\" version=\"..\"")}) {
+        VersionEntry e = entry();
+        EXPECT_FALSE(e.parseManifest("<M><Package " + attributes
+                                     + " no=\"1\" hash=\"00\"/><Entry file=\"a.so\" "
+                                       "function=\"f\"/></M>"))
+            << attributes.constData();
+        EXPECT_TRUE(e.manifestData().isEmpty());
+    }
+    // Not even the store itself was made for them.
+    EXPECT_EQ(directoriesBelow(home.root()), before);
+
+    server.serve("/bin/manifest/1.2.xml",
+                 HttpReply::ok("<M><Package name=\"..\" version=\"v\" no=\"1\" hash=\"00\"/>"
+                               "<Entry file=\"a.so\" function=\"f\"/></M>"));
+    VersionEntry fetched = entry();
+    EXPECT_FALSE(fetched.fetchManifest());
+    EXPECT_EQ(sink.reports.value(1), (Report{1, -2, "1.2", "", "清单解释错误"}));
+}
+
+TEST_F(ManifestTest, FetchReportsAndAddsPackagesOnEveryFetch)
+{
+    server.serve("/bin/manifest/1.2.xml", HttpReply::ok(Manifest));
+    VersionEntry e = entry();
+    EXPECT_TRUE(e.fetchManifest());
+    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "1.2", "", "开始下载清单"}}));
+    EXPECT_TRUE(e.fetchManifest()); // the runner's fallback may fetch the same entry twice
+    EXPECT_EQ(packageNames(e).size(), 4);
+    EXPECT_EQ(server.requestCount("/bin/manifest/1.2.xml"), 2);
+
+    sink.reports.clear();
+    VersionEntry missing = entry("9.9");
+    EXPECT_FALSE(missing.fetchManifest());
+    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "9.9", "", "开始下载清单"},
+                                           {1, -1, "9.9", "", "下载清单错误"}}));
+    EXPECT_TRUE(missing.entryFile().isEmpty());
+
+    sink.reports.clear();
+    server.serve("/bin/manifest/bad.xml", HttpReply::ok("<M><Entry file=\"a.so\"/></M>"));
+    VersionEntry bad = entry("bad");
+    EXPECT_FALSE(bad.fetchManifest());
+    EXPECT_EQ(sink.reports.value(1), (Report{1, -2, "bad", "", "清单解释错误"}));
+}
+
+TEST_F(ManifestTest, LocalManifestNeedsItsEntryFile)
+{
+    const QString versionDir = home.dataDirectory() + "/1.2";
+    EXPECT_FALSE(entry().loadLocalManifest()); // no version directory
+
+    ASSERT_TRUE(QDir().mkpath(versionDir));
+    EXPECT_FALSE(entry().loadLocalManifest()); // no manifest.xml
+
+    ASSERT_TRUE(writeFile(versionDir + "/manifest.xml", Manifest));
+    ASSERT_TRUE(writeFile(versionDir + "/libclient.so", "elf"));
+    VersionEntry installed = entry();
+    EXPECT_TRUE(installed.loadLocalManifest());
+    EXPECT_EQ(installed.manifestData(), Manifest);
+
+    ASSERT_TRUE(QFile::remove(versionDir + "/libclient.so"));
+    EXPECT_FALSE(entry().loadLocalManifest());
+
+    // An entry without a version is its base directory (a client found flat beside the program).
+    ASSERT_TRUE(writeFile(home.dataDirectory() + "/manifest.xml", Manifest));
+    ASSERT_TRUE(writeFile(home.dataDirectory() + "/libclient.so", "elf"));
+    VersionEntry flat(QDir(home.dataDirectory()), nullptr, QString(), QString());
+    EXPECT_TRUE(flat.loadLocalManifest());
+    EXPECT_TRUE(sink.reports.isEmpty());
+}
+
+} // namespace

@@ -1,0 +1,163 @@
+#include "engine/version_catalogue.h"
+
+#include "loopback_fixture.h"
+
+#include <QCryptographicHash>
+#include <QFileInfo>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray Content = "7z package bytes \x01\x02\x03";
+const QByteArray FirstMirror = "/component/core/12/core_12.7z";
+const QByteArray SecondMirror = "/core/12/core_12.7z";
+
+QByteArray md5Hex(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+}
+
+// Sets or clears the immutable flag of a directory; false where the file system or our
+// privileges do not allow it.
+bool setImmutable(const QString &dir, bool on)
+{
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return ok;
+}
+
+class PackageDownloadTest : public LoopbackTest {
+protected:
+    // An entry for version 1.0 whose manifest lists the given packages (name, no 12 / 13, the
+    // digest of Content unless hash is given).
+    VersionEntry entryWith(const QByteArray &packages)
+    {
+        VersionEntry e(QDir(home.dataDirectory()), &sink, "1.0", QString());
+        EXPECT_TRUE(e.parseManifest("<M>" + packages + "<Entry file=\"a.so\" function=\"f\"/></M>"));
+        return e;
+    }
+    VersionEntry coreEntry(const QByteArray &hash = md5Hex(Content))
+    {
+        return entryWith("<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + hash
+                         + "\"/>");
+    }
+    QString finalPath() const { return home.dataDirectory() + "/packages/core/core-3.7z"; }
+    QString partialPath() const { return finalPath() + ".partial"; }
+    QList<QByteArray> requestedPaths() const
+    {
+        QList<QByteArray> paths;
+        for (const HttpRequest &r : server.requests())
+            paths << r.target;
+        return paths;
+    }
+
+    RecordingSink sink;
+};
+
+TEST_F(PackageDownloadTest, VerifiedFileIsReusedWithoutRequest)
+{
+    VersionEntry e = coreEntry();
+    ASSERT_TRUE(writeFile(finalPath(), Content));
+    EXPECT_TRUE(e.downloadPackages());
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_EQ(sink.reports, (QList<Report>{{2, 0, "1.0", "core", "开始下载"}}));
+}
+
+TEST_F(PackageDownloadTest, WrongFinalFileIsFetchedAgain)
+{
+    VersionEntry e = coreEntry(md5Hex(Content).toUpper());
+    ASSERT_TRUE(writeFile(finalPath(), "stale bytes of another build"));
+    server.serve(FirstMirror, HttpReply::ok(Content));
+
+    EXPECT_TRUE(e.downloadPackages());
+    EXPECT_EQ(readFile(finalPath()), Content);
+    EXPECT_FALSE(QFileInfo::exists(partialPath()));
+    EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror}));
+}
+
+TEST_F(PackageDownloadTest, SecondMirrorAfterMissingOrWrongAnswer)
+{
+    server.serve(SecondMirror, HttpReply::ok(Content));
+
+    server.serve(FirstMirror, HttpReply::status(404, "no such package"));
+    EXPECT_TRUE(coreEntry().downloadPackages());
+    EXPECT_EQ(readFile(finalPath()), Content);
+    EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
+
+    // Wrong bytes, longer than the right ones, over a partial file an earlier run left: the
+    // second answer must land on an empty file, not after either of them.
+    ASSERT_TRUE(QFile::remove(finalPath()));
+    ASSERT_TRUE(writeFile(partialPath(), QByteArray(4096, 'L')));
+    server.serve(FirstMirror, HttpReply::ok(QByteArray(200, 'W')));
+    server.clearRequests();
+    EXPECT_TRUE(coreEntry().downloadPackages());
+    EXPECT_EQ(readFile(finalPath()), Content);
+    EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
+}
+
+TEST_F(PackageDownloadTest, BothMirrorsFailingKeepThePartialFile)
+{
+    HttpReply cut = HttpReply::ok(Content);
+    cut.closeAfterBytes = 5;
+    server.serve(FirstMirror, cut);
+    server.serve(SecondMirror, HttpReply::ok("wrong"));
+    VersionEntry e = entryWith(
+        "<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + md5Hex(Content) + "\"/>"
+        "<Package name=\"extra\" version=\"x-1\" no=\"13\" hash=\"" + md5Hex(Content) + "\"/>");
+
+    EXPECT_FALSE(e.downloadPackages());
+    EXPECT_EQ(sink.reports, (QList<Report>{{2, 0, "1.0", "core", "开始下载"},
+                                           {2, -1, "1.0", "core", "下载错误"}}));
+    EXPECT_EQ(readFile(partialPath()), "wrong");
+    EXPECT_FALSE(QFileInfo::exists(finalPath()));
+    // The second package was neither announced nor requested.
+    EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
+}
+
+TEST_F(PackageDownloadTest, UnreachableMirrorsAndBlockedFinalFile)
+{
+    const QByteArray closed =
+        QStringLiteral("http://127.0.0.1:%1").arg(TestHttpServer::closedPort()).toUtf8();
+    home.setEnv("KORVEL_COMPONENT_SERVER", closed);
+    home.setEnv("KORVEL_PACKAGE_SERVER", closed);
+    EXPECT_FALSE(coreEntry().downloadPackages());
+    EXPECT_TRUE(QFileInfo::exists(partialPath()));
+
+    // A final name taken by a directory with content can be neither reused nor replaced.
+    ASSERT_TRUE(writeFile(finalPath() + "/inside", "x"));
+    sink.reports.clear();
+    EXPECT_FALSE(coreEntry().downloadPackages());
+    EXPECT_EQ(sink.reports.value(1), (Report{2, -1, "1.0", "core", "下载错误"}));
+}
+
+TEST_F(PackageDownloadTest, VerifiedFileThatCannotTakeItsNameIsAFailure)
+{
+    server.serve(FirstMirror, HttpReply::ok(Content));
+    VersionEntry e = coreEntry();
+    const QString dir = home.dataDirectory() + "/packages/core";
+    // The partial file exists and stays writable; only new names in the directory are refused.
+    ASSERT_TRUE(writeFile(partialPath(), ""));
+    if (!setImmutable(dir, true))
+        GTEST_SKIP() << "cannot make a directory immutable here";
+
+    const bool downloaded = e.downloadPackages();
+    const bool finalExists = QFileInfo::exists(finalPath());
+    setImmutable(dir, false);
+    EXPECT_FALSE(downloaded);
+    EXPECT_FALSE(finalExists);
+    EXPECT_EQ(sink.reports.value(1), (Report{2, -1, "1.0", "core", "下载错误"}));
+}
+
+} // namespace

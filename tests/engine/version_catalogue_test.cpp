@@ -1,0 +1,156 @@
+#include "engine/version_catalogue.h"
+
+#include "loopback_fixture.h"
+
+#include <QBuffer>
+#include <QFileInfo>
+
+namespace {
+
+const QByteArray CataloguePath = "/bin/versions.xml";
+const QByteArray Catalogue = "<?xml version=\"1.0\"?>\n"
+                             "<Versions><Version version=\"2.0\"/><Version version=\"1.9\"/>"
+                             "</Versions>\n";
+
+QStringList names(const VersionCatalogue &catalogue)
+{
+    QStringList result;
+    for (const VersionEntry &entry : catalogue.versions())
+        result << entry.version();
+    return result;
+}
+
+class VersionCatalogueTest : public LoopbackTest {
+protected:
+    QString cachePath() const { return home.dataDirectory() + "/versions.xml"; }
+    // The If-None-Match header lines of the n-th catalogue request.
+    QList<QByteArray> conditionLines(int n) const
+    {
+        QList<QByteArray> lines;
+        for (const QByteArray &line : server.requests(CataloguePath).value(n).headerLines) {
+            if (line.toLower().startsWith("if-none-match"))
+                lines << line;
+        }
+        return lines;
+    }
+
+    RecordingSink sink;
+};
+
+TEST_F(VersionCatalogueTest, EntityTagRoundTrip)
+{
+    server.serve(CataloguePath, {HttpReply::status(503, "busy"),
+                                 HttpReply::ok(Catalogue, {"ETag: \"tag-1\""}),
+                                 HttpReply::status(304)});
+    VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
+
+    // First check on a fresh machine: directory and empty cache made, nothing conditional.
+    EXPECT_FALSE(catalogue.checkVersions());
+    EXPECT_TRUE(QFileInfo(cachePath()).isFile());
+    EXPECT_EQ(readFile(cachePath()), "");
+    EXPECT_TRUE(conditionLines(0).isEmpty());
+    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "", "", "检查版本"},
+                                           {1, -1, "", "", "检查版本失败"}}));
+
+    // A tagged 200 stores the tag line and the body byte for byte.
+    sink.reports.clear();
+    EXPECT_TRUE(catalogue.checkVersions());
+    EXPECT_TRUE(conditionLines(1).isEmpty());
+    EXPECT_EQ(readFile(cachePath()), "If-None-Match: \"tag-1\"\r\n" + Catalogue);
+    EXPECT_EQ(names(catalogue), (QStringList{"2.0", "1.9"}));
+    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "", "", "检查版本"}}));
+
+    // The next check asks with the stored tag; 304 parses the cache, which stays as it was.
+    EXPECT_TRUE(catalogue.checkVersions());
+    EXPECT_EQ(conditionLines(2), (QList<QByteArray>{"If-None-Match: \"tag-1\""}));
+    EXPECT_EQ(readFile(cachePath()), "If-None-Match: \"tag-1\"\r\n" + Catalogue);
+    EXPECT_EQ(names(catalogue), (QStringList{"2.0", "1.9"}));
+    ASSERT_FALSE(catalogue.versions().isEmpty());
+    EXPECT_EQ(catalogue.versions().at(0).versionDir(), QDir(home.dataDirectory() + "/2.0"));
+}
+
+TEST_F(VersionCatalogueTest, UntaggedAnswerLeavesExactlyTheBody)
+{
+    ASSERT_TRUE(writeFile(cachePath(), "If-None-Match: \"old\"\r\n<Versions/>"));
+    // The tag header in another letter case is not the tag.
+    server.serve(CataloguePath, HttpReply::ok(Catalogue, {"etag: \"lower\""}));
+    VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
+
+    EXPECT_TRUE(catalogue.checkVersions());
+    EXPECT_EQ(conditionLines(0), (QList<QByteArray>{"If-None-Match: \"old\""}));
+    EXPECT_EQ(readFile(cachePath()), Catalogue);
+
+    EXPECT_TRUE(catalogue.checkVersions());
+    EXPECT_TRUE(conditionLines(1).isEmpty());
+}
+
+TEST_F(VersionCatalogueTest, FailedCheckNeitherChangesNorUsesTheCache)
+{
+    const QByteArray cached = "If-None-Match: \"t\"\r\n" + Catalogue;
+    ASSERT_TRUE(writeFile(cachePath(), cached));
+    home.setEnv("KORVEL_CATALOGUE_SERVER",
+                QStringLiteral("http://127.0.0.1:%1").arg(TestHttpServer::closedPort()).toUtf8());
+    VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
+
+    EXPECT_FALSE(catalogue.checkVersions());
+    EXPECT_TRUE(catalogue.versions().isEmpty());
+    EXPECT_EQ(readFile(cachePath()), cached);
+    EXPECT_EQ(sink.reports.value(1), (Report{1, -1, "", "", "检查版本失败"}));
+    // The cache itself is still good for a launch.
+    EXPECT_TRUE(catalogue.loadLocalCatalogue());
+}
+
+TEST_F(VersionCatalogueTest, UnusableBaseDirectoryOrCacheFile)
+{
+    ASSERT_TRUE(writeFile(home.root() + "/plain-file", "x"));
+    VersionCatalogue blocked(QDir(home.root() + "/plain-file/base"), &sink);
+    EXPECT_FALSE(blocked.checkVersions());
+    EXPECT_TRUE(sink.reports.isEmpty());
+
+    ASSERT_TRUE(QDir().mkpath(cachePath())); // a directory where the cache file belongs
+    VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
+    EXPECT_FALSE(catalogue.checkVersions());
+    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "", "", "检查版本"},
+                                           {1, -2, "", "", "打开版本文件失败"}}));
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_FALSE(catalogue.loadLocalCatalogue());
+}
+
+TEST_F(VersionCatalogueTest, AnswerWithoutUsableVersionFailsWithoutFailureReport)
+{
+    server.serve(CataloguePath,
+                 HttpReply::ok("<Versions><Version/><Version version=\"\"/><version "
+                               "version=\"3\"/></Versions>"));
+    VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
+    EXPECT_FALSE(catalogue.checkVersions());
+    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "", "", "检查版本"}}));
+}
+
+TEST_F(VersionCatalogueTest, ParsingKeepsDocumentOrderAndSkipsUnusableVersions)
+{
+    VersionCatalogue catalogue(QDir(home.dataDirectory()));
+    QByteArray xml = "<Root><Version version=\"a\" prefetch=\"true\"/>"
+                     "<Group><Version version=\"b\" prefetch=\"TRUE\"><Version version=\"c\" "
+                     "prefetch=\"1\"/></Version></Group>"
+                     "<Version version=\"d\" prefetch=\"yes\"/><Version prefetch=\"true\"/>"
+                     "<Version version=\"..\"/><Version version=\".\"/><Version version=\"x/y\"/>"
+                     "<Version version=\"x\\y\"/><Version version=\"/abs\"/>"
+                     "<Version version=\"e\" prefetch=\"true\"/></Root>";
+    QBuffer untagged(&xml);
+    untagged.open(QIODevice::ReadOnly);
+    EXPECT_TRUE(catalogue.parseCatalogue(untagged));
+    EXPECT_EQ(names(catalogue), (QStringList{"a", "b", "c", "d", "e"}));
+    QList<bool> prefetch;
+    for (const VersionEntry &entry : catalogue.versions())
+        prefetch << entry.isPrefetch();
+    EXPECT_EQ(prefetch, (QList<bool>{true, false, false, false, true}));
+
+    // A broken document keeps what came before the fault; the tag line is not XML.
+    ASSERT_TRUE(writeFile(home.dataDirectory() + "/versions.xml",
+                          "If-None-Match: W/\"z\"\r\n<V><Version version=\"1\"/><Version "
+                          "version=\"2\"/><<broken <Version version=\"3\"/></V>"));
+    EXPECT_TRUE(catalogue.loadLocalCatalogue());
+    EXPECT_EQ(names(catalogue), (QStringList{"1", "2"}));
+}
+
+} // namespace
