@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/locations.h"
 #include "app/relaunch.h"
+#include "platform/library.h"
 #include "platform/process.h"
 
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <QStringList>
 
 const char *const PendingSuffix = ".pending";
+const char *const SelfReplaceRestartVariable = "KORVEL_SELF_REPLACED";
 
 namespace {
 
@@ -91,6 +93,7 @@ int startTrailingCommand(const char16_t *commandLineTail)
 int runSelfReplace(const char16_t *)
 {
     const QString program = programFileInfo().absoluteFilePath();
+    platform::setEnvironmentVariable(SelfReplaceRestartVariable, QStringLiteral("1"));
     relaunchFromTempCopy({QStringLiteral("replace"), program,
                           program + QLatin1String(PendingSuffix), QStringLiteral("5"),
                           QStringLiteral("1"), EndOfGroups, program});

@@ -26,7 +26,14 @@ int startTrailingCommand(const char16_t *commandLineTail);
 // The handler of the pending self-replacement: starts a temporary copy of the program that
 // swaps the program's ".pending" file in (5 attempts, not required) and then starts the
 // program again without arguments. Returns 0 at once, whether the copy started or not.
+// The restarted program does not try the swap a second time (see SelfReplaceRestartVariable).
 int runSelfReplace(const char16_t *commandLineTail);
+
+// Set in the environment of the temporary copy, and so of the program it restarts: a
+// program that finds it set clears it and leaves a ".pending" file alone for this start.
+// Without it a swap that keeps failing (a stale ".bak", a read-only directory) would restart
+// the program for ever instead of starting the client.
+extern const char *const SelfReplaceRestartVariable; // "KORVEL_SELF_REPLACED"
 
 // What a staged new program is called: the program's absolute path followed by this.
 extern const char *const PendingSuffix; // ".pending"

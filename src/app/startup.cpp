@@ -3,6 +3,8 @@
 #include "app/locations.h"
 #include "app/replace.h"
 #include "app/running_instances.h"
+#include "engine/version_catalogue.h"
+#include "platform/library.h"
 
 #include <QFileInfo>
 
@@ -19,6 +21,12 @@ CommandHandler selectReplace(const QStringList &arguments)
 
 CommandHandler selectPendingSelfReplace(const QStringList &arguments)
 {
+    // Restarted by a swap that just ran: one try per start is enough, and the mark must not
+    // reach the client or what it starts.
+    const bool restartedBySwap = platform::isEnvironmentVariableSet(SelfReplaceRestartVariable);
+    platform::unsetEnvironmentVariable(SelfReplaceRestartVariable);
+    if (restartedBySwap)
+        return nullptr;
     const QFileInfo program = programFileInfo();
     if (arguments.size() != 1)
         return nullptr;
@@ -27,6 +35,23 @@ CommandHandler selectPendingSelfReplace(const QStringList &arguments)
     if (countRunningInstances(program) != 1)
         return nullptr;
     return runSelfReplace;
+}
+
+// A client installed flat next to the program: its directory is the version directory.
+CommandHandler selectLocalClient(const QStringList &)
+{
+    VersionEntry entry(programFileInfo().absoluteDir(), nullptr, QString(), QString());
+    return entry.loadEntryFunction();
+}
+
+CommandHandler selectProgramDirCatalogue(const QStringList &)
+{
+    return findClientEntry(programFileInfo().absoluteDir());
+}
+
+CommandHandler selectDataDirCatalogue(const QStringList &)
+{
+    return findClientEntry(QDir(dataDirectory()));
 }
 
 // Stands last until the install job exists: a start that found no client says so and fails.
@@ -45,11 +70,14 @@ CommandHandler selectNoClient(const QStringList &)
 // then an installed client (flat next to the program, through a catalogue next to it, through
 // the data directory's catalogue), and last what runs when nothing else answered.
 const HandlerSelector Selectors[] = {
-    selectReplace,            // "replace"
-                              // "update"
-                              // "uninstall"
-    selectPendingSelfReplace, // a ".pending" program and no argument
-    selectNoClient,           // the installer
+    selectReplace,             // "replace"
+                               // "update"
+                               // "uninstall"
+    selectPendingSelfReplace,  // a ".pending" program and no argument
+    selectLocalClient,         // a client next to the program
+    selectProgramDirCatalogue, // a client listed next to the program
+    selectDataDirCatalogue,    // the user's installed client
+    selectNoClient,            // the installer
 };
 
 } // namespace
@@ -61,4 +89,17 @@ CommandHandler selectHandler(const QStringList &arguments)
             return handler;
     }
     return reportNoClient;
+}
+
+CommandHandler findClientEntry(const QDir &dir)
+{
+    VersionCatalogue catalogue(dir);
+    if (!catalogue.loadLocalCatalogue())
+        return nullptr;
+    for (VersionEntry entry : catalogue.versions()) {
+        // The first installed version decides, even when its library then fails.
+        if (entry.loadLocalManifest())
+            return entry.loadEntryFunction();
+    }
+    return nullptr;
 }

@@ -41,6 +41,7 @@ HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLim
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, limits.maxRedirects);
 }
 
 int HttpTransfer::perform()

@@ -20,6 +20,9 @@ struct TransferLimits {
     // needs, so there is deliberately no overall time limit.
     long lowSpeedBytesPerSecond = 1;
     long lowSpeedSeconds = 30; // libcurl counts whole seconds
+    // libcurl of this era follows redirects without end by default: a server that redirects to
+    // itself would keep the installer busy for ever. Real chains are one or two hops.
+    long maxRedirects = 10;
 };
 
 // One blocking HTTP GET through one libcurl easy handle. The body is written into the caller's
@@ -34,9 +37,10 @@ public:
     HttpTransfer &operator=(const HttpTransfer &) = delete;
 
     // Sends every requestHeaders entry as "name: value" and runs the request (blocking).
-    // Returns libcurl's error code when the transfer failed (6 resolve, 7 connect, 23 the target
-    // refused a write, 28 a time limit of TransferLimits, 43 the handle could not be created),
-    // otherwise the HTTP status of the last response (an error page is then in the target).
+    // Returns libcurl's error code when the transfer failed (6 resolve, 7 connect, 18 body cut
+    // short, 23 the target refused a write, 28 a time limit of TransferLimits, 43 the handle
+    // could not be created, 47 too many redirects), otherwise the HTTP status of the last
+    // response (an error page is then in the target).
     int perform();
 
     // The value stored under exactly name (case-sensitive), or an empty string.

@@ -47,5 +47,6 @@ bool setCurrentDirectory(const QString &path);
 bool isEnvironmentVariableSet(const char *name);
 QString environmentVariable(const char *name); // empty when unset
 bool setEnvironmentVariable(const char *name, const QString &value);
+void unsetEnvironmentVariable(const char *name);
 
 } // namespace platform

@@ -78,6 +78,10 @@ TEST_F(HttpTransferTest, RedirectGivesTheLastStatusAndMergesBothHeaderBlocks)
     EXPECT_EQ(headers.value("X-Both"), "new");
     EXPECT_TRUE(headers.contains("HTTP/1.1 302 Found"));
     EXPECT_EQ(server.requests().size(), 2);
+
+    server.serve("/loop", HttpReply::redirect(server.url("/loop").toUtf8()));
+    EXPECT_EQ(get("/loop"), 47); // CURLE_TOO_MANY_REDIRECTS, not an endless loop
+    EXPECT_EQ(server.requestCount("/loop"), TransferLimits().maxRedirects + 1);
 }
 
 TEST_F(HttpTransferTest, ErrorStatusKeepsTheErrorPageInTheTarget)

@@ -2,8 +2,6 @@
 
 #include "support/temp_home.h"
 
-#include <QDir>
-
 #include <gtest/gtest.h>
 
 #include <utility>
@@ -40,26 +38,6 @@ TEST(Library, FilesThatAreNoLibraryDoNotLoad)
     EXPECT_FALSE(library.isLoaded());
     EXPECT_FALSE(library.errorString().isEmpty());
     EXPECT_FALSE(platform::Library::load(home.root() + QStringLiteral("/missing.so")).isLoaded());
-}
-
-TEST(ProcessState, DirectoryAndEnvironment)
-{
-    TempHome home;
-    const QString old = QDir::currentPath();
-    const QString dir = home.root() + QStringLiteral("/目录 x");
-    ASSERT_TRUE(QDir().mkpath(dir));
-    EXPECT_TRUE(platform::setCurrentDirectory(dir));
-    EXPECT_EQ(QDir::currentPath(), dir);
-    EXPECT_FALSE(platform::setCurrentDirectory(home.root() + QStringLiteral("/missing")));
-    EXPECT_EQ(QDir::currentPath(), dir);
-    platform::setCurrentDirectory(old);
-
-    home.setEnv("KORVEL_PROBE", "");
-    qunsetenv("KORVEL_PROBE");
-    EXPECT_FALSE(platform::isEnvironmentVariableSet("KORVEL_PROBE"));
-    EXPECT_TRUE(platform::setEnvironmentVariable("KORVEL_PROBE", QStringLiteral("值:x")));
-    EXPECT_TRUE(platform::isEnvironmentVariableSet("KORVEL_PROBE"));
-    EXPECT_EQ(platform::environmentVariable("KORVEL_PROBE"), QStringLiteral("值:x"));
 }
 
 } // namespace

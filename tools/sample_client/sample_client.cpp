@@ -7,7 +7,8 @@
 //   pid: <process id>
 // to standard output, and append the same lines to the file named by KORVEL_SAMPLE_REPORT
 // when that is set (for processes whose output nobody reads). They return the number in
-// KORVEL_SAMPLE_EXIT, or 0.
+// KORVEL_SAMPLE_EXIT, or 0, after sleeping KORVEL_SAMPLE_SLEEP milliseconds when that is set
+// (a client that keeps running).
 
 #include <cstdio>
 #include <cstdlib>
@@ -77,14 +78,18 @@ int run(const char *entry, const char16_t *tail)
     const std::string report = std::string("entry: ") + entry + "\ntail: " + toUtf8(tail)
         + "\ncwd: " + cwd + "\npath: " + (path ? path : "") + "\nversion: " + version()
         + "\npid: " + std::to_string(getpid()) + "\n";
-    std::fputs(report.c_str(), stdout);
-    std::fflush(stdout);
+    // The file first: a process whose standard output nobody reads any more may not survive
+    // writing to it.
     if (const char *file = std::getenv("KORVEL_SAMPLE_REPORT")) {
         if (FILE *f = std::fopen(file, "a")) {
             std::fputs(report.c_str(), f);
             std::fclose(f);
         }
     }
+    std::fputs(report.c_str(), stdout);
+    std::fflush(stdout);
+    if (const char *sleep = std::getenv("KORVEL_SAMPLE_SLEEP"))
+        usleep(useconds_t(std::atoi(sleep)) * 1000u);
     const char *exitCode = std::getenv("KORVEL_SAMPLE_EXIT");
     return exitCode ? std::atoi(exitCode) : 0;
 }

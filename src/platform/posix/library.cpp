@@ -73,4 +73,9 @@ bool setEnvironmentVariable(const char *name, const QString &value)
     return ::setenv(name, value.toLocal8Bit().constData(), 1) == 0;
 }
 
+void unsetEnvironmentVariable(const char *name)
+{
+    ::unsetenv(name);
+}
+
 } // namespace platform

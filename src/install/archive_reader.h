@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+class QDir;
+class QIODevice;
+
+// One open 7z archive, read through the LZMA SDK's decoder.
+//
+// The archive is read from a QIODevice that the caller has opened for reading and keeps open
+// for the reader's life; the reader neither owns, opens nor closes it. The whole of a folder
+// (the SDK's unit of compression; a solid archive is one folder for many files) is decoded
+// into memory at once and kept until an entry of another folder is asked for, so reading the
+// entries of a folder in index order decodes it once. Peak memory is the largest folder's
+// unpacked size plus one entry's copy.
+//
+// Entry names are returned as stored: they are untrusted (see safeEntryPath).
+// One thread at a time; move-only.
+class ArchiveReader {
+public:
+    // Opens the archive's database. When the SDK rejects the archive (not a 7z archive,
+    // truncated, unsupported, out of memory) isOpen() is false and the reader lists no entries.
+    explicit ArchiveReader(QIODevice *archive);
+    ~ArchiveReader();
+    ArchiveReader(ArchiveReader &&other) noexcept;
+    ArchiveReader &operator=(ArchiveReader &&other) noexcept;
+    ArchiveReader(const ArchiveReader &) = delete;
+    ArchiveReader &operator=(const ArchiveReader &) = delete;
+
+    bool isOpen() const;
+    // The SDK's result code of the open (0 = SZ_OK).
+    int openResult() const;
+
+    // Files and directories of the archive; 0 when it is not open.
+    quint32 numEntries() const;
+    // For index < numEntries() only.
+    bool isDirectory(quint32 index) const;
+    // The stored name: a '/'-separated path meant to be relative to the archive's root.
+    QString entryName(quint32 index) const;
+    // The entry was stored as a symbolic link (its data is the link's target text). This
+    // reader never makes links; the caller decides what to do with one.
+    bool isSymbolicLink(quint32 index) const;
+
+    // The unpacked content of a file entry, in data (a copy; empty for a directory or an
+    // empty file). Returns false, with data empty, when the entry's folder cannot be decoded:
+    // unsupported method, corrupt or missing data, a failed folder or file CRC, a folder that
+    // declares 4 GiB or more or whose buffer cannot be allocated.
+    bool entryData(quint32 index, QByteArray *data);
+
+    // How many times a folder has been decoded by this reader (for tests and measurements).
+    int folderDecodeCount() const;
+    // The largest unpacked folder size the archive declares, in bytes (for measurements).
+    quint64 largestFolderSize() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// The path below the destination that an untrusted entry name stands for: '/'-separated,
+// without empty or "." components, with ".." resolved. Empty when the name must not be used:
+// empty (or naming the destination itself), absolute, starting with a drive letter,
+// containing a backslash (a separator elsewhere) or a NUL, or with ".." leading out of the
+// destination.
+QString safeEntryPath(const QString &name);
+
+// Extracts every entry of the archive below destination, in archive order: directories are
+// created, files written (an existing file is replaced; missing parent directories are
+// created). Stored attributes and times are not applied, and a symbolic-link entry becomes
+// a regular file holding the link text, so nothing links out of the destination.
+//
+// Returns false when the archive cannot be opened, any entry name is unsafe (checked for all
+// entries before anything is written), a folder cannot be decoded, a directory cannot be
+// created, or a file cannot be written in full. Nothing is rolled back: files written before
+// the failure stay. Nothing is ever written outside destination.
+bool extractArchive(QIODevice *archive, const QDir &destination);

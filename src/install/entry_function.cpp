@@ -1,0 +1,48 @@
+#include "engine/version_catalogue.h"
+
+#include "platform/library.h"
+
+#include <QDir>
+
+namespace {
+
+// The entry file comes from a manifest; it may name a file in a subdirectory of the version,
+// but nothing outside it.
+bool staysInside(const QString &relativePath)
+{
+    if (QDir::isAbsolutePath(relativePath))
+        return false;
+    const QString clean = QDir::cleanPath(relativePath);
+    return clean != QLatin1String("..") && !clean.startsWith(QLatin1String("../"));
+}
+
+} // namespace
+
+CommandHandler VersionEntry::loadEntryFunction()
+{
+    if (m_entryFile.isEmpty() && !loadLocalManifest())
+        return nullptr;
+    if (!staysInside(m_entryFile))
+        return nullptr;
+
+    const QString directory = m_versionDir.absolutePath();
+    // The client expects to run in its version directory. There is no separate library search
+    // directory to set here: the client's own dependencies are found through its RUNPATH.
+    platform::setCurrentDirectory(directory);
+
+    platform::Library library = platform::Library::load(m_versionDir.absoluteFilePath(m_entryFile));
+    const auto entry =
+        reinterpret_cast<CommandHandler>(library.resolve(m_entryFunction.toUtf8()));
+    if (!entry)
+        return nullptr; // the library is unloaded again; the directory stays changed
+
+    // Programs the client starts are looked up in its directory first. An unset or empty PATH
+    // becomes the directory alone: an empty element would mean the current directory.
+    const QString oldPath = platform::environmentVariable("PATH");
+    platform::setEnvironmentVariable(
+        "PATH", oldPath.isEmpty() ? directory : directory + QDir::listSeparator() + oldPath);
+
+    // The client runs from this library until the process ends.
+    library.keepLoadedForever();
+    return entry;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QDir>
+#include <QString>
+
+// The product as the system knows it: the entry in the list of installed programs, the "kv" URL
+// protocol and the desktop shortcut. The registry is reached through QSettings in its native
+// format with user scope (INI files under $XDG_CONFIG_HOME on this system).
+namespace product {
+
+// These texts leave the program: the registry, the shortcut and the statistics beacon use them.
+inline const QString key = QStringLiteral("kv"); // uninstall subkey and URL scheme
+inline const QString launcherFileName = QStringLiteral("Korvel.exe");
+inline const QString displayName = QStringLiteral("Korvel");
+inline const QString displayVersion = QStringLiteral("1.0.4");
+inline const QString publisher = QStringLiteral("Zorv Inc.");
+inline const QString distributor = QStringLiteral("ppc");
+inline const QString homePage = QStringLiteral("http://korvel.example/");
+
+// Where the uninstall entry and the URL protocol live in QSettings terms.
+inline const QString uninstallOrganization = QStringLiteral("Microsoft");
+inline const QString uninstallApplication = QStringLiteral("Windows");
+inline const QString uninstallGroup = QStringLiteral("CurrentVersion/Uninstall");
+inline const QString protocolOrganization = QStringLiteral("Classes");
+
+} // namespace product
+
+// The launcher every registration points to: baseDir's "Korvel.exe", absolute, in native form.
+QString launcherPath(const QDir &baseDir);
+
+// True when the uninstall entry "kv" exists, looked up with QSettings' fallbacks: the user's own
+// settings, the organisation-wide ones and the system-wide ones ($XDG_CONFIG_DIRS here).
+bool isRegistered();
+
+// Writes the uninstall entry and the URL protocol (also made known to the desktop), all pointing
+// at baseDir's launcher. When the product was not registered before, also writes "Distributor"
+// and puts the shortcut on the desktop; a later call leaves both as they are, so a shortcut the
+// user deleted stays deleted. Failed writes leave that piece missing and are not reported.
+// Always returns true. Call on the thread that runs the task; not concurrently with itself.
+bool registerProduct(const QDir &baseDir);

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "app/job_mode.h"
+#include "engine/http_transfer.h"
+
+#include <QString>
+
+// The machine id: a GUID in braces ("{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", lower case) kept
+// under "MachineUuid" in the settings of organisation "ostrel", application "kv". Created on
+// first use and kept for good (uninstallation leaves it). A value found only through QSettings'
+// fallbacks (organisation-wide or system-wide settings) is used as it is and nothing is written.
+// Returns what the settings hold, an empty string when the id could not be stored.
+QString machineId();
+
+// Reports a finished task to the statistics server: one GET of servers::statistics() + "/c.gif"
+// whose query holds, in this order, act, time (ms since the epoch, UTC), key (lower-case hex MD5
+// of act, time and the signing text), prodid, cliver, code (the machine id, created here when
+// missing), from and type (the mode's number). Only a successful install or update is reported;
+// an uninstall or a failed task sends nothing. Blocks the calling thread (the task's worker) for
+// the request, at most as long as limits allow a server that is absent or stops answering; the
+// outcome is not looked at, so the task's own result never depends on it.
+void sendStatistics(JobMode mode, bool succeeded, const TransferLimits &limits = {});

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// File-system operations that Qt does not offer in the form the installer needs.
+namespace platform {
+
+// Flushes everything written to the file system that holds path (a file or directory) to the
+// storage device (syncfs on Linux). False when path cannot be opened or the flush failed.
+bool syncFileSystem(const QString &path);
+
+// Renames from to to in one step, replacing an existing file at to, so that a reader sees
+// either the old or the new file and a crash never leaves neither. Both must be on one file
+// system. False (and from untouched) when the rename is refused: to is a directory, the
+// directory is read-only, or (on systems that lock running programs) to is in use.
+bool replaceFile(const QString &from, const QString &to);
+
+} // namespace platform

@@ -1,0 +1,170 @@
+#include "install/archive_reader.h"
+
+#include "support/temp_home.h"
+#include "support/tools.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool extract(const QString &archivePath, const QString &destination)
+{
+    QFile file(archivePath);
+    return file.open(QIODevice::ReadOnly) && extractArchive(&file, QDir(destination));
+}
+
+QStringList entryNames(const QString &archivePath)
+{
+    QFile file(archivePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    ArchiveReader reader(&file);
+    QStringList names;
+    for (quint32 i = 0; i < reader.numEntries(); ++i)
+        names.append(reader.entryName(i));
+    return names;
+}
+
+// Everything below dir, as relative paths.
+QStringList listing(const QString &dir)
+{
+    QStringList all;
+    const QFileInfoList infos = QDir(dir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot
+                                                       | QDir::Hidden | QDir::System);
+    for (const QFileInfo &info : infos) {
+        all.append(info.fileName());
+        if (info.isDir() && !info.isSymLink()) {
+            for (const QString &inner : listing(info.filePath()))
+                all.append(info.fileName() + '/' + inner);
+        }
+    }
+    return all;
+}
+
+} // namespace
+
+TEST(ExtractArchive, ReplacesExistingFilesAndStopsAtOneThatCannotBeWritten)
+{
+    TempHome home;
+    const QString source = home.root() + "/src";
+    ASSERT_TRUE(writeFile(source + "/a.txt", "new a"));
+    ASSERT_TRUE(writeFile(source + "/b.txt", "new b"));
+    ASSERT_TRUE(writeFile(source + "/c.txt", "new c"));
+    ASSERT_TRUE(make7z(source, home.root() + "/p.7z", {"a.txt", "b.txt", "c.txt"}));
+    ASSERT_EQ(entryNames(home.root() + "/p.7z"), QStringList({"a.txt", "b.txt", "c.txt"}));
+
+    const QString out = home.root() + "/out";
+    ASSERT_TRUE(writeFile(out + "/a.txt", "an older and much longer a"));
+    ASSERT_TRUE(extract(home.root() + "/p.7z", out));
+    EXPECT_EQ(readFile(out + "/a.txt"), "new a");
+
+    // A directory where b.txt belongs cannot be opened as a file, by anyone.
+    const QString blocked = home.root() + "/blocked";
+    ASSERT_TRUE(QDir().mkpath(blocked + "/b.txt"));
+    EXPECT_FALSE(extract(home.root() + "/p.7z", blocked));
+    EXPECT_EQ(readFile(blocked + "/a.txt"), "new a");
+    EXPECT_FALSE(QFile::exists(blocked + "/c.txt"));
+
+    // A read-only file does the same for an unprivileged user.
+    const QString readOnly = home.root() + "/readonly";
+    ASSERT_TRUE(writeFile(readOnly + "/b.txt", "old b"));
+    QFile::setPermissions(readOnly + "/b.txt", QFile::ReadOwner | QFile::ReadGroup);
+    QFile probe(readOnly + "/b.txt");
+    if (probe.open(QIODevice::WriteOnly | QIODevice::Append))
+        GTEST_SKIP() << "running with privileges that ignore file permissions";
+    EXPECT_FALSE(extract(home.root() + "/p.7z", readOnly));
+    EXPECT_EQ(readFile(readOnly + "/a.txt"), "new a");
+    EXPECT_EQ(readFile(readOnly + "/b.txt"), "old b");
+    EXPECT_FALSE(QFile::exists(readOnly + "/c.txt"));
+}
+
+TEST(ExtractArchive, HostileNamesFailBeforeAnythingIsWritten)
+{
+    TempHome home;
+    const QString work = home.root() + "/work";
+    const QString outside = home.root() + "/outside";
+    ASSERT_TRUE(writeFile(work + "/good.txt", "good"));
+    ASSERT_TRUE(writeFile(work + "/in.txt", "evil"));
+
+    struct Case {
+        const char *label;
+        QString command; // run in work: adds one hostile entry to evil.7z after good.txt
+    };
+    const QString absolute = outside + "/abs.txt";
+    const QString add = "7zz a -bso0 ";
+    const QString rename = add + "evil.7z in.txt && 7zz rn -bso0 evil.7z in.txt ";
+    const QList<Case> cases{
+        {"parent via -spf", "cd inner && " + add + "-spf ../evil.7z ../in.txt"},
+        {"parent via -si", "printf evil | " + add + "-si'../evil.txt' evil.7z"},
+        {"deep parent via rn", rename + "'a/../../x/evil.txt'"},
+        {"absolute via rn", rename + "'" + absolute + "'"},
+        {"backslash parent", "printf evil | " + add + "-si'..\\win\\evil.txt' evil.7z"},
+        {"drive letter", "printf evil | " + add + "-si'C:\\evil.txt' evil.7z"},
+        {"relative drive", "printf evil | " + add + "-si'C:evil.txt' evil.7z"},
+    };
+    ASSERT_TRUE(QDir().mkpath(work + "/inner"));
+    for (const Case &c : cases) {
+        QFile::remove(work + "/evil.7z");
+        // The good file comes first, so a reader that checked names late would write it.
+        ASSERT_TRUE(make7z(work, "evil.7z", {"good.txt"}));
+        ASSERT_EQ(runTool("sh", {"-c", c.command}, work), 0) << c.label;
+        const QStringList names = entryNames(work + "/evil.7z");
+        ASSERT_EQ(names.size(), 2) << c.label << " " << qPrintable(names.join(','));
+        ASSERT_EQ(names.first(), "good.txt") << c.label;
+
+        const QString out = home.root() + "/deep/dest";
+        ASSERT_TRUE(QDir().mkpath(out));
+        EXPECT_FALSE(extract(work + "/evil.7z", out)) << c.label << " " << qPrintable(names.join(','));
+        EXPECT_TRUE(listing(out).isEmpty()) << c.label << " " << qPrintable(listing(out).join(','));
+        EXPECT_EQ(listing(home.root() + "/deep"), QStringList{"dest"}) << c.label;
+        EXPECT_FALSE(QFile::exists(absolute)) << c.label;
+        EXPECT_FALSE(QFile::exists(home.root() + "/x/evil.txt")) << c.label;
+    }
+
+    // ".." that stays inside is an ordinary path.
+    QFile::remove(work + "/evil.7z");
+    ASSERT_EQ(runTool("sh", {"-c", "printf fine | 7zz a -bso0 -si'a/../b/./fine.txt' ok.7z"}, work), 0);
+    ASSERT_TRUE(extract(work + "/ok.7z", home.root() + "/ok"));
+    EXPECT_EQ(readFile(home.root() + "/ok/b/fine.txt"), "fine");
+}
+
+TEST(ExtractArchive, SymbolicLinksBecomePlainFiles)
+{
+    TempHome home;
+    const QString source = home.root() + "/src";
+    const QString secret = home.root() + "/secret.txt";
+    ASSERT_TRUE(writeFile(secret, "secret"));
+    ASSERT_TRUE(QDir().mkpath(source));
+    ASSERT_TRUE(QFile::link(secret, source + "/link"));
+    ASSERT_TRUE(QFile::link("..", source + "/up"));
+    ASSERT_TRUE(make7z(source, home.root() + "/links.7z", {"link", "up", "-snl"}));
+
+    QFile file(home.root() + "/links.7z");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    {
+        ArchiveReader reader(&file);
+        ASSERT_EQ(reader.numEntries(), 2u);
+        EXPECT_TRUE(reader.isSymbolicLink(0));
+        EXPECT_TRUE(reader.isSymbolicLink(1));
+    }
+
+    const QString out = home.root() + "/out";
+    ASSERT_TRUE(extract(home.root() + "/links.7z", out));
+    EXPECT_FALSE(QFileInfo(out + "/link").isSymLink());
+    EXPECT_EQ(readFile(out + "/link"), secret.toUtf8());
+    EXPECT_FALSE(QFileInfo(out + "/up").isSymLink());
+    EXPECT_EQ(readFile(secret), "secret");
+
+    // A link already standing in the destination is replaced, not written through.
+    const QString target = home.root() + "/target.txt";
+    ASSERT_TRUE(writeFile(target, "untouched"));
+    QFile::remove(out + "/link");
+    ASSERT_TRUE(QFile::link(target, out + "/link"));
+    ASSERT_TRUE(extract(home.root() + "/links.7z", out));
+    EXPECT_EQ(readFile(target), "untouched");
+    EXPECT_FALSE(QFileInfo(out + "/link").isSymLink());
+}

@@ -1,0 +1,281 @@
+#include "install/archive_reader.h"
+
+#include "support/temp_home.h"
+#include "support/tools.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QMap>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+
+namespace {
+
+QByteArray randomBytes(int size, unsigned seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    std::mt19937 rng(seed);
+    for (char &c : data)
+        c = char(rng());
+    return data;
+}
+
+// A tree with text, an x86 executable (for the branch filters), an empty file, an empty
+// directory, nesting and names outside ASCII.
+QMap<QString, QByteArray> sampleTree()
+{
+    QMap<QString, QByteArray> tree;
+    tree["readme.txt"] = QByteArray("Korvel test data\n").repeated(500);
+    tree["bin/true"] = readFile(QStringLiteral("/bin/true"));
+    tree["bin/random.dat"] = randomBytes(70000, 1);
+    tree["empty.txt"] = QByteArray();
+    tree[QStringLiteral("目录/安装Korvel.txt")] = QStringLiteral("安装Korvel\n").toUtf8();
+    tree[QStringLiteral("spaced Élan/ß.txt")] = "latin";
+    return tree;
+}
+
+void writeTree(const QString &root, const QMap<QString, QByteArray> &tree)
+{
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        ASSERT_TRUE(writeFile(root + '/' + it.key(), it.value()));
+    ASSERT_TRUE(QDir(root).mkpath("empty dir"));
+}
+
+// Every file below root, by relative path; directories as "<dir>".
+QMap<QString, QByteArray> readTree(const QString &root)
+{
+    QMap<QString, QByteArray> tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(root).relativeFilePath(path);
+        tree[relative] = it.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path);
+    }
+    return tree;
+}
+
+bool extract(const QString &archivePath, const QString &destination)
+{
+    QFile file(archivePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return extractArchive(&file, QDir(destination));
+}
+
+struct Method {
+    const char *name;
+    QStringList switches;
+};
+
+class ArchiveMethods : public ::testing::TestWithParam<Method> {};
+
+} // namespace
+
+TEST_P(ArchiveMethods, ExtractsTheTreeByteForByte)
+{
+    TempHome home;
+    const QString source = home.root() + "/src";
+    writeTree(source, sampleTree());
+    ASSERT_TRUE(make7z(source, home.root() + "/p.7z", QStringList{"."} + GetParam().switches));
+
+    const QString destination = home.root() + "/out";
+    ASSERT_TRUE(extract(home.root() + "/p.7z", destination));
+    EXPECT_EQ(readTree(destination), readTree(source));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SevenZip, ArchiveMethods,
+    ::testing::Values(Method{"Lzma", {"-ms=on", "-m0=LZMA"}},
+                      Method{"Lzma2", {"-ms=on", "-m0=LZMA2"}},
+                      Method{"NonSolid", {"-ms=off", "-m0=LZMA"}},
+                      Method{"BcjLzma", {"-ms=on", "-m0=BCJ", "-m1=LZMA", "-mf=off"}},
+                      Method{"Bcj2", {"-mf=BCJ2"}},
+                      Method{"Bcj2FourCoders",
+                             {"-m0=BCJ2", "-m1=LZMA:d=1m", "-m2=LZMA:d=64k", "-m3=LZMA:d=64k",
+                              "-mb0s0:1", "-mb0s1:2", "-mb0s2:3"}},
+                      Method{"PpmdUncompressedHeader", {"-m0=PPMd", "-mhc=off"}}),
+    [](const ::testing::TestParamInfo<Method> &info) { return std::string(info.param.name); });
+
+TEST(ArchiveReader, DecodesEachFolderOnceWhenReadInOrder)
+{
+    TempHome home;
+    const QString source = home.root() + "/src";
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(writeFile(QStringLiteral("%1/d%2/f%3.txt").arg(source).arg(i % 7).arg(i),
+                              QByteArray::number(i).repeated(i + 1)));
+    ASSERT_TRUE(make7z(source, home.root() + "/solid.7z", {".", "-ms=on", "-m0=LZMA2", "-mf=off"}));
+    ASSERT_TRUE(make7z(source, home.root() + "/split.7z", {".", "-ms=off", "-m0=LZMA"}));
+
+    QFile solid(home.root() + "/solid.7z");
+    ASSERT_TRUE(solid.open(QIODevice::ReadOnly));
+    ArchiveReader reader(&solid);
+    ASSERT_TRUE(reader.isOpen());
+    int files = 0;
+    QByteArray data;
+    for (quint32 i = 0; i < reader.numEntries(); ++i) {
+        ASSERT_TRUE(reader.entryData(i, &data));
+        if (!reader.isDirectory(i)) {
+            ++files;
+            EXPECT_EQ(data, readFile(source + '/' + reader.entryName(i)));
+        }
+    }
+    EXPECT_EQ(files, 300);
+    EXPECT_EQ(reader.folderDecodeCount(), 1);
+
+    // One folder per file: each is decoded once, and going back decodes again.
+    QFile split(home.root() + "/split.7z");
+    ASSERT_TRUE(split.open(QIODevice::ReadOnly));
+    ArchiveReader perFile(&split);
+    quint32 first = 0;
+    while (perFile.isDirectory(first))
+        ++first;
+    ASSERT_TRUE(perFile.entryData(first, &data));
+    ASSERT_TRUE(perFile.entryData(first, &data));
+    EXPECT_EQ(perFile.folderDecodeCount(), 1);
+    ASSERT_TRUE(perFile.entryData(perFile.numEntries() - 1, &data));
+    ASSERT_TRUE(perFile.entryData(first, &data));
+    EXPECT_EQ(perFile.folderDecodeCount(), 3);
+    EXPECT_EQ(data, readFile(source + '/' + perFile.entryName(first)));
+}
+
+TEST(ArchiveReader, ArchivesWithoutEntriesOrWithoutDirectoryEntries)
+{
+    TempHome home;
+    ASSERT_TRUE(writeFile(home.root() + "/f", "x"));
+    ASSERT_TRUE(make7z(home.root(), "empty.7z", {"f"}));
+    ASSERT_EQ(runTool("7zz", {"d", "-bd", "-bso0", "empty.7z", "f"}, home.root()), 0);
+    QFile empty(home.root() + "/empty.7z");
+    ASSERT_TRUE(empty.open(QIODevice::ReadOnly));
+    {
+        ArchiveReader reader(&empty);
+        EXPECT_TRUE(reader.isOpen());
+        EXPECT_EQ(reader.numEntries(), 0u);
+    }
+    empty.seek(0);
+    EXPECT_TRUE(extractArchive(&empty, QDir(home.root() + "/out")));
+
+    // Naming a nested file stores no entries for its directories.
+    ASSERT_TRUE(writeFile(home.root() + "/a/b/c.txt", "deep"));
+    ASSERT_TRUE(make7z(home.root(), "deep.7z", {"a/b/c.txt"}));
+    QFile deep(home.root() + "/deep.7z");
+    ASSERT_TRUE(deep.open(QIODevice::ReadOnly));
+    {
+        ArchiveReader reader(&deep);
+        ASSERT_EQ(reader.numEntries(), 1u);
+        EXPECT_EQ(reader.entryName(0), "a/b/c.txt");
+    }
+    deep.seek(0);
+    ASSERT_TRUE(extractArchive(&deep, QDir(home.root() + "/out2")));
+    EXPECT_EQ(readFile(home.root() + "/out2/a/b/c.txt"), "deep");
+}
+
+TEST(ArchiveReader, RejectedOrDamagedArchivesFailWithoutStandInFiles)
+{
+    TempHome home;
+    const QString source = home.root() + "/src";
+    ASSERT_TRUE(writeFile(source + "/one.txt", randomBytes(40000, 2).toHex()));
+    ASSERT_TRUE(writeFile(source + "/two.txt", randomBytes(40000, 3).toHex()));
+    ASSERT_TRUE(make7z(source, home.root() + "/good.7z", {".", "-ms=on", "-m0=LZMA2"}));
+    ASSERT_TRUE(make7z(source, home.root() + "/copy.7z", {".", "-m0=Copy"}));
+    const QByteArray good = readFile(home.root() + "/good.7z");
+    const QByteArray stored = readFile(home.root() + "/copy.7z");
+
+    QByteArray corrupted = good;
+    for (int i = 100; i < 140; ++i)
+        corrupted[i] = char(corrupted[i] ^ 0x5a);
+    // Copy has no decoder to notice; only the per-file CRC does.
+    QByteArray flipped = stored;
+    flipped[40] = char(flipped[40] ^ 1);
+
+    const QMap<QString, QByteArray> cases{{"truncated", good.left(good.size() / 2)},
+                                          {"truncated-header", good.left(good.size() - 10)},
+                                          {"corrupted", corrupted},
+                                          {"flipped-stored", flipped},
+                                          {"not-an-archive", "just some text, not 7z"},
+                                          {"zero-bytes", QByteArray()}};
+    for (auto it = cases.cbegin(); it != cases.cend(); ++it) {
+        const QString archive = home.root() + '/' + it.key() + ".7z";
+        ASSERT_TRUE(writeFile(archive, it.value()));
+        const QString out = home.root() + "/out-" + it.key();
+        EXPECT_FALSE(extract(archive, out)) << qPrintable(it.key());
+        EXPECT_FALSE(QFile::exists(out + "/one.txt")) << qPrintable(it.key());
+        EXPECT_FALSE(QFile::exists(out + "/two.txt")) << qPrintable(it.key());
+    }
+}
+
+namespace {
+
+// Appends the 7z variable-length encoding of value.
+void appendNumber(QByteArray &out, quint64 value)
+{
+    out.append(char(0xFF));
+    for (int i = 0; i < 8; ++i)
+        out.append(char((value >> (8 * i)) & 0xff));
+}
+
+quint32 crc(const QByteArray &data)
+{
+    return quint32(crc32(0, reinterpret_cast<const Bytef *>(data.constData()), uInt(data.size())));
+}
+
+void putLe(QByteArray &data, int at, quint64 value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        data[at + i] = char((value >> (8 * i)) & 0xff);
+}
+
+// Rewrites the unpack size of the only folder of an archive written with an uncompressed
+// header (-mhc=off -m0=Copy, one small file), keeping its checksums valid: a lying archive
+// that passes every structural check.
+QByteArray withFolderSize(const QByteArray &archive, quint64 size)
+{
+    const quint64 headerOffset = 32 + qFromLittleEndian<quint64>(archive.constData() + 12);
+    QByteArray header = archive.mid(int(headerOffset));
+    // kCodersUnpackSize (0x0C) follows the folder record; the size is one byte here.
+    const int at = header.indexOf(char(0x0C), header.indexOf(char(0x0B)));
+    if (at < 0)
+        return {};
+    QByteArray number;
+    appendNumber(number, size);
+    header.replace(at + 1, 1, number);
+    QByteArray result = archive.left(int(headerOffset)) + header;
+    putLe(result, 20, quint64(header.size()), 8);
+    putLe(result, 28, crc(header), 4);
+    putLe(result, 8, crc(result.mid(12, 20)), 4);
+    return result;
+}
+
+} // namespace
+
+TEST(ArchiveReader, FolderSizesBeyondWhatCanBeHeldFailCleanly)
+{
+    TempHome home;
+    ASSERT_TRUE(writeFile(home.root() + "/small.txt", "12345"));
+    ASSERT_TRUE(make7z(home.root(), "copy.7z", {"small.txt", "-m0=Copy", "-mhc=off"}));
+    const QByteArray original = readFile(home.root() + "/copy.7z");
+
+    // The rewrite itself is sound: the true size gives the file back.
+    ASSERT_TRUE(writeFile(home.root() + "/same.7z", withFolderSize(original, 5)));
+    ASSERT_TRUE(extract(home.root() + "/same.7z", home.root() + "/same"));
+    EXPECT_EQ(readFile(home.root() + "/same/small.txt"), "12345");
+
+    for (quint64 size : {quint64(1) << 32, (quint64(1) << 32) + 5, quint64(1) << 62}) {
+        const QString archive = home.root() + QStringLiteral("/lying-%1.7z").arg(size);
+        ASSERT_TRUE(writeFile(archive, withFolderSize(original, size)));
+        QFile file(archive);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        ArchiveReader reader(&file);
+        ASSERT_TRUE(reader.isOpen()) << "the lie must reach the folder decoder";
+        QByteArray data;
+        EXPECT_FALSE(reader.entryData(0, &data)) << size;
+        file.seek(0);
+        EXPECT_FALSE(extractArchive(&file, QDir(home.root() + "/lying"))) << size;
+        EXPECT_FALSE(QFile::exists(home.root() + "/lying/small.txt"));
+    }
+}

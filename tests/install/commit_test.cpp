@@ -1,0 +1,174 @@
+#include "engine/status_sink.h"
+#include "engine/version_catalogue.h"
+
+#include "support/temp_home.h"
+#include "support/tools.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Report {
+    int stage;
+    int code;
+    QString version;
+    QString package;
+    QString text;
+    bool operator==(const Report &o) const
+    {
+        return stage == o.stage && code == o.code && version == o.version && package == o.package
+               && text == o.text;
+    }
+};
+
+class RecordingSink : public StatusSink {
+public:
+    void report(int stage, int code, const QString &version, const QString &package,
+                const QString &text) override
+    {
+        reports.append(Report{stage, code, version, package, text});
+    }
+    QList<Report> reports;
+};
+
+std::ostream &operator<<(std::ostream &os, const Report &r)
+{
+    return os << r.stage << ',' << r.code << ',' << qPrintable(r.version) << ','
+              << qPrintable(r.package) << ',' << qPrintable(r.text);
+}
+
+const QString kStart = QStringLiteral("开始安装");
+const QString kFailed = QStringLiteral("安装失败");
+
+// A version "2.0" in base directory home/base whose packages are built from trees of files.
+class CommitTest : public ::testing::Test {
+protected:
+    QString base() const { return home.root() + "/base"; }
+    QString versionDir() const { return base() + "/2.0"; }
+
+    // Makes the package file for name from files (path -> content) and lists it.
+    void addPackage(const QString &name, const QMap<QString, QByteArray> &files)
+    {
+        const QString src = home.root() + "/src-" + name;
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            ASSERT_TRUE(writeFile(src + '/' + it.key(), it.value()));
+        packageXml += QStringLiteral("<Package name='%1' version='2.0' no='7' hash='00'/>").arg(name);
+        archives[name] = src;
+    }
+
+    VersionEntry makeEntry()
+    {
+        VersionEntry entry(QDir(base()), &sink, "2.0", "");
+        const QByteArray xml =
+            ("<M>" + packageXml + "<Entry file='libclient.so' function='run'/></M>").toUtf8();
+        EXPECT_TRUE(entry.parseManifest(xml));
+        for (const PackageRecord &package : entry.packages()) {
+            if (archives.contains(package.name()) && !QFile::exists(package.packageFilePath())) {
+                EXPECT_TRUE(make7z(archives[package.name()], package.packageFilePath(), {"."}));
+            }
+        }
+        return entry;
+    }
+
+    TempHome home;
+    RecordingSink sink;
+    QString packageXml;
+    QMap<QString, QString> archives;
+};
+
+} // namespace
+
+TEST_F(CommitTest, ExtractsInOrderWritesTheManifestAndPublishesTheLauncher)
+{
+    addPackage("client", {{"Korvel.exe", "launcher v2"}, {"libclient.so", "lib"}, {"data/a", "1"}});
+    addPackage("data", {{"data/a", "overwritten"}, {"data/b", "2"}});
+    VersionEntry entry = makeEntry();
+    ASSERT_TRUE(writeFile(base() + "/Korvel.exe", "launcher v1"));
+
+    ASSERT_TRUE(entry.commitVersion());
+    EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "client", kStart},
+                                           {3, 0, "2.0", "data", kStart}}));
+    EXPECT_EQ(readFile(versionDir() + "/data/a"), "overwritten");
+    EXPECT_EQ(readFile(versionDir() + "/data/b"), "2");
+    EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
+    EXPECT_EQ(readFile(base() + "/Korvel.exe"), "launcher v2");
+    EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.pending"));
+    EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.new"));
+    EXPECT_TRUE(VersionEntry(QDir(base()), nullptr, "2.0", "").loadLocalManifest());
+
+    // Committing again overwrites the files and the manifest.
+    ASSERT_TRUE(writeFile(versionDir() + "/data/b", "changed by hand"));
+    ASSERT_TRUE(writeFile(versionDir() + "/manifest.xml", "stale"));
+    ASSERT_TRUE(entry.commitVersion());
+    EXPECT_EQ(readFile(versionDir() + "/data/b"), "2");
+    EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
+}
+
+TEST_F(CommitTest, AFailedPackageStopsTheCommitAndUninstallsTheVersion)
+{
+    addPackage("first", {{"Korvel.exe", "launcher"}, {"libclient.so", "lib"}});
+    addPackage("broken", {{"b.txt", "b"}});
+    addPackage("third", {{"c.txt", "c"}});
+    VersionEntry entry = makeEntry();
+    // An earlier installation of the same version counts as installed until now.
+    ASSERT_TRUE(writeFile(versionDir() + "/manifest.xml", entry.manifestData()));
+    ASSERT_TRUE(writeFile(versionDir() + "/libclient.so", "old lib"));
+    ASSERT_TRUE(VersionEntry(QDir(base()), nullptr, "2.0", "").loadLocalManifest());
+    ASSERT_TRUE(writeFile(entry.packages().at(1).packageFilePath(), "not an archive"));
+
+    EXPECT_FALSE(entry.commitVersion());
+    EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "first", kStart},
+                                           {3, 0, "2.0", "broken", kStart},
+                                           {3, 0, "2.0", "broken", kFailed}}));
+    EXPECT_EQ(readFile(versionDir() + "/libclient.so"), "lib");
+    EXPECT_FALSE(QFile::exists(versionDir() + "/c.txt"));
+    EXPECT_FALSE(QFile::exists(versionDir() + "/manifest.xml"));
+    EXPECT_FALSE(VersionEntry(QDir(base()), nullptr, "2.0", "").loadLocalManifest());
+    EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe"));
+
+    // A package file deleted after its download fails the same way.
+    sink.reports.clear();
+    QFile::remove(entry.packages().at(0).packageFilePath());
+    EXPECT_FALSE(entry.commitVersion());
+    EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "first", kStart},
+                                           {3, 0, "2.0", "first", kFailed}}));
+}
+
+TEST_F(CommitTest, WithoutPackagesOrLauncherTheManifestIsStillWritten)
+{
+    VersionEntry entry = makeEntry();
+    ASSERT_TRUE(entry.packages().isEmpty());
+    ASSERT_TRUE(entry.commitVersion());
+    EXPECT_TRUE(sink.reports.isEmpty());
+    EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
+    EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe"));
+    EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.pending"));
+}
+
+TEST_F(CommitTest, ALauncherThatCannotBeReplacedWaitsAsThePendingLauncher)
+{
+    addPackage("client", {{"Korvel.exe", "launcher v2"}, {"libclient.so", "lib"}});
+    VersionEntry entry = makeEntry();
+    // Something that no rename can replace stands where the launcher goes.
+    ASSERT_TRUE(QDir().mkpath(base() + "/Korvel.exe/in-use"));
+    ASSERT_TRUE(writeFile(base() + "/Korvel.exe.pending", "an older pending launcher"));
+
+    ASSERT_TRUE(entry.commitVersion());
+    EXPECT_TRUE(QFileInfo(base() + "/Korvel.exe/in-use").isDir());
+    EXPECT_EQ(readFile(base() + "/Korvel.exe.pending"), "launcher v2");
+    EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.new"));
+    EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.pending.new"));
+    EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
+
+    // Once the launcher can be replaced, it is replaced directly.
+    ASSERT_TRUE(QDir(base() + "/Korvel.exe").removeRecursively());
+    QFile::remove(base() + "/Korvel.exe.pending");
+    ASSERT_TRUE(entry.commitVersion());
+    EXPECT_EQ(readFile(base() + "/Korvel.exe"), "launcher v2");
+    EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.pending"));
+}

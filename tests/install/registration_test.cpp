@@ -1,0 +1,183 @@
+#include "install/registration.h"
+
+#include "registry_home.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QString uninstallValue(const QString &name)
+{
+    QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
+    userSettingsOnly(settings);
+    return settings.value(QStringLiteral("CurrentVersion/Uninstall/kv/") + name).toString();
+}
+
+bool hasUninstallValue(const QString &name)
+{
+    QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
+    userSettingsOnly(settings);
+    return settings.contains(QStringLiteral("CurrentVersion/Uninstall/kv/") + name);
+}
+
+QString protocolValue(const QString &name)
+{
+    QSettings settings(QStringLiteral("Classes"), QStringLiteral("kv"));
+    userSettingsOnly(settings);
+    return settings.value(name).toString();
+}
+
+TEST(Registration, FirstRegistrationWritesEveryValueTheShortcutAndTheUrlHandler)
+{
+    RegistryHome home;
+    EXPECT_FALSE(isRegistered());
+    const QString launcher = home.dataDirectory() + "/Korvel.exe";
+
+    // Given with a trailing slash and a dot: the registrations hold the clean absolute path.
+    EXPECT_TRUE(registerProduct(QDir(home.dataDirectory() + "/./")));
+
+    EXPECT_TRUE(isRegistered());
+    EXPECT_TRUE(QFileInfo::exists(home.configHome() + "/Microsoft/Windows.conf"));
+    EXPECT_TRUE(QFileInfo::exists(home.configHome() + "/Classes/kv.conf"));
+    EXPECT_EQ(uninstallValue("DisplayIcon"), launcher);
+    EXPECT_EQ(uninstallValue("DisplayName"), "Korvel");
+    EXPECT_EQ(uninstallValue("DisplayVersion"), "1.0.4");
+    EXPECT_EQ(uninstallValue("NoModify"), "1");
+    EXPECT_EQ(uninstallValue("NoRepair"), "1");
+    EXPECT_EQ(uninstallValue("Publisher"), "Zorv Inc.");
+    EXPECT_TRUE(uninstallValue("URLInfoAbout").startsWith("http://"));
+    EXPECT_EQ(uninstallValue("UninstallString"), launcher + "  uninstall");
+    EXPECT_EQ(uninstallValue("Distributor"), "ppc");
+
+    EXPECT_EQ(protocolValue("EditFlags"), "2");
+    EXPECT_TRUE(QSettings("Classes", "kv").contains("URL Protocol"));
+    EXPECT_EQ(protocolValue("URL Protocol"), "");
+    EXPECT_EQ(protocolValue("shell/."), "open");
+    EXPECT_EQ(protocolValue("shell/open/command/."), launcher + "  %1");
+
+    EXPECT_EQ(readFile(home.shortcut()), "[Desktop Entry]\n"
+                                         "Type=Application\n"
+                                         "Name=Korvel\n"
+                                         "Comment=Korvel\n"
+                                         "Exec=\"" + launcher.toUtf8() + "\"\n");
+    EXPECT_TRUE(QFileInfo(home.shortcut()).isExecutable());
+
+    EXPECT_EQ(readFile(home.urlHandler()), "[Desktop Entry]\n"
+                                           "Type=Application\n"
+                                           "Name=Korvel\n"
+                                           "Exec=\"" + launcher.toUtf8() + "\" %u\n"
+                                           "MimeType=x-scheme-handler/kv;\n"
+                                           "NoDisplay=true\n");
+    EXPECT_EQ(readFile(home.mimeApps()), "[Default Applications]\n"
+                                         "x-scheme-handler/kv=kv-url-handler.desktop\n");
+}
+
+TEST(Registration, LaterRegistrationRepointsEverythingButKeepsDistributorAndShortcutChoice)
+{
+    RegistryHome home;
+    registerProduct(QDir(home.root() + "/first"));
+    {
+        QSettings settings("Microsoft", "Windows");
+        settings.setValue("CurrentVersion/Uninstall/kv/Distributor", "web");
+    }
+    ASSERT_TRUE(QFile::remove(home.shortcut())); // the user deleted it
+
+    registerProduct(QDir(home.root() + "/second"));
+
+    const QString launcher = home.root() + "/second/Korvel.exe";
+    EXPECT_EQ(uninstallValue("DisplayIcon"), launcher);
+    EXPECT_EQ(uninstallValue("UninstallString"), launcher + "  uninstall");
+    EXPECT_EQ(uninstallValue("Distributor"), "web");
+    EXPECT_EQ(protocolValue("shell/open/command/."), launcher + "  %1");
+    EXPECT_TRUE(readFile(home.urlHandler()).contains("Exec=\"" + launcher.toUtf8() + "\" %u\n"));
+    EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
+}
+
+TEST(Registration, EntryFoundOnlyInTheSystemWideSettingsCountsAsRegistered)
+{
+    RegistryHome home;
+    ASSERT_TRUE(writeFile(home.configDirs() + "/Microsoft/Windows.conf",
+                          "[CurrentVersion]\nUninstall\\kv\\DisplayName=Korvel\n"));
+    EXPECT_TRUE(isRegistered());
+
+    registerProduct(QDir(home.dataDirectory()));
+
+    EXPECT_EQ(uninstallValue("DisplayName"), "Korvel");
+    EXPECT_EQ(uninstallValue("UninstallString"), home.dataDirectory() + "/Korvel.exe  uninstall");
+    EXPECT_FALSE(hasUninstallValue("Distributor"));
+    EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
+}
+
+TEST(Registration, BlankInTheBaseDirectoryIsQuotedAndArgumentFollowsTwoBlanks)
+{
+    RegistryHome home;
+    const QString base = home.root() + "/my dir/korvel";
+    const QString launcher = base + "/Korvel.exe";
+
+    registerProduct(QDir(base));
+
+    EXPECT_EQ(uninstallValue("DisplayIcon"), launcher);
+    EXPECT_EQ(uninstallValue("UninstallString"), '"' + launcher + "\"  uninstall");
+    EXPECT_EQ(protocolValue("shell/open/command/."), '"' + launcher + "\"  %1");
+    EXPECT_TRUE(readFile(home.shortcut()).contains("\nExec=\"" + launcher.toUtf8() + "\"\n"));
+}
+
+TEST(Registration, CharactersSpecialToDesktopFilesAreEscapedInExec)
+{
+    RegistryHome home;
+    // Legal in a Linux path, each with a meaning in a desktop file: the quote and "$" and "`"
+    // inside quotes, "%" as a field code, the backslash twice over, a newline ends the line.
+    const QString base = home.root() + "/a\"b$c`d%e\\f\ng";
+
+    registerProduct(QDir(base));
+
+    const QByteArray root = home.root().toUtf8();
+    const QByteArray exec = "Exec=\"" + root + "/a\\\\\"b\\\\$c\\\\`d%%e\\\\\\\\f\\ng/Korvel.exe\"";
+    EXPECT_TRUE(readFile(home.shortcut()).contains("\n" + exec + "\n")) << readFile(home.shortcut()).constData();
+    EXPECT_TRUE(readFile(home.urlHandler()).contains("\n" + exec + " %u\n"));
+    EXPECT_EQ(readFile(home.shortcut()).count('\n'), 5);
+}
+
+TEST(Registration, DefaultHandlerJoinsAnExistingMimeAppsListKeepingItsOtherLines)
+{
+    RegistryHome home;
+    // Other programs' lines stay byte for byte, even ones that are not UTF-8.
+    const QByteArray before = "# caf\xe9\n"
+                              "[Added Associations]\n"
+                              "x-scheme-handler/kv=old.desktop;\n"
+                              "\n"
+                              "[Default Applications]\n"
+                              "text/html=browser.desktop\n"
+                              "x-scheme-handler/kv=old.desktop\n"
+                              "image/png=viewer.desktop\n"
+                              "\n"
+                              "[Removed Associations]\n"
+                              "text/plain=editor.desktop;\n";
+    ASSERT_TRUE(writeFile(home.mimeApps(), before));
+
+    registerProduct(QDir(home.dataDirectory()));
+
+    QByteArray after = before;
+    after.replace("kv=old.desktop\n", "kv=kv-url-handler.desktop\n");
+    EXPECT_EQ(readFile(home.mimeApps()), after);
+}
+
+TEST(Registration, DefaultsSectionIsAddedAfterTheOtherSections)
+{
+    RegistryHome home;
+    ASSERT_TRUE(writeFile(home.mimeApps(), "[Added Associations]\ntext/plain=editor.desktop;"));
+
+    registerProduct(QDir(home.dataDirectory()));
+
+    EXPECT_EQ(readFile(home.mimeApps()), "[Added Associations]\n"
+                                         "text/plain=editor.desktop;\n"
+                                         "\n"
+                                         "[Default Applications]\n"
+                                         "x-scheme-handler/kv=kv-url-handler.desktop\n");
+}
+
+} // namespace

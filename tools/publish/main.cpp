@@ -1,0 +1,66 @@
+#include "publisher.h"
+
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+const char kUsage[] =
+    "usage: korvel-publish --version V --source DIR --output TREE --entry-file FILE\n"
+    "                      --entry-function NAME [--prefetch] [--packages FILE]\n"
+    "\n"
+    "Packs the version directory DIR (laid out as installed: Korvel.exe, the client library,\n"
+    "data) into 7z packages, one per top-level entry unless FILE groups top-level entries\n"
+    "(lines of \"name entry...\", # starts a comment), and lays out TREE for a static HTTP\n"
+    "server that serves as catalogue, component and package server at once:\n"
+    "  bin/versions.xml, bin/manifest/V.xml,\n"
+    "  component/NAME/V/NAME_V.7z, NAME/V/NAME_V.7z\n"
+    "V becomes the first entry of bin/versions.xml, or a prefetch entry with --prefetch;\n"
+    "the versions already listed stay.\n";
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    PublishRequest request;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        auto value = [&](QString *target) {
+            if (i + 1 >= argc)
+                return false;
+            *target = QString::fromLocal8Bit(argv[++i]);
+            return true;
+        };
+        bool ok = true;
+        if (arg == QLatin1String("--version"))
+            ok = value(&request.version);
+        else if (arg == QLatin1String("--source"))
+            ok = value(&request.sourceDir);
+        else if (arg == QLatin1String("--output"))
+            ok = value(&request.outputTree);
+        else if (arg == QLatin1String("--entry-file"))
+            ok = value(&request.entryFile);
+        else if (arg == QLatin1String("--entry-function"))
+            ok = value(&request.entryFunction);
+        else if (arg == QLatin1String("--packages"))
+            ok = value(&request.packagesFile);
+        else if (arg == QLatin1String("--prefetch"))
+            request.prefetch = true;
+        else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            fputs(kUsage, stdout);
+            return 0;
+        } else
+            ok = false;
+        if (!ok) {
+            fprintf(stderr, "korvel-publish: bad argument %s\n%s", argv[i], kUsage);
+            return 2;
+        }
+    }
+    if (request.version.isEmpty() || request.sourceDir.isEmpty() || request.outputTree.isEmpty()
+        || request.entryFile.isEmpty() || request.entryFunction.isEmpty()) {
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    return publishRelease(request) ? 0 : 1;
+}

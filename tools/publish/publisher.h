@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// What one run of the publisher is asked to do.
+struct PublishRequest {
+    QString version;        // the release's name; also its directory name on the clients
+    QString sourceDir;      // laid out as the installed version directory
+    QString outputTree;     // the server tree, created or updated
+    QString entryFile;      // relative to sourceDir
+    QString entryFunction;
+    bool prefetch = false;  // listed as a prefetch entry rather than as the new default
+    QString packagesFile;   // optional grouping of the source's entries into packages
+};
+
+// Publishes the release: packs the source into 7z packages with 7zz, writes the manifest and
+// updates the catalogue in outputTree. Returns false after printing the reason to stderr.
+// The same request over the same source gives the same bytes.
+bool publishRelease(const PublishRequest &request);
