@@ -183,20 +183,37 @@ TEST_F(ProgressWindowTest, UpdateShowsNothingAndStartsNothing)
     EXPECT_FALSE(QFile::exists(mark));
 }
 
-TEST_F(ProgressWindowTest, UninstallShowsTheFarewellAndRunsTheWorkerWhenNoOtherCopyRuns)
+// Run by the test below inside a private copy of this test program, so that no other copy
+// (a parallel test run) counts as the same program file.
+TEST(ProgressWindowHelper, UninstallAlone)
 {
+    if (!qEnvironmentVariableIsSet("KORVEL_UI_TEST_UNINSTALL")) GTEST_SKIP() << "helper process only";
+    workerRuns = 0;
     const QString mark = installMarkingLauncher();
+    auto system = platform::openHeadlessWindowSystem();
     ProgressWindow window(*system, JobMode::Uninstall, succeedingWorker);
-    testing::internal::CaptureStderr();
     window.post(new StartMessage);
     EXPECT_EQ(system->runLoop(), 0);
-    testing::internal::GetCapturedStderr();
     EXPECT_TRUE(system->isVisible(window.view().window().id()));
     EXPECT_EQ(window.titleText(), QStringLiteral("卸载Korvel"));
     EXPECT_EQ(window.pictureRect(), (Rect{18, 155, 18 + 188, 155 + 39}));
     EXPECT_EQ(workerRuns, 1);
     platform::sleepMilliseconds(300);
     EXPECT_FALSE(QFile::exists(mark)) << "only an install starts the launcher";
+}
+
+TEST_F(ProgressWindowTest, UninstallShowsTheFarewellAndRunsTheWorkerWhenNoOtherCopyRuns)
+{
+    const QString copy = home.temp() + QStringLiteral("/ui_tests_copy");
+    ASSERT_TRUE(QFile::copy(programFileInfo().absoluteFilePath(), copy));
+    QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KORVEL_UI_TEST_UNINSTALL"), QStringLiteral("1"));
+    QByteArray out;
+    const int status = runProgram(copy, {QStringLiteral("--gtest_filter=ProgressWindowHelper.UninstallAlone")},
+                                  QString(), &out, nullptr, env);
+    EXPECT_EQ(status, 0) << out.constData();
+    EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.constData();
 }
 
 // Started as a second copy of this test program by the test below.
