@@ -6,6 +6,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <cstring>
+
 namespace x11probe {
 
 namespace {
@@ -84,6 +86,41 @@ std::vector<std::uint32_t> grab(std::uintptr_t id, int width, int height)
         for (int x = 0; x < width; ++x) pixels.push_back(static_cast<std::uint32_t>(XGetPixel(image, x, y)));
     XDestroyImage(image);
     return pixels;
+}
+
+void sendPointer(std::uintptr_t id, Pointer kind, int x, int y, int left, int top)
+{
+    Connection connection;
+    Display *d = connection.get();
+    if (!d) return;
+    const Window window = static_cast<Window>(id);
+    XEvent event;
+    std::memset(&event, 0, sizeof event);
+    long mask = 0;
+    if (kind == Pointer::Motion) {
+        event.xmotion.type = MotionNotify;
+        event.xmotion.window = window;
+        event.xmotion.root = DefaultRootWindow(d);
+        event.xmotion.x = x;
+        event.xmotion.y = y;
+        event.xmotion.x_root = left + x;
+        event.xmotion.y_root = top + y;
+        event.xmotion.same_screen = True;
+        mask = PointerMotionMask;
+    } else {
+        event.xbutton.type = kind == Pointer::Press ? ButtonPress : ButtonRelease;
+        event.xbutton.window = window;
+        event.xbutton.root = DefaultRootWindow(d);
+        event.xbutton.x = x;
+        event.xbutton.y = y;
+        event.xbutton.x_root = left + x;
+        event.xbutton.y_root = top + y;
+        event.xbutton.button = Button1;
+        event.xbutton.same_screen = True;
+        mask = kind == Pointer::Press ? ButtonPressMask : ButtonReleaseMask;
+    }
+    XSendEvent(d, window, False, mask, &event);
+    XSync(d, False);
 }
 
 } // namespace x11probe

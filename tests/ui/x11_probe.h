@@ -28,4 +28,10 @@ WindowInfo inspect(std::uintptr_t window);
 // when it cannot be read (for instance while the window is unmapped).
 std::vector<std::uint32_t> grab(std::uintptr_t window, int width, int height);
 
+enum class Pointer { Press, Motion, Release };
+
+// Sends the window a synthetic pointer event of the left button at client point (x, y), the
+// window's client area being at (left, top) on the root window.
+void sendPointer(std::uintptr_t window, Pointer kind, int x, int y, int left, int top);
+
 } // namespace x11probe

@@ -137,3 +137,28 @@ TEST_F(X11WindowTest, UpdateModeShowsNoWindow)
     ASSERT_TRUE(info.exists);
     EXPECT_FALSE(info.viewable);
 }
+
+TEST_F(X11WindowTest, CaptionPressDragsTheWindowAndTheButtonHovers)
+{
+    ProgressWindow window(*system, JobMode::Install, quitLater);
+    const platform::WindowId id = window.view().window().id();
+    const Rect start = window.view().window().rect();
+    using x11probe::Pointer;
+    // Hovering the minimise button, then dragging by the panel (no window manager: the
+    // backend moves the window itself).
+    x11probe::sendPointer(id, Pointer::Motion, 470, 16, start.left, start.top);
+    window.post(new StartMessage);
+    x11probe::sendPointer(id, Pointer::Press, 300, 200, start.left, start.top);
+    x11probe::sendPointer(id, Pointer::Motion, 350, 230, start.left, start.top);
+    x11probe::sendPointer(id, Pointer::Release, 350, 230, start.left, start.top);
+    EXPECT_EQ(system->runLoop(), 7);
+
+    const Rect moved{start.left + 50, start.top + 30, start.right + 50, start.bottom + 30};
+    EXPECT_EQ(window.view().window().rect(), moved);
+    const x11probe::WindowInfo info = x11probe::inspect(id);
+    EXPECT_EQ(info.x, moved.left);
+    EXPECT_EQ(info.y, moved.top);
+    // The drag did not reach the widgets: no press, and the hover stayed on the button.
+    EXPECT_EQ(window.view().pressedWidget(), nullptr);
+    EXPECT_EQ(window.view().backBuffer().pixelAt(470, 16), 0xfff29400u);
+}

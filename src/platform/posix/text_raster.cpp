@@ -129,6 +129,7 @@ TextBitmap rasteriseText(const QString &text, int pixelSize, TextRendering rende
     int pen = 0;
     int right = 0;
     for (uint codePoint : text.toUcs4()) {
+        if (codePoint < 0x20 || codePoint == 0x7f) continue; // control characters draw nothing
         const FT_UInt glyphIndex = FT_Get_Char_Index(face, codePoint);
         const FT_Int32 flags = rendering == TextRendering::Monochrome ? FT_LOAD_RENDER | FT_LOAD_TARGET_MONO
                                                                         : FT_LOAD_RENDER;

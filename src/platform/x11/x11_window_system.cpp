@@ -147,7 +147,17 @@ MouseButton mouseButton(unsigned int button)
     }
 }
 
-// A premultiplied colour channel over an opaque grey, for the message box's own drawing.
+// An 8-bit channel value placed into a visual's channel mask (scaled to the mask's width).
+unsigned long toMask(std::uint8_t value, unsigned long mask)
+{
+    if (!mask) return 0;
+    int shift = 0;
+    while (!((mask >> shift) & 1)) ++shift;
+    const unsigned long maximum = mask >> shift;
+    return ((value * maximum + 127) / 255) << shift;
+}
+
+// colour over an opaque background with coverage 0..255, for the message box's own drawing.
 std::uint32_t blendOver(std::uint32_t background, std::uint32_t colour, int coverage)
 {
     std::uint32_t result = 0;
@@ -347,16 +357,24 @@ public:
         }
         // Bytes B, G, R, A read as a little-endian 32-bit value are the ARGB pixel a TrueColor
         // visual with the usual masks expects; a visual without alpha ignores the top byte and,
-        // the colour being premultiplied, shows the frame as if over black. Rows flip from
-        // bottom-up to the server's top-down.
+        // the colour being premultiplied, shows the frame as if over black. Other channel
+        // layouts get each channel shifted into its mask. Rows flip from bottom-up to the
+        // server's top-down.
+        const Visual *visual = w->visual;
+        const bool usualMasks = visual->red_mask == 0xff0000 && visual->green_mask == 0xff00 && visual->blue_mask == 0xff;
         std::uint32_t *target = w->frame.pixels();
         for (int row = 0; row < height; ++row) {
             const std::uint8_t *line = pixels + static_cast<size_t>(height - 1 - row) * width * 4;
             std::uint32_t *out = target + static_cast<size_t>(row) * width;
             for (int x = 0; x < width; ++x) {
                 const std::uint8_t *p = line + x * 4;
-                out[x] = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+                if (usualMasks) {
+                    out[x] = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+                             static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+                } else {
+                    out[x] = static_cast<std::uint32_t>(toMask(p[2], visual->red_mask) | toMask(p[1], visual->green_mask) |
+                                                        toMask(p[0], visual->blue_mask));
+                }
             }
         }
         putFrame(*w);
