@@ -28,6 +28,7 @@ constexpr quint64 kMaxFolderSize = 0xFFFFFFFFull;
 constexpr quint32 kUnixExtension = 0x8000;
 constexpr quint32 kUnixTypeMask = 0xF000;
 constexpr quint32 kUnixSymlink = 0xA000;
+constexpr quint32 kUnixAnyExecute = 0111;
 
 // The decoder's ISeekInStream over a QIODevice. vt must stay the first member: the SDK hands
 // back a pointer to it.
@@ -200,6 +201,14 @@ bool ArchiveReader::isSymbolicLink(quint32 index) const
     return (attributes & kUnixExtension) && ((attributes >> 16) & kUnixTypeMask) == kUnixSymlink;
 }
 
+bool ArchiveReader::isExecutable(quint32 index) const
+{
+    if (index >= numEntries() || !SzBitWithVals_Check(&d->database.Attribs, index))
+        return false;
+    const quint32 attributes = d->database.Attribs.Vals[index];
+    return (attributes & kUnixExtension) && ((attributes >> 16) & kUnixAnyExecute);
+}
+
 bool ArchiveReader::entryData(quint32 index, QByteArray *data)
 {
     data->clear();
@@ -337,6 +346,14 @@ bool extractArchive(QIODevice *archive, const QDir &destination)
             return false;
         if (!writeWholeFile(path, data))
             return false;
+        // Only the execute bits are taken from the archive; the rest of the stored mode
+        // (set-id bits, write permission for others) is never trusted.
+        if (reader.isExecutable(i)) {
+            const QFileDevice::Permissions executable = QFileDevice::ExeOwner
+                | QFileDevice::ExeUser | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+            if (!QFile::setPermissions(path, QFile::permissions(path) | executable))
+                return false;
+        }
     }
     return true;
 }

@@ -43,6 +43,9 @@ public:
     // The entry was stored as a symbolic link (its data is the link's target text). This
     // reader never makes links; the caller decides what to do with one.
     bool isSymbolicLink(quint32 index) const;
+    // Whether the entry was stored with a Unix mode that lets someone execute it (the
+    // launcher and helper programs of a package).
+    bool isExecutable(quint32 index) const;
 
     // The unpacked content of a file entry, in data (a copy; empty for a directory or an
     // empty file). Returns false, with data empty, when the entry's folder cannot be decoded:
