@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/job_runner.h"
 #include "app/locations.h"
 #include "app/replace.h"
 #include "app/running_instances.h"
@@ -8,11 +9,12 @@
 
 #include <QFileInfo>
 
-#include <cstdio>
 
 namespace {
 
 const QString ReplaceCommand = QStringLiteral("replace");
+const QString UpdateCommand = QStringLiteral("update");
+const QString UninstallCommand = QStringLiteral("uninstall");
 
 CommandHandler selectReplace(const QStringList &arguments)
 {
@@ -54,16 +56,19 @@ CommandHandler selectDataDirCatalogue(const QStringList &)
     return findClientEntry(QDir(dataDirectory()));
 }
 
-// Stands last until the install job exists: a start that found no client says so and fails.
-int reportNoClient(const char16_t *)
+CommandHandler selectUpdate(const QStringList &arguments)
 {
-    std::fputs("Korvel: no installed client found\n", stderr);
-    return -1;
+    return arguments.size() >= 2 && arguments.at(1) == UpdateCommand ? runUpdateJob : nullptr;
 }
 
-CommandHandler selectNoClient(const QStringList &)
+CommandHandler selectUninstall(const QStringList &arguments)
 {
-    return reportNoClient;
+    return arguments.size() >= 2 && arguments.at(1) == UninstallCommand ? runUninstallJob : nullptr;
+}
+
+CommandHandler selectInstall(const QStringList &)
+{
+    return runInstallJob;
 }
 
 // The order is the command-line grammar: commands first, then a staged program to swap in,
@@ -71,13 +76,13 @@ CommandHandler selectNoClient(const QStringList &)
 // the data directory's catalogue), and last what runs when nothing else answered.
 const HandlerSelector Selectors[] = {
     selectReplace,             // "replace"
-                               // "update"
-                               // "uninstall"
+    selectUpdate,              // "update"
+    selectUninstall,           // "uninstall"
     selectPendingSelfReplace,  // a ".pending" program and no argument
     selectLocalClient,         // a client next to the program
     selectProgramDirCatalogue, // a client listed next to the program
     selectDataDirCatalogue,    // the user's installed client
-    selectNoClient,            // the installer
+    selectInstall,             // the installer
 };
 
 } // namespace
@@ -88,7 +93,7 @@ CommandHandler selectHandler(const QStringList &arguments)
         if (CommandHandler handler = select(arguments))
             return handler;
     }
-    return reportNoClient;
+    return runInstallJob;
 }
 
 CommandHandler findClientEntry(const QDir &dir)

@@ -27,6 +27,11 @@ qint64 startDetachedProcess(const QStringList &argv);
 // Blocks the calling thread for at least the given milliseconds (negative: not at all).
 void sleepMilliseconds(int milliseconds);
 
+// Ends the process at once with code, after flushing the C standard streams: no static
+// destructors and no exit handlers run, so threads still at work are not pulled out from
+// under them.
+[[noreturn]] void exitProcessNow(int code);
+
 // Runs work on a new thread that nobody joins; it ends with the process at the latest.
 // Returns false when the system refused the thread (work is then not run).
 bool startDetachedThread(std::function<void()> work);

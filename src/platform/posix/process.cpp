@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -86,6 +87,12 @@ qint64 startDetachedProcess(const QStringList &argv)
         }
     });
     return pid;
+}
+
+void exitProcessNow(int code)
+{
+    std::fflush(nullptr);
+    ::_exit(code);
 }
 
 void sleepMilliseconds(int milliseconds)

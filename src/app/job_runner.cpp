@@ -1,0 +1,151 @@
+#include "app/job_runner.h"
+
+#include "app/job_guard.h"
+#include "app/locations.h"
+#include "engine/version_catalogue.h"
+#include "install/registration.h"
+#include "install/statistics.h"
+#include "install/uninstall.h"
+#include "platform/process.h"
+#include "platform/window_system.h"
+#include "ui/progress_window.h"
+
+#include <QDir>
+
+namespace {
+
+constexpr int FinishedPauseMs = 1000;
+
+// Passes reports on and remembers whether one of them was a failure the window turned into
+// an error box; that box ends the job, so the worker must not end it a second time.
+class FailureWatch final : public StatusSink {
+public:
+    explicit FailureWatch(StatusSink *target) : m_target(target) {}
+    void report(int stage, int code, const QString &version, const QString &package,
+                const QString &text) override
+    {
+        if (code != 0)
+            m_failureReported = true;
+        m_target->report(stage, code, version, package, text);
+    }
+    bool failureReported() const { return m_failureReported; }
+
+private:
+    StatusSink *m_target;
+    bool m_failureReported = false;
+};
+
+QDir programDirectory()
+{
+    return QDir(programFileInfo().absolutePath());
+}
+
+bool runTask(ProgressWindow *window, JobMode mode, bool *failureReported)
+{
+    switch (mode) {
+    case JobMode::Install: {
+        FailureWatch watch(window);
+        const bool result = installTask(&watch);
+        *failureReported = watch.failureReported();
+        return result;
+    }
+    case JobMode::Update:
+        return updateTask();
+    case JobMode::Uninstall:
+        return uninstallTask();
+    }
+    return false;
+}
+
+} // namespace
+
+int runJob(JobMode mode)
+{
+    const JobGuard guard = acquireJobGuard(InstallGuardName);
+    if (!guard.isHeld())
+        return -1;
+    // The worker is never awaited: when an error box ends the job it may still be inside a
+    // transfer and will post to the window when it gets out. So neither the window nor the
+    // window system is destroyed here; they stay until the process ends, which the job's
+    // handlers make happen right after this returns.
+    platform::WindowSystem *system = platform::openWindowSystem().release();
+    if (!system)
+        return -1;
+    auto *window = new ProgressWindow(*system, mode, jobWorker);
+    if (!window->post(new StartMessage))
+        return -1;
+    return system->runLoop();
+}
+
+// Ends the process with the job's code at once rather than running static destructors (Qt's,
+// libcurl's) under a worker that may still be running.
+[[noreturn]] static void endJob(JobMode mode)
+{
+    platform::exitProcessNow(runJob(mode));
+}
+
+int runInstallJob(const char16_t *) { endJob(JobMode::Install); }
+int runUpdateJob(const char16_t *) { endJob(JobMode::Update); }
+int runUninstallJob(const char16_t *) { endJob(JobMode::Uninstall); }
+
+void jobWorker(ProgressWindow *window)
+{
+    const JobMode mode = static_cast<JobMode>(window->mode());
+    bool failureReported = false;
+    const bool result = runTask(window, mode, &failureReported);
+    sendStatistics(mode, result);
+    window->post(new FinishedMessage(result));
+    platform::sleepMilliseconds(FinishedPauseMs);
+    if (result)
+        window->post(new QuitMessage(0));
+    else if (!failureReported)
+        // A task that failed without telling the user (an empty catalogue, a failed commit)
+        // would otherwise leave a window with no way to end it.
+        window->post(new QuitMessage(-1));
+}
+
+bool installTask(StatusSink *sink)
+{
+    VersionCatalogue catalogue(QDir(dataDirectory()), sink);
+    return catalogue.checkVersions() && catalogue.installBestVersion();
+}
+
+bool updateTask()
+{
+    VersionCatalogue catalogue(programDirectory());
+    if (catalogue.checkVersions())
+        catalogue.installBestVersion();
+    return true;
+}
+
+bool uninstallTask()
+{
+    VersionCatalogue catalogue(programDirectory());
+    return uninstallProduct(catalogue.baseDir());
+}
+
+bool installVersion(VersionEntry &entry)
+{
+    return entry.fetchManifest() && entry.downloadPackages() && entry.commitVersion();
+}
+
+bool VersionCatalogue::installBestVersion()
+{
+    // The catalogue's order is the order of preference; prefetch entries are tried first.
+    bool installed = false;
+    for (VersionEntry &entry : m_versions) {
+        if (entry.isPrefetch() && installVersion(entry)) {
+            installed = true;
+            break;
+        }
+    }
+    if (!installed) {
+        if (m_versions.isEmpty() || !installVersion(m_versions.first()))
+            return false;
+    }
+    // Only the installation in the data directory is the system's; a copy of the program
+    // that updates itself elsewhere leaves the registration alone.
+    if (m_baseDir.absolutePath() == dataDirectory())
+        return registerProduct(m_baseDir);
+    return true;
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "app/job_mode.h"
+
+class ProgressWindow;
+class StatusSink;
+class VersionEntry;
+
+// One install, update or uninstall from start to end, on the calling (main) thread: takes the
+// machine-wide job guard, builds the progress window, runs its message loop and returns the
+// quit code (0 after success, -1 after an error box, a refused uninstall, a failed task or
+// when another job holds the guard).
+int runJob(JobMode mode);
+
+// The command handlers of the three jobs, for the start-up chain.
+int runInstallJob(const char16_t *commandLineTail);
+int runUpdateJob(const char16_t *commandLineTail);
+int runUninstallJob(const char16_t *commandLineTail);
+
+// The worker thread's body: runs the window's task, sends the statistics beacon, posts the
+// finished step and, after a pause, the quit. Touches the window only by posting.
+void jobWorker(ProgressWindow *window);
+
+// The tasks, on the worker thread. installTask reports to sink; the others report nothing.
+bool installTask(StatusSink *sink);
+bool updateTask();   // always true: an update fails silently
+bool uninstallTask(); // always true
+
+// Manifest, packages, commit of one version; true only when all three succeeded.
+bool installVersion(VersionEntry &entry);
