@@ -227,6 +227,13 @@ bool ProgressWindow::onUserMessage(LayeredView &, int n, std::uintptr_t, std::in
     return true;
 }
 
+bool ProgressWindow::onClose(LayeredView &)
+{
+    view_.window().killTimer(progressTimer);
+    post(new QuitMessage(-1));
+    return true;
+}
+
 int ProgressWindow::progressWidth() const
 {
     return fill_->rect().width();
