@@ -1,6 +1,7 @@
 #include "engine/status_sink.h"
 #include "engine/version_catalogue.h"
 
+#include "support/recording_sink.h"
 #include "support/temp_home.h"
 #include "support/tools.h"
 
@@ -12,35 +13,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-struct Report {
-    int stage;
-    int code;
-    QString version;
-    QString package;
-    QString text;
-    bool operator==(const Report &o) const
-    {
-        return stage == o.stage && code == o.code && version == o.version && package == o.package
-               && text == o.text;
-    }
-};
-
-class RecordingSink : public StatusSink {
-public:
-    void report(int stage, int code, const QString &version, const QString &package,
-                const QString &text) override
-    {
-        reports.append(Report{stage, code, version, package, text});
-    }
-    QList<Report> reports;
-};
-
-std::ostream &operator<<(std::ostream &os, const Report &r)
-{
-    return os << r.stage << ',' << r.code << ',' << qPrintable(r.version) << ','
-              << qPrintable(r.package) << ',' << qPrintable(r.text);
-}
 
 const QString kStart = QStringLiteral("开始安装");
 const QString kFailed = QStringLiteral("安装失败");
