@@ -137,9 +137,10 @@ TEST_F(CommitTest, ALauncherThatCannotBeReplacedWaitsAsThePendingLauncher)
     EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.pending.new"));
     EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
 
-    // Once the launcher can be replaced, it is replaced directly.
+    // Once the launcher can be replaced, it is replaced directly, and the launcher staged
+    // before is gone: the next start must not swap the older one back in.
     ASSERT_TRUE(QDir(base() + "/Korvel.exe").removeRecursively());
-    QFile::remove(base() + "/Korvel.exe.pending");
+    ASSERT_TRUE(writeFile(base() + "/Korvel.exe.pending", "an older pending launcher"));
     ASSERT_TRUE(entry.commitVersion());
     EXPECT_EQ(readFile(base() + "/Korvel.exe"), "launcher v2");
     EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.pending"));
