@@ -123,4 +123,14 @@ void sendPointer(std::uintptr_t id, Pointer kind, int x, int y, int left, int to
     XSync(d, False);
 }
 
+void setRootCardinals(const char *property, const std::vector<long> &values)
+{
+    Connection connection;
+    Display *d = connection.get();
+    if (!d) return;
+    XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, property, False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(values.data()), static_cast<int>(values.size()));
+    XSync(d, False);
+}
+
 } // namespace x11probe

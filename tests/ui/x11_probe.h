@@ -34,4 +34,7 @@ enum class Pointer { Press, Motion, Release };
 // window's client area being at (left, top) on the root window.
 void sendPointer(std::uintptr_t window, Pointer kind, int x, int y, int left, int top);
 
+// Sets a CARDINAL property of the root window (as a window manager would), values in order.
+void setRootCardinals(const char *property, const std::vector<long> &values);
+
 } // namespace x11probe

@@ -162,3 +162,15 @@ TEST_F(X11WindowTest, CaptionPressDragsTheWindowAndTheButtonHovers)
     EXPECT_EQ(window.view().pressedWidget(), nullptr);
     EXPECT_EQ(window.view().backBuffer().pixelAt(470, 16), 0xfff29400u);
 }
+
+TEST_F(X11WindowTest, WorkAreaIsTheCurrentDesktopsAndAnUnknownDesktopMeansTheFirst)
+{
+    x11probe::setRootCardinals("_NET_WORKAREA", {0, 0, 1280, 990, 40, 20, 1000, 900});
+    x11probe::setRootCardinals("_NET_CURRENT_DESKTOP", {1});
+    EXPECT_EQ(system->workArea(), (Rect{40, 20, 1040, 920}));
+    x11probe::setRootCardinals("_NET_CURRENT_DESKTOP", {2});
+    EXPECT_EQ(system->workArea(), (Rect{0, 0, 1280, 990}));
+    // Written as 0xFFFFFFFF, read back as -1.
+    x11probe::setRootCardinals("_NET_CURRENT_DESKTOP", {0xffffffffL});
+    EXPECT_EQ(system->workArea(), (Rect{0, 0, 1280, 990}));
+}

@@ -387,9 +387,12 @@ public:
         Rect screen{0, 0, DisplayWidth(display_, screen_), DisplayHeight(display_, screen_)};
         std::vector<long> area = cardinalProperty(root_, atoms_.netWorkArea);
         if (area.size() < 4) return screen;
-        std::vector<long> desktop = cardinalProperty(root_, atoms_.netCurrentDesktop);
-        size_t index = desktop.empty() ? 0 : static_cast<size_t>(desktop[0]);
-        if ((index + 1) * 4 > area.size()) index = 0;
+        // The desktop number is any other client's word (Xlib even hands 0xFFFFFFFF over as
+        // -1): one that names no area of the list means the first.
+        const std::vector<long> desktop = cardinalProperty(root_, atoms_.netCurrentDesktop);
+        const size_t areas = area.size() / 4;
+        const long current = desktop.empty() ? 0 : desktop[0];
+        const size_t index = current >= 0 && static_cast<size_t>(current) < areas ? static_cast<size_t>(current) : 0;
         const long *a = area.data() + index * 4;
         if (a[2] <= 0 || a[3] <= 0) return screen;
         return Rect{static_cast<int>(a[0]), static_cast<int>(a[1]), static_cast<int>(a[0] + a[2]),
