@@ -129,6 +129,7 @@ TextBitmap rasteriseText(const QString &text, int pixelSize, TextRendering rende
     int pen = 0;
     int right = 0;
     for (uint codePoint : text.toUcs4()) {
+        if (pen >= maxTextWidth) break;
         if (codePoint < 0x20 || codePoint == 0x7f) continue; // control characters draw nothing
         const FT_UInt glyphIndex = FT_Get_Char_Index(face, codePoint);
         const FT_Int32 flags = rendering == TextRendering::Monochrome ? FT_LOAD_RENDER | FT_LOAD_TARGET_MONO
@@ -156,7 +157,7 @@ TextBitmap rasteriseText(const QString &text, int pixelSize, TextRendering rende
         }
         pen += static_cast<int>(slot->advance.x >> 6);
     }
-    bitmap.width = std::max(pen, right);
+    bitmap.width = std::min(std::max(pen, right), maxTextWidth);
     if (bitmap.width <= 0) {
         bitmap.width = 0;
         return bitmap;
