@@ -174,3 +174,44 @@ TEST_F(X11WindowTest, WorkAreaIsTheCurrentDesktopsAndAnUnknownDesktopMeansTheFir
     x11probe::setRootCardinals("_NET_CURRENT_DESKTOP", {0xffffffffL});
     EXPECT_EQ(system->workArea(), (Rect{0, 0, 1280, 990}));
 }
+
+namespace {
+
+// Inspects the open message box from a timer (timers keep running under a box), then ends it.
+class BoxInspector final : public platform::WindowEvents {
+public:
+    explicit BoxInspector(platform::WindowSystem &system) : system_(system) {}
+    void mouseEvent(const platform::MouseEvent &) override {}
+    platform::HitArea hitTest(int, int) override { return platform::HitArea::Client; }
+    void geometryChanged(const Rect &) override {}
+    void timer(int) override
+    {
+        for (const std::uintptr_t box : x11probe::windowsTitled(QStringLiteral("错误")))
+            boxes.push_back(x11probe::inspect(box));
+        system_.postQuit(0);
+    }
+    void userMessage(int, std::uintptr_t, std::intptr_t) override {}
+    void closeRequested() override {}
+
+    std::vector<x11probe::WindowInfo> boxes;
+
+private:
+    platform::WindowSystem &system_;
+};
+
+} // namespace
+
+TEST_F(X11WindowTest, MessageBoxForAnOverlongTextStaysOnTheScreen)
+{
+    BoxInspector inspector(*system);
+    const platform::WindowId owner = system->createWindow(&inspector, Rect{0, 0, 10, 10}, platform::WindowStyle{});
+    ASSERT_NE(owner, 0u);
+    system->setTimer(owner, 1, 100);
+    // An error box shows package + text; the package name comes from the network.
+    system->messageBox(0, QString(20000, QLatin1Char('W')) + QStringLiteral("下载错误"));
+    ASSERT_EQ(inspector.boxes.size(), 1u);
+    EXPECT_TRUE(inspector.boxes[0].viewable);
+    EXPECT_LE(inspector.boxes[0].height, 1024);
+    EXPECT_LE(inspector.boxes[0].width, 1280);
+    system->destroyWindow(owner);
+}

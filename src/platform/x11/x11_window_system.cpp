@@ -717,36 +717,49 @@ private:
 };
 
 // The lines of a box's text: its own line breaks, and long lines broken where they would pass
-// maxWidth pixels.
-QStringList wrapText(const QString &text, int maxWidth)
+// maxWidth pixels. A box must fit on the screen and its text may hold a name from the network
+// of any length, so after maxLines lines the rest is left out and the last line ends in "…".
+QStringList wrapText(const QString &text, int maxWidth, int maxLines)
 {
     QStringList lines;
+    bool cut = false;
     for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
+        if (lines.size() == maxLines) {
+            cut = true;
+            break;
+        }
         QString line;
         for (const QChar c : paragraph) {
             const QString longer = line + c;
             if (!line.isEmpty() && rasteriseText(longer, defaultFontPixelSize).width > maxWidth) {
                 lines << line;
                 line = QString(c);
+                if (lines.size() == maxLines) {
+                    cut = true;
+                    break;
+                }
             } else {
                 line = longer;
             }
         }
+        if (cut) break;
         lines << line;
     }
+    if (cut) lines.last() += QChar(0x2026);
     return lines;
 }
 
 void X11WindowSystem::messageBox(WindowId owner, const QString &text)
 {
     constexpr int margin = 24;
-    constexpr int maxTextWidth = 420;
+    constexpr int maxBoxTextWidth = 420;
+    constexpr int maxLines = 30;
     constexpr int buttonWidth = 80;
     constexpr int buttonHeight = 26;
     constexpr std::uint32_t background = 0xfff0f0f0u;
     constexpr std::uint32_t textColour = 0xff000000u;
 
-    const QStringList lines = wrapText(text, maxTextWidth);
+    const QStringList lines = wrapText(text, maxBoxTextWidth, maxLines);
     std::vector<TextBitmap> bitmaps;
     int textWidth = 0;
     int lineHeight = 0;
