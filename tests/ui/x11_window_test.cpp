@@ -35,7 +35,8 @@ protected:
         const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
         if (xvfb.isEmpty()) GTEST_SKIP() << "Xvfb is not installed";
         // A display number nobody uses: free of sockets and lock files, tried until one starts.
-        for (int n = 200 + getpid() % 300, tries = 0; tries < 20; ++n, ++tries) {
+        // Numbers whose files a killed server left behind are skipped, so the range is wide.
+        for (int n = 200 + getpid() % 300, tries = 0; tries < 300; ++n, ++tries) {
             if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
                 QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
                 continue;
@@ -45,11 +46,12 @@ protected:
                                       QStringLiteral("tcp")}))
                 continue;
             if (waitForFile(QStringLiteral("/tmp/.X11-unix/X%1").arg(n), 5000) && server->isRunning()) {
+                display = n; // running, so the socket is its own and not another server's
                 home.setEnv("DISPLAY", QStringLiteral(":%1").arg(n).toUtf8());
                 system = platform::openX11WindowSystem();
                 if (system) return;
             }
-            server.reset();
+            stopServer();
         }
         FAIL() << "no private X server could be started";
     }
@@ -57,8 +59,23 @@ protected:
     void TearDown() override
     {
         system.reset();
-        server.reset(); // killed by its PID
+        stopServer();
     }
+
+    // The server is killed by its PID and has no chance to remove its socket and lock file;
+    // they are ours, so they go too, or every run would use up one more display number.
+    void stopServer()
+    {
+        const bool started = server != nullptr;
+        server.reset();
+        if (started && display >= 0) {
+            QFile::remove(QStringLiteral("/tmp/.X11-unix/X%1").arg(display));
+            QFile::remove(QStringLiteral("/tmp/.X%1-lock").arg(display));
+        }
+        display = -1;
+    }
+
+    int display = -1;
 
     TempHome home;
     std::unique_ptr<ChildProcess> server;
