@@ -1,9 +1,9 @@
 #include "install/statistics.h"
 
+#include "engine/bounded_buffer.h"
 #include "engine/servers.h"
 #include "install/registration.h"
 
-#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QSettings>
@@ -22,6 +22,8 @@ const QString action = QStringLiteral("pcclientinstall");
 const QString productId = QStringLiteral("plinther");
 // The server recomputes the key with the same text, so it is shared with the server, not secret.
 const QString signingText = QStringLiteral("QelbaRTWarnix");
+// The beacon's answer is a pixel-sized image.
+constexpr qint64 maxAnswerBytes = 64 * 1024;
 
 } // namespace
 
@@ -58,8 +60,10 @@ void sendStatistics(JobMode mode, bool succeeded, const TransferLimits &limits)
     url.setQuery(query);
 
     // The answer (a tiny image or an error page) means nothing to us; it only has to go
-    // somewhere while it arrives.
-    QBuffer discard;
+    // somewhere while it arrives. A server that sends more than any such answer is cut off
+    // rather than allowed to fill memory.
+    QByteArray answer;
+    BoundedBuffer discard(&answer, maxAnswerBytes);
     discard.open(QIODevice::WriteOnly);
     HttpTransfer transfer(url, &discard, limits);
     transfer.perform();

@@ -115,12 +115,18 @@ enum class TextRendering {
 // Rasterises text in one line with FreeType, using the font fontconfig picks for sans-serif
 // text in Chinese, at pixelSize pixels per em. The height is the font's line height (ascender
 // minus descender) even for an empty text, whose width is 0. Missing font: an empty bitmap.
+// Glyphs that would start at or past maxTextWidth pixels are left out, so the bitmap is at most
+// that wide (plus the last glyph's overhang, which is cut): texts can come from the network.
 // Thread-safe.
 TextBitmap rasteriseText(const QString &text, int pixelSize,
                          TextRendering rendering = TextRendering::Antialiased);
 
 // The pixel size of the program's default user-interface font.
 constexpr int defaultFontPixelSize = 12;
+
+// The widest line rasteriseText draws, in pixels: several screens wide, far more than any of the
+// program's windows can show.
+constexpr int maxTextWidth = 8192;
 
 class WindowSystem {
 public:

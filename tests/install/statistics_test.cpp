@@ -147,4 +147,20 @@ TEST_F(Beacon, FailingOrStalledServerHoldsTheCallOnlyUntilTheTransferGivesUp)
     EXPECT_LT(timer.elapsed(), 5000);
 }
 
+TEST_F(Beacon, AnswerLargerThanAnyImageEndsTheTransferAtOnce)
+{
+    // A quarter megabyte, then silence: the beacon must neither keep it nor wait for more.
+    HttpReply flood = HttpReply::ok(QByteArray(1024 * 1024, 'x'));
+    flood.stallAfterBytes = 256 * 1024;
+    flood.stallMs = -1;
+    server.serve("/c.gif", flood);
+    TransferLimits limits;
+    limits.lowSpeedSeconds = 8;
+    QElapsedTimer timer;
+    timer.start();
+    sendStatistics(JobMode::Install, true, limits);
+    EXPECT_EQ(server.requestCount("/c.gif"), 1);
+    EXPECT_LT(timer.elapsed(), 4000);
+}
+
 } // namespace

@@ -96,6 +96,17 @@ TEST_F(ViewTest, LabelRendersRealTextInTwoValuesAndSizesItself)
     EXPECT_EQ(view.backBuffer().pixelAt(6, 8), 0xff000010u); // nothing of the old text left
 }
 
+TEST_F(ViewTest, AnOverlongTextIsCutAtTheWidestLineButKeptWhole)
+{
+    // A status line can carry a package name from the network of any length.
+    const QString text = QStringLiteral("开始下载：") + QString(100000, QLatin1Char('W'));
+    owner.label->setText(text);
+    EXPECT_GT(owner.label->rect().width(), 1000);
+    EXPECT_LE(owner.label->rect().width(), platform::maxTextWidth);
+    EXPECT_EQ(owner.label->image().width(), owner.label->rect().width());
+    EXPECT_EQ(owner.label->text(), text);
+}
+
 TEST_F(ViewTest, WidgetAtFindsTheTopmostInteractiveWidgetAndItsHitCode)
 {
     owner.label->setText(QStringLiteral("Korvel Korvel Korvel Korvel"));

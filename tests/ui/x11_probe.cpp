@@ -123,4 +123,34 @@ void sendPointer(std::uintptr_t id, Pointer kind, int x, int y, int left, int to
     XSync(d, False);
 }
 
+std::vector<std::uintptr_t> windowsTitled(const QString &title)
+{
+    std::vector<std::uintptr_t> found;
+    std::vector<Window> children;
+    {
+        Connection connection;
+        Display *d = connection.get();
+        if (!d) return found;
+        Window root = 0, parent = 0;
+        Window *list = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &list, &count)) return found;
+        children.assign(list, list + count);
+        if (list) XFree(list);
+    }
+    for (const Window child : children)
+        if (inspect(child).title == title) found.push_back(child);
+    return found;
+}
+
+void setRootCardinals(const char *property, const std::vector<long> &values)
+{
+    Connection connection;
+    Display *d = connection.get();
+    if (!d) return;
+    XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, property, False), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(values.data()), static_cast<int>(values.size()));
+    XSync(d, False);
+}
+
 } // namespace x11probe

@@ -34,4 +34,10 @@ enum class Pointer { Press, Motion, Release };
 // window's client area being at (left, top) on the root window.
 void sendPointer(std::uintptr_t window, Pointer kind, int x, int y, int left, int top);
 
+// The children of the root window whose _NET_WM_NAME is title.
+std::vector<std::uintptr_t> windowsTitled(const QString &title);
+
+// Sets a CARDINAL property of the root window (as a window manager would), values in order.
+void setRootCardinals(const char *property, const std::vector<long> &values);
+
 } // namespace x11probe

@@ -35,7 +35,8 @@ protected:
         const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
         if (xvfb.isEmpty()) GTEST_SKIP() << "Xvfb is not installed";
         // A display number nobody uses: free of sockets and lock files, tried until one starts.
-        for (int n = 200 + getpid() % 300, tries = 0; tries < 20; ++n, ++tries) {
+        // Numbers whose files a killed server left behind are skipped, so the range is wide.
+        for (int n = 200 + getpid() % 300, tries = 0; tries < 300; ++n, ++tries) {
             if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
                 QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
                 continue;
@@ -45,11 +46,12 @@ protected:
                                       QStringLiteral("tcp")}))
                 continue;
             if (waitForFile(QStringLiteral("/tmp/.X11-unix/X%1").arg(n), 5000) && server->isRunning()) {
+                display = n; // running, so the socket is its own and not another server's
                 home.setEnv("DISPLAY", QStringLiteral(":%1").arg(n).toUtf8());
                 system = platform::openX11WindowSystem();
                 if (system) return;
             }
-            server.reset();
+            stopServer();
         }
         FAIL() << "no private X server could be started";
     }
@@ -57,8 +59,23 @@ protected:
     void TearDown() override
     {
         system.reset();
-        server.reset(); // killed by its PID
+        stopServer();
     }
+
+    // The server is killed by its PID and has no chance to remove its socket and lock file;
+    // they are ours, so they go too, or every run would use up one more display number.
+    void stopServer()
+    {
+        const bool started = server != nullptr;
+        server.reset();
+        if (started && display >= 0) {
+            QFile::remove(QStringLiteral("/tmp/.X11-unix/X%1").arg(display));
+            QFile::remove(QStringLiteral("/tmp/.X%1-lock").arg(display));
+        }
+        display = -1;
+    }
+
+    int display = -1;
 
     TempHome home;
     std::unique_ptr<ChildProcess> server;
@@ -161,4 +178,57 @@ TEST_F(X11WindowTest, CaptionPressDragsTheWindowAndTheButtonHovers)
     // The drag did not reach the widgets: no press, and the hover stayed on the button.
     EXPECT_EQ(window.view().pressedWidget(), nullptr);
     EXPECT_EQ(window.view().backBuffer().pixelAt(470, 16), 0xfff29400u);
+}
+
+TEST_F(X11WindowTest, WorkAreaIsTheCurrentDesktopsAndAnUnknownDesktopMeansTheFirst)
+{
+    x11probe::setRootCardinals("_NET_WORKAREA", {0, 0, 1280, 990, 40, 20, 1000, 900});
+    x11probe::setRootCardinals("_NET_CURRENT_DESKTOP", {1});
+    EXPECT_EQ(system->workArea(), (Rect{40, 20, 1040, 920}));
+    x11probe::setRootCardinals("_NET_CURRENT_DESKTOP", {2});
+    EXPECT_EQ(system->workArea(), (Rect{0, 0, 1280, 990}));
+    // Written as 0xFFFFFFFF, read back as -1.
+    x11probe::setRootCardinals("_NET_CURRENT_DESKTOP", {0xffffffffL});
+    EXPECT_EQ(system->workArea(), (Rect{0, 0, 1280, 990}));
+}
+
+namespace {
+
+// Inspects the open message box from a timer (timers keep running under a box), then ends it.
+class BoxInspector final : public platform::WindowEvents {
+public:
+    explicit BoxInspector(platform::WindowSystem &system) : system_(system) {}
+    void mouseEvent(const platform::MouseEvent &) override {}
+    platform::HitArea hitTest(int, int) override { return platform::HitArea::Client; }
+    void geometryChanged(const Rect &) override {}
+    void timer(int) override
+    {
+        for (const std::uintptr_t box : x11probe::windowsTitled(QStringLiteral("错误")))
+            boxes.push_back(x11probe::inspect(box));
+        system_.postQuit(0);
+    }
+    void userMessage(int, std::uintptr_t, std::intptr_t) override {}
+    void closeRequested() override {}
+
+    std::vector<x11probe::WindowInfo> boxes;
+
+private:
+    platform::WindowSystem &system_;
+};
+
+} // namespace
+
+TEST_F(X11WindowTest, MessageBoxForAnOverlongTextStaysOnTheScreen)
+{
+    BoxInspector inspector(*system);
+    const platform::WindowId owner = system->createWindow(&inspector, Rect{0, 0, 10, 10}, platform::WindowStyle{});
+    ASSERT_NE(owner, 0u);
+    system->setTimer(owner, 1, 100);
+    // An error box shows package + text; the package name comes from the network.
+    system->messageBox(0, QString(20000, QLatin1Char('W')) + QStringLiteral("下载错误"));
+    ASSERT_EQ(inspector.boxes.size(), 1u);
+    EXPECT_TRUE(inspector.boxes[0].viewable);
+    EXPECT_LE(inspector.boxes[0].height, 1024);
+    EXPECT_LE(inspector.boxes[0].width, 1280);
+    system->destroyWindow(owner);
 }

@@ -8,6 +8,7 @@
 #include <QVector>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 
 namespace platform {
@@ -52,33 +53,35 @@ private:
     FT_Face face_ = nullptr;
 };
 
+// Owners of fontconfig's objects, so every way out of a lookup releases them.
+struct FcConfigRelease {
+    void operator()(FcConfig *config) const { FcConfigDestroy(config); }
+};
+struct FcPatternRelease {
+    void operator()(FcPattern *pattern) const { FcPatternDestroy(pattern); }
+};
+using FontConfig = std::unique_ptr<FcConfig, FcConfigRelease>;
+using FontPattern = std::unique_ptr<FcPattern, FcPatternRelease>;
+
 // fontconfig's answer for Chinese sans-serif text: the file and the face index in it.
 bool findChineseFont(QByteArray *file, int *index)
 {
-    FcConfig *config = FcInitLoadConfigAndFonts();
+    const FontConfig config(FcInitLoadConfigAndFonts());
     if (!config) return false;
-    bool found = false;
-    FcPattern *pattern = FcNameParse(reinterpret_cast<const FcChar8 *>("sans-serif:lang=zh-cn"));
-    if (pattern) {
-        FcConfigSubstitute(config, pattern, FcMatchPattern);
-        FcDefaultSubstitute(pattern);
-        FcResult result = FcResultNoMatch;
-        FcPattern *match = FcFontMatch(config, pattern, &result);
-        if (match) {
-            FcChar8 *path = nullptr;
-            int faceIndex = 0;
-            if (FcPatternGetString(match, FC_FILE, 0, &path) == FcResultMatch && path) {
-                *file = QByteArray(reinterpret_cast<const char *>(path));
-                if (FcPatternGetInteger(match, FC_INDEX, 0, &faceIndex) != FcResultMatch) faceIndex = 0;
-                *index = faceIndex;
-                found = true;
-            }
-            FcPatternDestroy(match);
-        }
-        FcPatternDestroy(pattern);
-    }
-    FcConfigDestroy(config);
-    return found;
+    const FontPattern pattern(FcNameParse(reinterpret_cast<const FcChar8 *>("sans-serif:lang=zh-cn")));
+    if (!pattern) return false;
+    FcConfigSubstitute(config.get(), pattern.get(), FcMatchPattern);
+    FcDefaultSubstitute(pattern.get());
+    FcResult result = FcResultNoMatch;
+    const FontPattern match(FcFontMatch(config.get(), pattern.get(), &result));
+    if (!match) return false;
+    FcChar8 *path = nullptr; // owned by match
+    if (FcPatternGetString(match.get(), FC_FILE, 0, &path) != FcResultMatch || !path) return false;
+    *file = QByteArray(reinterpret_cast<const char *>(path));
+    int faceIndex = 0;
+    if (FcPatternGetInteger(match.get(), FC_INDEX, 0, &faceIndex) != FcResultMatch) faceIndex = 0;
+    *index = faceIndex;
+    return true;
 }
 
 // One face for the process; FreeType faces are not thread-safe, so every use holds the mutex.
@@ -129,6 +132,7 @@ TextBitmap rasteriseText(const QString &text, int pixelSize, TextRendering rende
     int pen = 0;
     int right = 0;
     for (uint codePoint : text.toUcs4()) {
+        if (pen >= maxTextWidth) break;
         if (codePoint < 0x20 || codePoint == 0x7f) continue; // control characters draw nothing
         const FT_UInt glyphIndex = FT_Get_Char_Index(face, codePoint);
         const FT_Int32 flags = rendering == TextRendering::Monochrome ? FT_LOAD_RENDER | FT_LOAD_TARGET_MONO
@@ -156,7 +160,7 @@ TextBitmap rasteriseText(const QString &text, int pixelSize, TextRendering rende
         }
         pen += static_cast<int>(slot->advance.x >> 6);
     }
-    bitmap.width = std::max(pen, right);
+    bitmap.width = std::min(std::max(pen, right), maxTextWidth);
     if (bitmap.width <= 0) {
         bitmap.width = 0;
         return bitmap;

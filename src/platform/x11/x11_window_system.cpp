@@ -17,6 +17,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <vector>
 
 namespace platform {
@@ -54,6 +55,13 @@ public:
 private:
     Display *display_;
 };
+
+// Memory that Xlib allocated for us (property data, hint records).
+struct XFreeRelease {
+    void operator()(void *data) const { XFree(data); }
+};
+template <typename T>
+using XMemory = std::unique_ptr<T, XFreeRelease>;
 
 // The pixels of one window as the server wants them: top-down rows of 32-bit pixel values.
 class FrameImage {
@@ -187,7 +195,7 @@ public:
 
     WindowId createWindow(WindowEvents *events, const Rect &client, const WindowStyle &style) override
     {
-        auto window = std::make_unique<Window>();
+        auto window = std::make_unique<Window>(display_);
         window->events = events;
         window->rect = client;
         window->style = style;
@@ -217,10 +225,7 @@ public:
         window->xid = XCreateWindow(display_, root_, client.left, client.top, static_cast<unsigned>(width),
                                     static_cast<unsigned>(height), 0, depth, InputOutput, visual, mask,
                                     &attributes);
-        if (!window->xid) {
-            if (window->colormap) XFreeColormap(display_, window->colormap);
-            return 0;
-        }
+        if (!window->xid) return 0;
         window->visual = visual;
         window->depth = depth;
         window->gc = XCreateGC(display_, window->xid, 0, nullptr);
@@ -250,13 +255,8 @@ public:
     {
         const auto it = windows_.find(id);
         if (it == windows_.end()) return;
-        Window &w = *it->second;
-        w.frame.reset();
-        if (w.gc) XFreeGC(display_, w.gc);
-        XDestroyWindow(display_, w.xid);
-        if (w.colormap) XFreeColormap(display_, w.colormap);
-        XFlush(display_);
         windows_.erase(it);
+        XFlush(display_);
         queue_.forgetWindow(id);
     }
 
@@ -387,9 +387,12 @@ public:
         Rect screen{0, 0, DisplayWidth(display_, screen_), DisplayHeight(display_, screen_)};
         std::vector<long> area = cardinalProperty(root_, atoms_.netWorkArea);
         if (area.size() < 4) return screen;
-        std::vector<long> desktop = cardinalProperty(root_, atoms_.netCurrentDesktop);
-        size_t index = desktop.empty() ? 0 : static_cast<size_t>(desktop[0]);
-        if ((index + 1) * 4 > area.size()) index = 0;
+        // The desktop number is any other client's word (Xlib even hands 0xFFFFFFFF over as
+        // -1): one that names no area of the list means the first.
+        const std::vector<long> desktop = cardinalProperty(root_, atoms_.netCurrentDesktop);
+        const size_t areas = area.size() / 4;
+        const long current = desktop.empty() ? 0 : desktop[0];
+        const size_t index = current >= 0 && static_cast<size_t>(current) < areas ? static_cast<size_t>(current) : 0;
         const long *a = area.data() + index * 4;
         if (a[2] <= 0 || a[3] <= 0) return screen;
         return Rect{static_cast<int>(a[0]), static_cast<int>(a[1]), static_cast<int>(a[0] + a[2]),
@@ -424,7 +427,20 @@ public:
     bool isHeadless() const override { return false; }
 
 private:
+    // A window and the server resources made for it, released together when it goes.
     struct Window {
+        explicit Window(Display *connection) : display(connection) {}
+        ~Window()
+        {
+            frame.reset();
+            if (gc) XFreeGC(display, gc);
+            if (xid) XDestroyWindow(display, xid);
+            if (colormap) XFreeColormap(display, colormap);
+        }
+        Window(const Window &) = delete;
+        Window &operator=(const Window &) = delete;
+
+        Display *const display;
         WindowEvents *events = nullptr;
         ::Window xid = 0;
         Visual *visual = nullptr;
@@ -457,13 +473,12 @@ private:
         int format = 0;
         unsigned long count = 0, remaining = 0;
         unsigned char *data = nullptr;
-        if (XGetWindowProperty(display_, window, property, 0, 1024, False, XA_CARDINAL, &type, &format, &count,
-                               &remaining, &data) == Success && data) {
-            if (type == XA_CARDINAL && format == 32) {
-                const long *longs = reinterpret_cast<const long *>(data);
-                values.assign(longs, longs + count);
-            }
-            XFree(data);
+        const bool read = XGetWindowProperty(display_, window, property, 0, 1024, False, XA_CARDINAL, &type, &format,
+                                             &count, &remaining, &data) == Success;
+        const XMemory<unsigned char> owned(data);
+        if (read && owned && type == XA_CARDINAL && format == 32) {
+            const long *longs = reinterpret_cast<const long *>(owned.get());
+            values.assign(longs, longs + count);
         }
         return values;
     }
@@ -474,19 +489,17 @@ private:
         int format = 0;
         unsigned long count = 0, remaining = 0;
         unsigned char *data = nullptr;
-        bool supported = false;
-        if (XGetWindowProperty(display_, root_, atoms_.netSupported, 0, 4096, False, XA_ATOM, &type, &format,
-                               &count, &remaining, &data) == Success && data) {
-            const Atom *atoms = reinterpret_cast<const Atom *>(data);
-            supported = std::find(atoms, atoms + count, feature) != atoms + count;
-            XFree(data);
-        }
-        return supported;
+        const bool read = XGetWindowProperty(display_, root_, atoms_.netSupported, 0, 4096, False, XA_ATOM, &type,
+                                             &format, &count, &remaining, &data) == Success;
+        const XMemory<unsigned char> owned(data);
+        if (!read || !owned || type != XA_ATOM || format != 32) return false;
+        const Atom *atoms = reinterpret_cast<const Atom *>(owned.get());
+        return std::find(atoms, atoms + count, feature) != atoms + count;
     }
 
     void applySizeHints(Window &w)
     {
-        XSizeHints *hints = XAllocSizeHints();
+        const XMemory<XSizeHints> hints(XAllocSizeHints());
         if (!hints) return;
         hints->flags = USPosition | PPosition | PSize;
         hints->x = w.rect.left;
@@ -498,8 +511,7 @@ private:
             hints->min_width = hints->max_width = w.rect.width();
             hints->min_height = hints->max_height = w.rect.height();
         }
-        XSetWMNormalHints(display_, w.xid, hints);
-        XFree(hints);
+        XSetWMNormalHints(display_, w.xid, hints.get());
     }
 
     void changeState(Window &w, Atom state, bool on)
@@ -714,36 +726,49 @@ private:
 };
 
 // The lines of a box's text: its own line breaks, and long lines broken where they would pass
-// maxWidth pixels.
-QStringList wrapText(const QString &text, int maxWidth)
+// maxWidth pixels. A box must fit on the screen and its text may hold a name from the network
+// of any length, so after maxLines lines the rest is left out and the last line ends in "…".
+QStringList wrapText(const QString &text, int maxWidth, int maxLines)
 {
     QStringList lines;
+    bool cut = false;
     for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
+        if (lines.size() == maxLines) {
+            cut = true;
+            break;
+        }
         QString line;
         for (const QChar c : paragraph) {
             const QString longer = line + c;
             if (!line.isEmpty() && rasteriseText(longer, defaultFontPixelSize).width > maxWidth) {
                 lines << line;
                 line = QString(c);
+                if (lines.size() == maxLines) {
+                    cut = true;
+                    break;
+                }
             } else {
                 line = longer;
             }
         }
+        if (cut) break;
         lines << line;
     }
+    if (cut) lines.last() += QChar(0x2026);
     return lines;
 }
 
 void X11WindowSystem::messageBox(WindowId owner, const QString &text)
 {
     constexpr int margin = 24;
-    constexpr int maxTextWidth = 420;
+    constexpr int maxBoxTextWidth = 420;
+    constexpr int maxLines = 30;
     constexpr int buttonWidth = 80;
     constexpr int buttonHeight = 26;
     constexpr std::uint32_t background = 0xfff0f0f0u;
     constexpr std::uint32_t textColour = 0xff000000u;
 
-    const QStringList lines = wrapText(text, maxTextWidth);
+    const QStringList lines = wrapText(text, maxBoxTextWidth, maxLines);
     std::vector<TextBitmap> bitmaps;
     int textWidth = 0;
     int lineHeight = 0;
