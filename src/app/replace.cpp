@@ -1,6 +1,7 @@
 #include "app/replace.h"
 
 #include "app/command_line.h"
+#include "app/commands.h"
 #include "app/locations.h"
 #include "app/relaunch.h"
 #include "install/commit.h"
@@ -17,7 +18,6 @@ const char *const SelfReplaceRestartVariable = "KORVEL_SELF_REPLACED";
 namespace {
 
 const int RetryDelayMilliseconds = 200;
-const QString DeleteMarker = QStringLiteral("\"\"");
 const QString EndOfGroups = QStringLiteral("--");
 
 bool removePath(const QString &target)
@@ -94,7 +94,7 @@ int runSelfReplace(const char16_t *)
 {
     const QString program = programFileInfo().absoluteFilePath();
     platform::setEnvironmentVariable(SelfReplaceRestartVariable, QStringLiteral("1"));
-    relaunchFromTempCopy({QStringLiteral("replace"), program,
+    relaunchFromTempCopy({ReplaceCommand, program,
                           program + QLatin1String(install::PendingSuffix), QStringLiteral("5"),
                           QStringLiteral("1"), EndOfGroups, program});
     return 0;

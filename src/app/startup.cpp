@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/commands.h"
 #include "app/job_runner.h"
 #include "app/locations.h"
 #include "app/replace.h"
@@ -13,9 +14,6 @@
 
 namespace {
 
-const QString ReplaceCommand = QStringLiteral("replace");
-const QString UpdateCommand = QStringLiteral("update");
-const QString UninstallCommand = QStringLiteral("uninstall");
 
 CommandHandler selectReplace(const QStringList &arguments)
 {

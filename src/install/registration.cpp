@@ -1,8 +1,8 @@
 #include "install/registration.h"
 
-#include "install/commit.h"
-
 #include "app/command_line.h"
+#include "app/commands.h"
+#include "install/commit.h"
 #include "platform/shell_integration.h"
 
 #include <QSettings>
@@ -39,7 +39,7 @@ bool registerProduct(const QDir &baseDir)
         settings.setValue(QStringLiteral("Publisher"), product::publisher);
         settings.setValue(QStringLiteral("URLInfoAbout"), product::homePage);
         settings.setValue(QStringLiteral("UninstallString"),
-                          buildCommandLine(launcher, {QStringLiteral("uninstall")}));
+                          buildCommandLine(launcher, {UninstallCommand}));
         // The channel that brought the user is kept from the first install; updates must not
         // claim it for themselves.
         if (!previously)

@@ -1,5 +1,6 @@
 #include "install/uninstall.h"
 
+#include "app/commands.h"
 #include "app/locations.h"
 #include "app/relaunch.h"
 #include "install/registration.h"
@@ -12,7 +13,6 @@
 
 namespace {
 
-const QString deleteMarker = QStringLiteral("\"\"");
 
 // Uninstalling deletes a whole directory tree, so it must be the tree an install made. The
 // uninstall task removes the directory the running program sits in; every registration points at
@@ -81,9 +81,9 @@ void removeInstallation(const QDir &baseDir)
 QStringList uninstallCleanupArguments(const QString &programFile, const QDir &baseDir)
 {
     // The program first and required: while it still runs, its directory cannot go either.
-    return {QStringLiteral("replace"),
-            programFile, deleteMarker, QStringLiteral("10"), QStringLiteral("0"),
-            baseDir.absolutePath(), deleteMarker, QStringLiteral("5"), QStringLiteral("0")};
+    return {ReplaceCommand,
+            programFile, DeleteMarker, QStringLiteral("10"), QStringLiteral("0"),
+            baseDir.absolutePath(), DeleteMarker, QStringLiteral("5"), QStringLiteral("0")};
 }
 
 bool uninstallProduct(const QDir &baseDir)
