@@ -153,6 +153,12 @@ TEST_F(JobRoad, EachFailureReportEndsTheInstallWithItsPackageAndText)
         EXPECT_FALSE(QFileInfo::exists(home.dataDirectory() + "/1.0/manifest.xml"));
     }
     EXPECT_FALSE(QFileInfo::exists(clientLog()));
+
+    // A catalogue that lists nothing fails the task without a report: the job ends all the
+    // same, rather than leaving a window nobody can close.
+    server.serve("/bin/versions.xml", HttpReply::ok("<?xml version=\"1.0\"?>\n<Versions/>\n"));
+    EXPECT_EQ(run(downloaded), exitStatusOf(-1));
+    EXPECT_TRUE(beaconTypes().isEmpty());
 }
 
 TEST_F(JobRoad, UpdateOutsideTheDataDirectoryInstallsThereSilentlyAndRegistersNothing)
@@ -271,5 +277,10 @@ TEST_F(JobRoad, SecondJobWhileOneRunsEndsAtOnceWithoutARequest)
     }
     EXPECT_EQ(server.requests().size(), 1);
     EXPECT_TRUE(first.isRunning());
+
+    // The guard goes with the process that held it, however it ended.
     first.kill();
+    server.serve("/bin/versions.xml", HttpReply::status(404));
+    EXPECT_EQ(run(second, {"update"}), 0);
+    EXPECT_EQ(server.requestCount("/bin/versions.xml"), 2);
 }
