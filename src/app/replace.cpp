@@ -3,6 +3,7 @@
 #include "app/command_line.h"
 #include "app/locations.h"
 #include "app/relaunch.h"
+#include "install/commit.h"
 #include "platform/library.h"
 #include "platform/process.h"
 
@@ -11,7 +12,6 @@
 #include <QFileInfo>
 #include <QStringList>
 
-const char *const PendingSuffix = ".pending";
 const char *const SelfReplaceRestartVariable = "KORVEL_SELF_REPLACED";
 
 namespace {
@@ -95,7 +95,7 @@ int runSelfReplace(const char16_t *)
     const QString program = programFileInfo().absoluteFilePath();
     platform::setEnvironmentVariable(SelfReplaceRestartVariable, QStringLiteral("1"));
     relaunchFromTempCopy({QStringLiteral("replace"), program,
-                          program + QLatin1String(PendingSuffix), QStringLiteral("5"),
+                          program + QLatin1String(install::PendingSuffix), QStringLiteral("5"),
                           QStringLiteral("1"), EndOfGroups, program});
     return 0;
 }

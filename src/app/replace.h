@@ -34,6 +34,3 @@ int runSelfReplace(const char16_t *commandLineTail);
 // Without it a swap that keeps failing (a stale ".bak", a read-only directory) would restart
 // the program for ever instead of starting the client.
 extern const char *const SelfReplaceRestartVariable; // "KORVEL_SELF_REPLACED"
-
-// What a staged new program is called: the program's absolute path followed by this.
-extern const char *const PendingSuffix; // ".pending"

@@ -5,6 +5,7 @@
 #include "app/replace.h"
 #include "app/running_instances.h"
 #include "engine/version_catalogue.h"
+#include "install/commit.h"
 #include "platform/library.h"
 
 #include <QFileInfo>
@@ -32,7 +33,7 @@ CommandHandler selectPendingSelfReplace(const QStringList &arguments)
     const QFileInfo program = programFileInfo();
     if (arguments.size() != 1)
         return nullptr;
-    if (!QFileInfo::exists(program.absoluteFilePath() + QLatin1String(PendingSuffix)))
+    if (!QFileInfo::exists(program.absoluteFilePath() + QLatin1String(install::PendingSuffix)))
         return nullptr;
     if (countRunningInstances(program) != 1)
         return nullptr;

@@ -31,7 +31,9 @@ HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLim
     CURL *h = m_handle.get();
     if (!h)
         return;
-    const QByteArray address = url.toString().toUtf8(); // libcurl copies option strings
+    // Fully encoded: the readable form would hand libcurl blanks and raw non-ASCII bytes, and
+    // libcurl refuses a URL with a blank. libcurl copies option strings.
+    const QByteArray address = url.toEncoded();
     curl_easy_setopt(h, CURLOPT_URL, address.constData());
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(m_target));

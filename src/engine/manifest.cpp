@@ -24,7 +24,7 @@ bool VersionEntry::fetchManifest()
     QByteArray body;
     BoundedBuffer buffer(&body);
     buffer.open(QIODevice::WriteOnly);
-    const QString path = QString::fromLatin1(ManifestPathTemplate).arg(m_version);
+    const QString path = QString::fromLatin1(ManifestPathTemplate).arg(urlPathSegment(m_version));
     HttpTransfer transfer(QUrl(servers::catalogue() + path), &buffer);
     if (transfer.perform() != 200) {
         m_sink->report(1, -1, m_version, QString(), QStringLiteral("下载清单错误"));

@@ -2,6 +2,7 @@
 #include "engine/version_catalogue.h"
 
 #include "engine/http_transfer.h"
+#include "engine/path_names.h"
 #include "engine/servers.h"
 #include "engine/status_sink.h"
 
@@ -59,7 +60,8 @@ bool PackageRecord::downloadPackage() const
             continue;
         // The three-argument arg fills each place once: a name holding "%2" stays as it is.
         const QString path = QString::fromLatin1(mirror.pathTemplate)
-                                 .arg(m_name, m_no, QLatin1String(PackageSuffix));
+                                 .arg(urlPathSegment(m_name), urlPathSegment(m_no),
+                                      QLatin1String(PackageSuffix));
         HttpTransfer transfer(QUrl(mirror.base() + path), &partial);
         // seek flushes what QFile still buffers, so a disk that filled up fails here.
         if (transfer.perform() == 200 && partial.seek(0) && verifyPackage(partial)) {

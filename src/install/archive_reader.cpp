@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
+#include <QSaveFile>
 #include <QStringList>
 
 #include <climits>
@@ -295,13 +296,17 @@ bool writeWholeFile(const QString &path, const QByteArray &data)
     // A link left in the destination by someone else must not carry the write elsewhere.
     if (QFileInfo(path).isSymLink() && !QFile::remove(path))
         return false;
-    QFile file(path);
+    // The new content goes into a new file that replaces the old one by rename. A program
+    // running from the old file (the client, while an update re-extracts its version) keeps
+    // what it mapped; truncating and rewriting the file in place would crash it. The save file
+    // refuses an existing file that is not writable and keeps the mode of one that is.
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
     if (file.write(data) != data.size())
         return false;
     // A full disk may only show when the buffered bytes are flushed.
-    return file.flush();
+    return file.commit();
 }
 
 } // namespace

@@ -71,8 +71,9 @@ private:
 QString safeEntryPath(const QString &name);
 
 // Extracts every entry of the archive below destination, in archive order: directories are
-// created, files written (an existing file is replaced; missing parent directories are
-// created). Stored attributes and times are not applied, and a symbolic-link entry becomes
+// created, files written (an existing file is replaced by a new one in a single rename, so a
+// process that has the old one open or mapped keeps its content; an existing file that is not
+// writable fails the extraction; missing parent directories are created). Stored attributes and times are not applied, and a symbolic-link entry becomes
 // a regular file holding the link text, so nothing links out of the destination.
 //
 // Returns false when the archive cannot be opened, any entry name is unsafe (checked for all

@@ -1,5 +1,7 @@
 #include "install/registration.h"
 
+#include "install/commit.h"
+
 #include "app/command_line.h"
 #include "platform/shell_integration.h"
 
@@ -9,7 +11,7 @@
 
 QString launcherPath(const QDir &baseDir)
 {
-    return QDir::toNativeSeparators(baseDir.absoluteFilePath(product::launcherFileName));
+    return QDir::toNativeSeparators(baseDir.absoluteFilePath(QLatin1String(install::LauncherFileName)));
 }
 
 bool isRegistered()

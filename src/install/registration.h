@@ -10,7 +10,6 @@ namespace product {
 
 // These texts leave the program: the registry, the shortcut and the statistics beacon use them.
 inline const QString key = QStringLiteral("kv"); // uninstall subkey and URL scheme
-inline const QString launcherFileName = QStringLiteral("Korvel.exe");
 inline const QString displayName = QStringLiteral("Korvel");
 inline const QString displayVersion = QStringLiteral("1.0.4");
 inline const QString publisher = QStringLiteral("Zorv Inc.");

@@ -116,3 +116,8 @@ bool LayeredView::userMessage(int n, std::uintptr_t wParam, std::intptr_t lParam
 {
     return owner_ && owner_->onUserMessage(*this, n, wParam, lParam);
 }
+
+bool LayeredView::close()
+{
+    return owner_ && owner_->onClose(*this);
+}

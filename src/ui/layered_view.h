@@ -18,6 +18,9 @@ public:
     virtual void onTimer(LayeredView &view, int id) = 0;
     // Returns whether it handled the message.
     virtual bool onUserMessage(LayeredView &view, int n, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+    // The system asked to close the window (a window manager's close, a session ending).
+    // Returns whether it handled the request; unhandled, the window stays.
+    virtual bool onClose(LayeredView &) { return false; }
 };
 
 // A window drawn entirely in software: an ordered list of widgets (first = bottom) composed
@@ -65,6 +68,7 @@ public:
     bool hitTest(int x, int y, int *code) override;
     bool timer(int id) override;
     bool userMessage(int n, std::uintptr_t wParam, std::intptr_t lParam) override;
+    bool close() override;
 
 private:
     NativeWindow window_;

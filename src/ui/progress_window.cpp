@@ -4,8 +4,11 @@
 #include "app/locations.h"
 #include "app/relaunch.h"
 #include "app/running_instances.h"
+#include "install/commit.h"
 #include "platform/process.h"
 #include "ui/resources.h"
+
+#include <QDir>
 
 #include <algorithm>
 
@@ -15,7 +18,6 @@ const char16_t installTitle[] = u"安装Korvel";
 const char16_t uninstallTitle[] = u"卸载Korvel";
 const char16_t stillRunningText[] = u"检测到Korvel正在运行，请退出所有Korvel进程后重试。";
 const char16_t statusSeparator[] = u"：";
-const char launcherFileName[] = "/Korvel.exe";
 
 // The user message that carries a UiMessage.
 constexpr int uiMessageNumber = 0;
@@ -198,7 +200,7 @@ void ProgressWindow::quit(int code)
 {
     if (code == 0 && mode_ == static_cast<int>(JobMode::Install)) {
         // Not waited for, and a failed start goes unnoticed: the install itself succeeded.
-        startProcess(buildCommandLine(dataDirectory() + QLatin1String(launcherFileName), QStringList()));
+        startProcess(buildCommandLine(QDir(dataDirectory()).filePath(QLatin1String(install::LauncherFileName)), QStringList()));
     }
     system_.postQuit(code);
 }
@@ -224,6 +226,13 @@ bool ProgressWindow::onUserMessage(LayeredView &, int n, std::uintptr_t, std::in
         message->run(*this);
         delete message;
     }
+    return true;
+}
+
+bool ProgressWindow::onClose(LayeredView &)
+{
+    view_.window().killTimer(progressTimer);
+    post(new QuitMessage(-1));
     return true;
 }
 

@@ -123,6 +123,8 @@ public:
     void onClick(LayeredView &view, Widget *widget) override;
     void onTimer(LayeredView &view, int id) override;
     bool onUserMessage(LayeredView &view, int n, std::uintptr_t wParam, std::intptr_t lParam) override;
+    // The job cannot go on without its window: the close ends it with -1.
+    bool onClose(LayeredView &view) override;
 
 private:
     void setCaption(const QString &caption);

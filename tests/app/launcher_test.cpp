@@ -23,9 +23,8 @@ protected:
         program = installProgram(programDir);
         ASSERT_FALSE(program.isEmpty());
         home.setEnv("KORVEL_SAMPLE_EXIT", "42");
-        // Where no client is found the installer runs: headless, against a server that is
-        // not there, so it fails at once with its report.
-        home.setEnv("KORVEL_HEADLESS", "1");
+        // Where no client is found the installer runs, against a server that is not there,
+        // so it fails at once with its report.
         home.setEnv("KORVEL_CATALOGUE_SERVER", "http://127.0.0.1:" + QByteArray::number(TestHttpServer::closedPort()));
     }
 

@@ -136,6 +136,15 @@ TEST_F(ManifestTest, FetchReportsAndAddsPackagesOnEveryFetch)
     EXPECT_EQ(sink.reports.value(1), (Report{1, -2, "bad", "", "清单解释错误"}));
 }
 
+TEST_F(ManifestTest, VersionIsOnePathSegmentOfTheUrl)
+{
+    // A blank, "#", "?" and "%" are legal in a directory name; in the URL they must stay data.
+    server.serve("/bin/manifest/1.0%20beta%232%3Fx%25.xml", HttpReply::ok(Manifest));
+    VersionEntry e = entry("1.0 beta#2?x%");
+    EXPECT_TRUE(e.fetchManifest());
+    EXPECT_EQ(server.requests().size(), 1);
+}
+
 TEST_F(ManifestTest, OversizedAnswerIsADownloadError)
 {
     // A manifest is a few kilobytes; a server that keeps sending must not fill memory.

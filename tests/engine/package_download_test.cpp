@@ -107,6 +107,16 @@ TEST_F(PackageDownloadTest, SecondMirrorAfterMissingOrWrongAnswer)
     EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
 }
 
+TEST_F(PackageDownloadTest, NameAndNoAreDataInTheUrl)
+{
+    server.serve("/core%20b/1%232/core%20b_1%232.7z", HttpReply::ok(Content));
+    VersionEntry e = entryWith("<Package name=\"core b\" version=\"v\" no=\"1#2\" hash=\""
+                               + md5Hex(Content) + "\"/>");
+    EXPECT_TRUE(e.downloadPackages());
+    EXPECT_EQ(requestedPaths(), (QList<QByteArray>{"/component/core%20b/1%232/core%20b_1%232.7z",
+                                                   "/core%20b/1%232/core%20b_1%232.7z"}));
+}
+
 TEST_F(PackageDownloadTest, BothMirrorsFailingKeepThePartialFile)
 {
     HttpReply cut = HttpReply::ok(Content);

@@ -82,6 +82,32 @@ TEST(ExtractArchive, ReplacesExistingFilesAndStopsAtOneThatCannotBeWritten)
     EXPECT_FALSE(QFile::exists(readOnly + "/c.txt"));
 }
 
+TEST(ExtractArchive, FileInUseKeepsItsContentForTheProgramThatMapsIt)
+{
+    // An update extracts over the version the client runs from. A library the client has
+    // mapped must not change under it: rewriting it in place crashes the client.
+    TempHome home;
+    const QByteArray oldLib(8192, 'o');
+    const QByteArray newLib(8192, 'n');
+    ASSERT_TRUE(writeFile(home.root() + "/src/libclient.so", newLib));
+    ASSERT_TRUE(make7z(home.root() + "/src", home.root() + "/p.7z", {"libclient.so"}));
+    const QString out = home.root() + "/out";
+    ASSERT_TRUE(writeFile(out + "/libclient.so", oldLib));
+    ASSERT_TRUE(QFile::setPermissions(out + "/libclient.so",
+                                      QFile::permissions(out + "/libclient.so") | QFile::ExeOwner));
+
+    QFile running(out + "/libclient.so");
+    ASSERT_TRUE(running.open(QIODevice::ReadOnly));
+    const uchar *mapped = running.map(0, oldLib.size());
+    ASSERT_NE(mapped, nullptr);
+
+    ASSERT_TRUE(extract(home.root() + "/p.7z", out));
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(mapped), oldLib.size()), oldLib);
+    EXPECT_EQ(readFile(out + "/libclient.so"), newLib);
+    EXPECT_TRUE(QFile::permissions(out + "/libclient.so") & QFile::ExeOwner);
+    EXPECT_EQ(listing(out), QStringList({"libclient.so"}));
+}
+
 TEST(ExtractArchive, HostileNamesFailBeforeAnythingIsWritten)
 {
     TempHome home;

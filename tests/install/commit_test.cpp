@@ -1,6 +1,7 @@
 #include "engine/status_sink.h"
 #include "engine/version_catalogue.h"
 
+#include "support/recording_sink.h"
 #include "support/temp_home.h"
 #include "support/tools.h"
 
@@ -12,35 +13,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-struct Report {
-    int stage;
-    int code;
-    QString version;
-    QString package;
-    QString text;
-    bool operator==(const Report &o) const
-    {
-        return stage == o.stage && code == o.code && version == o.version && package == o.package
-               && text == o.text;
-    }
-};
-
-class RecordingSink : public StatusSink {
-public:
-    void report(int stage, int code, const QString &version, const QString &package,
-                const QString &text) override
-    {
-        reports.append(Report{stage, code, version, package, text});
-    }
-    QList<Report> reports;
-};
-
-std::ostream &operator<<(std::ostream &os, const Report &r)
-{
-    return os << r.stage << ',' << r.code << ',' << qPrintable(r.version) << ','
-              << qPrintable(r.package) << ',' << qPrintable(r.text);
-}
 
 const QString kStart = QStringLiteral("开始安装");
 const QString kFailed = QStringLiteral("安装失败");
@@ -165,9 +137,10 @@ TEST_F(CommitTest, ALauncherThatCannotBeReplacedWaitsAsThePendingLauncher)
     EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.pending.new"));
     EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
 
-    // Once the launcher can be replaced, it is replaced directly.
+    // Once the launcher can be replaced, it is replaced directly, and the launcher staged
+    // before is gone: the next start must not swap the older one back in.
     ASSERT_TRUE(QDir(base() + "/Korvel.exe").removeRecursively());
-    QFile::remove(base() + "/Korvel.exe.pending");
+    ASSERT_TRUE(writeFile(base() + "/Korvel.exe.pending", "an older pending launcher"));
     ASSERT_TRUE(entry.commitVersion());
     EXPECT_EQ(readFile(base() + "/Korvel.exe"), "launcher v2");
     EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.pending"));

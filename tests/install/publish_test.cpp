@@ -160,6 +160,9 @@ TEST(Publisher, GroupsPackagesAsToldAndRefusesBadRequests)
                            "--entry-function", "f"};
     EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "1.0", "--entry-file", "missing.so"},
                       {}, {}, &output), 0);
+    // A file beside the source is not in any package: clients would never find it.
+    EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "1.0", "--entry-file", "../packages.txt"},
+                      {}, {}, &output), 0);
     EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "../x", "--entry-file", "libclient.so"},
                       {}, {}, &output), 0);
     EXPECT_NE(runTool(kPublisher, QStringList{"--version", "1.0"}, {}, {}, &output), 0);

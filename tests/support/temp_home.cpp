@@ -13,6 +13,9 @@ TempHome::TempHome()
     setEnv("XDG_CONFIG_HOME", configHome().toUtf8());
     setEnv("XDG_CONFIG_DIRS", configDirs().toUtf8());
     setEnv("TMPDIR", temp().toUtf8());
+    // A program that a test starts, and that ends up running a job, must not wait for
+    // somebody to click a box on the display the window tests use.
+    setEnv("KORVEL_HEADLESS", "1");
 }
 
 TempHome::~TempHome()

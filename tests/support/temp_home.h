@@ -8,7 +8,8 @@
 
 // A private HOME for one test: HOME, XDG_DATA_HOME, XDG_CONFIG_HOME, XDG_CONFIG_DIRS and
 // TMPDIR point into a fresh temporary directory, so nothing a test does touches the user's
-// files. The old values come back when the object goes.
+// files, and KORVEL_HEADLESS is 1, so programs it starts show no window. The old values come
+// back when the object goes.
 class TempHome {
 public:
     TempHome();

@@ -168,6 +168,16 @@ TEST_F(ProgressWindowTest, SuccessfulInstallStartsTheInstalledLauncherAndQuitsWi
     EXPECT_EQ(window.statusText(), QStringLiteral("开始下载：core"));
 }
 
+TEST_F(ProgressWindowTest, ClosedBySystemEndsTheJobWithMinusOneAndStartsNothing)
+{
+    const QString mark = installMarkingLauncher();
+    ProgressWindow window(*system, JobMode::Install, nullptr); // a task that never ends
+    window.post(new StartMessage);
+    window.view().window().closeRequested();
+    EXPECT_EQ(system->runLoop(), -1);
+    EXPECT_FALSE(waitForFile(mark, 300));
+}
+
 TEST_F(ProgressWindowTest, UpdateShowsNothingAndStartsNothing)
 {
     const QString mark = installMarkingLauncher();

@@ -265,8 +265,11 @@ bool publishRelease(const PublishRequest &request)
         fail(QStringLiteral("no source directory %1").arg(request.sourceDir));
         return false;
     }
-    // A release whose entry file is missing would never count as installed on a client.
-    if (!QFileInfo(source.filePath(request.entryFile)).isFile()) {
+    // A release whose entry file is missing would never count as installed on a client, and
+    // clients refuse an entry file outside the version directory.
+    const QString entry = QDir::cleanPath(request.entryFile);
+    if (QDir::isAbsolutePath(entry) || entry == QLatin1String("..")
+        || entry.startsWith(QLatin1String("../")) || !QFileInfo(source.filePath(entry)).isFile()) {
         fail(QStringLiteral("the entry file %1 is not in the source").arg(request.entryFile));
         return false;
     }
