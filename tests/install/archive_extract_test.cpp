@@ -194,3 +194,36 @@ TEST(ExtractArchive, SymbolicLinksBecomePlainFiles)
     EXPECT_EQ(readFile(target), "untouched");
     EXPECT_FALSE(QFileInfo(out + "/link").isSymLink());
 }
+
+TEST(ExtractArchive, ExecutableFilesStayExecutableButNoOtherStoredModeBitIsTaken)
+{
+    TempHome home;
+    const QString source = home.root() + "/src";
+    ASSERT_TRUE(writeFile(source + "/Korvel.exe", "#!/bin/sh\n"));
+    ASSERT_TRUE(writeFile(source + "/bin/helper", "#!/bin/sh\n"));
+    ASSERT_TRUE(writeFile(source + "/readme.txt", "text"));
+    ASSERT_TRUE(writeFile(source + "/shared.txt", "anyone may write"));
+    ASSERT_TRUE(writeFile(source + "/setid", "#!/bin/sh\n"));
+    // chmod rather than QFile: the set-id bits have no QFile permission.
+    ASSERT_EQ(runTool("chmod", {"0755", "Korvel.exe", "bin/helper"}, source), 0);
+    ASSERT_EQ(runTool("chmod", {"0644", "readme.txt"}, source), 0);
+    ASSERT_EQ(runTool("chmod", {"0666", "shared.txt"}, source), 0);
+    ASSERT_EQ(runTool("chmod", {"6755", "setid"}, source), 0);
+    ASSERT_TRUE(make7z(source, home.root() + "/p.7z", {"Korvel.exe", "bin", "readme.txt", "shared.txt", "setid"}));
+
+    const QString out = home.root() + "/out";
+    ASSERT_TRUE(extract(home.root() + "/p.7z", out));
+    EXPECT_TRUE(QFileInfo(out + "/Korvel.exe").isExecutable());
+    EXPECT_TRUE(QFileInfo(out + "/bin/helper").isExecutable());
+    EXPECT_FALSE(QFileInfo(out + "/readme.txt").isExecutable());
+    EXPECT_FALSE(QFile::permissions(out + "/shared.txt") & QFile::WriteOther);
+    EXPECT_TRUE(QFileInfo(out + "/setid").isExecutable());
+    QByteArray mode;
+    ASSERT_EQ(runTool("stat", {"-c", "%a", "setid"}, out, {}, &mode), 0);
+    EXPECT_EQ(mode.trimmed().size(), 3) << "set-id bits came from the archive: " << mode.constData();
+
+    // An executable that replaces a plain file of the same name becomes executable too.
+    ASSERT_TRUE(writeFile(home.root() + "/again/Korvel.exe", "old plain file"));
+    ASSERT_TRUE(extract(home.root() + "/p.7z", home.root() + "/again"));
+    EXPECT_TRUE(QFileInfo(home.root() + "/again/Korvel.exe").isExecutable());
+}

@@ -1,5 +1,7 @@
 #include "support/http_server.h"
 
+#include <QDateTime>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -265,6 +267,7 @@ void TestHttpServer::serveConnection(int fd)
         HttpReply reply;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            request.receivedMs = QDateTime::currentMSecsSinceEpoch();
             m_requests.append(request);
             reply = nextReply(request.path());
         }

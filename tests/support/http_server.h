@@ -41,6 +41,7 @@ struct HttpRequest {
     QByteArray method;             // "GET"
     QByteArray target;             // path with query, as sent: "/c.gif?a=1"
     QList<QByteArray> headerLines; // every header line exactly as sent, in order, without CR LF
+    qint64 receivedMs = 0;         // wall-clock time it was recorded, ms since the epoch
 
     QByteArray path() const;  // target without the query
     QByteArray query() const; // the text after '?', empty without one

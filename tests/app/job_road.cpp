@@ -1,0 +1,179 @@
+#include "job_road.h"
+
+#include "support/installed_layout.h"
+#include "support/process_scan.h"
+#include "support/tools.h"
+
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QThread>
+#include <QUrlQuery>
+
+namespace {
+
+const QString Publisher = QStringLiteral(KORVEL_BUILD_DIR "/korvel-publish");
+const QString ClientLibrary = QStringLiteral("libkorvel_client.so");
+
+} // namespace
+
+void JobRoad::SetUp()
+{
+    ASSERT_TRUE(server.isListening());
+    useServers(server.baseUrl());
+    home.setEnv("KORVEL_HEADLESS", "1");
+    home.setEnv("KORVEL_SAMPLE_REPORT", clientLog().toUtf8());
+    downloaded = installProgram(home.home() + QStringLiteral("/Downloads"));
+    ASSERT_FALSE(downloaded.isEmpty());
+}
+
+void JobRoad::TearDown()
+{
+    // Whatever the program started and left running: launched clients, temporary copies.
+    EXPECT_EQ(killProcessesFrom(home.root()), 0) << "a process the program started was still running";
+}
+
+void JobRoad::useServers(const QString &base)
+{
+    for (const char *variable : {"KORVEL_CATALOGUE_SERVER", "KORVEL_COMPONENT_SERVER",
+                                 "KORVEL_PACKAGE_SERVER", "KORVEL_STATS_SERVER"})
+        home.setEnv(variable, base.toUtf8());
+}
+
+void JobRoad::publish(const QString &version, bool prefetch)
+{
+    const QString stage = home.root() + QStringLiteral("/stage-") + version;
+    ASSERT_FALSE(installProgram(stage).isEmpty());
+    ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(QStringLiteral(KORVEL_SAMPLE_CLIENT))));
+    ASSERT_TRUE(writeFile(stage + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n'));
+    QStringList arguments{"--version", version, "--source", stage, "--output", tree(),
+                          "--entry-file", ClientLibrary, "--entry-function", "korvel_entry"};
+    if (prefetch)
+        arguments.append(QStringLiteral("--prefetch"));
+    QByteArray output;
+    ASSERT_EQ(runTool(Publisher, arguments, {}, {}, &output), 0) << output.constData();
+    serveTree();
+}
+
+void JobRoad::serveTree(const std::function<bool(const QString &)> &skip)
+{
+    const QMap<QString, QByteArray> files = filesBelow(tree());
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QByteArray path = '/' + it.key().toUtf8();
+        if (skip && skip(it.key()))
+            server.serve(path, HttpReply::status(404));
+        else
+            server.serve(path, HttpReply::ok(it.value()));
+    }
+}
+
+int JobRoad::run(const QString &program, const QStringList &arguments)
+{
+    return runProgram(program, arguments, home.root(), &out, &err);
+}
+
+QList<QByteArray> JobRoad::errLines() const
+{
+    QList<QByteArray> lines = err.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+QList<QByteArray> JobRoad::clientReports() const
+{
+    QList<QByteArray> reports;
+    const QByteArray log = readFile(clientLog());
+    int start = log.indexOf("entry: ");
+    while (start >= 0) {
+        const int next = log.indexOf("\nentry: ", start);
+        reports.append(log.mid(start, next < 0 ? -1 : next + 1 - start));
+        start = next < 0 ? -1 : next + 1;
+    }
+    return reports;
+}
+
+QByteArray JobRoad::waitForLaunchedClient()
+{
+    QElapsedTimer timer;
+    timer.start();
+    // The client writes its whole report at once; its pid line comes last.
+    while (sampleField(readFile(clientLog()), "pid").isEmpty() && timer.elapsed() < 10000)
+        QThread::msleep(20);
+    const QList<QByteArray> reports = clientReports();
+    if (reports.isEmpty()) {
+        ADD_FAILURE() << "the installed client was not started";
+        return {};
+    }
+    EXPECT_TRUE(waitForProcessEnd(sampleField(reports.last(), "pid").toLongLong()));
+    return reports.last();
+}
+
+void JobRoad::installFromDownload()
+{
+    ASSERT_EQ(run(downloaded), 0) << err.constData();
+    ASSERT_FALSE(waitForLaunchedClient().isEmpty());
+}
+
+QList<QByteArray> JobRoad::manifestRequests() const
+{
+    QList<QByteArray> paths;
+    for (const HttpRequest &request : server.requests()) {
+        if (request.path().startsWith("/bin/manifest/"))
+            paths.append(request.path());
+    }
+    return paths;
+}
+
+QList<QByteArray> JobRoad::beaconTypes() const
+{
+    QList<QByteArray> types;
+    for (const HttpRequest &request : server.requests("/c.gif"))
+        types.append(QUrlQuery(QString::fromUtf8(request.query())).queryItemValue(QStringLiteral("type")).toUtf8());
+    return types;
+}
+
+QMap<QString, QByteArray> filesBelow(const QString &root)
+{
+    QMap<QString, QByteArray> all;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        all[QDir(root).relativeFilePath(path)] = readFile(path);
+    }
+    return all;
+}
+
+namespace {
+
+QSettings *userSettings(QSettings *settings)
+{
+    userSettingsOnly(*settings);
+    return settings;
+}
+
+} // namespace
+
+bool uninstallEntryExists()
+{
+    QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
+    userSettings(&settings)->beginGroup(QStringLiteral("CurrentVersion/Uninstall"));
+    return settings.childGroups().contains(QStringLiteral("kv"));
+}
+
+bool protocolKeyExists()
+{
+    QSettings settings(QStringLiteral("Classes"), QStringLiteral("kv"));
+    return !userSettings(&settings)->allKeys().isEmpty();
+}
+
+QString uninstallString()
+{
+    QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
+    return userSettings(&settings)->value(QStringLiteral("CurrentVersion/Uninstall/kv/UninstallString")).toString();
+}
+
+QString storedMachineId()
+{
+    QSettings settings(QStringLiteral("ostrel"), QStringLiteral("kv"));
+    return userSettings(&settings)->value(QStringLiteral("MachineUuid")).toString();
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "install/registry_home.h"
+#include "support/child_process.h"
+#include "support/http_server.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+#include <gtest/gtest.h>
+
+// The whole road with the built program as a real process: a release of the sample client
+// (with the built program as its launcher) published with korvel-publish into a tree that the
+// loopback server serves as all four servers, a private home, and the program run headless, so
+// every text a user would read arrives on its standard error.
+class JobRoad : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Points all four servers at base.
+    void useServers(const QString &base);
+    // Publishes version into the tree and serves the whole tree again.
+    void publish(const QString &version, bool prefetch = false);
+    // Serves every file of the tree under its path, except those for which skip is true.
+    void serveTree(const std::function<bool(const QString &)> &skip = {});
+
+    // Runs program to its end with arguments; keeps stdout/stderr in out/err.
+    int run(const QString &program, const QStringList &arguments = {});
+    // err as lines.
+    QList<QByteArray> errLines() const;
+
+    // The launcher in the data directory and the downloaded program a user starts first.
+    QString installedProgram() const { return home.dataDirectory() + QStringLiteral("/Korvel.exe"); }
+    QString tree() const { return home.root() + QStringLiteral("/www"); }
+    QString clientLog() const { return home.root() + QStringLiteral("/client.log"); }
+
+    // The reports the sample client appended to clientLog, one per start (each begins with "entry: ").
+    QList<QByteArray> clientReports() const;
+    // Waits until the client launched after an install has written its report and ended;
+    // returns that report (empty on time-out, with a failure added).
+    QByteArray waitForLaunchedClient();
+    // Runs the plain "install" road from the downloaded program and waits for the launched
+    // client; the test fails when any step does.
+    void installFromDownload();
+
+    // The manifest paths the server was asked for, in order.
+    QList<QByteArray> manifestRequests() const;
+    // The "type" values of the beacons the server saw, in order.
+    QList<QByteArray> beaconTypes() const;
+
+    RegistryHome home;
+    TestHttpServer server;
+    QString downloaded; // Downloads/Korvel.exe
+    QByteArray out;
+    QByteArray err;
+};
+
+// Every file below root, relative path to content.
+QMap<QString, QByteArray> filesBelow(const QString &root);
+
+// Registry and desktop, as the user's own settings hold them.
+bool uninstallEntryExists();
+bool protocolKeyExists();
+QString uninstallString();
+QString storedMachineId();

@@ -1,0 +1,286 @@
+#include "job_road.h"
+
+#include "support/installed_layout.h"
+#include "support/process_scan.h"
+
+#include <QDateTime>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFileInfo>
+
+namespace {
+
+const QByteArray RunningCopyText = QStringLiteral("检测到Korvel正在运行，请退出所有Korvel进程后重试。").toUtf8();
+
+// What the downloaded program installs: the launcher, the client library and its version file.
+QMap<QString, QByteArray> releaseFiles(const QString &version)
+{
+    return {{"Korvel.exe", readFile(KORVEL_EXE)},
+            {"libkorvel_client.so", readFile(KORVEL_SAMPLE_CLIENT)},
+            {"sample_version.txt", version.toUtf8() + '\n'}};
+}
+
+QStringList partialFilesBelow(const QString &root)
+{
+    QStringList partial;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.endsWith(".partial"))
+            partial.append(path);
+    }
+    return partial;
+}
+
+bool registeredAnywhere(const RegistryHome &home)
+{
+    return uninstallEntryExists() || protocolKeyExists() || QFileInfo::exists(home.shortcut())
+        || QFileInfo::exists(home.urlHandler());
+}
+
+} // namespace
+
+TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePause)
+{
+    publish("1.0");
+    const QByteArray catalogue = readFile(tree() + "/bin/versions.xml");
+    server.serve("/bin/versions.xml", HttpReply::ok(catalogue, {"ETag: \"release-1\""}));
+
+    ASSERT_EQ(run(downloaded), 0) << err.constData();
+    const QString data = home.dataDirectory();
+
+    // The cache keeps the tag for the next conditional request.
+    EXPECT_EQ(readFile(data + "/versions.xml"), "If-None-Match: \"release-1\"\r\n" + catalogue);
+    QMap<QString, QByteArray> expected = releaseFiles("1.0");
+    expected["manifest.xml"] = readFile(tree() + "/bin/manifest/1.0.xml");
+    EXPECT_EQ(filesBelow(data + "/1.0"), expected);
+    EXPECT_EQ(readFile(data + "/Korvel.exe"), readFile(KORVEL_EXE));
+    EXPECT_TRUE(QFileInfo(data + "/Korvel.exe").isExecutable());
+    EXPECT_TRUE(QFileInfo(data + "/1.0/Korvel.exe").isExecutable());
+    // One verified package per top-level file, nothing half-downloaded.
+    EXPECT_EQ(filesBelow(data + "/packages").size(), 3);
+    EXPECT_EQ(partialFilesBelow(data), QStringList());
+
+    EXPECT_EQ(uninstallString(), data + "/Korvel.exe  uninstall");
+    EXPECT_TRUE(protocolKeyExists());
+    EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
+    EXPECT_TRUE(QFileInfo::exists(home.urlHandler()));
+    EXPECT_EQ(beaconTypes(), QList<QByteArray>{"1"});
+    EXPECT_FALSE(storedMachineId().isEmpty());
+
+    // The installed launcher found the client and ran it, once; the program exited before the
+    // client did, so nothing can start it again.
+    const QByteArray report = waitForLaunchedClient();
+    EXPECT_EQ(sampleField(report, "version"), "1.0");
+    EXPECT_EQ(sampleField(report, "cwd"), (data + "/1.0").toUtf8());
+    EXPECT_EQ(clientReports().size(), 1);
+    // The beacon goes out right before the finished step; the launch waits the pause after it.
+    // File times come from the kernel's coarse clock, which may lag by one tick: allow 10 ms
+    // (without the pause the client's report comes within a few milliseconds of the beacon).
+    const qint64 beaconMs = server.requests("/c.gif").value(0).receivedMs;
+    const qint64 launchedMs = QFileInfo(clientLog()).lastModified().toMSecsSinceEpoch();
+    EXPECT_GE(launchedMs - beaconMs, 1000 - 10);
+    EXPECT_TRUE(out.isEmpty());
+}
+
+TEST_F(JobRoad, PrefetchEntryIsTriedBeforeThePlainOneListedAboveIt)
+{
+    // "update" from a folder of its own: no window, so a failed version ends nothing and the
+    // whole order of tries shows on the server.
+    publish("1.0");
+    publish("2.0-beta", true);
+    const QString portable = installProgram(home.root() + "/portable");
+    const QString dir = home.root() + "/portable";
+
+    ASSERT_EQ(run(portable, {"update"}), 0) << err.constData();
+    EXPECT_EQ(manifestRequests(), QList<QByteArray>{"/bin/manifest/2.0-beta.xml"});
+    EXPECT_EQ(readFile(dir + "/2.0-beta/sample_version.txt"), "2.0-beta\n");
+    EXPECT_FALSE(QFileInfo::exists(dir + "/1.0"));
+
+    // A prefetch entry that cannot be had gives way to the first entry.
+    ASSERT_TRUE(QDir(dir + "/2.0-beta").removeRecursively());
+    server.clearRequests();
+    server.serve("/bin/manifest/2.0-beta.xml", HttpReply::status(404));
+    ASSERT_EQ(run(portable, {"update"}), 0) << err.constData();
+    EXPECT_EQ(manifestRequests(),
+              QList<QByteArray>({"/bin/manifest/2.0-beta.xml", "/bin/manifest/1.0.xml"}));
+    EXPECT_EQ(readFile(dir + "/1.0/sample_version.txt"), "1.0\n");
+    EXPECT_FALSE(QFileInfo::exists(dir + "/2.0-beta"));
+}
+
+TEST_F(JobRoad, SolePrefetchEntryThatFailsIsTriedTwice)
+{
+    server.serve("/bin/versions.xml",
+                 HttpReply::ok("<?xml version=\"1.0\"?>\n<Versions>\n"
+                               "  <Version version=\"3.0-beta\" prefetch=\"true\"/>\n</Versions>\n"));
+    const QString portable = installProgram(home.root() + "/portable");
+    ASSERT_EQ(run(portable, {"update"}), 0) << err.constData();
+    EXPECT_EQ(manifestRequests(),
+              QList<QByteArray>({"/bin/manifest/3.0-beta.xml", "/bin/manifest/3.0-beta.xml"}));
+    EXPECT_TRUE(err.isEmpty()) << err.constData();
+}
+
+TEST_F(JobRoad, EachFailureReportEndsTheInstallWithItsPackageAndText)
+{
+    publish("1.0");
+    struct Case {
+        const char *what;
+        std::function<void()> breakIt;
+        QByteArray line; // package + text, as the error box shows it
+    };
+    const QList<Case> cases = {
+        {"catalogue", [&] { server.serve("/bin/versions.xml", HttpReply::status(500)); },
+         QStringLiteral("检查版本失败").toUtf8()},
+        {"manifest fetch", [&] { server.serve("/bin/manifest/1.0.xml", HttpReply::status(404)); },
+         QStringLiteral("下载清单错误").toUtf8()},
+        {"manifest interpretation",
+         [&] { server.serve("/bin/manifest/1.0.xml", HttpReply::ok("<Manifest><Package name=\"x\"/></Manifest>")); },
+         QStringLiteral("清单解释错误").toUtf8()},
+        {"download", [&] { serveTree([](const QString &path) { return path.contains("libkorvel_client.so/"); }); },
+         QStringLiteral("libkorvel_client.so下载错误").toUtf8()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(QDir(home.dataDirectory()).removeRecursively());
+        serveTree();
+        server.clearRequests();
+        c.breakIt();
+
+        EXPECT_EQ(run(downloaded), exitStatusOf(-1));
+        EXPECT_TRUE(errLines().contains(c.line)) << err.constData();
+        EXPECT_TRUE(beaconTypes().isEmpty());
+        EXPECT_FALSE(uninstallEntryExists());
+        EXPECT_FALSE(QFileInfo::exists(home.dataDirectory() + "/1.0/manifest.xml"));
+    }
+    EXPECT_FALSE(QFileInfo::exists(clientLog()));
+
+    // A catalogue that lists nothing fails the task without a report: the job ends all the
+    // same, rather than leaving a window nobody can close.
+    server.serve("/bin/versions.xml", HttpReply::ok("<?xml version=\"1.0\"?>\n<Versions/>\n"));
+    EXPECT_EQ(run(downloaded), exitStatusOf(-1));
+    EXPECT_TRUE(beaconTypes().isEmpty());
+}
+
+TEST_F(JobRoad, UpdateOutsideTheDataDirectoryInstallsThereSilentlyAndRegistersNothing)
+{
+    publish("1.0");
+    const QString dir = home.root() + "/portable";
+    const QString portable = installProgram(dir);
+
+    ASSERT_EQ(run(portable, {"update"}), 0);
+    EXPECT_TRUE(err.isEmpty()) << err.constData();
+    EXPECT_TRUE(out.isEmpty());
+    QMap<QString, QByteArray> expected = releaseFiles("1.0");
+    expected["manifest.xml"] = readFile(tree() + "/bin/manifest/1.0.xml");
+    EXPECT_EQ(filesBelow(dir + "/1.0"), expected);
+    EXPECT_TRUE(QFileInfo(portable).isExecutable());
+    // Only the package store, which every installation of the user shares, is in the data
+    // directory: no catalogue, no launcher, no version there.
+    EXPECT_EQ(QDir(home.dataDirectory()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{"packages"});
+    EXPECT_FALSE(registeredAnywhere(home));
+    EXPECT_EQ(beaconTypes(), QList<QByteArray>{"2"});
+    EXPECT_FALSE(QFileInfo::exists(clientLog())); // an update starts nothing
+
+    // With no server to answer: the same silence and exit code, nothing installed.
+    const QString elsewhere = home.root() + "/elsewhere";
+    const QString other = installProgram(elsewhere);
+    useServers("http://127.0.0.1:" + QString::number(TestHttpServer::closedPort()));
+    ASSERT_EQ(run(other, {"update"}), 0);
+    EXPECT_TRUE(err.isEmpty()) << err.constData();
+    EXPECT_TRUE(QDir(elsewhere).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
+    EXPECT_FALSE(registeredAnywhere(home));
+}
+
+TEST_F(JobRoad, UpdateOfAnInstalledVersionRunsTheNewOneAtTheNextStart)
+{
+    publish("1.0");
+    installFromDownload();
+    publish("2.0");
+    server.clearRequests();
+
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_TRUE(err.isEmpty()) << err.constData();
+    EXPECT_EQ(beaconTypes(), QList<QByteArray>{"2"});
+    EXPECT_EQ(readFile(home.dataDirectory() + "/2.0/sample_version.txt"), "2.0\n");
+    // The launcher in the data directory registers again, pointing at the same place.
+    EXPECT_EQ(uninstallString(), installedProgram() + "  uninstall");
+
+    EXPECT_EQ(run(installedProgram()), 0) << err.constData();
+    EXPECT_EQ(sampleField(out, "version"), "2.0");
+}
+
+TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
+{
+    publish("1.0");
+    ASSERT_TRUE(writeFile(home.mimeApps(), "[Default Applications]\ntext/html=browser.desktop\n"));
+    installFromDownload();
+    const QString id = storedMachineId();
+    ASSERT_FALSE(id.isEmpty());
+    server.clearRequests();
+
+    ASSERT_EQ(run(installedProgram(), {"uninstall"}), 0) << err.constData();
+    // The temporary copy deletes the program and the directory once this process is gone.
+    EXPECT_TRUE(waitForNoProcessesFrom(home.root()));
+    EXPECT_FALSE(QFileInfo::exists(installedProgram()));
+    EXPECT_FALSE(QFileInfo::exists(home.dataDirectory()));
+    EXPECT_FALSE(uninstallEntryExists());
+    EXPECT_FALSE(protocolKeyExists());
+    EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
+    EXPECT_FALSE(QFileInfo::exists(home.urlHandler()));
+    EXPECT_FALSE(readFile(home.mimeApps()).contains("kv"));
+    EXPECT_EQ(storedMachineId(), id);
+    EXPECT_TRUE(server.requests().isEmpty()); // an uninstall reports nothing
+}
+
+TEST_F(JobRoad, UninstallWhileAnotherCopyRunsChangesNothing)
+{
+    publish("1.0");
+    installFromDownload();
+    const QMap<QString, QByteArray> installed = filesBelow(home.dataDirectory());
+
+    // The installed launcher running its client, which stays.
+    ChildProcess client;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KORVEL_SAMPLE_SLEEP", "30000");
+    ASSERT_TRUE(client.start(installedProgram(), {}, home.root(), env));
+    ASSERT_FALSE(client.readLine().isEmpty());
+
+    EXPECT_EQ(run(installedProgram(), {"uninstall"}), exitStatusOf(-1));
+    EXPECT_TRUE(errLines().contains(RunningCopyText)) << err.constData();
+    EXPECT_EQ(filesBelow(home.dataDirectory()), installed);
+    EXPECT_TRUE(uninstallEntryExists());
+    EXPECT_TRUE(protocolKeyExists());
+    EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
+    EXPECT_TRUE(QFileInfo::exists(home.urlHandler()));
+
+    client.kill();
+    EXPECT_TRUE(processesRunningFrom(home.root()).isEmpty());
+}
+
+TEST_F(JobRoad, SecondJobWhileOneRunsEndsAtOnceWithoutARequest)
+{
+    // The first job holds the guard while its catalogue answer never comes.
+    HttpReply stalled = HttpReply::ok("<Versions/>");
+    stalled.stallMs = -1;
+    server.serve("/bin/versions.xml", stalled);
+    ChildProcess first;
+    ASSERT_TRUE(first.start(downloaded, {}, home.root()));
+    ASSERT_TRUE(server.waitForRequests(1, 10000));
+
+    const QString second = installProgram(home.root() + "/second");
+    for (const QStringList &arguments : {QStringList{"update"}, QStringList{"uninstall"}, QStringList{}}) {
+        SCOPED_TRACE(arguments.join(' ').toStdString());
+        EXPECT_EQ(runProgram(second, arguments, home.root(), &out, &err, QProcessEnvironment::systemEnvironment(), 10000),
+                  exitStatusOf(-1));
+        EXPECT_TRUE(err.isEmpty()) << err.constData();
+    }
+    EXPECT_EQ(server.requests().size(), 1);
+    EXPECT_TRUE(first.isRunning());
+
+    // The guard goes with the process that held it, however it ended.
+    first.kill();
+    server.serve("/bin/versions.xml", HttpReply::status(404));
+    EXPECT_EQ(run(second, {"update"}), 0);
+    EXPECT_EQ(server.requestCount("/bin/versions.xml"), 2);
+}

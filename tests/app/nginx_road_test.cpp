@@ -1,0 +1,72 @@
+#include "job_road.h"
+
+#include "support/nginx_server.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+// nginx's workers run as an unprivileged user: every directory on the way to the tree must let
+// them through.
+void openForNginx(const QString &root, const QString &tree)
+{
+    const QFile::Permissions open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+        | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QFile::setPermissions(root, open);
+    QFile::setPermissions(tree, open);
+}
+
+QList<int> statusesOf(const QList<NginxServer::LogLine> &log, const QByteArray &target)
+{
+    QList<int> statuses;
+    for (const NginxServer::LogLine &line : log) {
+        if (line.target == target)
+            statuses.append(line.status);
+    }
+    return statuses;
+}
+
+int beaconsOfType(const QList<NginxServer::LogLine> &log, const QByteArray &type)
+{
+    int count = 0;
+    for (const NginxServer::LogLine &line : log) {
+        if (line.target.startsWith("/c.gif?") && line.target.endsWith("&type=" + type))
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+TEST_F(JobRoad, NginxServesTheReleaseAndAnUnchangedCatalogueIsAnsweredNotModified)
+{
+    if (!NginxServer::isAvailable())
+        GTEST_SKIP() << "nginx is not installed (scripts/setup installs it)";
+    publish("1.0");
+    openForNginx(home.root(), tree());
+    NginxServer nginx(tree(), home.root() + "/nginx");
+    ASSERT_TRUE(nginx.isRunning()) << nginx.startError().constData();
+    useServers(nginx.baseUrl());
+
+    installFromDownload();
+    const QString cache = home.dataDirectory() + "/versions.xml";
+    const QByteArray cached = readFile(cache);
+    EXPECT_TRUE(cached.startsWith("If-None-Match: \"")) << cached.constData();
+    EXPECT_TRUE(cached.endsWith(readFile(tree() + "/bin/versions.xml")));
+    EXPECT_EQ(readFile(home.dataDirectory() + "/1.0/manifest.xml"), readFile(tree() + "/bin/manifest/1.0.xml"));
+
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(readFile(cache), cached);
+
+    const QList<NginxServer::LogLine> log = nginx.accessLog();
+    EXPECT_EQ(statusesOf(log, "/bin/versions.xml"), QList<int>({200, 304}));
+    EXPECT_EQ(beaconsOfType(log, "1"), 1);
+    EXPECT_EQ(beaconsOfType(log, "2"), 1);
+    // The update installs the listed version again from the verified packages in the store:
+    // the packages were fetched once, by the install.
+    int packageRequests = 0;
+    for (const NginxServer::LogLine &line : log)
+        packageRequests += line.target.endsWith(".7z") ? 1 : 0;
+    EXPECT_EQ(packageRequests, 3);
+}
