@@ -29,7 +29,9 @@ constexpr quint64 kMaxFolderSize = 0xFFFFFFFFull;
 constexpr quint32 kUnixExtension = 0x8000;
 constexpr quint32 kUnixTypeMask = 0xF000;
 constexpr quint32 kUnixSymlink = 0xA000;
-constexpr quint32 kUnixAnyExecute = 0111;
+constexpr quint32 kUnixOwnerExecute = 0100;
+constexpr quint32 kUnixGroupExecute = 0010;
+constexpr quint32 kUnixOtherExecute = 0001;
 
 // The decoder's ISeekInStream over a QIODevice. vt must stay the first member: the SDK hands
 // back a pointer to it.
@@ -202,12 +204,22 @@ bool ArchiveReader::isSymbolicLink(quint32 index) const
     return (attributes & kUnixExtension) && ((attributes >> 16) & kUnixTypeMask) == kUnixSymlink;
 }
 
-bool ArchiveReader::isExecutable(quint32 index) const
+QFileDevice::Permissions ArchiveReader::executePermissions(quint32 index) const
 {
+    QFileDevice::Permissions permissions;
     if (index >= numEntries() || !SzBitWithVals_Check(&d->database.Attribs, index))
-        return false;
+        return permissions;
     const quint32 attributes = d->database.Attribs.Vals[index];
-    return (attributes & kUnixExtension) && ((attributes >> 16) & kUnixAnyExecute);
+    if (!(attributes & kUnixExtension))
+        return permissions;
+    const quint32 mode = attributes >> 16;
+    if (mode & kUnixOwnerExecute)
+        permissions |= QFileDevice::ExeOwner | QFileDevice::ExeUser;
+    if (mode & kUnixGroupExecute)
+        permissions |= QFileDevice::ExeGroup;
+    if (mode & kUnixOtherExecute)
+        permissions |= QFileDevice::ExeOther;
+    return permissions;
 }
 
 bool ArchiveReader::entryData(quint32 index, QByteArray *data)
@@ -353,12 +365,9 @@ bool extractArchive(QIODevice *archive, const QDir &destination)
             return false;
         // Only the execute bits are taken from the archive; the rest of the stored mode
         // (set-id bits, write permission for others) is never trusted.
-        if (reader.isExecutable(i)) {
-            const QFileDevice::Permissions executable = QFileDevice::ExeOwner
-                | QFileDevice::ExeUser | QFileDevice::ExeGroup | QFileDevice::ExeOther;
-            if (!QFile::setPermissions(path, QFile::permissions(path) | executable))
-                return false;
-        }
+        const QFileDevice::Permissions executable = reader.executePermissions(i);
+        if (executable && !QFile::setPermissions(path, QFile::permissions(path) | executable))
+            return false;
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFileDevice>
 #include <QString>
 
 #include <memory>
@@ -43,9 +44,9 @@ public:
     // The entry was stored as a symbolic link (its data is the link's target text). This
     // reader never makes links; the caller decides what to do with one.
     bool isSymbolicLink(quint32 index) const;
-    // Whether the entry was stored with a Unix mode that lets someone execute it (the
-    // launcher and helper programs of a package).
-    bool isExecutable(quint32 index) const;
+    // The execute permissions the entry was stored with in its Unix mode (the launcher and
+    // helper programs of a package); none when the archive stored no Unix mode.
+    QFileDevice::Permissions executePermissions(quint32 index) const;
 
     // The unpacked content of a file entry, in data (a copy; empty for a directory or an
     // empty file). Returns false, with data empty, when the entry's folder cannot be decoded:

@@ -204,12 +204,15 @@ TEST(ExtractArchive, ExecutableFilesStayExecutableButNoOtherStoredModeBitIsTaken
     ASSERT_TRUE(writeFile(source + "/readme.txt", "text"));
     ASSERT_TRUE(writeFile(source + "/shared.txt", "anyone may write"));
     ASSERT_TRUE(writeFile(source + "/setid", "#!/bin/sh\n"));
+    ASSERT_TRUE(writeFile(source + "/mine", "#!/bin/sh\n"));
     // chmod rather than QFile: the set-id bits have no QFile permission.
     ASSERT_EQ(runTool("chmod", {"0755", "Korvel.exe", "bin/helper"}, source), 0);
     ASSERT_EQ(runTool("chmod", {"0644", "readme.txt"}, source), 0);
     ASSERT_EQ(runTool("chmod", {"0666", "shared.txt"}, source), 0);
     ASSERT_EQ(runTool("chmod", {"6755", "setid"}, source), 0);
-    ASSERT_TRUE(make7z(source, home.root() + "/p.7z", {"Korvel.exe", "bin", "readme.txt", "shared.txt", "setid"}));
+    ASSERT_EQ(runTool("chmod", {"0744", "mine"}, source), 0);
+    ASSERT_TRUE(make7z(source, home.root() + "/p.7z",
+                       {"Korvel.exe", "bin", "readme.txt", "shared.txt", "setid", "mine"}));
 
     const QString out = home.root() + "/out";
     ASSERT_TRUE(extract(home.root() + "/p.7z", out));
@@ -221,6 +224,10 @@ TEST(ExtractArchive, ExecutableFilesStayExecutableButNoOtherStoredModeBitIsTaken
     QByteArray mode;
     ASSERT_EQ(runTool("stat", {"-c", "%a", "setid"}, out, {}, &mode), 0);
     EXPECT_EQ(mode.trimmed().size(), 3) << "set-id bits came from the archive: " << mode.constData();
+    // Execute permission goes to exactly whom the archive gave it.
+    const QFile::Permissions mine = QFile::permissions(out + "/mine");
+    EXPECT_TRUE(mine & QFile::ExeOwner);
+    EXPECT_FALSE(mine & (QFile::ExeGroup | QFile::ExeOther));
 
     // An executable that replaces a plain file of the same name becomes executable too.
     ASSERT_TRUE(writeFile(home.root() + "/again/Korvel.exe", "old plain file"));
