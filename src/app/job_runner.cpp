@@ -61,13 +61,16 @@ bool runTask(ProgressWindow *window, JobMode mode, bool *failureReported)
 
 int runJob(JobMode mode)
 {
-    const JobGuard guard = acquireJobGuard(InstallGuardName);
-    if (!guard.isHeld())
-        return -1;
     // The worker is never awaited: when an error box ends the job it may still be inside a
-    // transfer and will post to the window when it gets out. So neither the window nor the
-    // window system is destroyed here; they stay until the process ends, which the job's
-    // handlers make happen right after this returns.
+    // transfer or a commit, and will post to the window when it gets out. So neither the guard
+    // nor the window nor the window system is released here; they stay until the process
+    // ends, which the job's handlers make happen right after this returns. Another job can
+    // therefore never start while this one's worker still writes.
+    auto *guard = new JobGuard(acquireJobGuard(InstallGuardName));
+    if (!guard->isHeld()) {
+        delete guard;
+        return -1;
+    }
     platform::WindowSystem *system = platform::openWindowSystem().release();
     if (!system)
         return -1;
