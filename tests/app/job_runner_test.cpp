@@ -83,6 +83,19 @@ TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePaus
     EXPECT_TRUE(out.isEmpty());
 }
 
+TEST_F(JobRoad, InstallRegistersWhenTheDataHomeEndsWithASlash)
+{
+    // The data directory is then written with a doubled slash; it is still the one the
+    // install went into, so the install is the system's and must be registered.
+    home.setEnv("XDG_DATA_HOME", home.dataHome().toUtf8() + '/');
+    publish("1.0");
+    ASSERT_EQ(run(downloaded), 0) << err.constData();
+    EXPECT_EQ(uninstallString(), home.dataDirectory() + "/Korvel.exe  uninstall");
+    EXPECT_TRUE(protocolKeyExists());
+    EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
+    EXPECT_EQ(sampleField(waitForLaunchedClient(), "version"), "1.0");
+}
+
 TEST_F(JobRoad, PrefetchEntryIsTriedBeforeThePlainOneListedAboveIt)
 {
     // "update" from a folder of its own: no window, so a failed version ends nothing and the
