@@ -6,11 +6,14 @@
 #include "install/registration.h"
 #include "install/statistics.h"
 #include "install/uninstall.h"
+#include "platform/library.h"
 #include "platform/process.h"
 #include "platform/window_system.h"
 #include "ui/progress_window.h"
 
 #include <QDir>
+
+const char *const InstallLaunchVariable = "KORVEL_INSTALL_LAUNCH";
 
 namespace {
 
@@ -87,7 +90,14 @@ int runJob(JobMode mode)
     platform::exitProcessNow(runJob(mode));
 }
 
-int runInstallJob(const char16_t *) { endJob(JobMode::Install); }
+int runInstallJob(const char16_t *)
+{
+    // Set now, while this is the only thread: the launcher started after the install is the
+    // only process this job starts, and it inherits the mark.
+    platform::setEnvironmentVariable(InstallLaunchVariable, QStringLiteral("1"));
+    endJob(JobMode::Install);
+}
+
 int runUpdateJob(const char16_t *) { endJob(JobMode::Update); }
 int runUninstallJob(const char16_t *) { endJob(JobMode::Uninstall); }
 
@@ -147,8 +157,9 @@ bool VersionCatalogue::installBestVersion()
             return false;
     }
     // Only the installation in the data directory is the system's; a copy of the program
-    // that updates itself elsewhere leaves the registration alone.
-    if (m_baseDir.absolutePath() == dataDirectory())
+    // that updates itself elsewhere leaves the registration alone. Both sides in QDir's clean
+    // form: the data directory is written with a doubled slash when XDG_DATA_HOME ends in one.
+    if (m_baseDir.absolutePath() == QDir(dataDirectory()).absolutePath())
         return registerProduct(m_baseDir);
     return true;
 }

@@ -14,10 +14,17 @@ class VersionEntry;
 // process with the returned code (the job handlers below do).
 int runJob(JobMode mode);
 
-// The command handlers of the three jobs, for the start-up chain.
+// The command handlers of the three jobs, for the start-up chain. The install job sets
+// InstallLaunchVariable for the launcher it starts when it has succeeded.
 int runInstallJob(const char16_t *commandLineTail);
 int runUpdateJob(const char16_t *commandLineTail);
 int runUninstallJob(const char16_t *commandLineTail);
+
+// Set in the environment of the launcher that a successful install starts. A launcher started
+// with it that finds no installed client ends with -1 instead of installing again: a release
+// whose client cannot be loaded would otherwise be installed and launched over and over. The
+// launcher clears it before anything else runs, so the client never sees it.
+extern const char *const InstallLaunchVariable; // "KORVEL_INSTALL_LAUNCH"
 
 // The worker thread's body: runs the window's task, sends the statistics beacon, posts the
 // finished step and, after a pause, the quit. Touches the window only by posting.

@@ -70,6 +70,11 @@ CommandHandler selectInstall(const QStringList &)
     return runInstallJob;
 }
 
+int noClientAfterInstall(const char16_t *)
+{
+    return -1;
+}
+
 // The order is the command-line grammar: commands first, then a staged program to swap in,
 // then an installed client (flat next to the program, through a catalogue next to it, through
 // the data directory's catalogue), and last what runs when nothing else answered.
@@ -88,9 +93,13 @@ const HandlerSelector Selectors[] = {
 
 CommandHandler selectHandler(const QStringList &arguments)
 {
+    // Started by an install that has just succeeded: finding no client now means the installed
+    // one cannot be loaded, and installing again would only start this again, for ever.
+    const bool launchedByInstall = platform::isEnvironmentVariableSet(InstallLaunchVariable);
+    platform::unsetEnvironmentVariable(InstallLaunchVariable);
     for (HandlerSelector select : Selectors) {
         if (CommandHandler handler = select(arguments))
-            return handler;
+            return launchedByInstall && handler == runInstallJob ? noClientAfterInstall : handler;
     }
     return runInstallJob;
 }

@@ -14,7 +14,9 @@ using HandlerSelector = CommandHandler (*)(const QStringList &arguments);
 
 // Runs the selectors in their fixed order and returns the first handler named. Never null:
 // the last selector always answers. May change the current directory, PATH and the loaded
-// libraries on the way (see loadEntryFunction).
+// libraries on the way (see loadEntryFunction). In a launcher started by a finished install
+// (InstallLaunchVariable, which is cleared here) the installer never answers: its place is
+// taken by a handler that returns -1.
 CommandHandler selectHandler(const QStringList &arguments);
 
 // The entry function of the first version listed in dir's cached catalogue whose local

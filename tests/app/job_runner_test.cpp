@@ -2,11 +2,14 @@
 
 #include "support/installed_layout.h"
 #include "support/process_scan.h"
+#include "support/tools.h"
 
 #include <QDateTime>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QThread>
 
 namespace {
 
@@ -81,6 +84,51 @@ TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePaus
     const qint64 launchedMs = QFileInfo(clientLog()).lastModified().toMSecsSinceEpoch();
     EXPECT_GE(launchedMs - beaconMs, 1000 - 10);
     EXPECT_TRUE(out.isEmpty());
+}
+
+TEST_F(JobRoad, InstallRegistersWhenTheDataHomeEndsWithASlash)
+{
+    // The data directory is then written with a doubled slash; it is still the one the
+    // install went into, so the install is the system's and must be registered.
+    home.setEnv("XDG_DATA_HOME", home.dataHome().toUtf8() + '/');
+    publish("1.0");
+    ASSERT_EQ(run(downloaded), 0) << err.constData();
+    EXPECT_EQ(uninstallString(), home.dataDirectory() + "/Korvel.exe  uninstall");
+    EXPECT_TRUE(protocolKeyExists());
+    EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
+    EXPECT_EQ(sampleField(waitForLaunchedClient(), "version"), "1.0");
+}
+
+TEST_F(JobRoad, LauncherStartedByAnInstallThatFindsNoClientDoesNotInstallAgain)
+{
+    // A release whose client library lacks its entry function: the install succeeds, but the
+    // launcher it starts finds no client. Installing again would start it again, for ever.
+    const QString stage = home.root() + QStringLiteral("/stage");
+    ASSERT_FALSE(installProgram(stage).isEmpty());
+    ASSERT_TRUE(writeFile(stage + "/libkorvel_client.so", readFile(QStringLiteral(KORVEL_SAMPLE_CLIENT))));
+    QByteArray output;
+    ASSERT_EQ(runTool(QStringLiteral(KORVEL_BUILD_DIR "/korvel-publish"),
+                      {"--version", "1.0", "--source", stage, "--output", tree(), "--entry-file",
+                       "libkorvel_client.so", "--entry-function", "no_such_function"},
+                      {}, {}, &output),
+              0)
+        << output.constData();
+    serveTree();
+    ASSERT_EQ(run(downloaded), 0) << err.constData();
+    // The launcher it started ends, without a request of its own.
+    EXPECT_TRUE(waitForNoProcessesFrom(home.root()));
+    EXPECT_EQ(server.requests("/bin/versions.xml").size(), 1);
+    EXPECT_EQ(beaconTypes(), QList<QByteArray>{"1"});
+    // So does any launcher started with the mark an install leaves, whoever wins the race for
+    // the job guard with the ending install.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KORVEL_INSTALL_LAUNCH"), QStringLiteral("1"));
+    EXPECT_EQ(runProgram(installedProgram(), {}, home.root(), nullptr, nullptr, env), exitStatusOf(-1));
+    EXPECT_EQ(server.requests("/bin/versions.xml").size(), 1);
+    // Started plainly by the user, the same launcher installs again.
+    ASSERT_EQ(run(installedProgram()), 0) << err.constData();
+    EXPECT_TRUE(waitForNoProcessesFrom(home.root()));
+    EXPECT_EQ(server.requests("/bin/versions.xml").size(), 2);
 }
 
 TEST_F(JobRoad, PrefetchEntryIsTriedBeforeThePlainOneListedAboveIt)

@@ -73,6 +73,22 @@ TEST(StartDetachedProcess, FailsWhenNothingCanBeExecuted)
     EXPECT_EQ(platform::startDetachedProcess({empty}), -1);
 }
 
+TEST(StartDetachedProcess, PathSearchGoesPastAFileItMayNotExecute)
+{
+    // As execvp does: a same-named file without the execute bit earlier in PATH is passed over.
+    TempHome home;
+    const QString first = home.root() + QStringLiteral("/first");
+    const QString second = home.root() + QStringLiteral("/second");
+    ASSERT_TRUE(writeFile(first + "/korvel-probe", "#!/bin/sh\n: > \"$1\"\n"));
+    ASSERT_TRUE(writeFile(second + "/korvel-probe", "#!/bin/sh\n: > \"$1\"\n"));
+    const QString program = second + "/korvel-probe";
+    ASSERT_TRUE(QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner));
+    home.setEnv("PATH", (first + ':' + second).toUtf8());
+    const QString marker = home.root() + QStringLiteral("/ran");
+    EXPECT_GT(platform::startDetachedProcess({"korvel-probe", marker}), 0);
+    EXPECT_TRUE(waitForFile(marker, 10000));
+}
+
 TEST(RunningExecutables, ListsRunningFilesButNotDeletedOnes)
 {
     TempHome home;

@@ -69,11 +69,15 @@ qint64 startDetachedProcess(const QStringList &argv)
 
     // posix_spawn (not posix_spawnp) for each PATH candidate: glibc reports a failed exec as
     // the call's result, and nothing falls back to running a non-program through /bin/sh.
+    // The search goes on where execvp's does: past a missing file, a directory that cannot be
+    // searched, and a file we may not execute.
     pid_t pid = -1;
     int rc = ENOENT;
     for (const QByteArray &candidate : programCandidates(encoded.front())) {
         rc = ::posix_spawn(&pid, candidate.constData(), nullptr, &attributes, args.data(), environ);
-        if (rc == 0 || (rc != ENOENT && rc != ENOTDIR))
+        if (rc == 0
+            || (rc != ENOENT && rc != ENOTDIR && rc != EACCES && rc != ESTALE && rc != ENODEV
+                && rc != ETIMEDOUT))
             break;
     }
     posix_spawnattr_destroy(&attributes);
