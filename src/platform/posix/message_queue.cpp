@@ -137,6 +137,11 @@ bool MessageQueue::takeNext(Item *item)
 
 void waitForEvents(const MessageQueue &queue, int fd, int timeoutMs)
 {
+    // Without its eventfd (the process ran out of descriptors) a post cannot wake a sleeping
+    // loop; polling in short steps keeps posted messages flowing instead of waiting for ever.
+    constexpr int withoutWakeUpMs = 10;
+    if (queue.wakeFd() < 0 && (timeoutMs < 0 || timeoutMs > withoutWakeUpMs))
+        timeoutMs = withoutWakeUpMs;
     pollfd fds[2] = {{queue.wakeFd(), POLLIN, 0}, {fd, POLLIN, 0}};
     const nfds_t count = fd >= 0 ? 2 : 1;
     while (poll(fds, count, timeoutMs) < 0 && errno == EINTR) {
