@@ -4,7 +4,6 @@
 #include "support/process_scan.h"
 #include "support/tools.h"
 
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QThread>
 #include <QUrlQuery>
@@ -130,17 +129,6 @@ QList<QByteArray> JobRoad::beaconTypes() const
     for (const HttpRequest &request : server.requests("/c.gif"))
         types.append(QUrlQuery(QString::fromUtf8(request.query())).queryItemValue(QStringLiteral("type")).toUtf8());
     return types;
-}
-
-QMap<QString, QByteArray> filesBelow(const QString &root)
-{
-    QMap<QString, QByteArray> all;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        all[QDir(root).relativeFilePath(path)] = readFile(path);
-    }
-    return all;
 }
 
 namespace {

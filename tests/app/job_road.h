@@ -60,9 +60,6 @@ protected:
     QByteArray err;
 };
 
-// Every file below root, relative path to content.
-QMap<QString, QByteArray> filesBelow(const QString &root);
-
 // Registry and desktop, as the user's own settings hold them.
 bool uninstallEntryExists();
 bool protocolKeyExists();

@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QDateTime>
-#include <QDirIterator>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -28,17 +27,6 @@ int publish(const QString &version, const QString &source, const QString &tree,
     if (rc != 0)
         ADD_FAILURE() << output.constData();
     return rc;
-}
-
-QMap<QString, QByteArray> files(const QString &root)
-{
-    QMap<QString, QByteArray> all;
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        all[QDir(root).relativeFilePath(path)] = readFile(path);
-    }
-    return all;
 }
 
 QStringList listedVersions(const QString &catalogue)
@@ -75,7 +63,7 @@ TEST(Publisher, ATreeItPublishesInstallsThroughTheEngine)
     // Whatever a static server would serve, served from loopback as all three servers.
     TestHttpServer server;
     ASSERT_TRUE(server.isListening());
-    const QMap<QString, QByteArray> published = files(tree);
+    const QMap<QString, QByteArray> published = filesBelow(tree);
     for (auto it = published.cbegin(); it != published.cend(); ++it)
         server.serve("/" + it.key().toUtf8(), HttpReply::ok(it.value()));
     ASSERT_TRUE(published.contains("bin/versions.xml"));
@@ -94,9 +82,9 @@ TEST(Publisher, ATreeItPublishesInstallsThroughTheEngine)
     ASSERT_TRUE(entry.commitVersion());
 
     const QString installed = home.dataDirectory() + "/3.1";
-    QMap<QString, QByteArray> expected = files(source);
+    QMap<QString, QByteArray> expected = filesBelow(source);
     expected["manifest.xml"] = published["bin/manifest/3.1.xml"];
-    EXPECT_EQ(files(installed), expected);
+    EXPECT_EQ(filesBelow(installed), expected);
     EXPECT_EQ(readFile(home.dataDirectory() + "/Korvel.exe"), readFile("/bin/true"));
     EXPECT_TRUE(VersionEntry(QDir(home.dataDirectory()), nullptr, "3.1", "").loadLocalManifest());
     // Every package came from the component mirror, the first one tried.
@@ -121,10 +109,10 @@ TEST(Publisher, RepublishingIsByteIdenticalAndKeepsListedVersions)
     touched.setFileTime(QDateTime::currentDateTimeUtc().addDays(-3), QFileDevice::FileModificationTime);
     touched.close();
     ASSERT_EQ(publish("1.0", source, second), 0);
-    EXPECT_EQ(files(first), files(second));
+    EXPECT_EQ(filesBelow(first), filesBelow(second));
     ASSERT_EQ(publish("1.0", source, second), 0);
-    EXPECT_EQ(files(first), files(second));
-    EXPECT_EQ(files(first)["component/data/1.0/data_1.0.7z"], files(first)["data/1.0/data_1.0.7z"]);
+    EXPECT_EQ(filesBelow(first), filesBelow(second));
+    EXPECT_EQ(filesBelow(first)["component/data/1.0/data_1.0.7z"], filesBelow(first)["data/1.0/data_1.0.7z"]);
 
     makeRelease(source, "2");
     ASSERT_EQ(publish("2.0", source, first), 0);

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QPair>
 #include <QString>
 #include <QTemporaryDir>
@@ -38,3 +39,5 @@ private:
 bool writeFile(const QString &path, const QByteArray &data);
 // The whole file, or an empty array when it cannot be read.
 QByteArray readFile(const QString &path);
+// Every file below root (hidden ones too), by its path relative to root, with its content.
+QMap<QString, QByteArray> filesBelow(const QString &root);
