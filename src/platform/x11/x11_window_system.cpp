@@ -514,18 +514,24 @@ private:
         XSetWMNormalHints(display_, w.xid, hints.get());
     }
 
-    void changeState(Window &w, Atom state, bool on)
+    // A request about window w to the window manager, which listens on the root window.
+    void sendToWindowManager(const Window &w, Atom type, const long (&data)[5])
     {
         XEvent event;
         std::memset(&event, 0, sizeof event);
         event.xclient.type = ClientMessage;
         event.xclient.window = w.xid;
-        event.xclient.message_type = atoms_.netWmState;
+        event.xclient.message_type = type;
         event.xclient.format = 32;
-        event.xclient.data.l[0] = on ? netWmStateAdd : netWmStateRemove;
-        event.xclient.data.l[1] = static_cast<long>(state);
-        event.xclient.data.l[3] = 1;
+        for (int i = 0; i < 5; ++i)
+            event.xclient.data.l[i] = data[i];
         XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    }
+
+    void changeState(Window &w, Atom state, bool on)
+    {
+        sendToWindowManager(w, atoms_.netWmState,
+                            {on ? netWmStateAdd : netWmStateRemove, static_cast<long>(state), 0, 1, 0});
     }
 
     void applyStyle(Window &w)
@@ -600,18 +606,9 @@ private:
     void startWindowManagerDrag(Window &w, HitArea area, const XButtonEvent &press)
     {
         XUngrabPointer(display_, CurrentTime);
-        XEvent event;
-        std::memset(&event, 0, sizeof event);
-        event.xclient.type = ClientMessage;
-        event.xclient.window = w.xid;
-        event.xclient.message_type = atoms_.netWmMoveResize;
-        event.xclient.format = 32;
-        event.xclient.data.l[0] = press.x_root;
-        event.xclient.data.l[1] = press.y_root;
-        event.xclient.data.l[2] = moveResizeDirection(area);
-        event.xclient.data.l[3] = static_cast<long>(press.button);
-        event.xclient.data.l[4] = 1;
-        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        sendToWindowManager(w, atoms_.netWmMoveResize,
+                            {press.x_root, press.y_root, moveResizeDirection(area),
+                             static_cast<long>(press.button), 1});
         XFlush(display_);
     }
 
