@@ -2,6 +2,7 @@
 // decoding of packed bitmaps, and the embedded images.
 #include "support/temp_home.h"
 #include "support/tools.h"
+#include "images.h"
 #include "ui/canvas.h"
 #include "ui/image.h"
 #include "ui/resources.h"
@@ -12,14 +13,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-Image filled(int width, int height, std::uint32_t argb)
-{
-    Image image(nullptr, PixelSource::Copy, width, height);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) image.setPixelAt(x, y, argb);
-    return image;
-}
 
 // An image whose every pixel is distinct: colour bytes from its column and screen row.
 Image numbered(int width, int height)

@@ -1,5 +1,6 @@
 // Widgets and the layered view on the headless window system: label rendering, hit testing,
 // the mouse table, and the window's placement.
+#include "images.h"
 #include "platform/window_system.h"
 #include "ui/layered_view.h"
 #include "ui/native_window.h"
@@ -11,14 +12,6 @@
 #include <vector>
 
 namespace {
-
-Image filled(int width, int height, std::uint32_t argb)
-{
-    Image image(nullptr, PixelSource::Copy, width, height);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) image.setPixelAt(x, y, argb);
-    return image;
-}
 
 // Builds a 100 × 60 window: an opaque background (caption), a button at (70, 10), a label.
 class Owner : public ViewEvents {
