@@ -1,7 +1,7 @@
 #include "app/job_runner.h"
 
 #include "app/job_guard.h"
-#include "app/locations.h"
+#include "base/locations.h"
 #include "engine/version_catalogue.h"
 #include "install/registration.h"
 #include "install/statistics.h"

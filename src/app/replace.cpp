@@ -1,9 +1,9 @@
 #include "app/replace.h"
 
-#include "app/command_line.h"
-#include "app/commands.h"
-#include "app/locations.h"
-#include "app/relaunch.h"
+#include "base/command_line.h"
+#include "base/commands.h"
+#include "base/locations.h"
+#include "base/process_start.h"
 #include "install/commit.h"
 #include "platform/library.h"
 #include "platform/process.h"

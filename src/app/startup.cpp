@@ -1,10 +1,10 @@
 #include "app/startup.h"
 
-#include "app/commands.h"
+#include "base/commands.h"
 #include "app/job_runner.h"
-#include "app/locations.h"
+#include "base/locations.h"
 #include "app/replace.h"
-#include "app/running_instances.h"
+#include "base/running_instances.h"
 #include "engine/version_catalogue.h"
 #include "install/commit.h"
 #include "platform/library.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/command_handler.h"
+#include "base/command_handler.h"
 
 #include <QDir>
 #include <QStringList>

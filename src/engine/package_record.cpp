@@ -1,6 +1,6 @@
 #include "engine/package_record.h"
 
-#include "app/locations.h"
+#include "base/locations.h"
 
 PackageRecord::PackageRecord(const QString &name, const QString &version, const QString &no,
                              const QString &hash)

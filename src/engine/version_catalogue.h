@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/command_handler.h"
+#include "base/command_handler.h"
 #include "engine/package_record.h"
 
 #include <QByteArray>
@@ -61,9 +61,10 @@ public:
     bool downloadPackages();
 
     // Extracts the packages into versionDir, writes manifest.xml and publishes the launcher
-    // (defined by the install step).
+    // (defined with the install step, in install/commit.cpp).
     bool commitVersion();
-    // Loads the entry file and returns its entry function, or null (defined by the install step).
+    // Loads the entry file and returns its entry function, or null (defined with
+    // the install step, in install/entry_function.cpp).
     CommandHandler loadEntryFunction();
 
 private:
@@ -113,7 +114,8 @@ public:
     bool parseCatalogue(QIODevice &file);
 
     // Tries the prefetch entries, then the first entry, each through manifest, packages and
-    // commit; true when one of them was installed (defined by the job runner).
+    // commit; true when one of them was installed, registering the product when baseDir is the
+    // data directory (defined with the job runner, in app/job_runner.cpp).
     bool installBestVersion();
 
 private:

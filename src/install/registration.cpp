@@ -1,7 +1,7 @@
 #include "install/registration.h"
 
-#include "app/command_line.h"
-#include "app/commands.h"
+#include "base/command_line.h"
+#include "base/commands.h"
 #include "install/commit.h"
 #include "platform/shell_integration.h"
 

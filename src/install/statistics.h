@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/job_mode.h"
+#include "base/job_mode.h"
 #include "engine/http_transfer.h"
 
 #include <QString>

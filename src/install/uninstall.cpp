@@ -1,8 +1,8 @@
 #include "install/uninstall.h"
 
-#include "app/commands.h"
-#include "app/locations.h"
-#include "app/relaunch.h"
+#include "base/commands.h"
+#include "base/locations.h"
+#include "base/process_start.h"
 #include "install/registration.h"
 #include "platform/shell_integration.h"
 

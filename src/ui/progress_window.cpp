@@ -1,9 +1,9 @@
 #include "ui/progress_window.h"
 
-#include "app/command_line.h"
-#include "app/locations.h"
-#include "app/relaunch.h"
-#include "app/running_instances.h"
+#include "base/command_line.h"
+#include "base/locations.h"
+#include "base/process_start.h"
+#include "base/running_instances.h"
 #include "install/commit.h"
 #include "platform/process.h"
 #include "ui/resources.h"

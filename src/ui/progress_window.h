@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/job_mode.h"
+#include "base/job_mode.h"
 #include "engine/status_sink.h"
 #include "ui/layered_view.h"
 

@@ -1,5 +1,4 @@
 #include "app/job_guard.h"
-#include "app/running_instances.h"
 
 #include "support/child_process.h"
 #include "support/temp_home.h"
@@ -70,30 +69,6 @@ TEST(JobGuard, AnotherProcessHoldsItUntilKilled)
     EXPECT_TRUE(mine.isHeld());
     mine.release();
     EXPECT_TRUE(acquireJobGuard(name).isHeld());
-}
-
-TEST(RunningInstances, CountsProcessesOfTheSameFileOnly)
-{
-    TempHome home;
-    const QString here = home.root() + QStringLiteral("/a/Korvel.exe");
-    const QString elsewhere = home.root() + QStringLiteral("/b/Korvel.exe");
-    ASSERT_TRUE(writeFile(here, readFile(QStringLiteral("/bin/sleep"))));
-    ASSERT_TRUE(writeFile(elsewhere, readFile(here)));
-    for (const QString &f : {here, elsewhere})
-        QFile::setPermissions(f, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
-    EXPECT_EQ(countRunningInstances(QFileInfo(here)), 0);
-    ChildProcess first, second, other;
-    ASSERT_TRUE(first.start(here, {"30"}));
-    ASSERT_TRUE(other.start(elsewhere, {"30"}));
-    EXPECT_EQ(countRunningInstances(QFileInfo(here)), 1);
-    ASSERT_TRUE(second.start(here, {"30"}));
-    EXPECT_EQ(countRunningInstances(QFileInfo(here)), 2);
-    EXPECT_EQ(countRunningInstances(QFileInfo(elsewhere)), 1);
-    // The same file reached through another spelling of its path is the same file.
-    EXPECT_EQ(countRunningInstances(QFileInfo(home.root() + QStringLiteral("/b/../a/Korvel.exe"))), 2);
-    // The caller counts itself.
-    EXPECT_GE(countRunningInstances(QFileInfo(platform::executablePath())), 1);
 }
 
 } // namespace

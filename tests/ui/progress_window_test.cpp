@@ -1,6 +1,6 @@
 // The progress window on the headless window system: its course per mode, the bar, the
 // status line and the error box, driven through posted messages as the job runner drives it.
-#include "app/locations.h"
+#include "base/locations.h"
 #include "platform/process.h"
 #include "platform/window_system.h"
 #include "support/child_process.h"

@@ -1,7 +1,7 @@
-#include "app/relaunch.h"
+#include "base/process_start.h"
 
-#include "app/command_line.h"
-#include "app/locations.h"
+#include "base/command_line.h"
+#include "base/locations.h"
 #include "platform/process.h"
 
 #include <QDir>

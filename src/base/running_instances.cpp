@@ -1,4 +1,4 @@
-#include "app/running_instances.h"
+#include "base/running_instances.h"
 
 #include "platform/process.h"
 

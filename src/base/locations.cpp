@@ -1,4 +1,4 @@
-#include "app/locations.h"
+#include "base/locations.h"
 
 #include "platform/process.h"
 
