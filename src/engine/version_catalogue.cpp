@@ -6,7 +6,9 @@
 #include "engine/servers.h"
 #include "engine/status_sink.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QSaveFile>
 #include <QUrl>
 #include <QXmlStreamReader>
 
@@ -22,6 +24,41 @@ StatusSink *orSilent(StatusSink *sink)
 {
     static NullStatusSink silent;
     return sink ? sink : &silent;
+}
+
+// One GET of the catalogue into body, conditional on tag when it is not empty. Returns the HTTP
+// status or the transfer error; after a 200, receivedTag is the answer's entity tag.
+int fetchCatalogue(const QByteArray &tag, QByteArray *body, QByteArray *receivedTag)
+{
+    body->clear();
+    BoundedBuffer buffer(body);
+    buffer.open(QIODevice::WriteOnly);
+    HttpTransfer transfer(QUrl(servers::catalogue() + QLatin1String(CataloguePath)), &buffer);
+    if (!tag.isEmpty())
+        transfer.requestHeaders.insert(QStringLiteral("If-None-Match"), QString::fromUtf8(tag));
+    const int result = transfer.perform();
+    if (result == 200)
+        *receivedTag = transfer.responseHeader(QStringLiteral("ETag")).toUtf8();
+    return result;
+}
+
+void storeCache(const QString &path, const QByteArray &tag, const QByteArray &body)
+{
+    // Written beside the old cache and renamed over it once complete and on the disk, so that
+    // a crash or a full disk leaves the old cache or the new one, never a tag over a cut body.
+    // A failed write keeps the old cache, whose tag matches its body: the next check is answered
+    // in full.
+    QSaveFile cache(path);
+    if (!cache.open(QIODevice::WriteOnly))
+        return;
+    const QByteArray content = (tag.isEmpty() ? QByteArray() : TagLinePrefix + tag + "\r\n") + body;
+    // A write cut short by a full disk is not an error to QSaveFile: its commit would rename
+    // the cut file into place. Only a complete write may be committed.
+    if (cache.write(content) != content.size() || !cache.flush()) {
+        cache.cancelWriting();
+        return;
+    }
+    cache.commit();
 }
 
 } // namespace
@@ -47,53 +84,49 @@ bool VersionCatalogue::checkVersions()
         return false;
     m_sink->report(1, 0, QString(), QString(), QStringLiteral("检查版本"));
 
-    QFile file(m_baseDir.filePath(QLatin1String(CatalogueFileName)));
+    const QString cachePath = m_baseDir.filePath(QLatin1String(CatalogueFileName));
+    QFile file(cachePath);
     if (!file.open(QIODevice::ReadWrite)) {
         m_sink->report(1, -2, QString(), QString(), QStringLiteral("打开版本文件失败"));
         return false;
     }
+    // Read now and closed at once: the cache is replaced by a rename below, which systems that
+    // lock open files would refuse.
+    QByteArray cached = file.readAll();
+    file.close();
     m_versions.clear();
 
-    QByteArray body;
-    BoundedBuffer buffer(&body);
-    buffer.open(QIODevice::WriteOnly);
-    HttpTransfer transfer(QUrl(servers::catalogue() + QLatin1String(CataloguePath)), &buffer);
-
-    const QByteArray firstLine = file.readLine();
-    if (firstLine.startsWith(TagLinePrefix)) {
-        QByteArray tag = firstLine.mid(TagLinePrefixLength);
+    QByteArray tag;
+    if (cached.startsWith(TagLinePrefix)) {
+        const int lineEnd = cached.indexOf('\n');
+        tag = cached.mid(TagLinePrefixLength, lineEnd < 0 ? -1 : lineEnd - TagLinePrefixLength);
         const int end = tag.indexOf('\r') >= 0 ? tag.indexOf('\r') : tag.indexOf('\n');
         if (end >= 0)
             tag.truncate(end);
-        transfer.requestHeaders.insert(QStringLiteral("If-None-Match"), QString::fromUtf8(tag));
-    } else {
-        file.seek(0);
     }
 
-    const int result = transfer.perform();
-    if (result == 200) {
-        const QString tag = transfer.responseHeader(QStringLiteral("ETag"));
-        QByteArray cache;
-        if (!tag.isEmpty())
-            cache = TagLinePrefix + tag.toUtf8() + "\r\n";
-        cache += body;
-        file.resize(0);
-        file.seek(0);
-        if (file.write(cache) == cache.size() && file.flush() && file.seek(0))
-            return parseCatalogue(file);
-        // A cache that kept the new tag over a cut body would be answered with 304 for ever:
-        // leave no tag, so the next check asks unconditionally, and use the body just received.
-        file.resize(0);
-        buffer.close();
-        buffer.open(QIODevice::ReadOnly);
-        return parseCatalogue(buffer);
-    }
+    QByteArray body;
+    QByteArray receivedTag;
+    const int result = fetchCatalogue(tag, &body, &receivedTag);
     if (result == 304) {
-        file.seek(0);
-        return parseCatalogue(file);
+        QBuffer buffer(&cached);
+        buffer.open(QIODevice::ReadOnly);
+        if (parseCatalogue(buffer))
+            return true;
+        // The server's catalogue is the one cached, but the cache holds nothing usable (cut by
+        // a crash or a full disk under an older program): only an unconditional request can
+        // bring it back, and without it every start would fail here for as long as the
+        // server's catalogue stays the same.
+        if (fetchCatalogue(QByteArray(), &body, &receivedTag) != 200)
+            return false;
+    } else if (result != 200) {
+        m_sink->report(1, -1, QString(), QString(), QStringLiteral("检查版本失败"));
+        return false;
     }
-    m_sink->report(1, -1, QString(), QString(), QStringLiteral("检查版本失败"));
-    return false;
+    storeCache(cachePath, receivedTag, body);
+    QBuffer buffer(&body);
+    buffer.open(QIODevice::ReadOnly);
+    return parseCatalogue(buffer);
 }
 
 bool VersionCatalogue::loadLocalCatalogue()

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include <csignal>
+#include <unistd.h>
 #include <sys/resource.h>
 
 namespace {
@@ -128,6 +129,49 @@ TEST_F(VersionCatalogueTest, CacheThatCannotBeWrittenKeepsNoTag)
     EXPECT_FALSE(readFile(cachePath()).startsWith("If-None-Match"));
     EXPECT_TRUE(catalogue.checkVersions());
     EXPECT_TRUE(conditionLines(1).isEmpty());
+}
+
+TEST_F(VersionCatalogueTest, CutCacheUnderTheCurrentTagIsFetchedAgain)
+{
+    // The current tag over a body cut by a crash or a full disk: the server rightly answers
+    // 304, and only an unconditional request brings back something to parse.
+    const QByteArray tagLine = "If-None-Match: \"tag-1\"\r\n";
+    for (const QByteArray &cut : {tagLine + Catalogue.left(20), tagLine}) {
+        ASSERT_TRUE(writeFile(cachePath(), cut));
+        server.clearRequests();
+        server.serve(CataloguePath, {HttpReply::status(304), HttpReply::ok(Catalogue, {"ETag: \"tag-1\""})});
+        VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
+
+        EXPECT_TRUE(catalogue.checkVersions());
+        EXPECT_EQ(names(catalogue), (QStringList{"2.0", "1.9"}));
+        ASSERT_EQ(server.requestCount(CataloguePath), 2);
+        EXPECT_EQ(conditionLines(0), (QList<QByteArray>{"If-None-Match: \"tag-1\""}));
+        EXPECT_TRUE(conditionLines(1).isEmpty());
+        EXPECT_EQ(readFile(cachePath()), tagLine + Catalogue);
+    }
+
+    // An intact cache answered with 304 asks only once.
+    server.clearRequests();
+    server.serve(CataloguePath, HttpReply::status(304));
+    VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
+    EXPECT_TRUE(catalogue.checkVersions());
+    EXPECT_EQ(server.requestCount(CataloguePath), 1);
+}
+
+TEST_F(VersionCatalogueTest, CacheIsReplacedWholeNeverRewrittenInPlace)
+{
+    const QByteArray old = "If-None-Match: \"old\"\r\n" + Catalogue;
+    ASSERT_TRUE(writeFile(cachePath(), old));
+    // A hard link sees every write made into the file itself; a replacement leaves it alone.
+    const QString link = home.root() + "/cache-link";
+    ASSERT_EQ(::link(cachePath().toUtf8(), link.toUtf8()), 0);
+    server.serve(CataloguePath, HttpReply::ok("<Versions><Version version=\"3\"/></Versions>", {"ETag: \"new\""}));
+    VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
+
+    EXPECT_TRUE(catalogue.checkVersions());
+    EXPECT_EQ(readFile(cachePath()), "If-None-Match: \"new\"\r\n<Versions><Version version=\"3\"/></Versions>");
+    EXPECT_EQ(readFile(link), old);
+    EXPECT_EQ(QDir(home.dataDirectory()).entryList(QDir::Files), QStringList{"versions.xml"});
 }
 
 TEST_F(VersionCatalogueTest, UnusableBaseDirectoryOrCacheFile)
