@@ -14,6 +14,13 @@ namespace {
 constexpr int kHeaderSize = LZMA_PROPS_SIZE + 8;
 constexpr qint64 kBufferSize = 65536;
 constexpr quint64 kUnknownSize = ~quint64(0);
+// The header's sizes are believed only within what a real stream uses. 64 MiB is the largest
+// dictionary the usual compressors choose; a declared size of 256 GiB or more is not a stream
+// this program unpacks (the same bound as other LZMA-alone readers use to recognise the format).
+constexpr quint32 kMaxDictionary = 64u << 20;
+constexpr quint64 kMaxUnpackedSize = quint64(1) << 38;
+// The decoder never uses a dictionary smaller than this.
+constexpr quint32 kMinDictionary = 4096;
 
 // Owns the decoder's probability tables and dictionary.
 class LzmaDecoder {
@@ -57,6 +64,21 @@ bool decodeLzmaStream(QIODevice *in, QIODevice *out)
     for (int i = 0; i < 8; ++i)
         remaining |= quint64(header[LZMA_PROPS_SIZE + i]) << (8 * i);
     const bool sizeKnown = remaining != kUnknownSize;
+    if (sizeKnown && remaining >= kMaxUnpackedSize)
+        return false;
+
+    // The dictionary is allocated as the header asks, so the request is checked first. A stream
+    // of known size never refers further back than its size, so a larger dictionary is cut down
+    // to it (the decoder's result is the same); what remains must be plausible.
+    quint32 dictionary = 0;
+    for (int i = 0; i < 4; ++i)
+        dictionary |= quint32(header[1 + i]) << (8 * i);
+    if (sizeKnown && dictionary > remaining)
+        dictionary = quint32(qMax<quint64>(remaining, kMinDictionary));
+    if (dictionary > kMaxDictionary)
+        return false;
+    for (int i = 0; i < 4; ++i)
+        header[1 + i] = static_cast<unsigned char>(dictionary >> (8 * i));
 
     LzmaDecoder decoder;
     if (!decoder.allocate(header))

@@ -9,7 +9,8 @@ class QIODevice;
 //
 // Returns true when the stream was complete: exactly the declared size was produced, or, for
 // an unknown size, the end marker was reached. Returns false, after writing nothing, on a
-// header shorter than 13 bytes or properties the decoder cannot take; and false, possibly
+// header shorter than 13 bytes, properties the decoder cannot take, a declared size of
+// 256 GiB or more, or a dictionary above 64 MiB (after cutting it down to a known size); and false, possibly
 // after writing part of the data, on corrupt data, input that ends before the stream does,
 // or a write to out that fails. Never loops on bad input. Safe to call from any thread.
 bool decodeLzmaStream(QIODevice *in, QIODevice *out);

@@ -1,5 +1,6 @@
 #include "ui/image.h"
 
+#include "engine/bounded_buffer.h"
 #include "install/lzma_stream.h"
 
 #include <QBuffer>
@@ -9,6 +10,10 @@
 #include <limits>
 
 namespace {
+
+// The largest bitmap file a packed image may unpack to: 4096 × 4096 pixels and its header, far
+// beyond the window's images.
+constexpr qint64 maxUnpackedImageBytes = 4096LL * 4096 * 4 + 1024;
 
 // Byte count of width × height pixels, or -1 when it is negative or does not fit 32 bits.
 qint64 pixelBytes(int width, int height)
@@ -130,7 +135,8 @@ Image loadPackedImage(const unsigned char *bytes, int length)
     QByteArray packed = QByteArray::fromRawData(reinterpret_cast<const char *>(bytes), length);
     QBuffer in(&packed);
     QByteArray unpacked;
-    QBuffer out(&unpacked);
+    // The header's declared size is the packer's word only; the bitmap may not grow past this.
+    BoundedBuffer out(&unpacked, maxUnpackedImageBytes);
     if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly)) return Image();
     if (!decodeLzmaStream(&in, &out)) return Image();
     out.close();

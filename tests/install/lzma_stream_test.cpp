@@ -174,3 +174,32 @@ TEST(LzmaStream, IncompleteStreamsFailInsteadOfLooping)
     decoded.clear();
     EXPECT_FALSE(decode(huge, &decoded));
 }
+
+TEST(LzmaStream, ImpossibleSizesAreRefusedBeforeAnythingIsAllocated)
+{
+    const QByteArray data = sampleData();
+    const auto setDictionary = [](QByteArray stream, quint32 size) {
+        for (int i = 0; i < 4; ++i)
+            stream[1 + i] = char((size >> (8 * i)) & 0xff);
+        return stream;
+    };
+
+    // A 4 GiB dictionary for a stream of unknown size would be allocated as asked.
+    QByteArray decoded;
+    EXPECT_FALSE(decode(setDictionary(xzAlone(data), 0xFFFFFFFFu), &decoded));
+    EXPECT_TRUE(decoded.isEmpty());
+
+    // With the size known, no match can reach further back than the size: the dictionary the
+    // header asks for is more than the stream can use, and the stream still decodes.
+    const QByteArray knownSize = lzmpSized(data);
+    ASSERT_FALSE(knownSize.isEmpty());
+    EXPECT_TRUE(decode(setDictionary(knownSize, 0xFFFFFFFFu), &decoded));
+    EXPECT_EQ(decoded, data);
+
+    // No stream this program unpacks comes near 256 GiB; such a size is a lie, refused at once.
+    QByteArray lying = knownSize;
+    setDeclaredSize(lying, quint64(1) << 38);
+    decoded.clear();
+    EXPECT_FALSE(decode(lying, &decoded));
+    EXPECT_TRUE(decoded.isEmpty());
+}
