@@ -1,19 +1,20 @@
 #include "app/startup.h"
 
 #include "base/commands.h"
+#include "app/job_guard.h"
 #include "app/job_runner.h"
 #include "base/locations.h"
 #include "app/replace.h"
 #include "base/running_instances.h"
 #include "engine/version_catalogue.h"
 #include "install/commit.h"
+#include "install/registration.h"
 #include "platform/library.h"
 
 #include <QFileInfo>
 
 
 namespace {
-
 
 CommandHandler selectReplace(const QStringList &arguments)
 {
@@ -45,14 +46,35 @@ CommandHandler selectLocalClient(const QStringList &)
     return entry.loadEntryFunction();
 }
 
+// An install or update of the data directory killed after its version had become startable but
+// before the product was registered (the uninstall entry is written last) is finished by the
+// next start that runs that version; no job would ever come back to it. A job still running
+// holds the guard and registers itself.
+void finishRegistration(const QDir &dir)
+{
+    if (dir.absolutePath() != QDir(dataDirectory()).absolutePath() || isRegistered())
+        return;
+    const JobGuard guard = acquireJobGuard(InstallGuardName);
+    if (guard.isHeld())
+        registerProduct(dir);
+}
+
+CommandHandler findInstalledClient(const QDir &dir)
+{
+    const CommandHandler handler = findClientEntry(dir);
+    if (handler)
+        finishRegistration(dir);
+    return handler;
+}
+
 CommandHandler selectProgramDirCatalogue(const QStringList &)
 {
-    return findClientEntry(programFileInfo().absoluteDir());
+    return findInstalledClient(programFileInfo().absoluteDir());
 }
 
 CommandHandler selectDataDirCatalogue(const QStringList &)
 {
-    return findClientEntry(QDir(dataDirectory()));
+    return findInstalledClient(QDir(dataDirectory()));
 }
 
 CommandHandler selectUpdate(const QStringList &arguments)

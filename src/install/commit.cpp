@@ -61,18 +61,10 @@ bool VersionEntry::commitVersion()
     if (!platform::syncFileSystem(versionPath))
         return false;
 
-    QFile manifest(manifestPath);
-    if (!manifest.open(QIODevice::WriteOnly))
-        return false;
-    if (manifest.write(m_manifestData) != m_manifestData.size() || !manifest.flush()) {
-        manifest.close();
-        QFile::remove(manifestPath);
-        return false;
-    }
-
-    // Publish the launcher. The old one is replaced in one rename, so the shortcut and the URL
-    // protocol never point at nothing; only when that is refused does it wait as the pending
-    // launcher for the next start.
+    // Publish the launcher before the manifest: once the version counts as installed, a start
+    // runs it and nothing publishes the launcher any more. The old one is replaced in one
+    // rename, so the shortcut and the URL protocol never point at nothing; only when that is
+    // refused does it wait as the pending launcher for the next start.
     const QString source = m_versionDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
     const QString target = m_baseDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
     if (QFileInfo(source).isFile() && QFileInfo(source) != QFileInfo(target)) {
@@ -82,6 +74,15 @@ bool VersionEntry::commitVersion()
         QFile::remove(pending);
         if (!copyIntoPlace(source, target))
             copyIntoPlace(source, pending);
+    }
+
+    QFile manifest(manifestPath);
+    if (!manifest.open(QIODevice::WriteOnly))
+        return false;
+    if (manifest.write(m_manifestData) != m_manifestData.size() || !manifest.flush()) {
+        manifest.close();
+        QFile::remove(manifestPath);
+        return false;
     }
     return true;
 }

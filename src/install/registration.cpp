@@ -28,6 +28,26 @@ bool registerProduct(const QDir &baseDir)
     const QString launcher = launcherPath(baseDir);
 
     {
+        QSettings protocol(product::protocolOrganization, product::key);
+        protocol.setValue(QStringLiteral("EditFlags"), 2);
+        protocol.setValue(QStringLiteral("URL Protocol"), QString());
+        // A key ending in "." addresses the default value of its registry key.
+        protocol.setValue(QStringLiteral("shell/."), QStringLiteral("open"));
+        protocol.setValue(QStringLiteral("shell/open/command/."),
+                          buildCommandLine(launcher, {QStringLiteral("%1")}));
+    }
+    platform::registerUrlScheme(product::key, product::displayName, launcher);
+
+    if (!previously) {
+        const QDir desktop(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));
+        platform::createShortcut(
+            desktop.absoluteFilePath(product::displayName + platform::shortcutSuffix()), launcher,
+            product::displayName);
+    }
+    // The uninstall entry last: it is what tells that the product is registered. A job killed
+    // before it leaves the product unregistered, and the next start or install registers it
+    // whole, shortcut included; written first, it would have made a lost shortcut permanent.
+    {
         QSettings settings(product::uninstallOrganization, product::uninstallApplication);
         settings.beginGroup(product::uninstallGroup);
         settings.beginGroup(product::key);
@@ -48,22 +68,5 @@ bool registerProduct(const QDir &baseDir)
         settings.endGroup();
     }
 
-    {
-        QSettings protocol(product::protocolOrganization, product::key);
-        protocol.setValue(QStringLiteral("EditFlags"), 2);
-        protocol.setValue(QStringLiteral("URL Protocol"), QString());
-        // A key ending in "." addresses the default value of its registry key.
-        protocol.setValue(QStringLiteral("shell/."), QStringLiteral("open"));
-        protocol.setValue(QStringLiteral("shell/open/command/."),
-                          buildCommandLine(launcher, {QStringLiteral("%1")}));
-    }
-    platform::registerUrlScheme(product::key, product::displayName, launcher);
-
-    if (!previously) {
-        const QDir desktop(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));
-        platform::createShortcut(
-            desktop.absoluteFilePath(product::displayName + platform::shortcutSuffix()), launcher,
-            product::displayName);
-    }
     return true;
 }

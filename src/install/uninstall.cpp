@@ -3,6 +3,7 @@
 #include "base/commands.h"
 #include "base/locations.h"
 #include "base/process_start.h"
+#include "engine/version_catalogue.h"
 #include "install/registration.h"
 #include "platform/shell_integration.h"
 
@@ -12,7 +13,6 @@
 #include <QStandardPaths>
 
 namespace {
-
 
 // Uninstalling deletes a whole directory tree, so it must be the tree an install made. The
 // uninstall task removes the directory the running program sits in; every registration points at
@@ -53,12 +53,28 @@ void removeTree(const QString &path)
     }
 }
 
+// Removes what makes a start run an installed client from baseDir: the cached catalogue, then
+// every version's manifest (a later install writes a catalogue again before it commits). Until
+// these are gone no other file is touched, so a removal cut short at any moment never leaves a
+// version that starts with files missing.
+void makeUnstartable(const QDir &baseDir)
+{
+    QFile::remove(baseDir.absoluteFilePath(QLatin1String(CatalogueFileName)));
+    QFile::remove(baseDir.absoluteFilePath(QLatin1String(LocalManifestFileName)));
+    const QFileInfoList versions =
+        baseDir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QFileInfo &version : versions)
+        QFile::remove(QDir(version.absoluteFilePath()).absoluteFilePath(QLatin1String(LocalManifestFileName)));
+}
+
 } // namespace
 
 void removeInstallation(const QDir &baseDir)
 {
-    if (isProductDirectory(baseDir))
+    if (isProductDirectory(baseDir)) {
+        makeUnstartable(baseDir);
         removeTree(baseDir.absolutePath());
+    }
 
     {
         QSettings settings(product::uninstallOrganization, product::uninstallApplication);

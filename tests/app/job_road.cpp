@@ -5,8 +5,12 @@
 #include "support/tools.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QUrlQuery>
+
+#include <csignal>
 
 namespace {
 
@@ -40,8 +44,12 @@ void JobRoad::useServers(const QString &base)
 
 void JobRoad::publish(const QString &version, bool prefetch)
 {
-    const QString stage = home.root() + QStringLiteral("/stage-") + version;
+    const QString stage = this->stage(version);
     ASSERT_FALSE(installProgram(stage).isEmpty());
+    for (int i = 0; i < extraFiles; ++i) {
+        ASSERT_TRUE(writeFile(stage + QStringLiteral("/data/part-%1.bin").arg(i, 3, 10, QLatin1Char('0')),
+                              QByteArray(4096, char('a' + i % 26)) + version.toUtf8()));
+    }
     ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(QStringLiteral(KORVEL_SAMPLE_CLIENT))));
     ASSERT_TRUE(writeFile(stage + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n'));
     QStringList arguments{"--version", version, "--source", stage, "--output", tree(),
@@ -111,6 +119,57 @@ void JobRoad::installFromDownload()
 {
     ASSERT_EQ(run(downloaded), 0) << err.constData();
     ASSERT_FALSE(waitForLaunchedClient().isEmpty());
+}
+
+QMap<QString, QByteArray> JobRoad::releaseFiles(const QString &version) const
+{
+    return filesBelow(stage(version));
+}
+
+bool JobRoad::runKilledAt(const QString &path, const QString &program, const QStringList &arguments)
+{
+    const QStringList strace{"-f", "-o", "/dev/null", "-P", path, "-e", "trace=all",
+                             "-e", "inject=all:signal=KILL", program};
+    const int status = runProgram(QStringLiteral("strace"), strace + arguments, home.root(), &out, &err);
+    killProcessesFrom(home.root());
+    // strace ends the way its program did: killed, or with 128 + the signal.
+    return status == -1 || status == 128 + SIGKILL;
+}
+
+QByteArray JobRoad::startNormally(const QString &program)
+{
+    QFile::remove(clientLog());
+    const int status = run(program);
+    EXPECT_EQ(status, 0) << err.constData();
+    // A client found at once ran inside this process; one installed first was launched by it.
+    // Either way its report is in the log.
+    return status == 0 ? waitForLaunchedClient() : QByteArray();
+}
+
+void JobRoad::expectRanComplete(const QByteArray &report)
+{
+    const QString version = QString::fromUtf8(sampleField(report, "version"));
+    const QString directory = QString::fromUtf8(sampleField(report, "cwd"));
+    const QMap<QString, QByteArray> release = releaseFiles(version);
+    EXPECT_FALSE(release.isEmpty()) << "the client ran as an unknown version " << version.toStdString();
+    for (auto it = release.cbegin(); it != release.cend(); ++it) {
+        EXPECT_EQ(readFile(directory + QLatin1Char('/') + it.key()), it.value())
+            << "version " << version.toStdString() << " ran without its " << it.key().toStdString();
+    }
+}
+
+void JobRoad::expectCompleteInstallation(const QString &version)
+{
+    const QString data = home.dataDirectory();
+    QMap<QString, QByteArray> installed = filesBelow(data + QLatin1Char('/') + version);
+    EXPECT_TRUE(installed.contains(QStringLiteral("manifest.xml")));
+    installed.remove(QStringLiteral("manifest.xml"));
+    EXPECT_TRUE(installed == releaseFiles(version)) << "version " << version.toStdString() << " is not whole";
+    EXPECT_EQ(readFile(installedProgram()), readFile(QStringLiteral(KORVEL_EXE))) << "no launcher";
+    EXPECT_EQ(uninstallString(), installedProgram() + QStringLiteral("  uninstall"));
+    EXPECT_TRUE(protocolKeyExists());
+    EXPECT_TRUE(QFileInfo::exists(home.shortcut())) << "no shortcut";
+    EXPECT_TRUE(QFileInfo::exists(home.urlHandler())) << "no URL handler";
 }
 
 QList<QByteArray> JobRoad::manifestRequests() const

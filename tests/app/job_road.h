@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -38,6 +39,7 @@ protected:
     QString installedProgram() const { return home.dataDirectory() + QStringLiteral("/Korvel.exe"); }
     QString tree() const { return home.root() + QStringLiteral("/www"); }
     QString clientLog() const { return home.root() + QStringLiteral("/client.log"); }
+    QString stage(const QString &version) const { return home.root() + QStringLiteral("/stage-") + version; }
 
     // The reports the sample client appended to clientLog, one per start (each begins with "entry: ").
     QList<QByteArray> clientReports() const;
@@ -47,6 +49,22 @@ protected:
     // Runs the plain "install" road from the downloaded program and waits for the launched
     // client; the test fails when any step does.
     void installFromDownload();
+
+    // The files a user gets of a published version: what publish() put into its release.
+    QMap<QString, QByteArray> releaseFiles(const QString &version) const;
+    // Runs program under strace, which kills it with SIGKILL at its first system call that names
+    // path (a stat, an open, an unlink, a rename); every process started from below the test's
+    // root dies with it. Returns whether the program was killed.
+    bool runKilledAt(const QString &path, const QString &program, const QStringList &arguments = {});
+    // A user's plain start of program after whatever happened before: runs it and returns the
+    // report of the client it ran or launched (empty, with a failure added, when none ran).
+    QByteArray startNormally(const QString &program);
+    // Adds a failure unless the client of report ran from a directory holding every file of its
+    // release, unchanged.
+    void expectRanComplete(const QByteArray &report);
+    // Adds a failure unless version is installed whole: its files and manifest, the launcher,
+    // the uninstall entry, the URL protocol and the desktop shortcut.
+    void expectCompleteInstallation(const QString &version);
 
     // The manifest paths the server was asked for, in order.
     QList<QByteArray> manifestRequests() const;
@@ -58,6 +76,9 @@ protected:
     QString downloaded; // Downloads/Korvel.exe
     QByteArray out;
     QByteArray err;
+    // Files of this many bytes each that publish() adds to a release besides the client, so that
+    // installing and removing it takes many steps.
+    int extraFiles = 0;
 };
 
 // Registry and desktop, as the user's own settings hold them.

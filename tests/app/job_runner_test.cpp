@@ -15,14 +15,6 @@ namespace {
 
 const QByteArray RunningCopyText = QStringLiteral("检测到Korvel正在运行，请退出所有Korvel进程后重试。").toUtf8();
 
-// What the downloaded program installs: the launcher, the client library and its version file.
-QMap<QString, QByteArray> releaseFiles(const QString &version)
-{
-    return {{"Korvel.exe", readFile(KORVEL_EXE)},
-            {"libkorvel_client.so", readFile(KORVEL_SAMPLE_CLIENT)},
-            {"sample_version.txt", version.toUtf8() + '\n'}};
-}
-
 QStringList partialFilesBelow(const QString &root)
 {
     QStringList partial;
