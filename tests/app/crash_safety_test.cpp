@@ -3,16 +3,94 @@
 
 #include "job_road.h"
 
+#include "support/child_process.h"
 #include "support/installed_layout.h"
 #include "support/process_scan.h"
 #include "support/tools.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+
+#include <cstdio>
 
 namespace {
 
+// Every system call that names a file waits this long first, so that the moments of a job are
+// far enough apart for a kill to land between any two of them.
+const QString SlowFileCalls = QStringLiteral("inject=%file:delay_enter=3000");
+
+// Kill rounds per road: a few in every run; KORVEL_CRASH_ROUNDS asks for more (a soak).
+int roundsPerRoad()
+{
+    const int asked = qEnvironmentVariableIntValue("KORVEL_CRASH_ROUNDS");
+    return asked > 0 ? asked : 4;
+}
+
 class CrashSafety : public JobRoad {
 protected:
+    // Runs program with its file calls slowed, and kills it and everything it started after
+    // killAfterMs (never when negative). Returns how long it ran, in milliseconds.
+    qint64 runSlowed(const QString &program, const QStringList &arguments, qint64 killAfterMs)
+    {
+        ChildProcess strace;
+        QElapsedTimer timer;
+        timer.start();
+        const QStringList options{"-f", "-o", "/dev/null", "-e", "trace=%file", "-e", SlowFileCalls};
+        EXPECT_TRUE(strace.start(QStringLiteral("strace"), options + QStringList{program} + arguments,
+                                 home.root()));
+        if (killAfterMs >= 0 && !strace.waitForFinished(int(killAfterMs)))
+            killProcessesFrom(home.root());
+        EXPECT_TRUE(strace.waitForFinished(60000));
+        const qint64 elapsed = timer.elapsed();
+        // What a finished job left running: the client it launched, the copy that deletes.
+        waitForNoProcessesFrom(home.root(), 5000);
+        killProcessesFrom(home.root());
+        return elapsed;
+    }
+
+    // A machine without the product: no installation, no settings, no shortcut.
+    void forgetProduct()
+    {
+        QDir(data()).removeRecursively();
+        QDir(home.configHome()).removeRecursively();
+        QFile::remove(home.shortcut());
+        QFile::remove(home.urlHandler());
+        QFile::remove(clientLog());
+    }
+
+    // The user's next plain start after a kill: the launcher when it is still there, else the
+    // downloaded program. Checks that the client it runs is whole and that the installation
+    // ends whole, and counts whether the start found it startable or installed it again.
+    void checkNextStart()
+    {
+        server.clearRequests();
+        const QString program = QFileInfo::exists(installedProgram()) ? installedProgram() : downloaded;
+        const QByteArray report = startNormally(program);
+        expectRanComplete(report);
+        expectCompleteInstallation(QString::fromUtf8(sampleField(report, "version")));
+        const QByteArray outcome = (server.requestCount("/bin/versions.xml") > 0 ? "installed again as "
+                                                                                 : "ran as left, ")
+            + sampleField(report, "version");
+        ++outcomes[outcome];
+    }
+
+    // The kill moment of round i of n, spread evenly over the work of a job that takes length
+    // in all; its last second is the pause before the job ends, when nothing is written.
+    static qint64 moment(qint64 length, int i, int n)
+    {
+        const qint64 work = qMax(length - 1000, length / 2);
+        return work * (2 * i + 1) / (2 * n);
+    }
+
+    void TearDown() override
+    {
+        for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it)
+            std::printf("  after the kill, the next start %s: %d\n", it.key().constData(), it.value());
+        JobRoad::TearDown();
+    }
+
+    QMap<QByteArray, int> outcomes;
     void SetUp() override
     {
         JobRoad::SetUp();
@@ -61,4 +139,61 @@ TEST_F(CrashSafety, UninstallKilledMidwayLeavesNothingThatStarts)
     const QByteArray report = startNormally(downloaded);
     expectRanComplete(report);
     expectCompleteInstallation("1.0");
+}
+
+TEST_F(CrashSafety, InstallKilledAtAnyMoment)
+{
+    extraFiles = 8;
+    publish("1.0");
+    const qint64 length = runSlowed(downloaded, {}, -1);
+    expectCompleteInstallation("1.0");
+    const int rounds = roundsPerRoad();
+    for (int i = 0; i < rounds; ++i) {
+        SCOPED_TRACE(i);
+        forgetProduct();
+        runSlowed(downloaded, {}, moment(length, i, rounds));
+        checkNextStart();
+    }
+}
+
+TEST_F(CrashSafety, UpdateKilledAtAnyMoment)
+{
+    extraFiles = 8;
+    publish("1.0");
+    const QByteArray first = readFile(tree() + "/bin/versions.xml");
+    publish("2.0");
+    const QByteArray both = readFile(tree() + "/bin/versions.xml");
+    const auto installFirst = [&] {
+        forgetProduct();
+        server.serve("/bin/versions.xml", HttpReply::ok(first));
+        installFromDownload();
+        server.serve("/bin/versions.xml", HttpReply::ok(both));
+    };
+    installFirst();
+    const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
+    expectCompleteInstallation("2.0");
+    const int rounds = roundsPerRoad();
+    for (int i = 0; i < rounds; ++i) {
+        SCOPED_TRACE(i);
+        installFirst();
+        runSlowed(installedProgram(), {"update"}, moment(length, i, rounds));
+        checkNextStart();
+    }
+}
+
+TEST_F(CrashSafety, UninstallKilledAtAnyMoment)
+{
+    extraFiles = 8;
+    publish("1.0");
+    installFromDownload();
+    const qint64 length = runSlowed(installedProgram(), {"uninstall"}, -1);
+    EXPECT_FALSE(QFileInfo::exists(data()));
+    const int rounds = roundsPerRoad();
+    for (int i = 0; i < rounds; ++i) {
+        SCOPED_TRACE(i);
+        forgetProduct();
+        installFromDownload();
+        runSlowed(installedProgram(), {"uninstall"}, moment(length, i, rounds));
+        checkNextStart();
+    }
 }
