@@ -13,3 +13,7 @@ target_include_directories(lzmasdk SYSTEM PUBLIC ${SDK})
 target_compile_definitions(lzmasdk PRIVATE Z7_PPMD_SUPPORT Z7_EXTRACT_ONLY)
 set_target_properties(lzmasdk PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
 target_compile_options(lzmasdk PRIVATE -w)
+# The decoders read unaligned words on purpose where the processor allows it (x86).
+if(KORVEL_SANITIZE)
+  target_compile_options(lzmasdk PRIVATE -fno-sanitize=alignment)
+endif()

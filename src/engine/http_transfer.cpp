@@ -15,15 +15,21 @@ size_t writeBody(char *data, size_t size, size_t count, void *target)
 
 size_t parseHeaderLine(char *data, size_t size, size_t count, void *headers)
 {
-    const QString line = QString::fromLatin1(data, int(size * count)).trimmed();
-    const QStringList parts = line.split(QStringLiteral(": "), Qt::KeepEmptyParts);
-    // Callers know this parser: they look names up in the server's letter case and expect a
-    // value cut at a second ": ". Keep it so.
-    static_cast<QMap<QString, QString> *>(headers)->insert(parts.at(0), parts.value(1));
+    addResponseHeaderLine(QByteArray::fromRawData(data, int(size * count)),
+                          static_cast<QMap<QString, QString> *>(headers));
     return size * count;
 }
 
 } // namespace
+
+void addResponseHeaderLine(const QByteArray &line, QMap<QString, QString> *headers)
+{
+    const QStringList parts =
+        QString::fromLatin1(line).trimmed().split(QStringLiteral(": "), Qt::KeepEmptyParts);
+    // Callers know this parser: they look names up in the server's letter case and expect a
+    // value cut at a second ": ". Keep it so.
+    headers->insert(parts.at(0), parts.value(1));
+}
 
 HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLimits &limits)
     : m_handle(curl_easy_init()), m_target(target)

@@ -63,3 +63,7 @@ private:
     int m_lastResult = 0;
     QIODevice *m_target;
 };
+
+// Adds one raw response header line (as the server sent it, CR LF included or not) to headers
+// the way HttpTransfer::responseHeaders describes.
+void addResponseHeaderLine(const QByteArray &line, QMap<QString, QString> *headers);
