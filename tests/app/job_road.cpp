@@ -46,10 +46,8 @@ void JobRoad::publish(const QString &version, bool prefetch)
 {
     const QString stage = this->stage(version);
     ASSERT_FALSE(installProgram(stage).isEmpty());
-    for (int i = 0; i < extraFiles; ++i) {
-        ASSERT_TRUE(writeFile(stage + QStringLiteral("/data/part-%1.bin").arg(i, 3, 10, QLatin1Char('0')),
-                              QByteArray(4096, char('a' + i % 26)) + version.toUtf8()));
-    }
+    for (auto it = extraFiles.cbegin(); it != extraFiles.cend(); ++it)
+        ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + it.key(), it.value()));
     ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(QStringLiteral(KORVEL_SAMPLE_CLIENT))));
     ASSERT_TRUE(writeFile(stage + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n'));
     QStringList arguments{"--version", version, "--source", stage, "--output", tree(),
@@ -134,6 +132,14 @@ bool JobRoad::runKilledAt(const QString &path, const QString &program, const QSt
     killProcessesFrom(home.root());
     // strace ends the way its program did: killed, or with 128 + the signal.
     return status == -1 || status == 128 + SIGKILL;
+}
+
+int JobRoad::runOnFullDisk(qint64 bytes, const QString &program, const QStringList &arguments)
+{
+    // An ignored SIGXFSZ stays ignored across exec, so the write fails instead.
+    const QStringList shell{"-c", "trap '' XFSZ; exec prlimit --fsize=\"$0\" \"$@\"",
+                            QString::number(bytes), program};
+    return runProgram(QStringLiteral("sh"), shell + arguments, home.root(), &out, &err);
 }
 
 QByteArray JobRoad::startNormally(const QString &program)

@@ -56,6 +56,9 @@ protected:
     // path (a stat, an open, an unlink, a rename); every process started from below the test's
     // root dies with it. Returns whether the program was killed.
     bool runKilledAt(const QString &path, const QString &program, const QStringList &arguments = {});
+    // Runs program to its end as on a disk where no file can grow past bytes: a write beyond
+    // that fails (EFBIG, as a full disk fails with ENOSPC) instead of killing the program.
+    int runOnFullDisk(qint64 bytes, const QString &program, const QStringList &arguments = {});
     // A user's plain start of program after whatever happened before: runs it and returns the
     // report of the client it ran or launched (empty, with a failure added, when none ran).
     QByteArray startNormally(const QString &program);
@@ -76,9 +79,8 @@ protected:
     QString downloaded; // Downloads/Korvel.exe
     QByteArray out;
     QByteArray err;
-    // Files of this many bytes each that publish() adds to a release besides the client, so that
-    // installing and removing it takes many steps.
-    int extraFiles = 0;
+    // Files (path in the release, content) that publish() adds to a release besides the client.
+    QMap<QString, QByteArray> extraFiles;
 };
 
 // Registry and desktop, as the user's own settings hold them.

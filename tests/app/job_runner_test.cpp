@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
 #include <QThread>
 
 namespace {
@@ -323,4 +324,48 @@ TEST_F(JobRoad, SecondJobWhileOneRunsEndsAtOnceWithoutARequest)
     server.serve("/bin/versions.xml", HttpReply::status(404));
     EXPECT_EQ(run(second, {"update"}), 0);
     EXPECT_EQ(server.requestCount("/bin/versions.xml"), 2);
+}
+
+TEST_F(JobRoad, FullDiskFailsCleanlyAndTheInstallIsWholeOnceThereIsSpace)
+{
+    // No file may grow past 1 MiB: the launcher and the client fit, a 3 MiB file does not.
+    // Noise makes its package too big to download; zeros make a small package whose file is too
+    // big to unpack.
+    constexpr qint64 Limit = 1 << 20;
+    QByteArray noise(3 << 20, '\0');
+    QRandomGenerator random(14);
+    random.fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+    const struct {
+        QByteArray big;
+        QString failure; // the last thing the user reads
+    } cases[] = {{noise, "data下载错误"}, {QByteArray(3 << 20, '\0'), "安装失败：data"}};
+    for (const auto &fullDisk : cases) {
+        SCOPED_TRACE(fullDisk.failure.toStdString());
+        QDir(tree()).removeRecursively();
+        extraFiles = {{"data/big.bin", fullDisk.big}};
+        publish("1.0");
+
+        EXPECT_EQ(runOnFullDisk(Limit, downloaded), exitStatusOf(-1)) << err.constData();
+        EXPECT_EQ(errLines().value(errLines().size() - 1), fullDisk.failure.toUtf8());
+        EXPECT_FALSE(QFileInfo::exists(home.dataDirectory() + "/1.0/manifest.xml"));
+        // Whatever exists under a final name is whole: verified packages and extracted files.
+        const QMap<QString, QByteArray> data = filesBelow(home.dataDirectory());
+        const QMap<QString, QByteArray> release = releaseFiles("1.0");
+        const QList<QByteArray> published = filesBelow(tree()).values();
+        for (auto file = data.cbegin(); file != data.cend(); ++file) {
+            if (file.key().endsWith(".7z")) {
+                EXPECT_TRUE(published.contains(file.value())) << file.key().toStdString();
+            } else if (file.key().startsWith("1.0/")) {
+                EXPECT_EQ(file.value(), release.value(file.key().mid(4))) << file.key().toStdString();
+            }
+        }
+        EXPECT_FALSE(uninstallEntryExists());
+
+        // Space is back: a plain start installs everything.
+        expectRanComplete(startNormally(downloaded));
+        expectCompleteInstallation("1.0");
+        QDir(home.dataDirectory()).removeRecursively();
+        QDir(home.configHome()).removeRecursively();
+        QFile::remove(home.shortcut());
+    }
 }
