@@ -34,6 +34,8 @@ bool isRegistered();
 // Writes the uninstall entry and the URL protocol (also made known to the desktop), all pointing
 // at baseDir's launcher. When the product was not registered before, also writes "Distributor"
 // and puts the shortcut on the desktop; a later call leaves both as they are, so a shortcut the
-// user deleted stays deleted. Failed writes leave that piece missing and are not reported.
+// user deleted stays deleted. The uninstall entry, which isRegistered() looks for, is written
+// last: a registration cut short counts as not made, and the next one makes all of it.
+// Failed writes leave that piece missing and are not reported.
 // Always returns true. Call on the thread that runs the task; not concurrently with itself.
 bool registerProduct(const QDir &baseDir);
