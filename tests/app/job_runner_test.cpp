@@ -285,7 +285,6 @@ TEST_F(JobRoad, UninstallWhileAnotherCopyRunsChangesNothing)
 {
     publish("1.0");
     installFromDownload();
-    const QMap<QString, QByteArray> installed = filesBelow(home.dataDirectory());
 
     // The installed launcher running its client, which stays.
     ChildProcess client;
@@ -293,6 +292,12 @@ TEST_F(JobRoad, UninstallWhileAnotherCopyRunsChangesNothing)
     env.insert("KORVEL_SAMPLE_SLEEP", "30000");
     ASSERT_TRUE(client.start(installedProgram(), {}, home.root(), env));
     ASSERT_FALSE(client.readLine().isEmpty());
+    // An update meanwhile publishes a new launcher over the file the client was started from:
+    // the client is still the product running.
+    publish("2.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    ASSERT_TRUE(QFileInfo::exists(home.dataDirectory() + "/2.0/manifest.xml"));
+    const QMap<QString, QByteArray> installed = filesBelow(home.dataDirectory());
 
     EXPECT_EQ(run(installedProgram(), {"uninstall"}), exitStatusOf(-1));
     EXPECT_TRUE(errLines().contains(RunningCopyText)) << err.constData();
