@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QSettings>
 #include <QThread>
 
 namespace {
@@ -97,6 +98,30 @@ TEST_F(JobRoad, InstallRegistersWhenTheDataHomeEndsWithASlash)
     EXPECT_TRUE(protocolKeyExists());
     EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
     EXPECT_EQ(sampleField(waitForLaunchedClient(), "version"), "1.0");
+}
+
+TEST_F(JobRoad, UpdateFromTheInstalledLauncherRegistersAgainWhenTheDataHomeIsALink)
+{
+    // The program knows its own directory with links resolved, the environment names the data
+    // directory through the link: the two are still one directory.
+    const QString link = home.root() + "/linked-share";
+    ASSERT_TRUE(QFile::link(home.dataHome(), link));
+    home.setEnv("XDG_DATA_HOME", link.toUtf8());
+    publish("1.0");
+    installFromDownload();
+    ASSERT_TRUE(QFile::remove(home.shortcut()));
+    {
+        QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
+        userSettingsOnly(settings);
+        settings.remove(QStringLiteral("CurrentVersion/Uninstall/kv"));
+    }
+    ASSERT_FALSE(uninstallEntryExists());
+
+    publish("2.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(readFile(home.dataDirectory() + "/2.0/sample_version.txt"), "2.0\n");
+    EXPECT_EQ(uninstallString(), installedProgram() + "  uninstall");
+    EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
 }
 
 TEST_F(JobRoad, LauncherStartedByAnInstallThatFindsNoClientDoesNotInstallAgain)
