@@ -63,6 +63,7 @@ void removeInstallation(const QDir &baseDir)
         protocol.remove(QString());
     }
     platform::unregisterUrlScheme(product::key);
+    platform::removeApplicationMenuEntry(product::displayName);
 
     QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
         .remove(product::displayName + platform::shortcutSuffix());

@@ -39,7 +39,7 @@ QStringList partialFilesBelow(const QString &root)
 bool registeredAnywhere(const RegistryHome &home)
 {
     return uninstallEntryExists() || protocolKeyExists() || QFileInfo::exists(home.shortcut())
-        || QFileInfo::exists(home.urlHandler());
+        || QFileInfo::exists(home.menuEntry()) || QFileInfo::exists(home.urlHandler());
 }
 
 } // namespace
@@ -68,6 +68,7 @@ TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePaus
     EXPECT_EQ(uninstallString(), data + "/Korvel.exe  uninstall");
     EXPECT_TRUE(protocolKeyExists());
     EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
+    EXPECT_TRUE(QFileInfo::exists(home.menuEntry()));
     EXPECT_TRUE(QFileInfo::exists(home.urlHandler()));
     EXPECT_EQ(beaconTypes(), QList<QByteArray>{"1"});
     EXPECT_FALSE(storedMachineId().isEmpty());
@@ -300,6 +301,7 @@ TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
     EXPECT_FALSE(uninstallEntryExists());
     EXPECT_FALSE(protocolKeyExists());
     EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
+    EXPECT_FALSE(QFileInfo::exists(home.menuEntry()));
     EXPECT_FALSE(QFileInfo::exists(home.urlHandler()));
     EXPECT_FALSE(readFile(home.mimeApps()).contains("kv"));
     EXPECT_EQ(storedMachineId(), id);
