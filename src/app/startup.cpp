@@ -52,7 +52,7 @@ CommandHandler selectLocalClient(const QStringList &)
 // holds the guard and registers itself.
 void finishRegistration(const QDir &dir)
 {
-    if (dir.absolutePath() != QDir(dataDirectory()).absolutePath() || isRegistered())
+    if (!isDataDirectory(dir) || isRegistered())
         return;
     const JobGuard guard = acquireJobGuard(InstallGuardName);
     if (guard.isHeld())

@@ -14,19 +14,6 @@
 
 namespace {
 
-// Uninstalling deletes a whole directory tree, so it must be the tree an install made. The
-// uninstall task removes the directory the running program sits in; every registration points at
-// the data directory, but a copy of the program can be started with "uninstall" from anywhere,
-// and its folder (downloads, the home directory) is not ours to empty.
-bool isProductDirectory(const QDir &baseDir)
-{
-    const QDir dataDir(dataDirectory());
-    if (dataDir.absolutePath() == baseDir.absolutePath())
-        return true;
-    const QString canonical = baseDir.canonicalPath();
-    return !canonical.isEmpty() && canonical == dataDir.canonicalPath();
-}
-
 // Deletes path and everything below it, as far as it can. A file whose deletion fails gets
 // write permission for its owner and is tried once more; a directory gets read, write and
 // search permission for its owner first, because here (unlike on Windows) a read-only folder
@@ -71,7 +58,11 @@ void makeUnstartable(const QDir &baseDir)
 
 void removeInstallation(const QDir &baseDir)
 {
-    if (isProductDirectory(baseDir)) {
+    // Uninstalling deletes a whole directory tree, so it must be the tree an install made. The
+    // uninstall task removes the directory the running program sits in; every registration
+    // points at the data directory, but a copy of the program can be started with "uninstall"
+    // from anywhere, and its folder (downloads, the home directory) is not ours to empty.
+    if (isDataDirectory(baseDir)) {
         makeUnstartable(baseDir);
         removeTree(baseDir.absolutePath());
     }
@@ -89,6 +80,7 @@ void removeInstallation(const QDir &baseDir)
         protocol.remove(QString());
     }
     platform::unregisterUrlScheme(product::key);
+    platform::removeApplicationMenuEntry(product::displayName);
 
     QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
         .remove(product::displayName + platform::shortcutSuffix());
@@ -105,7 +97,7 @@ QStringList uninstallCleanupArguments(const QString &programFile, const QDir &ba
 bool uninstallProduct(const QDir &baseDir)
 {
     removeInstallation(baseDir);
-    if (isProductDirectory(baseDir)) {
+    if (isDataDirectory(baseDir)) {
         relaunchFromTempCopy(
             uninstallCleanupArguments(programFileInfo().absoluteFilePath(), baseDir));
     }

@@ -62,6 +62,7 @@ protected:
         QDir(home.configHome()).removeRecursively();
         QFile::remove(home.shortcut());
         QFile::remove(home.urlHandler());
+        QFile::remove(home.menuEntry());
         QFile::remove(clientLog());
     }
 
@@ -117,10 +118,11 @@ TEST_F(CrashSafety, InstallKilledAfterItsFilesIsMadeWholeByTheNextStart)
 {
     publish("1.0");
     // The moments after the version's files are in place: the launcher being published, the
-    // settings being written, the shortcut being made.
+    // settings being written, the menu entry and the shortcut being made.
     const QStringList moments{data() + "/Korvel.exe.new",
                               home.configHome() + "/Microsoft/Windows.conf.lock",
                               home.configHome() + "/Classes/kv.conf.lock",
+                              home.menuEntry(),
                               home.shortcut()};
     for (const QString &moment : moments) {
         SCOPED_TRACE(moment.toStdString());
@@ -133,6 +135,7 @@ TEST_F(CrashSafety, InstallKilledAfterItsFilesIsMadeWholeByTheNextStart)
         QDir(data()).removeRecursively();
         QDir(home.configHome()).removeRecursively();
         QFile::remove(home.shortcut());
+        QDir(home.dataHome() + "/applications").removeRecursively();
     }
 }
 

@@ -176,6 +176,7 @@ void JobRoad::expectCompleteInstallation(const QString &version)
     EXPECT_TRUE(protocolKeyExists());
     EXPECT_TRUE(QFileInfo::exists(home.shortcut())) << "no shortcut";
     EXPECT_TRUE(QFileInfo::exists(home.urlHandler())) << "no URL handler";
+    EXPECT_TRUE(QFileInfo::exists(home.menuEntry())) << "no menu entry";
 }
 
 QList<QByteArray> JobRoad::manifestRequests() const

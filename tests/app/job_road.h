@@ -66,7 +66,7 @@ protected:
     // release, unchanged.
     void expectRanComplete(const QByteArray &report);
     // Adds a failure unless version is installed whole: its files and manifest, the launcher,
-    // the uninstall entry, the URL protocol and the desktop shortcut.
+    // the uninstall entry, the URL protocol, the desktop shortcut and the menu entry.
     void expectCompleteInstallation(const QString &version);
 
     // The manifest paths the server was asked for, in order.
