@@ -360,17 +360,18 @@ TEST_F(JobRoad, SecondJobWhileOneRunsEndsAtOnceWithoutARequest)
 
 TEST_F(JobRoad, FullDiskFailsCleanlyAndTheInstallIsWholeOnceThereIsSpace)
 {
-    // No file may grow past 1 MiB: the launcher and the client fit, a 3 MiB file does not.
-    // Noise makes its package too big to download; zeros make a small package whose file is too
-    // big to unpack.
-    constexpr qint64 Limit = 1 << 20;
-    QByteArray noise(3 << 20, '\0');
+    // No file may grow past 1 MiB more than the launcher: the launcher and the client fit, a
+    // file three times that size does not. Noise makes its package too big to download; zeros
+    // make a small package whose file is too big to unpack.
+    const qint64 Limit = QFileInfo(QStringLiteral(KORVEL_EXE)).size() + (1 << 20);
+    const int bigSize = int(3 * Limit);
+    QByteArray noise(bigSize, '\0');
     QRandomGenerator random(14);
     random.fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
     const struct {
         QByteArray big;
         QString failure; // the last thing the user reads
-    } cases[] = {{noise, "data下载错误"}, {QByteArray(3 << 20, '\0'), "安装失败：data"}};
+    } cases[] = {{noise, "data下载错误"}, {QByteArray(bigSize, '\0'), "安装失败：data"}};
     for (const auto &fullDisk : cases) {
         SCOPED_TRACE(fullDisk.failure.toStdString());
         QDir(tree()).removeRecursively();
