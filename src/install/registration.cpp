@@ -3,6 +3,7 @@
 #include "base/command_line.h"
 #include "base/commands.h"
 #include "install/commit.h"
+#include "install/settings_lock.h"
 #include "platform/shell_integration.h"
 
 #include <QSettings>
@@ -29,6 +30,7 @@ bool registerProduct(const QDir &baseDir)
 
     {
         QSettings protocol(product::protocolOrganization, product::key);
+        removeAbandonedLock(protocol);
         protocol.setValue(QStringLiteral("EditFlags"), 2);
         protocol.setValue(QStringLiteral("URL Protocol"), QString());
         // A key ending in "." addresses the default value of its registry key.
@@ -52,6 +54,7 @@ bool registerProduct(const QDir &baseDir)
     // whole, shortcut included; written first, it would have made a lost shortcut permanent.
     {
         QSettings settings(product::uninstallOrganization, product::uninstallApplication);
+        removeAbandonedLock(settings);
         settings.beginGroup(product::uninstallGroup);
         settings.beginGroup(product::key);
         settings.setValue(QStringLiteral("DisplayIcon"), launcher);

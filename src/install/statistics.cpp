@@ -3,6 +3,7 @@
 #include "engine/bounded_buffer.h"
 #include "engine/servers.h"
 #include "install/registration.h"
+#include "install/settings_lock.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -32,8 +33,10 @@ QString machineId()
     QSettings settings(idOrganization, idApplication);
     // childKeys() searches the fallbacks too: an id that an administrator put in the
     // system-wide settings is the machine's, and the user gets no second one.
-    if (!settings.childKeys().contains(idKey))
+    if (!settings.childKeys().contains(idKey)) {
+        removeAbandonedLock(settings);
         settings.setValue(idKey, QUuid::createUuid().toString());
+    }
     return settings.value(idKey).toString();
 }
 

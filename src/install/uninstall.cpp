@@ -5,6 +5,7 @@
 #include "base/process_start.h"
 #include "engine/version_catalogue.h"
 #include "install/registration.h"
+#include "install/settings_lock.h"
 #include "platform/shell_integration.h"
 
 #include <QFile>
@@ -69,6 +70,7 @@ void removeInstallation(const QDir &baseDir)
 
     {
         QSettings settings(product::uninstallOrganization, product::uninstallApplication);
+        removeAbandonedLock(settings);
         settings.beginGroup(product::uninstallGroup);
         settings.beginGroup(product::key);
         settings.remove(QString()); // the current group: the key "kv" with all it holds
@@ -77,6 +79,7 @@ void removeInstallation(const QDir &baseDir)
     }
     {
         QSettings protocol(product::protocolOrganization, product::key);
+        removeAbandonedLock(protocol);
         protocol.remove(QString());
     }
     platform::unregisterUrlScheme(product::key);

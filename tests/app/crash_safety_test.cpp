@@ -142,6 +142,26 @@ TEST_F(CrashSafety, InstallKilledAfterItsFilesIsMadeWholeByTheNextStart)
     }
 }
 
+TEST_F(CrashSafety, SettingsLockLeftEmptyByAKillDoesNotHoldUpTheNextStart)
+{
+    publish("1.0");
+    installFromDownload();
+    // Killed right after creating the lock file of the settings, before filling it in.
+    const QString lock = home.configHome() + "/Microsoft/Windows.conf.lock";
+    const QStringList strace{"-f", "-o", "/dev/null", "-P", lock, "-e", "trace=write",
+                             "-e", "inject=write:signal=KILL", installedProgram(), "uninstall"};
+    EXPECT_EQ(runProgram(QStringLiteral("strace"), strace, home.root(), &out, &err), -1);
+    killProcessesFrom(home.root());
+    ASSERT_EQ(QFileInfo(lock).size(), 0);
+
+    // The install that follows writes the same settings; it must not wait for the lock to age.
+    QElapsedTimer timer;
+    timer.start();
+    expectRanComplete(startNormally(downloaded));
+    EXPECT_LT(timer.elapsed(), 10000);
+    expectCompleteInstallation("1.0");
+}
+
 TEST_F(CrashSafety, UninstallKilledMidwayLeavesNothingThatStarts)
 {
     addFillerFiles("1.0");
