@@ -49,27 +49,40 @@ bool PackageRecord::downloadPackage() const
     const QString finalPath = packageFilePath();
     if (QFile::exists(finalPath) && !QFile::remove(finalPath))
         return false;
-    QFile partial(finalPath + QLatin1String(PartialSuffix));
-    if (!partial.open(QIODevice::ReadWrite))
-        return false;
+    // The store's directory is made only now, for a package that is really fetched.
+    m_packageDir.mkpath(QStringLiteral("."));
+    const QString partialPath = finalPath + QLatin1String(PartialSuffix);
 
     for (const Mirror &mirror : PackageMirrors) {
-        // A second mirror must never append to the first one's bytes, nor a run resume what an
-        // earlier run left.
-        if (!partial.resize(0) || !partial.seek(0))
-            continue;
+        // Each attempt writes a new file: a second mirror never appends to the first one's
+        // bytes, nor a run resumes what an earlier run left. A new file rather than a truncated
+        // one: closing a file that was emptied and written again makes the file system write
+        // it all back at once.
+        QFile::remove(partialPath);
+        QFile partial(partialPath);
+        if (!partial.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            break;
         // The three-argument arg fills each place once: a name holding "%2" stays as it is.
         const QString path = QString::fromLatin1(mirror.pathTemplate)
                                  .arg(urlPathSegment(m_name), urlPathSegment(m_no),
                                       QLatin1String(PackageSuffix));
         HttpTransfer transfer(QUrl(mirror.base() + path), &partial);
-        // seek flushes what QFile still buffers, so a disk that filled up fails here.
-        if (transfer.perform() == 200 && partial.seek(0) && verifyPackage(partial)) {
-            partial.close();
-            // A verified file that did not get its final name is not there for the extraction.
-            return partial.rename(finalPath);
-        }
+        if (transfer.perform() != 200)
+            continue;
+        // A full disk may only show when the file is closed.
+        partial.close();
+        if (partial.error() != QFileDevice::NoError || !partial.open(QIODevice::ReadOnly)
+            || !verifyPackage(partial))
+            continue;
+        partial.close();
+        // A verified file that did not get its final name is not there for the extraction.
+        if (QFile::rename(partialPath, finalPath))
+            return true;
+        break;
     }
+    // Nothing of a failed download is kept: it is never resumed, and a server can make it as
+    // large as it likes.
+    QFile::remove(partialPath);
     return false;
 }
 
