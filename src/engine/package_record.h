@@ -27,7 +27,7 @@ public:
     QString packageFilePath() const;
 
     // True when the MD5 of file's bytes from its current position to its end equals digest.
-    // A device that is not open for reading digests as empty. Reads 1024 bytes at a time.
+    // A device that is not open for reading digests as empty. Reads 64 KiB at a time.
     bool verifyPackage(QIODevice &file) const;
 
     // Fetches the package from the two mirrors in order into packageFilePath() + ".partial" (a
