@@ -321,7 +321,7 @@ class Bench:
         return results, road, peaks, stage_sums, launch
 
 
-def table(results, road, peaks, stage_sums, launch, release, rounds):
+def table(results, road, peaks, stage_sums, launch, release, rounds, load):
     med = statistics.median
     rows = []
     ratios = {}
@@ -345,7 +345,7 @@ def table(results, road, peaks, stage_sums, launch, release, rounds):
     rows.append(("launch", f"{ours:7.1f} ms", f"{ref:7.1f} ms", f"+{extra:.1f} ms",
                  "dlopen + call in a minimal C program"))
     print(f"medians of {rounds} interleaved rounds (launch: {len(launch[0])} starts each);"
-          f" load average before: {os.getloadavg()[0]:.2f}")
+          f" load average (1 min) before {load[0]:.2f}, after {load[1]:.2f}")
     print(f"{'stage':<10}{'ours':>14}{'reference':>14}{'ratio':>9}  reference")
     for row in rows:
         print(f"{row[0]:<10}{row[1]:>14}{row[2]:>14}{row[3]:>9}  {row[4]}")
@@ -392,6 +392,7 @@ def main():
         scale_run(build, max(3, args.rounds if args.rounds != 5 else 3))
         return
     release = Release(build, 200)
+    load_before = os.getloadavg()[0]
     with tempfile.TemporaryDirectory(prefix="korvel-bench.") as work:
         os.chmod(work, 0o755)
         nginx = Nginx(os.path.join(release.tree, "www"), work)
@@ -401,7 +402,7 @@ def main():
             measured = bench.measure(max(5, args.rounds))
         finally:
             nginx.stop()
-    table(*measured, release, max(5, args.rounds))
+    table(*measured, release, max(5, args.rounds), (load_before, os.getloadavg()[0]))
 
 
 if __name__ == "__main__":
