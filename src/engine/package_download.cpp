@@ -29,28 +29,44 @@ const char PartialSuffix[] = ".partial";
 constexpr qint64 DigestChunk = 64 * 1024;
 
 // The transfer's target: the partial file, with every byte that reaches it also fed to the MD5
-// digest, so a downloaded package never has to be read back to be verified.
+// digest, so a downloaded package never has to be read back to be verified. libcurl hands the
+// body over in pieces of 16 KiB; they reach the file in batches, a system call per 512 KiB.
 class DigestingWriter : public QIODevice {
 public:
     explicit DigestingWriter(QFile *file) : m_file(file), m_md5(QCryptographicHash::Md5)
     {
+        m_batch.reserve(BatchSize);
         open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     }
     QByteArray digest() const { return m_md5.result(); }
+    // Writes what is still batched; false when the file refused it.
+    bool finish() { return writeBatch(); }
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }
     qint64 writeData(const char *data, qint64 length) override
     {
-        const qint64 written = m_file->write(data, length);
-        if (written > 0)
-            m_md5.addData(data, int(written));
-        return written;
+        m_md5.addData(data, int(length));
+        m_batch.append(data, int(length));
+        // A refused write ends the transfer (libcurl's code 23), as a full disk must.
+        if (m_batch.size() >= BatchSize && !writeBatch())
+            return -1;
+        return length;
     }
 
 private:
+    static constexpr int BatchSize = 512 * 1024;
+
+    bool writeBatch()
+    {
+        const bool written = m_file->write(m_batch) == m_batch.size();
+        m_batch.resize(0); // keeps the reserved capacity
+        return written;
+    }
+
     QFile *m_file;
     QCryptographicHash m_md5;
+    QByteArray m_batch;
 };
 
 } // namespace
@@ -94,7 +110,7 @@ bool PackageRecord::downloadPackage() const
                                       QLatin1String(PackageSuffix));
         DigestingWriter writer(&partial);
         HttpTransfer transfer(QUrl(mirror.base() + path), &writer);
-        if (transfer.perform() != 200 || writer.digest() != m_digest)
+        if (transfer.perform() != 200 || !writer.finish() || writer.digest() != m_digest)
             continue;
         // A full disk may only show when the file is closed.
         partial.close();
