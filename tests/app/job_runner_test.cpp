@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QSettings>
 #include <QThread>
 
 namespace {
@@ -38,7 +39,7 @@ QStringList partialFilesBelow(const QString &root)
 bool registeredAnywhere(const RegistryHome &home)
 {
     return uninstallEntryExists() || protocolKeyExists() || QFileInfo::exists(home.shortcut())
-        || QFileInfo::exists(home.urlHandler());
+        || QFileInfo::exists(home.menuEntry()) || QFileInfo::exists(home.urlHandler());
 }
 
 } // namespace
@@ -67,6 +68,7 @@ TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePaus
     EXPECT_EQ(uninstallString(), data + "/Korvel.exe  uninstall");
     EXPECT_TRUE(protocolKeyExists());
     EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
+    EXPECT_TRUE(QFileInfo::exists(home.menuEntry()));
     EXPECT_TRUE(QFileInfo::exists(home.urlHandler()));
     EXPECT_EQ(beaconTypes(), QList<QByteArray>{"1"});
     EXPECT_FALSE(storedMachineId().isEmpty());
@@ -97,6 +99,30 @@ TEST_F(JobRoad, InstallRegistersWhenTheDataHomeEndsWithASlash)
     EXPECT_TRUE(protocolKeyExists());
     EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
     EXPECT_EQ(sampleField(waitForLaunchedClient(), "version"), "1.0");
+}
+
+TEST_F(JobRoad, UpdateFromTheInstalledLauncherRegistersAgainWhenTheDataHomeIsALink)
+{
+    // The program knows its own directory with links resolved, the environment names the data
+    // directory through the link: the two are still one directory.
+    const QString link = home.root() + "/linked-share";
+    ASSERT_TRUE(QFile::link(home.dataHome(), link));
+    home.setEnv("XDG_DATA_HOME", link.toUtf8());
+    publish("1.0");
+    installFromDownload();
+    ASSERT_TRUE(QFile::remove(home.shortcut()));
+    {
+        QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
+        userSettingsOnly(settings);
+        settings.remove(QStringLiteral("CurrentVersion/Uninstall/kv"));
+    }
+    ASSERT_FALSE(uninstallEntryExists());
+
+    publish("2.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(readFile(home.dataDirectory() + "/2.0/sample_version.txt"), "2.0\n");
+    EXPECT_EQ(uninstallString(), installedProgram() + "  uninstall");
+    EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
 }
 
 TEST_F(JobRoad, LauncherStartedByAnInstallThatFindsNoClientDoesNotInstallAgain)
@@ -275,6 +301,7 @@ TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
     EXPECT_FALSE(uninstallEntryExists());
     EXPECT_FALSE(protocolKeyExists());
     EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
+    EXPECT_FALSE(QFileInfo::exists(home.menuEntry()));
     EXPECT_FALSE(QFileInfo::exists(home.urlHandler()));
     EXPECT_FALSE(readFile(home.mimeApps()).contains("kv"));
     EXPECT_EQ(storedMachineId(), id);
@@ -285,7 +312,6 @@ TEST_F(JobRoad, UninstallWhileAnotherCopyRunsChangesNothing)
 {
     publish("1.0");
     installFromDownload();
-    const QMap<QString, QByteArray> installed = filesBelow(home.dataDirectory());
 
     // The installed launcher running its client, which stays.
     ChildProcess client;
@@ -293,6 +319,12 @@ TEST_F(JobRoad, UninstallWhileAnotherCopyRunsChangesNothing)
     env.insert("KORVEL_SAMPLE_SLEEP", "30000");
     ASSERT_TRUE(client.start(installedProgram(), {}, home.root(), env));
     ASSERT_FALSE(client.readLine().isEmpty());
+    // An update meanwhile publishes a new launcher over the file the client was started from:
+    // the client is still the product running.
+    publish("2.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    ASSERT_TRUE(QFileInfo::exists(home.dataDirectory() + "/2.0/manifest.xml"));
+    const QMap<QString, QByteArray> installed = filesBelow(home.dataDirectory());
 
     EXPECT_EQ(run(installedProgram(), {"uninstall"}), exitStatusOf(-1));
     EXPECT_TRUE(errLines().contains(RunningCopyText)) << err.constData();

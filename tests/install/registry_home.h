@@ -19,6 +19,7 @@ public:
 
     QString desktop() const { return home() + QStringLiteral("/Desktop"); }
     QString shortcut() const { return desktop() + QStringLiteral("/Korvel.desktop"); }
+    QString menuEntry() const { return dataHome() + QStringLiteral("/applications/Korvel.desktop"); }
     QString urlHandler() const { return dataHome() + QStringLiteral("/applications/kv-url-handler.desktop"); }
     QString mimeApps() const { return configHome() + QStringLiteral("/mimeapps.list"); }
 };
