@@ -10,6 +10,11 @@
 #include <QFile>
 #include <QUrl>
 
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace {
 
 struct Mirror {
@@ -28,45 +33,145 @@ const char PartialSuffix[] = ".partial";
 // Reads of 1 KiB made the check of a stored package 7 % slower than md5sum.
 constexpr qint64 DigestChunk = 64 * 1024;
 
+// MD5 of a stream of blocks, taken on a thread of its own. On a fast line the digest costs as
+// much as the transfer itself (MD5 of 256 MiB takes as long as curl's whole download), so on the
+// transfer's thread it would halve the speed; beside it, it costs next to nothing. The blocks
+// are lent by a small fixed ring: the producer fills one while the hasher reads the ones handed
+// over before it, in order, and waits when all of them are still being hashed, so memory stays
+// at BlockCount blocks however fast the line is. The thread lives exactly as long as this
+// object: the destructor always joins it.
+class ParallelMd5 {
+public:
+    static constexpr int BlockSize = 512 * 1024;
+
+    ParallelMd5() : m_md5(QCryptographicHash::Md5)
+    {
+        for (QByteArray &block : m_blocks)
+            block.reserve(BlockSize);
+        m_thread = std::thread([this] { hashBlocks(); });
+    }
+    ~ParallelMd5() { result(); }
+    ParallelMd5(const ParallelMd5 &) = delete;
+    ParallelMd5 &operator=(const ParallelMd5 &) = delete;
+
+    // The next block to fill, empty; waits while every block is still being hashed. The
+    // producer may change it until it hands it over.
+    QByteArray &freeBlock()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_blockHashed.wait(lock, [this] { return m_handedOver - m_hashed < BlockCount; });
+        QByteArray &block = m_blocks[m_handedOver % BlockCount];
+        block.resize(0); // keeps the reserved capacity
+        return block;
+    }
+    // Hands the block freeBlock() returned to the hasher; from here on the producer may only
+    // read it until the next freeBlock() call returns it again.
+    void handOver()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_handedOver;
+        }
+        m_blockReady.notify_one();
+    }
+    // Ends the stream: waits until every block handed over is hashed; returns the digest.
+    QByteArray result()
+    {
+        if (m_thread.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_ended = true;
+            }
+            m_blockReady.notify_one();
+            m_thread.join();
+        }
+        return m_md5.result();
+    }
+
+private:
+    static constexpr int BlockCount = 3;
+
+    void hashBlocks()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_blockReady.wait(lock, [this] { return m_hashed < m_handedOver || m_ended; });
+            if (m_hashed == m_handedOver)
+                return;
+            const QByteArray &block = m_blocks[m_hashed % BlockCount];
+            lock.unlock();
+            m_md5.addData(block.constData(), block.size());
+            lock.lock();
+            ++m_hashed;
+            m_blockHashed.notify_one();
+        }
+    }
+
+    QCryptographicHash m_md5; // only the hasher touches it until it is joined
+    QByteArray m_blocks[BlockCount];
+    std::mutex m_mutex;
+    std::condition_variable m_blockReady;  // a block handed over, or the stream ended
+    std::condition_variable m_blockHashed; // a block free again
+    quint64 m_handedOver = 0;              // blocks handed over so far; under m_mutex
+    quint64 m_hashed = 0;                  // blocks hashed so far; under m_mutex
+    bool m_ended = false;                  // under m_mutex
+    std::thread m_thread;                  // last: started once everything above is built
+};
+
 // The transfer's target: the partial file, with every byte that reaches it also fed to the MD5
 // digest, so a downloaded package never has to be read back to be verified. libcurl hands the
-// body over in pieces of 16 KiB; they reach the file in batches, a system call per 512 KiB.
+// body over in pieces; they are collected in blocks of 512 KiB, each written to the file with
+// one system call while the hashing thread digests it.
 class DigestingWriter : public QIODevice {
 public:
-    explicit DigestingWriter(QFile *file) : m_file(file), m_md5(QCryptographicHash::Md5)
+    explicit DigestingWriter(QFile *file) : m_file(file), m_block(&m_md5.freeBlock())
     {
-        m_batch.reserve(BatchSize);
         open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     }
-    QByteArray digest() const { return m_md5.result(); }
-    // Writes what is still batched; false when the file refused it.
-    bool finish() { return writeBatch(); }
+    // Writes what is still collected and waits for the digest; false when the file refused a
+    // write. Call once, after the transfer.
+    bool finish()
+    {
+        const bool written = !m_writeFailed && writeBlock();
+        m_digest = m_md5.result();
+        return written;
+    }
+    // Valid after finish().
+    QByteArray digest() const { return m_digest; }
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }
     qint64 writeData(const char *data, qint64 length) override
     {
-        m_md5.addData(data, int(length));
-        m_batch.append(data, int(length));
-        // A refused write ends the transfer (libcurl's code 23), as a full disk must.
-        if (m_batch.size() >= BatchSize && !writeBatch())
-            return -1;
+        for (qint64 done = 0; done < length;) {
+            const qint64 taken =
+                std::min<qint64>(length - done, ParallelMd5::BlockSize - m_block->size());
+            m_block->append(data + done, int(taken));
+            done += taken;
+            if (m_block->size() == ParallelMd5::BlockSize) {
+                // A refused write ends the transfer (libcurl's code 23), as a full disk must.
+                if (!writeBlock())
+                    return -1;
+                m_block = &m_md5.freeBlock();
+            }
+        }
         return length;
     }
 
 private:
-    static constexpr int BatchSize = 512 * 1024;
-
-    bool writeBatch()
+    // Hands the collected block to the hasher, then writes it: both only read it meanwhile.
+    bool writeBlock()
     {
-        const bool written = m_file->write(m_batch) == m_batch.size();
-        m_batch.resize(0); // keeps the reserved capacity
-        return written;
+        m_md5.handOver();
+        m_writeFailed = m_file->write(*m_block) != m_block->size();
+        return !m_writeFailed;
     }
 
     QFile *m_file;
-    QCryptographicHash m_md5;
-    QByteArray m_batch;
+    ParallelMd5 m_md5;
+    QByteArray *m_block; // being filled; one of m_md5's blocks
+    bool m_writeFailed = false;
+    QByteArray m_digest;
 };
 
 } // namespace

@@ -117,6 +117,39 @@ TEST_F(PackageDownloadTest, SecondMirrorAfterMissingOrWrongAnswer)
     EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
 }
 
+TEST_F(PackageDownloadTest, BodyOfManyBlocksIsDigestedBesideTheTransfer)
+{
+    // Blocks of 512 KiB go round a ring of a few: this body goes round it several times and
+    // ends in a partial block.
+    QByteArray body;
+    for (quint32 x = 1; body.size() < 5 * 512 * 1024 + 1234; x = x * 1103515245u + 12345u)
+        body.append(char(x >> 24));
+    body.resize(5 * 512 * 1024 + 1234);
+    const auto bodyEntry = [&] {
+        return entryWith("<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\""
+                         + md5Hex(body) + "\"/>");
+    };
+    server.serve(FirstMirror, HttpReply::ok(body));
+    EXPECT_TRUE(bodyEntry().downloadPackages());
+    EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
+
+    // One byte changed in the last, partial block; then a body cut in its fourth block: each
+    // fails its attempt, and the second mirror's whole body is taken.
+    server.serve(SecondMirror, HttpReply::ok(body));
+    QByteArray changed = body;
+    changed[changed.size() - 7] = char(changed[changed.size() - 7] ^ 0x01);
+    HttpReply cut = HttpReply::ok(body);
+    cut.closeAfterBytes = 3 * 512 * 1024 + 100;
+    for (const HttpReply &first : {HttpReply::ok(changed), cut}) {
+        ASSERT_TRUE(QFile::remove(finalPath()));
+        server.serve(FirstMirror, first);
+        server.clearRequests();
+        EXPECT_TRUE(bodyEntry().downloadPackages());
+        EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
+        EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
+    }
+}
+
 TEST_F(PackageDownloadTest, NameAndNoAreDataInTheUrl)
 {
     server.serve("/core%20b/1%232/core%20b_1%232.7z", HttpReply::ok(Content));
