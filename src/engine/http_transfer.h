@@ -31,7 +31,8 @@ struct TransferLimits {
 class HttpTransfer {
 public:
     // target: opened for writing by the caller, kept alive and open until this object is gone;
-    // not owned. Redirects are followed.
+    // not owned. Redirects are followed. Only http and https URLs are fetched, first and after
+    // every redirect (any other gives libcurl's code 1).
     HttpTransfer(const QUrl &url, QIODevice *target, const TransferLimits &limits = {});
     HttpTransfer(const HttpTransfer &) = delete;
     HttpTransfer &operator=(const HttpTransfer &) = delete;

@@ -10,7 +10,4 @@ PackageRecord::PackageRecord(const QString &name, const QString &version, const 
       m_digest(QByteArray::fromHex(hash.toUtf8())),
       m_packageDir(dataDirectory() + QStringLiteral("/packages/") + name)
 {
-    // When the directory cannot be made, packageDir still names it, so the download fails at
-    // its partial file instead of writing into the data directory itself.
-    m_packageDir.mkpath(QStringLiteral("."));
 }

@@ -12,9 +12,8 @@ class QIODevice;
 class PackageRecord {
 public:
     // Stores the fields (digest: hash decoded from hex, either letter case, other characters
-    // skipped) and creates the package directory with its parents; whether that worked is not
-    // examined here (the download then fails). name and version must pass isPlainName (the
-    // manifest parser refuses the whole manifest otherwise).
+    // skipped). Creates nothing: the package directory is made by the first download. name and
+    // version must pass isPlainName (the manifest parser refuses the whole manifest otherwise).
     PackageRecord(const QString &name, const QString &version, const QString &no,
                   const QString &hash);
 
@@ -28,14 +27,16 @@ public:
     QString packageFilePath() const;
 
     // True when the MD5 of file's bytes from its current position to its end equals digest.
-    // A device that is not open for reading digests as empty. Reads 1024 bytes at a time.
+    // A device that is not open for reading digests as empty. Reads 64 KiB at a time.
     bool verifyPackage(QIODevice &file) const;
 
-    // Fetches the package from the two mirrors in order into packageFilePath() + ".partial",
-    // truncated before each attempt, and moves it to packageFilePath() once its digest matched.
-    // False when an old final file cannot be deleted, the partial file cannot be opened, no
-    // mirror gave 200 with the right bytes (the partial file then keeps the last attempt), or the
-    // verified file cannot be moved to its final name. Blocks; no report (the caller reports).
+    // Fetches the package from the two mirrors in order into packageFilePath() + ".partial" (a
+    // new file for each attempt, in the package directory, made here with its parents when
+    // missing), digesting the bytes as they arrive, and moves it to packageFilePath() once its
+    // digest matched. False when an old final file cannot be deleted, the partial file cannot
+    // be created, no mirror gave 200 with the right bytes, or the verified file cannot be moved
+    // to its final name; the partial file is then removed. Blocks; no report (the caller
+    // reports).
     bool downloadPackage() const;
 
 private:

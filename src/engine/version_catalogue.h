@@ -46,7 +46,7 @@ public:
     // again), and takes file and function of the last Entry element. Accepted (true, and data
     // kept as manifestData) when both are non-empty. Refused as a whole when a Package names a
     // name or version that is not a plain file name (it would lead out of the package store).
-    // Creates the package directories of the packages it appends. No report.
+    // Creates nothing on disk. No report.
     bool parseManifest(const QByteArray &data);
 
     // Parses versionDir / "manifest.xml" and checks that the entry file is there. False when the

@@ -1,6 +1,8 @@
 #include "install/archive_reader.h"
 
+#include "install/folder_stream.h"
 #include "install/sdk_support.h"
+#include "platform/filesystem.h"
 
 #include <7z.h>
 #include <7zCrc.h>
@@ -9,11 +11,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
-#include <QSaveFile>
 #include <QStringList>
 
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -24,6 +27,11 @@ constexpr quint32 kNoFolder = 0xFFFFFFFF;
 // The decoder addresses a folder with 32-bit sizes in the design this program follows;
 // anything larger is refused rather than trusted.
 constexpr quint64 kMaxFolderSize = 0xFFFFFFFFull;
+// No coder of this reader turns a byte into more than about 7,000 (LZMA at its best, on a run
+// of one repeated byte; LZMA2 and PPMd do less): a folder that declares more than twice that
+// per packed byte lies about its size, and is refused before anything is allocated for it.
+constexpr quint64 kMaxExpansion = 1 << 14;
+constexpr quint64 kExpansionSlack = 1 << 16;
 
 // 7-Zip marks attributes that carry a unix mode in their high half with this bit.
 constexpr quint32 kUnixExtension = 0x8000;
@@ -75,6 +83,24 @@ struct DeviceStream {
     }
 };
 
+QFileDevice::Permissions executePermissionsOf(const CSzArEx &database, quint32 index)
+{
+    QFileDevice::Permissions permissions;
+    if (!SzBitWithVals_Check(&database.Attribs, index))
+        return permissions;
+    const quint32 attributes = database.Attribs.Vals[index];
+    if (!(attributes & kUnixExtension))
+        return permissions;
+    const quint32 mode = attributes >> 16;
+    if (mode & kUnixOwnerExecute)
+        permissions |= QFileDevice::ExeOwner | QFileDevice::ExeUser;
+    if (mode & kUnixGroupExecute)
+        permissions |= QFileDevice::ExeGroup;
+    if (mode & kUnixOtherExecute)
+        permissions |= QFileDevice::ExeOther;
+    return permissions;
+}
+
 } // namespace
 
 struct ArchiveReader::Private {
@@ -90,8 +116,9 @@ struct ArchiveReader::Private {
     unsigned char *folderBuffer = nullptr;
     size_t folderSize = 0;
     int decodes = 0;
+    QIODevice *device;
 
-    explicit Private(QIODevice *device)
+    explicit Private(QIODevice *archive) : device(archive)
     {
         sdk::ensureCrcTable();
         SzArEx_Init(&database);
@@ -131,14 +158,80 @@ struct ArchiveReader::Private {
         cachedFolder = kNoFolder;
     }
 
+    // Every size the archive declares is checked against what its bytes can hold before any
+    // of them is believed: packed streams inside the device, no folder or coder larger than
+    // its packed bytes can expand to, every file inside its folder.
+    bool sizesArePossible() const
+    {
+        const CSzAr &db = database.db;
+        const quint64 deviceSize = quint64(qMax<qint64>(device->size(), 0));
+        if (db.NumPackStreams > 0
+            && (database.dataPos > deviceSize
+                || db.PackPositions[db.NumPackStreams] > deviceSize - database.dataPos))
+            return false;
+        for (UInt32 f = 0; f < db.NumFolders; ++f) {
+            if (!folderSizesArePossible(f))
+                return false;
+        }
+        return true;
+    }
+
+    bool folderSizesArePossible(UInt32 folder) const
+    {
+        const CSzAr &db = database.db;
+        const quint64 packed = db.PackPositions[db.FoStartPackStreamIndex[folder + 1]]
+            - db.PackPositions[db.FoStartPackStreamIndex[folder]];
+        const quint64 limit = qMin(kMaxFolderSize, packed * kMaxExpansion + kExpansionSlack);
+        for (UInt32 c = db.FoToCoderUnpackSizes[folder]; c < db.FoToCoderUnpackSizes[folder + 1]; ++c) {
+            if (db.CoderUnpackSizes[c] > limit)
+                return false;
+        }
+        const quint64 folderSize = SzAr_GetFolderUnpackSize(&db, folder);
+        const quint64 start = database.UnpackPositions[database.FolderToFile[folder]];
+        for (UInt32 i = database.FolderToFile[folder]; i < database.FolderToFile[folder + 1]; ++i) {
+            if (database.FileToFolder[i] == folder
+                && (database.UnpackPositions[i] < start
+                    || database.UnpackPositions[i + 1] - start > folderSize))
+                return false;
+        }
+        return true;
+    }
+
+    // The unpacked bytes of a file entry of a folder that the whole-folder decoder handles,
+    // pointing into the decoded folder (valid until another folder is decoded). False when
+    // the folder cannot be decoded or the entry's CRC does not match.
+    bool entryBytes(quint32 index, const unsigned char **data, size_t *length)
+    {
+        *data = nullptr;
+        *length = 0;
+        const CSzArEx &db = database;
+        const quint32 folder = db.FileToFolder[index];
+        if (SzArEx_IsDir(&db, index) || folder == kNoFolder)
+            return true;
+        if (!loadFolder(folder))
+            return false;
+        const quint64 offset = db.UnpackPositions[index] - db.UnpackPositions[db.FolderToFile[folder]];
+        const quint64 size = SzArEx_GetFileSize(&db, index);
+        if (offset > folderSize || size > folderSize - offset)
+            return false;
+        // The folder CRC covers the whole folder only when the archive stores one; the per-file
+        // CRCs are what 7-Zip always writes, and the SDK's folder decoder does not look at them.
+        if (SzBitWithVals_Check(&db.CRCs, index)
+            && CrcCalc(folderBuffer + offset, size_t(size)) != db.CRCs.Vals[index])
+            return false;
+        *data = folderBuffer + offset;
+        *length = size_t(size);
+        return true;
+    }
+
     bool loadFolder(quint32 folder)
     {
         if (folder == cachedFolder)
             return true;
         dropFolder();
-        const quint64 size = SzAr_GetFolderUnpackSize(&database.db, folder);
-        if (size > kMaxFolderSize)
+        if (!open || folder >= database.db.NumFolders || !folderSizesArePossible(folder))
             return false;
+        const quint64 size = SzAr_GetFolderUnpackSize(&database.db, folder);
         if (size > 0) {
             folderBuffer = static_cast<unsigned char *>(qMallocAligned(size_t(size), 1));
             if (!folderBuffer)
@@ -206,20 +299,9 @@ bool ArchiveReader::isSymbolicLink(quint32 index) const
 
 QFileDevice::Permissions ArchiveReader::executePermissions(quint32 index) const
 {
-    QFileDevice::Permissions permissions;
-    if (index >= numEntries() || !SzBitWithVals_Check(&d->database.Attribs, index))
-        return permissions;
-    const quint32 attributes = d->database.Attribs.Vals[index];
-    if (!(attributes & kUnixExtension))
-        return permissions;
-    const quint32 mode = attributes >> 16;
-    if (mode & kUnixOwnerExecute)
-        permissions |= QFileDevice::ExeOwner | QFileDevice::ExeUser;
-    if (mode & kUnixGroupExecute)
-        permissions |= QFileDevice::ExeGroup;
-    if (mode & kUnixOtherExecute)
-        permissions |= QFileDevice::ExeOther;
-    return permissions;
+    if (index >= numEntries())
+        return {};
+    return executePermissionsOf(d->database, index);
 }
 
 bool ArchiveReader::entryData(quint32 index, QByteArray *data)
@@ -227,25 +309,12 @@ bool ArchiveReader::entryData(quint32 index, QByteArray *data)
     data->clear();
     if (index >= numEntries())
         return false;
-    const CSzArEx &db = d->database;
-    if (SzArEx_IsDir(&db, index))
-        return true;
-    const quint32 folder = db.FileToFolder[index];
-    if (folder == kNoFolder)
-        return true;
-    if (!d->loadFolder(folder))
-        return false;
-    const quint64 offset = db.UnpackPositions[index] - db.UnpackPositions[db.FolderToFile[folder]];
-    const quint64 length = SzArEx_GetFileSize(&db, index);
-    if (offset > d->folderSize || length > d->folderSize - offset || length > quint64(INT_MAX))
-        return false;
-    // The folder CRC covers the whole folder only when the archive stores one; the per-file
-    // CRCs are what 7-Zip always writes, and the SDK's folder decoder does not look at them.
-    if (SzBitWithVals_Check(&db.CRCs, index)
-        && CrcCalc(d->folderBuffer + offset, size_t(length)) != db.CRCs.Vals[index])
+    const unsigned char *bytes = nullptr;
+    size_t length = 0;
+    if (!d->entryBytes(index, &bytes, &length) || length > size_t(INT_MAX))
         return false;
     if (length > 0)
-        *data = QByteArray(reinterpret_cast<const char *>(d->folderBuffer + offset), int(length));
+        *data = QByteArray(reinterpret_cast<const char *>(bytes), int(length));
     return true;
 }
 
@@ -303,25 +372,228 @@ QString safeEntryPath(const QString &name)
 
 namespace {
 
-bool writeWholeFile(const QString &path, const QByteArray &data)
-{
-    // A link left in the destination by someone else must not carry the write elsewhere.
-    if (QFileInfo(path).isSymLink() && !QFile::remove(path))
-        return false;
-    // The new content goes into a new file that replaces the old one by rename. A program
-    // running from the old file (the client, while an update re-extracts its version) keeps
-    // what it mapped; truncating and rewriting the file in place would crash it. The save file
-    // refuses an existing file that is not writable and keeps the mode of one that is.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(data) != data.size())
-        return false;
-    // A full disk may only show when the buffered bytes are flushed.
-    return file.commit();
-}
+// Appended to a file's final name while it is written.
+constexpr char kSideSuffix[] = ".korvel-new";
+
+// A file written beside its final name and renamed over it once everything it holds has been
+// checked. A program running from the old file (the client, while an update re-extracts its
+// version) keeps what it mapped, where truncating and rewriting in place would crash it; and a
+// failure never leaves a half-written file under a final name. There is no flush per file:
+// the commit flushes the whole file system once, before the manifest that vouches for them.
+class SideFile {
+public:
+    explicit SideFile(const QString &finalPath)
+        : m_final(finalPath), m_file(finalPath + QLatin1String(kSideSuffix))
+    {
+    }
+    ~SideFile() { discard(); }
+    SideFile(const SideFile &) = delete;
+    SideFile &operator=(const SideFile &) = delete;
+
+    // False when the final name is taken by something that must not be replaced: a file we may
+    // not write (it keeps its content), or a directory.
+    bool open()
+    {
+        const QFileInfo existing(m_final);
+        if (existing.isSymLink()) {
+            // A link left in the destination by someone else must not carry the write elsewhere.
+            if (!QFile::remove(m_final))
+                return false;
+        } else if (existing.exists()) {
+            if (!existing.isFile() || !existing.isWritable())
+                return false;
+            m_keptPermissions = QFile::permissions(m_final);
+        }
+        // A side file left by an interrupted run, or a link planted under its name, goes; the
+        // new one is created afresh, never opened through a link.
+        QFile::remove(m_file.fileName());
+        return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+    }
+
+    bool write(const unsigned char *data, size_t size)
+    {
+        while (size > 0) {
+            const qint64 n = m_file.write(reinterpret_cast<const char *>(data),
+                                          qint64(qMin<size_t>(size, 1u << 30)));
+            if (n <= 0)
+                return false;
+            data += n;
+            size -= size_t(n);
+        }
+        return true;
+    }
+
+    // Closes the side file and gives it the permissions of the file it replaces plus the
+    // given execute bits. False when the data did not all reach the file system.
+    bool finish(QFileDevice::Permissions executable)
+    {
+        m_file.close();
+        if (m_file.error() != QFileDevice::NoError)
+            return false;
+        const QFileDevice::Permissions permissions =
+            m_keptPermissions ? *m_keptPermissions : QFile::permissions(m_file.fileName());
+        if ((executable || m_keptPermissions)
+            && !QFile::setPermissions(m_file.fileName(), permissions | executable))
+            return false;
+        m_finished = true;
+        return true;
+    }
+
+    // Renames the finished side file over the final name.
+    bool commit()
+    {
+        if (!m_finished || !platform::replaceFile(m_file.fileName(), m_final))
+            return false;
+        m_committed = true;
+        return true;
+    }
+
+    void discard()
+    {
+        if (m_committed)
+            return;
+        m_file.close();
+        QFile::remove(m_file.fileName());
+        m_committed = true; // nothing left to discard
+    }
+
+private:
+    QString m_final;
+    QFile m_file;
+    std::optional<QFileDevice::Permissions> m_keptPermissions;
+    bool m_finished = false;
+    bool m_committed = false;
+};
 
 } // namespace
+
+// One extraction: the reader, the checked relative paths of its entries and the destination.
+class Extraction {
+public:
+    Extraction(ArchiveReader::Private &reader, const QString &root, const QStringList &paths)
+        : m_reader(reader), m_root(root), m_paths(paths),
+          m_streamed(reader.database.db.NumFolders, false)
+    {
+    }
+
+    bool run()
+    {
+        const CSzArEx &db = m_reader.database;
+        for (quint32 i = 0; i < db.NumFiles; ++i) {
+            const QString &relative = m_paths.at(int(i));
+            if (SzArEx_IsDir(&db, i)) {
+                if (!QDir().mkpath(relative.isEmpty() ? m_root : m_root + QLatin1Char('/') + relative))
+                    return false;
+                continue;
+            }
+            const UInt32 folder = db.FileToFolder[i];
+            if (folder != kNoFolder && FolderStream::supports(db, folder)) {
+                if (!m_streamed[folder] && !extractStreamedFolder(folder))
+                    return false;
+                m_streamed[folder] = true;
+                continue;
+            }
+            if (!extractFromWholeFolder(i))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    QString finalPath(quint32 index) const
+    {
+        return m_root + QLatin1Char('/') + m_paths.at(int(index));
+    }
+
+    bool makeParent(quint32 index) const
+    {
+        const QString &relative = m_paths.at(int(index));
+        const int slash = relative.lastIndexOf(QLatin1Char('/'));
+        return QDir().mkpath(slash > 0 ? m_root + QLatin1Char('/') + relative.left(slash) : m_root);
+    }
+
+    QFileDevice::Permissions executable(quint32 index) const
+    {
+        // Only the execute bits are taken from the archive; the rest of the stored mode
+        // (set-id bits, write permission for others) is never trusted.
+        return executePermissionsOf(m_reader.database, index);
+    }
+
+    // An empty file, or a file of a folder the streaming decoder does not handle: the folder is
+    // decoded whole (once for all its files) and the file written straight from it.
+    bool extractFromWholeFolder(quint32 index)
+    {
+        // Decode before touching the file, so a broken folder never leaves a stand-in file.
+        const unsigned char *data = nullptr;
+        size_t size = 0;
+        if (!m_reader.entryBytes(index, &data, &size) || !makeParent(index))
+            return false;
+        SideFile file(finalPath(index));
+        return file.open() && file.write(data, size) && file.finish(executable(index))
+            && file.commit();
+    }
+
+    // Every file of the folder, as its bytes come out of the decoder. A file takes its final
+    // name as soon as its own CRC has matched; one without a CRC waits beside its final name
+    // until the folder's stream has ended and passed every check. So, as with the whole-folder
+    // decoder, a corrupt folder never leaves a wrong or half-written file under a final name.
+    bool extractStreamedFolder(UInt32 folder)
+    {
+        const CSzArEx &db = m_reader.database;
+        if (!m_reader.folderSizesArePossible(folder))
+            return false;
+        m_reader.dropFolder(); // a whole folder decoded earlier is of no more use
+        FolderStream stream(db, folder, &m_reader.lookStream.vt);
+        std::vector<std::unique_ptr<SideFile>> unchecked;
+        const unsigned char *piece = nullptr;
+        size_t pieceLeft = 0;
+        for (UInt32 i = db.FolderToFile[folder]; i < db.FolderToFile[folder + 1]; ++i) {
+            if (db.FileToFolder[i] != folder || SzArEx_IsDir(&db, i))
+                continue;
+            if (!makeParent(i))
+                return false;
+            auto file = std::make_unique<SideFile>(finalPath(i));
+            if (!file->open())
+                return false;
+            UInt64 left = SzArEx_GetFileSize(&db, i);
+            UInt32 crc = CRC_INIT_VAL;
+            while (left > 0) {
+                if (pieceLeft == 0 && (!stream.next(&piece, &pieceLeft) || pieceLeft == 0))
+                    return false;
+                const size_t n = size_t(qMin<UInt64>(left, pieceLeft));
+                if (!file->write(piece, n))
+                    return false;
+                crc = CrcUpdate(crc, piece, n);
+                piece += n;
+                pieceLeft -= n;
+                left -= n;
+            }
+            if (!file->finish(executable(i)))
+                return false;
+            if (!SzBitWithVals_Check(&db.CRCs, i)) {
+                unchecked.push_back(std::move(file));
+                continue;
+            }
+            if (CRC_GET_DIGEST(crc) != db.CRCs.Vals[i] || !file->commit())
+                return false;
+        }
+        // Whatever follows the last file still belongs to the stream and its checks.
+        do {
+            if (!stream.next(&piece, &pieceLeft))
+                return false;
+        } while (pieceLeft > 0);
+        for (const std::unique_ptr<SideFile> &file : unchecked) {
+            if (!file->commit())
+                return false;
+        }
+        return true;
+    }
+
+    ArchiveReader::Private &m_reader;
+    QString m_root;
+    const QStringList &m_paths;
+    std::vector<bool> m_streamed;
+};
 
 bool extractArchive(QIODevice *archive, const QDir &destination)
 {
@@ -329,8 +601,8 @@ bool extractArchive(QIODevice *archive, const QDir &destination)
     if (!reader.isOpen())
         return false;
 
-    // Every name is checked before the first byte is written, so a hostile archive leaves
-    // the destination as it was.
+    // Every name and size is checked before the first byte is written, so a hostile archive
+    // leaves the destination as it was.
     const quint32 count = reader.numEntries();
     QStringList paths;
     paths.reserve(int(count));
@@ -342,32 +614,7 @@ bool extractArchive(QIODevice *archive, const QDir &destination)
             return false;
         paths.append(relative);
     }
-
-    const QString root = destination.absolutePath();
-    QByteArray data;
-    for (quint32 i = 0; i < count; ++i) {
-        const QString &relative = paths.at(int(i));
-        if (reader.isDirectory(i)) {
-            if (!QDir().mkpath(relative.isEmpty() ? root : root + QLatin1Char('/') + relative))
-                return false;
-            continue;
-        }
-        // Decode before touching the file, so a broken folder never leaves an existing file
-        // truncated or a new one empty.
-        if (!reader.entryData(i, &data))
-            return false;
-        const QString path = root + QLatin1Char('/') + relative;
-        const int slash = relative.lastIndexOf(QLatin1Char('/'));
-        const QString parent = slash > 0 ? root + QLatin1Char('/') + relative.left(slash) : root;
-        if (!QDir().mkpath(parent))
-            return false;
-        if (!writeWholeFile(path, data))
-            return false;
-        // Only the execute bits are taken from the archive; the rest of the stored mode
-        // (set-id bits, write permission for others) is never trusted.
-        const QFileDevice::Permissions executable = reader.executePermissions(i);
-        if (executable && !QFile::setPermissions(path, QFile::permissions(path) | executable))
-            return false;
-    }
-    return true;
+    if (!reader.d->sizesArePossible())
+        return false;
+    return Extraction(*reader.d, destination.absolutePath(), paths).run();
 }

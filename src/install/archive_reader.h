@@ -12,13 +12,15 @@ class QIODevice;
 // One open 7z archive, read through the LZMA SDK's decoder.
 //
 // The archive is read from a QIODevice that the caller has opened for reading and keeps open
-// for the reader's life; the reader neither owns, opens nor closes it. The whole of a folder
-// (the SDK's unit of compression; a solid archive is one folder for many files) is decoded
-// into memory at once and kept until an entry of another folder is asked for, so reading the
-// entries of a folder in index order decodes it once. Peak memory is the largest folder's
-// unpacked size plus one entry's copy.
+// for the reader's life; the reader neither owns, opens nor closes it. entryData decodes the
+// whole of a folder (the SDK's unit of compression; a solid archive is one folder for many
+// files) into memory at once and keeps it until an entry of another folder is asked for, so
+// reading the entries of a folder in index order decodes it once. (extractArchive streams the
+// folders it can instead; see there.)
 //
-// Entry names are returned as stored: they are untrusted (see safeEntryPath).
+// Entry names are returned as stored: they are untrusted (see safeEntryPath). Declared sizes
+// are untrusted too: a folder that claims more than its packed bytes can expand to, or a file
+// that does not fit in its folder, is refused before anything is allocated for it.
 // One thread at a time; move-only.
 class ArchiveReader {
 public:
@@ -50,8 +52,9 @@ public:
 
     // The unpacked content of a file entry, in data (a copy; empty for a directory or an
     // empty file). Returns false, with data empty, when the entry's folder cannot be decoded:
-    // unsupported method, corrupt or missing data, a failed folder or file CRC, a folder that
-    // declares 4 GiB or more or whose buffer cannot be allocated.
+    // unsupported method, corrupt or missing data, a failed folder or file CRC, an impossible
+    // declared size (4 GiB or more, more than its packed bytes can hold), or a buffer that
+    // cannot be allocated.
     bool entryData(quint32 index, QByteArray *data);
 
     // How many times a folder has been decoded by this reader (for tests and measurements).
@@ -60,6 +63,8 @@ public:
     quint64 largestFolderSize() const;
 
 private:
+    friend class Extraction;
+    friend bool extractArchive(QIODevice *archive, const QDir &destination);
     struct Private;
     std::unique_ptr<Private> d;
 };
@@ -72,13 +77,24 @@ private:
 QString safeEntryPath(const QString &name);
 
 // Extracts every entry of the archive below destination, in archive order: directories are
-// created, files written (an existing file is replaced by a new one in a single rename, so a
-// process that has the old one open or mapped keeps its content; an existing file that is not
-// writable fails the extraction; missing parent directories are created). Stored attributes and times are not applied, and a symbolic-link entry becomes
-// a regular file holding the link text, so nothing links out of the destination.
+// created, files written (each into a new file beside its final name, then renamed over it, so
+// a process that has the old one open or mapped keeps its content; an existing file that is
+// not writable fails the extraction; missing parent directories are created). Stored
+// attributes and times are not applied, except the execute bits, and a symbolic-link entry
+// becomes a regular file holding the link text, so nothing links out of the destination.
+// Files are not flushed one by one: the caller flushes the file system once when it needs
+// them durable.
 //
-// Returns false when the archive cannot be opened, any entry name is unsafe (checked for all
-// entries before anything is written), a folder cannot be decoded, a directory cannot be
-// created, or a file cannot be written in full. Nothing is rolled back: files written before
-// the failure stay. Nothing is ever written outside destination.
+// Folders of one LZMA or LZMA2 coder, with or without the x86 branch filter, are decoded as a
+// stream: memory stays at the coder's dictionary plus a fixed buffer, whatever the folder's
+// size; a file is renamed into place once its CRC has matched (one without a CRC, once the
+// folder's stream has ended and passed every check). Other folders are decoded whole, as
+// entryData does.
+//
+// Returns false when the archive cannot be opened, any entry name is unsafe or any declared
+// size impossible (checked for all entries before anything is written), a folder cannot be
+// decoded or fails a CRC, a directory cannot be created, or a file cannot be written in full.
+// A failure never leaves a side file, nor a wrong or half-written file under a final name;
+// nothing is rolled back: files written before the failure stay. Nothing is ever written
+// outside destination.
 bool extractArchive(QIODevice *archive, const QDir &destination);

@@ -84,6 +84,28 @@ TEST_F(HttpTransferTest, RedirectGivesTheLastStatusAndMergesBothHeaderBlocks)
     EXPECT_EQ(server.requestCount("/loop"), TransferLimits().maxRedirects + 1);
 }
 
+TEST_F(HttpTransferTest, OnlyHttpAndHttpsAreSpokenFirstOrAfterARedirect)
+{
+    // An FTP redirect to this very server would otherwise be followed (FTP spoken to an HTTP
+    // server), and a file URL would read a local file into the target.
+    server.serve("/to-ftp", HttpReply::redirect(
+                                QStringLiteral("ftp://127.0.0.1:%1/x").arg(server.port()).toUtf8()));
+    EXPECT_EQ(get("/to-ftp"), 1); // CURLE_UNSUPPORTED_PROTOCOL
+    EXPECT_EQ(server.requests().size(), 1);
+
+    const QString local = home.root() + "/local.txt";
+    ASSERT_TRUE(writeFile(local, "local secret"));
+    server.serve("/to-file", HttpReply::redirect(QUrl::fromLocalFile(local).toEncoded()));
+    EXPECT_EQ(get("/to-file"), 1);
+
+    QByteArray read;
+    QBuffer buffer(&read);
+    buffer.open(QIODevice::WriteOnly);
+    HttpTransfer direct(QUrl::fromLocalFile(local), &buffer);
+    EXPECT_EQ(direct.perform(), 1);
+    EXPECT_TRUE(read.isEmpty());
+}
+
 TEST_F(HttpTransferTest, ErrorStatusKeepsTheErrorPageInTheTarget)
 {
     server.serve("/gone", HttpReply::status(404, "<h1>no</h1>"));

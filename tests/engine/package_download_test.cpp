@@ -96,6 +96,16 @@ TEST_F(PackageDownloadTest, SecondMirrorAfterMissingOrWrongAnswer)
     EXPECT_EQ(readFile(finalPath()), Content);
     EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
 
+    // Bytes of the right length with one changed: only the digest taken as they arrive tells.
+    QByteArray changed = Content;
+    changed[3] = char(changed[3] ^ 0x20);
+    ASSERT_TRUE(QFile::remove(finalPath()));
+    server.serve(FirstMirror, HttpReply::ok(changed));
+    server.clearRequests();
+    EXPECT_TRUE(coreEntry().downloadPackages());
+    EXPECT_EQ(readFile(finalPath()), Content);
+    EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
+
     // Wrong bytes, longer than the right ones, over a partial file an earlier run left: the
     // second answer must land on an empty file, not after either of them.
     ASSERT_TRUE(QFile::remove(finalPath()));
@@ -105,6 +115,39 @@ TEST_F(PackageDownloadTest, SecondMirrorAfterMissingOrWrongAnswer)
     EXPECT_TRUE(coreEntry().downloadPackages());
     EXPECT_EQ(readFile(finalPath()), Content);
     EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
+}
+
+TEST_F(PackageDownloadTest, BodyOfManyBlocksIsDigestedBesideTheTransfer)
+{
+    // Blocks of 512 KiB go round a ring of a few: this body goes round it several times and
+    // ends in a partial block.
+    QByteArray body;
+    for (quint32 x = 1; body.size() < 5 * 512 * 1024 + 1234; x = x * 1103515245u + 12345u)
+        body.append(char(x >> 24));
+    body.resize(5 * 512 * 1024 + 1234);
+    const auto bodyEntry = [&] {
+        return entryWith("<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\""
+                         + md5Hex(body) + "\"/>");
+    };
+    server.serve(FirstMirror, HttpReply::ok(body));
+    EXPECT_TRUE(bodyEntry().downloadPackages());
+    EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
+
+    // One byte changed in the last, partial block; then a body cut in its fourth block: each
+    // fails its attempt, and the second mirror's whole body is taken.
+    server.serve(SecondMirror, HttpReply::ok(body));
+    QByteArray changed = body;
+    changed[changed.size() - 7] = char(changed[changed.size() - 7] ^ 0x01);
+    HttpReply cut = HttpReply::ok(body);
+    cut.closeAfterBytes = 3 * 512 * 1024 + 100;
+    for (const HttpReply &first : {HttpReply::ok(changed), cut}) {
+        ASSERT_TRUE(QFile::remove(finalPath()));
+        server.serve(FirstMirror, first);
+        server.clearRequests();
+        EXPECT_TRUE(bodyEntry().downloadPackages());
+        EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
+        EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
+    }
 }
 
 TEST_F(PackageDownloadTest, NameAndNoAreDataInTheUrl)
@@ -117,7 +160,7 @@ TEST_F(PackageDownloadTest, NameAndNoAreDataInTheUrl)
                                                    "/core%20b/1%232/core%20b_1%232.7z"}));
 }
 
-TEST_F(PackageDownloadTest, BothMirrorsFailingKeepThePartialFile)
+TEST_F(PackageDownloadTest, BothMirrorsFailingLeaveNoPartialFile)
 {
     HttpReply cut = HttpReply::ok(Content);
     cut.closeAfterBytes = 5;
@@ -130,7 +173,8 @@ TEST_F(PackageDownloadTest, BothMirrorsFailingKeepThePartialFile)
     EXPECT_FALSE(e.downloadPackages());
     EXPECT_EQ(sink.reports, (QList<Report>{{2, 0, "1.0", "core", "开始下载"},
                                            {2, -1, "1.0", "core", "下载错误"}}));
-    EXPECT_EQ(readFile(partialPath()), "wrong");
+    // Never resumed, and as large as a server likes: a failed download keeps nothing.
+    EXPECT_FALSE(QFileInfo::exists(partialPath()));
     EXPECT_FALSE(QFileInfo::exists(finalPath()));
     // The second package was neither announced nor requested.
     EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
@@ -143,7 +187,7 @@ TEST_F(PackageDownloadTest, UnreachableMirrorsAndBlockedFinalFile)
     home.setEnv("KORVEL_COMPONENT_SERVER", closed);
     home.setEnv("KORVEL_PACKAGE_SERVER", closed);
     EXPECT_FALSE(coreEntry().downloadPackages());
-    EXPECT_TRUE(QFileInfo::exists(partialPath()));
+    EXPECT_FALSE(QFileInfo::exists(partialPath()));
 
     // A final name taken by a directory with content can be neither reused nor replaced.
     ASSERT_TRUE(writeFile(finalPath() + "/inside", "x"));
@@ -152,12 +196,31 @@ TEST_F(PackageDownloadTest, UnreachableMirrorsAndBlockedFinalFile)
     EXPECT_EQ(sink.reports.value(1), (Report{2, -1, "1.0", "core", "下载错误"}));
 }
 
+TEST_F(PackageDownloadTest, PackageDirectoriesAreMadeByTheFirstDownloadOnly)
+{
+    const QString store = home.dataDirectory() + "/packages";
+    // Refused for its second package: the first one's directory must not be left behind.
+    VersionEntry refused(QDir(home.dataDirectory()), &sink, "1.0", QString());
+    EXPECT_FALSE(refused.parseManifest(
+        "<M><Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + md5Hex(Content)
+        + "\"/><Package name=\"..\" version=\"x\" no=\"1\" hash=\"00\"/>"
+          "<Entry file=\"a.so\" function=\"f\"/></M>"));
+    EXPECT_FALSE(QFileInfo::exists(store));
+
+    // Accepted, and only then downloaded.
+    VersionEntry e = coreEntry();
+    EXPECT_FALSE(QFileInfo::exists(store));
+    server.serve(FirstMirror, HttpReply::ok(Content));
+    EXPECT_TRUE(e.downloadPackages());
+    EXPECT_EQ(readFile(finalPath()), Content);
+}
+
 TEST_F(PackageDownloadTest, VerifiedFileThatCannotTakeItsNameIsAFailure)
 {
     server.serve(FirstMirror, HttpReply::ok(Content));
     VersionEntry e = coreEntry();
     const QString dir = home.dataDirectory() + "/packages/core";
-    // The partial file exists and stays writable; only new names in the directory are refused.
+    // The directory refuses every new name: neither a partial file nor a final one can be made.
     ASSERT_TRUE(writeFile(partialPath(), ""));
     if (!setImmutable(dir, true))
         GTEST_SKIP() << "cannot make a directory immutable here";

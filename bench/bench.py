@@ -1,0 +1,415 @@
+#!/usr/bin/env python3
+"""Times every stage of the install road against the tool a user would compare it with.
+
+Run through bench/run, which builds first. Prepares (and caches) a deterministic release,
+serves it from a private nginx on 127.0.0.1 and measures, interleaved, the medians of ROUNDS
+runs of: the download of a 256 MiB package (ours with its hashing, against curl -o), the
+verification of a package file (against md5sum), the extraction of the release with its flush
+(against 7zz x -mmt1 and sync -f), the whole install road against the sum of our own stages,
+the road's peak memory against the largest folder plus 32 MiB, and a plain start of the
+installed launcher against a minimal program that loads the client library and calls it.
+The last line is the ratios line. --scale instead runs the road on releases of 50, 200 and
+800 MB.
+"""
+import argparse
+import fcntl
+import hashlib
+import os
+import random
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+BENCH = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(BENCH)
+# Must match the job runner's pause between the end of the work and the start of the client.
+DESIGNED_PAUSE_S = 1.0
+DOWNLOAD_MIB = 256
+MEMORY_SLACK_MIB = 32
+JOB_LOCK = "/tmp/korvel-jobs.lock"  # the guard every run of the program shares on this machine
+PACKAGES = "client Korvel.exe libkorvel_client.so sample_version.txt bin\ncontent src media large\n"
+# Change when the way a release is published here changes (the cache is keyed on it).
+RECIPE = "publish-1"
+ENTRY_FILE, ENTRY_FUNCTION = "libkorvel_client.so", "korvel_entry"
+
+
+def log(*args):
+    print(*args, file=sys.stderr, flush=True)
+
+
+def md5_of(path):
+    h = hashlib.md5()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def run(cmd, env=None, lock=False):
+    """Runs cmd to its end; returns (seconds, peak resident KiB). Fails loudly."""
+    lock_file = open(JOB_LOCK, "a") if lock else None
+    try:
+        if lock_file:
+            fcntl.flock(lock_file, fcntl.LOCK_EX)
+        start = time.perf_counter()
+        proc = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        _, status, usage = os.wait4(proc.pid, 0)
+        elapsed = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        err = proc.stderr.read().decode(errors="replace")
+        proc.stderr.close()
+    finally:
+        if lock_file:
+            lock_file.close()
+    if proc.returncode != 0:
+        raise SystemExit(f"bench: {' '.join(cmd)} failed ({proc.returncode}): {err[-2000:]}")
+    return elapsed, usage.ru_maxrss
+
+
+def tool_version(cmd):
+    return subprocess.run(cmd, capture_output=True, text=True).stdout.split("\n")[0:2]
+
+
+class Release:
+    """A published release of about `megabytes` MB in a cached server tree."""
+
+    def __init__(self, build, megabytes):
+        script = os.path.join(BENCH, "make_release.py")
+        key = hashlib.sha256()
+        for part in (open(script, "rb").read(), str(megabytes).encode(), PACKAGES.encode(),
+                     RECIPE.encode(),
+                     "".join(tool_version(["7zz", "i"])).encode()):
+            key.update(part)
+        # Outside any home directory: nginx's workers read it as an unprivileged user.
+        cache = os.environ.get("KORVEL_BENCH_CACHE") or f"/var/tmp/korvel-bench-{os.getuid()}"
+        os.makedirs(cache, mode=0o755, exist_ok=True)
+        os.chmod(cache, 0o755)
+        self.tree = os.path.join(cache, f"{megabytes}MB-{key.hexdigest()[:16]}")
+        if not os.path.isfile(os.path.join(self.tree, "ready")):
+            self._prepare(build, script, megabytes)
+        self.packages = []  # (name, version, no, md5, path)
+        with open(os.path.join(self.tree, "packages")) as f:
+            for line in f:
+                name, md5 = line.split()
+                path = os.path.join(self.tree, "www", "component", name, "1.0.0",
+                                    f"{name}_1.0.0.7z")
+                self.packages.append((name, "1.0.0", "1.0.0", md5, path))
+        self.largest_folder = int(open(os.path.join(self.tree, "largest-folder")).read())
+
+    def _prepare(self, build, script, megabytes):
+        log(f"bench: preparing a {megabytes} MB release in {self.tree} (once; cached)")
+        shutil.rmtree(self.tree, ignore_errors=True)
+        work = self.tree + ".work"
+        shutil.rmtree(work, ignore_errors=True)
+        source = os.path.join(work, "source")
+        subprocess.run([sys.executable, script, source, str(megabytes)], check=True)
+        shutil.copy(os.path.join(build, "Korvel.exe"), os.path.join(source, "Korvel.exe"))
+        shutil.copy(os.path.join(build, "tools", "sample_client", "libsample_client.so"),
+                    os.path.join(source, ENTRY_FILE))
+        with open(os.path.join(source, "sample_version.txt"), "w") as f:
+            f.write("1.0.0\n")
+        with open(os.path.join(work, "packages.txt"), "w") as f:
+            f.write(PACKAGES)
+        www = os.path.join(self.tree, "www")
+        subprocess.run([os.path.join(build, "korvel-publish"), "--version", "1.0.0",
+                        "--source", source, "--output", www, "--entry-file", ENTRY_FILE,
+                        "--entry-function", ENTRY_FUNCTION, "--packages",
+                        os.path.join(work, "packages.txt")], check=True)
+        names = []
+        for name in ("client", "content"):
+            path = os.path.join(www, "component", name, "1.0.0", f"{name}_1.0.0.7z")
+            if not os.path.isfile(path):
+                raise SystemExit(f"bench: the publisher made no {path}")
+            names.append((name, path))
+        with open(os.path.join(self.tree, "packages"), "w") as f:
+            for name, path in names:
+                f.write(f"{name} {md5_of(path)}\n")
+        # The 256 MiB download: incompressible, deterministic.
+        blob_dir = os.path.join(www, "component", "bench", "1")
+        os.makedirs(blob_dir, exist_ok=True)
+        rng = random.Random(256)
+        with open(os.path.join(blob_dir, "bench_1.7z"), "wb") as f:
+            for _ in range(DOWNLOAD_MIB):
+                f.write(rng.randbytes(1 << 20))
+        largest = subprocess.run([os.path.join(build, "bench", "korvel-bench-stage"),
+                                  "largest-folder"] + [p for _, p in names],
+                                 check=True, capture_output=True, text=True).stdout.strip()
+        with open(os.path.join(self.tree, "largest-folder"), "w") as f:
+            f.write(largest)
+        shutil.rmtree(work, ignore_errors=True)
+        for root, dirs, _ in os.walk(self.tree):  # nginx's workers read as another user
+            os.chmod(root, 0o755)
+        open(os.path.join(self.tree, "ready"), "w").close()
+
+
+class Nginx:
+    def __init__(self, root, work):
+        self.work = os.path.join(work, "nginx")
+        os.makedirs(os.path.join(self.work, "logs"))
+        os.makedirs(os.path.join(self.work, "tmp"))
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        conf = os.path.join(self.work, "nginx.conf")
+        w = self.work
+        with open(conf, "w") as f:
+            f.write(f"""daemon off;
+worker_processes 1;
+pid {w}/nginx.pid;
+error_log {w}/logs/error.log;
+events {{ worker_connections 64; }}
+http {{
+  access_log off;
+  sendfile on;
+  client_body_temp_path {w}/tmp/body;
+  proxy_temp_path {w}/tmp/proxy;
+  fastcgi_temp_path {w}/tmp/fastcgi;
+  uwsgi_temp_path {w}/tmp/uwsgi;
+  scgi_temp_path {w}/tmp/scgi;
+  types {{ application/xml xml; application/x-7z-compressed 7z; }}
+  server {{
+    listen 127.0.0.1:{self.port};
+    root {root};
+    location = /c.gif {{ return 200 ""; }}
+  }}
+}}
+""")
+        self.proc = subprocess.Popen(["nginx", "-p", self.work, "-e",
+                                      os.path.join(self.work, "logs", "error.log"), "-c", conf])
+        for _ in range(100):
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        self.stop()
+        raise SystemExit("bench: nginx did not start")
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.port}"
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(3)  # SIGQUIT: graceful stop of master and workers
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Bench:
+    def __init__(self, build, work, release, nginx):
+        self.build, self.work, self.release, self.nginx = build, work, release, nginx
+        self.stage = os.path.join(build, "bench", "korvel-bench-stage")
+        self.runs = 0
+
+    def fresh(self, name):
+        """A new path below the work directory. Nothing is deleted between runs: ext4 avoids
+        reusing the inodes of files deleted moments ago and searches for others, which made
+        every extraction after a deletion of 10,000 files slower by seconds, and by chance."""
+        self.runs += 1
+        return os.path.join(self.work, f"{name}-{self.runs}")
+
+    def home(self, name):
+        """A fresh per-run HOME with XDG paths inside it; returns (env, data directory)."""
+        home = self.fresh(name)
+        env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "KORVEL_"))}
+        env.update(HOME=home, XDG_DATA_HOME=f"{home}/.local/share",
+                   XDG_CONFIG_HOME=f"{home}/.config", XDG_CONFIG_DIRS=f"{home}/etc-xdg",
+                   TMPDIR=f"{home}/tmp", KORVEL_HEADLESS="1")
+        for s in ("CATALOGUE", "COMPONENT", "PACKAGE", "STATS"):
+            env[f"KORVEL_{s}_SERVER"] = self.nginx.url
+        for d in ("Desktop", ".local/share", ".config", "etc-xdg", "tmp"):
+            os.makedirs(os.path.join(home, d), exist_ok=True)
+        return env, f"{home}/.local/share/ostrel/korvel"
+
+    # --- the stages, ours and the reference --------------------------------------------------
+    def download_ours(self):
+        env, _ = self.home("dl-ours")
+        seconds = run([self.stage, "download", "bench", "1", "1", self.download_md5], env)[0]
+        shutil.rmtree(env["HOME"])  # a few inodes: deleting them costs the next run nothing
+        return seconds
+
+    def download_reference(self):
+        out = self.fresh("dl-curl") + ".7z"
+        seconds = run(["curl", "-s", "-f", "-o", out,
+                       f"{self.nginx.url}/component/bench/1/bench_1.7z"])[0]
+        os.remove(out)
+        return seconds
+
+    def verify_ours(self):
+        return run([self.stage, "verify", self.download_file, self.download_md5])[0]
+
+    def verify_reference(self):
+        return run(["md5sum", self.download_file])[0]
+
+    def extract_ours(self):
+        dest = self.fresh("x-ours")
+        return run([self.stage, "extract", dest] + [p[4] for p in self.release.packages])[0]
+
+    def extract_reference(self):
+        dest = self.fresh("x-7zz")
+        total = 0.0
+        for p in self.release.packages:
+            total += run(["7zz", "x", "-mmt1", "-bd", "-bso0", "-bsp0", f"-o{dest}", p[4]])[0]
+        return total + run(["sync", "-f", dest])[0]
+
+    def road(self):
+        """The whole install road; returns (seconds net of the pause, peak KiB, sum of stages)."""
+        env, data = self.home("road")
+        installer = os.path.join(self.work, "installer", "Korvel.exe")
+        seconds, peak = run([installer], env, lock=True)
+        if not os.path.isfile(os.path.join(data, "1.0.0", "manifest.xml")):
+            raise SystemExit("bench: the road did not install the release")
+        self.installed, self.launch_env = data, env
+        # The launcher under test is the one just built, not the release's copy.
+        shutil.copy(os.path.join(self.build, "Korvel.exe"), os.path.join(data, "Korvel.exe"))
+        # Our stages on the same release, each as its own process: every package downloaded
+        # (hashing included) into a fresh store, then extracted with the flush.
+        env, _ = self.home("road-stages")
+        stages = 0.0
+        for name, version, no, md5, _ in self.release.packages:
+            stages += run([self.stage, "download", name, version, no, md5], env)[0]
+        store = os.path.join(env["XDG_DATA_HOME"], "ostrel", "korvel", "packages")
+        dest = self.fresh("road-stages-x")
+        stages += run([self.stage, "extract", dest] + [os.path.join(store, p[0], "1.0.0.7z")
+                                                      for p in self.release.packages])[0]
+        return seconds - DESIGNED_PAUSE_S, peak, stages
+
+    def launch_pair(self, reverse):
+        version_dir = os.path.join(self.installed, "1.0.0")
+        ours = lambda: run([os.path.join(self.installed, "Korvel.exe")], self.launch_env)[0]
+        ref = lambda: run([os.path.join(self.build, "bench", "launch_reference"),
+                           os.path.join(version_dir, ENTRY_FILE), ENTRY_FUNCTION],
+                          self.launch_env)[0]
+        if reverse:
+            r = ref()
+            return ours(), r
+        return ours(), ref()
+
+    def prepare(self):
+        os.makedirs(os.path.join(self.work, "installer"))
+        shutil.copy(os.path.join(self.build, "Korvel.exe"), os.path.join(self.work, "installer"))
+        self.download_file = os.path.join(self.release.tree, "www", "component", "bench", "1",
+                                          "bench_1.7z")
+        self.download_md5 = md5_of(self.download_file)
+
+    def measure(self, rounds):
+        pairs = [("download", self.download_ours, self.download_reference),
+                 ("verify", self.verify_ours, self.verify_reference),
+                 ("extract", self.extract_ours, self.extract_reference)]
+        results = {name: ([], []) for name, _, _ in pairs}
+        road, peaks, stage_sums, launch = [], [], [], ([], [])
+        for r in range(rounds):
+            for name, ours, ref in pairs:
+                # Alternate who goes first, so neither always meets a warmer cache.
+                if r % 2 == 0:
+                    results[name][0].append(ours())
+                    results[name][1].append(ref())
+                else:
+                    results[name][1].append(ref())
+                    results[name][0].append(ours())
+            net, peak, stages = self.road()
+            road.append(net)
+            peaks.append(peak)
+            stage_sums.append(stages)
+            for i in range(20):
+                o, f = self.launch_pair(reverse=(i % 2 == 1))
+                launch[0].append(o)
+                launch[1].append(f)
+            log(f"bench: round {r + 1}/{rounds} done")
+        return results, road, peaks, stage_sums, launch
+
+
+def table(results, road, peaks, stage_sums, launch, release, rounds, load):
+    med = statistics.median
+    rows = []
+    ratios = {}
+    refs = {"download": f"curl -o ({DOWNLOAD_MIB} MiB)", "verify": "md5sum",
+            "extract": "7zz x -mmt1 + sync -f"}
+    for name in ("download", "verify", "extract"):
+        ours, ref = med(results[name][0]), med(results[name][1])
+        ratios[name] = ref / ours
+        rows.append((name, f"{ours:8.3f} s", f"{ref:8.3f} s", f"{ratios[name]:6.2f}", refs[name]))
+    net, stages = med(road), med(stage_sums)
+    ratios["road"] = net / stages
+    rows.append(("road", f"{net:8.3f} s", f"{stages:8.3f} s", f"{ratios['road']:6.2f}",
+                 f"sum of our stages (road net of the {DESIGNED_PAUSE_S * 1000:.0f} ms pause)"))
+    peak = max(peaks) / 1024.0
+    bound = release.largest_folder / 1048576.0 + MEMORY_SLACK_MIB
+    ratios["memory"] = peak / bound
+    rows.append(("memory", f"{peak:6.1f} MiB", f"{bound:6.1f} MiB", f"{ratios['memory']:6.2f}",
+                 f"largest folder ({release.largest_folder / 1048576.0:.1f} MiB) + {MEMORY_SLACK_MIB} MiB"))
+    ours, ref = med(launch[0]) * 1000, med(launch[1]) * 1000
+    extra = ours - ref
+    rows.append(("launch", f"{ours:7.1f} ms", f"{ref:7.1f} ms", f"+{extra:.1f} ms",
+                 "dlopen + call in a minimal C program"))
+    print(f"medians of {rounds} interleaved rounds (launch: {len(launch[0])} starts each);"
+          f" load average (1 min) before {load[0]:.2f}, after {load[1]:.2f}")
+    print(f"{'stage':<10}{'ours':>14}{'reference':>14}{'ratio':>9}  reference")
+    for row in rows:
+        print(f"{row[0]:<10}{row[1]:>14}{row[2]:>14}{row[3]:>9}  {row[4]}")
+    print(f"ratios: download={ratios['download']:.2f} verify={ratios['verify']:.2f} "
+          f"extract={ratios['extract']:.2f} road={ratios['road']:.2f} "
+          f"memory={ratios['memory']:.2f} launch_extra_ms={extra:.0f}")
+
+
+def scale_run(build, rounds):
+    print(f"{'release':>8}{'packed':>10}{'largest folder':>16}{'road':>10}{'per 100 MB':>12}"
+          f"{'peak memory':>13}")
+    for megabytes in (50, 200, 800):
+        release = Release(build, megabytes)
+        with tempfile.TemporaryDirectory(prefix="korvel-bench.") as work:
+            os.chmod(work, 0o755)
+            nginx = Nginx(os.path.join(release.tree, "www"), work)
+            try:
+                bench = Bench(build, work, release, nginx)
+                bench.prepare()
+                road, peaks = [], []
+                for _ in range(rounds):
+                    env, data = bench.home("road")
+                    seconds, peak = run([os.path.join(work, "installer", "Korvel.exe")], env,
+                                        lock=True)
+                    road.append(seconds - DESIGNED_PAUSE_S)
+                    peaks.append(peak)
+            finally:
+                nginx.stop()
+        packed = sum(os.path.getsize(p[4]) for p in release.packages) / 1048576.0
+        net = statistics.median(road)
+        print(f"{megabytes:>5} MB{packed:>7.0f} MiB{release.largest_folder / 1048576.0:>12.0f} MiB"
+              f"{net:>9.2f}s{net / megabytes * 100:>11.2f}s{max(peaks) / 1024.0:>9.1f} MiB",
+              flush=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--scale", action="store_true")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    if args.scale:
+        scale_run(build, max(3, args.rounds if args.rounds != 5 else 3))
+        return
+    release = Release(build, 200)
+    load_before = os.getloadavg()[0]
+    with tempfile.TemporaryDirectory(prefix="korvel-bench.") as work:
+        os.chmod(work, 0o755)
+        nginx = Nginx(os.path.join(release.tree, "www"), work)
+        try:
+            bench = Bench(build, work, release, nginx)
+            bench.prepare()
+            measured = bench.measure(max(5, args.rounds))
+        finally:
+            nginx.stop()
+    table(*measured, release, max(5, args.rounds), (load_before, os.getloadavg()[0]))
+
+
+if __name__ == "__main__":
+    main()
