@@ -43,7 +43,13 @@ private:
 // then unchanged).
 bool setCurrentDirectory(const QString &path);
 
-// Environment variables, values decoded from and encoded to the locale's encoding (UTF-8).
+// Makes path the first place where libraries loaded later look for their own dependencies
+// (Windows' DLL directory). Linux has no such process-wide setting: a library finds its
+// dependencies through its own RUNPATH, and this does nothing there. False when refused.
+bool setLibrarySearchDirectory(const QString &path);
+
+// Environment variables; on Linux values are decoded from and encoded to the locale's encoding
+// (UTF-8), on Windows they are UTF-16 throughout.
 bool isEnvironmentVariableSet(const char *name);
 QString environmentVariable(const char *name); // empty when unset
 bool setEnvironmentVariable(const char *name, const QString &value);

@@ -57,6 +57,11 @@ bool setCurrentDirectory(const QString &path)
     return ::chdir(QFile::encodeName(path).constData()) == 0;
 }
 
+bool setLibrarySearchDirectory(const QString &)
+{
+    return true;
+}
+
 bool isEnvironmentVariableSet(const char *name)
 {
     return ::getenv(name) != nullptr;
