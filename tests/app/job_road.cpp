@@ -1,5 +1,6 @@
 #include "job_road.h"
 
+#include "support/target.h"
 #include "support/installed_layout.h"
 #include "support/process_scan.h"
 #include "support/tools.h"
@@ -20,7 +21,7 @@ void JobRoad::SetUp()
     ASSERT_TRUE(server.isListening());
     useServers(server.baseUrl());
     home.setEnv("KORVEL_HEADLESS", "1");
-    home.setEnv("KORVEL_SAMPLE_REPORT", clientLog().toUtf8());
+    home.setEnv("KORVEL_SAMPLE_REPORT", target::native(target::seen(clientLog())).toUtf8());
     downloaded = installProgram(home.home() + QStringLiteral("/Downloads"));
     ASSERT_FALSE(downloaded.isEmpty());
 }
@@ -42,7 +43,7 @@ void JobRoad::publish(const QString &version, bool prefetch)
 {
     const QString stage = home.root() + QStringLiteral("/stage-") + version;
     ASSERT_FALSE(installProgram(stage).isEmpty());
-    ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(QStringLiteral(KORVEL_SAMPLE_CLIENT))));
+    ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(target::sampleClient())));
     ASSERT_TRUE(writeFile(stage + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n'));
     QStringList arguments{"--version", version, "--source", stage, "--output", tree(),
                           "--entry-file", ClientLibrary, "--entry-function", "korvel_entry"};
@@ -103,7 +104,9 @@ QByteArray JobRoad::waitForLaunchedClient()
         ADD_FAILURE() << "the installed client was not started";
         return {};
     }
-    EXPECT_TRUE(waitForProcessEnd(sampleField(reports.last(), "pid").toLongLong()));
+    // A Windows process id means nothing here: wait for the prefix's programs instead.
+    EXPECT_TRUE(target::isWindows() ? waitForNoProcessesFrom(home.root())
+                                    : waitForProcessEnd(sampleField(reports.last(), "pid").toLongLong()));
     return reports.last();
 }
 
@@ -141,8 +144,16 @@ QSettings *userSettings(QSettings *settings)
 
 } // namespace
 
+namespace {
+
+const QString UninstallKey = QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\kv");
+
+} // namespace
+
 bool uninstallEntryExists()
 {
+    if (target::isWindows())
+        return target::registryKeyExists(UninstallKey);
     QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
     userSettings(&settings)->beginGroup(QStringLiteral("CurrentVersion/Uninstall"));
     return settings.childGroups().contains(QStringLiteral("kv"));
@@ -150,18 +161,24 @@ bool uninstallEntryExists()
 
 bool protocolKeyExists()
 {
+    if (target::isWindows())
+        return target::registryKeyExists(QStringLiteral("HKCU\\Software\\Classes\\kv"));
     QSettings settings(QStringLiteral("Classes"), QStringLiteral("kv"));
     return !userSettings(&settings)->allKeys().isEmpty();
 }
 
 QString uninstallString()
 {
+    if (target::isWindows())
+        return target::registryValue(UninstallKey, QStringLiteral("UninstallString"));
     QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
     return userSettings(&settings)->value(QStringLiteral("CurrentVersion/Uninstall/kv/UninstallString")).toString();
 }
 
 QString storedMachineId()
 {
+    if (target::isWindows())
+        return target::registryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv"), QStringLiteral("MachineUuid"));
     QSettings settings(QStringLiteral("ostrel"), QStringLiteral("kv"));
     return userSettings(&settings)->value(QStringLiteral("MachineUuid")).toString();
 }

@@ -16,6 +16,8 @@
 #include <string>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 #define KORVEL_EXPORT __declspec(dllexport)
 #else
@@ -145,11 +147,14 @@ int run(const char *entry, const char16_t *tail)
     // The file first: a process whose standard output nobody reads any more may not survive
     // writing to it.
     if (const char *file = std::getenv("KORVEL_SAMPLE_REPORT")) {
-        if (FILE *f = std::fopen(file, "a")) {
+        if (FILE *f = std::fopen(file, "ab")) {
             std::fputs(report.c_str(), f);
             std::fclose(f);
         }
     }
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY); // lines end in "\n" here too
+#endif
     std::fputs(report.c_str(), stdout);
     std::fflush(stdout);
     if (const char *sleep = std::getenv("KORVEL_SAMPLE_SLEEP"))
