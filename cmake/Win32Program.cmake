@@ -56,7 +56,8 @@ add_executable(platform_win32_tests ${win32_test_sources}
   tests/support/target.cpp)
 target_include_directories(platform_win32_tests PRIVATE tests)
 target_compile_definitions(platform_win32_tests PRIVATE
-  KORVEL_SAMPLE_CLIENT="$<TARGET_FILE:sample_client>" KORVEL_EXE="$<TARGET_FILE:Korvel>")
+  KORVEL_SAMPLE_CLIENT="$<TARGET_FILE:sample_client>" KORVEL_EXE="$<TARGET_FILE:Korvel>"
+  KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_libraries(platform_win32_tests PRIVATE korvel GTest::gtest GTest::gtest_main)
 target_link_options(platform_win32_tests PRIVATE ${KORVEL_WIN32_STATIC})
 add_dependencies(platform_win32_tests sample_client Korvel)

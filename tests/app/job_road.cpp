@@ -76,6 +76,11 @@ QList<QByteArray> JobRoad::errLines() const
     QList<QByteArray> lines = err.split('\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
+    // The Windows C runtime writes text streams with "\r\n".
+    for (QByteArray &line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+    }
     return lines;
 }
 

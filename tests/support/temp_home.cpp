@@ -22,9 +22,13 @@ TempHome::TempHome()
     setEnv("KORVEL_HEADLESS", "1");
     if (target::isWindows()) {
         // A Wine prefix of the test's own: the program's data, desktop and registry live there.
-        // Hard links make the clone cheap; Wine replaces the files it changes.
         const QString prefix = m_dir.path() + QStringLiteral("/wine");
-        QProcess::execute(QStringLiteral("cp"), {"-al", qEnvironmentVariable("KORVEL_WINE_TEMPLATE"), prefix});
+        const QString templatePrefix = qEnvironmentVariable("KORVEL_WINE_TEMPLATE");
+        const QString script = QStringLiteral(KORVEL_SOURCE_DIR "/scripts/wine-prefix");
+        if (QFileInfo::exists(templatePrefix + QStringLiteral("/system.reg")))
+            QProcess::execute(script, {"--clone", templatePrefix, prefix});
+        else // no template for the run (scripts/test makes one): a new prefix, slowly
+            QProcess::execute(script, {prefix});
         setEnv("WINEPREFIX", prefix.toUtf8());
         setEnv("WINEDEBUG", "-all");
         // No desktop entries of the real desktop for the program's shortcuts and protocols.

@@ -95,6 +95,14 @@ TEST(Win32Process, CommandLineStartsTheProgramAsWrittenAndTheListSeesIt)
     EXPECT_EQ(::WaitForSingleObject(process, 20000), WAIT_OBJECT_0);
     ::CloseHandle(process);
 
+    // The started program sees the environment as changed through the platform layer.
+    ASSERT_TRUE(platform::setEnvironmentVariable("KORVEL_PROBE_CHILD", QStringLiteral("seen")));
+    const QString out = QDir::toNativeSeparators(dir.file("env.txt"));
+    ASSERT_GT(platform::startCommandLine(QStringLiteral("cmd.exe /c set KORVEL_PROBE_CHILD>\"%1\"").arg(out), {}), 0);
+    EXPECT_TRUE(waitFor([&] { return readFile(dir.file("env.txt")).startsWith("KORVEL_PROBE_CHILD=seen"); }))
+        << readFile(dir.file("env.txt")).constData();
+    platform::unsetEnvironmentVariable("KORVEL_PROBE_CHILD");
+
     EXPECT_EQ(platform::startCommandLine(QStringLiteral("\"%1\"").arg(dir.file("missing.exe")), {}), -1);
     EXPECT_EQ(platform::startDetachedProcess({}), -1);
 }
