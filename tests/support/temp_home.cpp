@@ -24,11 +24,15 @@ TempHome::TempHome()
         // A Wine prefix of the test's own: the program's data, desktop and registry live there.
         const QString prefix = m_dir.path() + QStringLiteral("/wine");
         const QString templatePrefix = qEnvironmentVariable("KORVEL_WINE_TEMPLATE");
-        const QString script = QStringLiteral(KORVEL_SOURCE_DIR "/scripts/wine-prefix");
+        QProcess script;
+        script.setProgram(QStringLiteral(KORVEL_SOURCE_DIR "/scripts/wine-prefix"));
         if (QFileInfo::exists(templatePrefix + QStringLiteral("/system.reg")))
-            QProcess::execute(script, {"--clone", templatePrefix, prefix});
+            script.setArguments({"--clone", templatePrefix, prefix});
         else // no template for the run (scripts/test makes one): a new prefix, slowly
-            QProcess::execute(script, {prefix});
+            script.setArguments({prefix});
+        script.setStandardOutputFile(QProcess::nullDevice());
+        script.start();
+        script.waitForFinished(120000);
         setEnv("WINEPREFIX", prefix.toUtf8());
         setEnv("WINEDEBUG", "-all");
         // No desktop entries of the real desktop for the program's shortcuts and protocols.
