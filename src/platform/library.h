@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <utility>
+
 // Loading shared libraries into the process, and the process-wide state a loaded library
 // sees: current directory and environment. Everything here runs on the main thread before
 // other threads exist (changing the environment while other threads read it is not safe).
@@ -12,9 +14,20 @@ namespace platform {
 class Library {
 public:
     Library() = default;
-    ~Library();
-    Library(Library &&other) noexcept;
-    Library &operator=(Library &&other) noexcept;
+    ~Library() { reset(); }
+    Library(Library &&other) noexcept
+        : m_handle(std::exchange(other.m_handle, nullptr)), m_error(std::move(other.m_error))
+    {
+    }
+    Library &operator=(Library &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_handle = std::exchange(other.m_handle, nullptr);
+            m_error = std::move(other.m_error);
+        }
+        return *this;
+    }
     Library(const Library &) = delete;
     Library &operator=(const Library &) = delete;
 

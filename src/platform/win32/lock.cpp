@@ -16,19 +16,6 @@ HANDLE toHandle(int value) { return reinterpret_cast<HANDLE>(static_cast<std::in
 
 } // namespace
 
-MachineLock::~MachineLock() { reset(); }
-
-MachineLock::MachineLock(MachineLock &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-
-MachineLock &MachineLock::operator=(MachineLock &&other) noexcept
-{
-    if (this != &other) {
-        reset();
-        m_fd = std::exchange(other.m_fd, -1);
-    }
-    return *this;
-}
-
 // Closing the handle ends the hold; the mutex is not released first, so a holder that ends
 // without closing leaves it abandoned, which the next taker's zero-time wait reports as held
 // until the system drops the object with the last handle.
