@@ -157,9 +157,8 @@ bool VersionCatalogue::installBestVersion()
             return false;
     }
     // Only the installation in the data directory is the system's; a copy of the program
-    // that updates itself elsewhere leaves the registration alone. Both sides in QDir's clean
-    // form: the data directory is written with a doubled slash when XDG_DATA_HOME ends in one.
-    if (m_baseDir.absolutePath() == QDir(dataDirectory()).absolutePath())
+    // that updates itself elsewhere leaves the registration alone.
+    if (isDataDirectory(m_baseDir))
         return registerProduct(m_baseDir);
     return true;
 }

@@ -14,3 +14,13 @@ QString dataDirectory()
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
         + QStringLiteral("/ostrel/korvel");
 }
+
+bool isDataDirectory(const QDir &dir)
+{
+    const QDir data(dataDirectory());
+    const QString canonical = dir.canonicalPath();
+    const QString canonicalData = data.canonicalPath();
+    if (!canonical.isEmpty() && !canonicalData.isEmpty())
+        return canonical == canonicalData;
+    return QDir::cleanPath(dir.absolutePath()) == QDir::cleanPath(data.absolutePath());
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDir>
 #include <QFileInfo>
 #include <QString>
 
@@ -9,3 +10,8 @@ QFileInfo programFileInfo();
 // The per-user product directory: the roaming application-data folder followed by
 // "/ostrel/korvel", in Qt form. Not created here.
 QString dataDirectory();
+
+// Whether dir is the data directory, however either is spelled: the program's own directory
+// comes with links resolved, the data directory as the environment names it. Compared by
+// canonical paths; when either does not exist, by their cleaned absolute forms.
+bool isDataDirectory(const QDir &dir);

@@ -75,11 +75,11 @@ bool VersionEntry::commitVersion()
     // launcher for the next start.
     const QString source = m_versionDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
     const QString target = m_baseDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
+    const QString pending = target + QLatin1String(install::PendingSuffix);
+    // A launcher staged by an earlier commit is older than this version, whether or not this
+    // version carries a launcher of its own; left standing, the next start would swap it in.
+    QFile::remove(pending);
     if (QFileInfo(source).isFile() && QFileInfo(source) != QFileInfo(target)) {
-        const QString pending = target + QLatin1String(install::PendingSuffix);
-        // A launcher staged by an earlier commit is older than the one just put in place; left
-        // standing, the next start would swap it in over the newer one.
-        QFile::remove(pending);
         if (!copyIntoPlace(source, target))
             copyIntoPlace(source, pending);
     }

@@ -58,6 +58,9 @@ bool registerProduct(const QDir &baseDir)
                           buildCommandLine(launcher, {QStringLiteral("%1")}));
     }
     platform::registerUrlScheme(product::key, product::displayName, launcher);
+    // Unlike the desktop shortcut, the menu entry is the program's own: it follows the launcher
+    // on every registration.
+    platform::addApplicationMenuEntry(product::displayName, launcher, product::displayName);
 
     if (!previously) {
         const QDir desktop(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));

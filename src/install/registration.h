@@ -31,8 +31,8 @@ QString launcherPath(const QDir &baseDir);
 // settings, the organisation-wide ones and the system-wide ones ($XDG_CONFIG_DIRS here).
 bool isRegistered();
 
-// Writes the uninstall entry and the URL protocol (also made known to the desktop), all pointing
-// at baseDir's launcher. When the product was not registered before, also writes "Distributor"
+// Writes the uninstall entry, the URL protocol (also made known to the desktop) and the
+// application-menu entry where the system keeps one apart, all pointing at baseDir's launcher. When the product was not registered before, also writes "Distributor"
 // and puts the shortcut on the desktop; a later call leaves both as they are, so a shortcut the
 // user deleted stays deleted. Failed writes leave that piece missing and are not reported.
 // Always returns true. Call on the thread that runs the task; not concurrently with itself.

@@ -13,20 +13,6 @@
 
 namespace {
 
-
-// Uninstalling deletes a whole directory tree, so it must be the tree an install made. The
-// uninstall task removes the directory the running program sits in; every registration points at
-// the data directory, but a copy of the program can be started with "uninstall" from anywhere,
-// and its folder (downloads, the home directory) is not ours to empty.
-bool isProductDirectory(const QDir &baseDir)
-{
-    const QDir dataDir(dataDirectory());
-    if (dataDir.absolutePath() == baseDir.absolutePath())
-        return true;
-    const QString canonical = baseDir.canonicalPath();
-    return !canonical.isEmpty() && canonical == dataDir.canonicalPath();
-}
-
 // Deletes path and everything below it, as far as it can. A file whose deletion fails gets
 // write permission for its owner and is tried once more; a directory gets read, write and
 // search permission for its owner first, because here (unlike on Windows) a read-only folder
@@ -57,7 +43,11 @@ void removeTree(const QString &path)
 
 void removeInstallation(const QDir &baseDir)
 {
-    if (isProductDirectory(baseDir))
+    // Uninstalling deletes a whole directory tree, so it must be the tree an install made. The
+    // uninstall task removes the directory the running program sits in; every registration
+    // points at the data directory, but a copy of the program can be started with "uninstall"
+    // from anywhere, and its folder (downloads, the home directory) is not ours to empty.
+    if (isDataDirectory(baseDir))
         removeTree(baseDir.absolutePath());
 
     {
@@ -73,6 +63,7 @@ void removeInstallation(const QDir &baseDir)
         protocol.remove(QString());
     }
     platform::unregisterUrlScheme(product::key);
+    platform::removeApplicationMenuEntry(product::displayName);
 
     QDir(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation))
         .remove(product::displayName + platform::shortcutSuffix());
@@ -89,7 +80,7 @@ QStringList uninstallCleanupArguments(const QString &programFile, const QDir &ba
 bool uninstallProduct(const QDir &baseDir)
 {
     removeInstallation(baseDir);
-    if (isProductDirectory(baseDir)) {
+    if (isDataDirectory(baseDir)) {
         relaunchFromTempCopy(
             uninstallCleanupArguments(programFileInfo().absoluteFilePath(), baseDir));
     }

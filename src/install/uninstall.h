@@ -5,7 +5,7 @@
 #include <QStringList>
 
 // Removes the product: everything below baseDir, the uninstall entry and the URL protocol
-// (registry keys and desktop handler), and the desktop shortcut; then starts a temporary copy of
+// (registry keys and desktop handler), the application-menu entry and the desktop shortcut; then starts a temporary copy of
 // the running program that deletes the program file and baseDir once this process has exited
 // (see uninstallCleanupArguments). Returns at once without waiting for the copy.
 // Files are only ever removed when baseDir is the product's data directory (dataDirectory()):
@@ -16,7 +16,7 @@ bool uninstallProduct(const QDir &baseDir);
 
 // The part of uninstallProduct that runs in this process: the files below baseDir (read-only
 // ones and those in read-only folders too; symbolic links are removed, never followed), the two
-// registry keys, the URL handler and its default, the shortcut. Only when baseDir is the data
+// registry keys, the URL handler and its default, the menu entry, the shortcut. Only when baseDir is the data
 // directory are files deleted. The machine id stays.
 void removeInstallation(const QDir &baseDir);
 

@@ -9,8 +9,8 @@
 // wait and run work beside the main thread.
 namespace platform {
 
-// Absolute path of the running executable; on Linux /proc/self/exe resolved.
-// Empty when the system cannot tell.
+// Absolute path the running executable was started from; on Linux /proc/self/exe resolved
+// (also after that file was replaced or deleted). Empty when the system cannot tell.
 QString executablePath();
 
 // Starts argv[0] with the arguments argv[1..], the caller's environment and current
@@ -51,10 +51,11 @@ void sleepMilliseconds(int milliseconds);
 // Returns false when the system refused the thread (work is then not run).
 bool startDetachedThread(std::function<void()> work);
 
-// The executable paths of all running processes that this process may inspect, one entry
-// per process, in no particular order. Processes whose executable cannot be read (another
-// user's, gone meanwhile) or whose executable file was deleted or replaced since it started
-// are left out. Empty when the process list cannot be read at all.
+// The paths that all running processes this process may inspect were started from, one entry
+// per process, in no particular order, also when that file has since been replaced or deleted
+// (the process still runs what was started from the path). Processes whose executable cannot
+// be read (another user's, gone meanwhile) are left out. Empty when the process list cannot be
+// read at all.
 QStringList runningExecutables();
 
 } // namespace platform

@@ -22,6 +22,17 @@ QString shortcutSuffix();
 // be written.
 bool createShortcut(const QString &path, const QString &target, const QString &description);
 
+// Lists target in the desktop's application menu as name, where the shell keeps that menu
+// apart from what the program registers anyway: here "NAME.desktop" in
+// $XDG_DATA_HOME/applications, with the keys of a shortcut and the category "Network". Most
+// Linux desktops show no desktop icons, so without it the only way to start the client would be
+// its URL scheme. Overwrites an entry of that name. On a system without such a menu file (the
+// Windows build), nothing to do: true. False when it could not be written.
+bool addApplicationMenuEntry(const QString &name, const QString &target, const QString &description);
+
+// Removes the entry addApplicationMenuEntry wrote for name (nothing when there is none).
+void removeApplicationMenuEntry(const QString &name);
+
 // Makes links of scheme ("kv:...") start target with the link as its one argument, shown as
 // name, and makes that the user's default handler of the scheme; other lines of the user's
 // default-handler list are kept. Writing it again points it at the new target. False when the

@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcessEnvironment>
+#include <QSettings>
 #include <QThread>
 
 namespace {
@@ -45,7 +46,7 @@ QString launcherCommand(const QString &path)
 bool registeredAnywhere(const RegistryHome &home)
 {
     return uninstallEntryExists() || protocolKeyExists() || QFileInfo::exists(home.shortcut())
-        || QFileInfo::exists(home.urlHandler());
+        || QFileInfo::exists(home.menuEntry()) || QFileInfo::exists(home.urlHandler());
 }
 
 } // namespace
@@ -76,6 +77,7 @@ TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePaus
     EXPECT_EQ(uninstallString(), launcherCommand(data + "/Korvel.exe"));
     EXPECT_TRUE(protocolKeyExists());
     EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
+    EXPECT_EQ(QFileInfo::exists(home.menuEntry()), home.makesDesktopEntries());
     EXPECT_EQ(QFileInfo::exists(home.urlHandler()), home.makesDesktopEntries());
     EXPECT_EQ(beaconTypes(), QList<QByteArray>{"1"});
     EXPECT_FALSE(storedMachineId().isEmpty());
@@ -107,6 +109,31 @@ TEST_F(JobRoad, InstallRegistersWhenTheDataHomeEndsWithASlash)
     EXPECT_TRUE(protocolKeyExists());
     EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
     EXPECT_EQ(sampleField(waitForLaunchedClient(), "version"), "1.0");
+}
+
+TEST_F(JobRoad, UpdateFromTheInstalledLauncherRegistersAgainWhenTheDataHomeIsALink)
+{
+    // The program knows its own directory with links resolved, the environment names the data
+    // directory through the link: the two are still one directory.
+    if (target::isWindows()) GTEST_SKIP() << "Windows takes the data directory from its known folder";
+    const QString link = home.root() + "/linked-share";
+    ASSERT_TRUE(QFile::link(home.dataHome(), link));
+    home.setEnv("XDG_DATA_HOME", link.toUtf8());
+    publish("1.0");
+    installFromDownload();
+    ASSERT_TRUE(QFile::remove(home.shortcut()));
+    {
+        QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
+        userSettingsOnly(settings);
+        settings.remove(QStringLiteral("CurrentVersion/Uninstall/kv"));
+    }
+    ASSERT_FALSE(uninstallEntryExists());
+
+    publish("2.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(readFile(home.dataDirectory() + "/2.0/sample_version.txt"), "2.0\n");
+    EXPECT_EQ(uninstallString(), installedProgram() + "  uninstall");
+    EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
 }
 
 TEST_F(JobRoad, LauncherStartedByAnInstallThatFindsNoClientDoesNotInstallAgain)
@@ -295,6 +322,7 @@ TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
     EXPECT_FALSE(uninstallEntryExists());
     EXPECT_FALSE(protocolKeyExists());
     EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
+    EXPECT_FALSE(QFileInfo::exists(home.menuEntry()));
     EXPECT_FALSE(QFileInfo::exists(home.urlHandler()));
     EXPECT_FALSE(readFile(home.mimeApps()).contains("kv"));
     EXPECT_EQ(storedMachineId(), id);
@@ -305,7 +333,6 @@ TEST_F(JobRoad, UninstallWhileAnotherCopyRunsChangesNothing)
 {
     publish("1.0");
     installFromDownload();
-    const QMap<QString, QByteArray> installed = filesBelow(home.dataDirectory());
 
     // The installed launcher running its client, which stays.
     ChildProcess client;
@@ -313,6 +340,12 @@ TEST_F(JobRoad, UninstallWhileAnotherCopyRunsChangesNothing)
     env.insert("KORVEL_SAMPLE_SLEEP", "30000");
     ASSERT_TRUE(client.start(installedProgram(), {}, home.root(), env));
     ASSERT_FALSE(client.readLine().isEmpty());
+    // An update meanwhile publishes a new launcher over the file the client was started from:
+    // the client is still the product running.
+    publish("2.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    ASSERT_TRUE(QFileInfo::exists(home.dataDirectory() + "/2.0/manifest.xml"));
+    const QMap<QString, QByteArray> installed = filesBelow(home.dataDirectory());
 
     EXPECT_EQ(run(installedProgram(), {"uninstall"}), exitStatusOf(-1));
     EXPECT_TRUE(errLines().contains(RunningCopyText)) << err.constData();

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace {
 
 // The built program copied into a directory of its own, with the user's data directory in a
@@ -228,6 +230,13 @@ TEST_F(SelfReplace, NothingIsSwappedWithAnArgumentOrWhileAnotherCopyRuns)
     ChildProcess other;
     ASSERT_TRUE(other.start(program, {"hold"}, home.root(), env));
     ASSERT_TRUE(other.readLine().startsWith("entry: "));
+    EXPECT_EQ(run(), 42);
+    EXPECT_EQ(field("version"), QByteArray("flat"));
+
+    // It still counts once its file has been replaced, as an update replaces the launcher.
+    ASSERT_TRUE(writeFile(program + ".new", original));
+    QFile::setPermissions(program + ".new", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(::rename(QFile::encodeName(program + ".new"), QFile::encodeName(program)) == 0);
     EXPECT_EQ(run(), 42);
     EXPECT_EQ(field("version"), QByteArray("flat"));
     other.kill();

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace {
 
 TEST(RunningInstances, CountsProcessesOfTheSameFileOnly)
@@ -31,6 +33,14 @@ TEST(RunningInstances, CountsProcessesOfTheSameFileOnly)
     EXPECT_EQ(countRunningInstances(QFileInfo(elsewhere)), 1);
     // The same file reached through another spelling of its path is the same file.
     EXPECT_EQ(countRunningInstances(QFileInfo(home.root() + QStringLiteral("/b/../a/Korvel.exe"))), 2);
+    // A process counts by the path it was started from, also once that file has been
+    // replaced (an update renames a new launcher over it) or deleted.
+    ASSERT_TRUE(writeFile(here + ".new", readFile(elsewhere)));
+    ASSERT_EQ(::rename(QFile::encodeName(here + ".new"), QFile::encodeName(here)), 0);
+    EXPECT_EQ(countRunningInstances(QFileInfo(here)), 2);
+    ASSERT_TRUE(QFile::remove(here));
+    EXPECT_EQ(countRunningInstances(QFileInfo(here)), 2);
+    EXPECT_EQ(countRunningInstances(QFileInfo(home.root() + QStringLiteral("/c/Korvel.exe"))), 0);
     // The caller counts itself.
     EXPECT_GE(countRunningInstances(QFileInfo(platform::executablePath())), 1);
 }

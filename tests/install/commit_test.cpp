@@ -111,10 +111,13 @@ TEST_F(CommitTest, AFailedPackageStopsTheCommitAndUninstallsTheVersion)
                                            {3, 0, "2.0", "first", kFailed}}));
 }
 
-TEST_F(CommitTest, WithoutPackagesOrLauncherTheManifestIsStillWritten)
+TEST_F(CommitTest, WithoutPackagesOrLauncherTheManifestIsWrittenAndAStagedLauncherRemoved)
 {
     VersionEntry entry = makeEntry();
     ASSERT_TRUE(entry.packages().isEmpty());
+    // A launcher staged by an earlier version is older than this one; left standing, the next
+    // start would swap it in.
+    ASSERT_TRUE(writeFile(base() + "/Korvel.exe.pending", "an older pending launcher"));
     ASSERT_TRUE(entry.commitVersion());
     EXPECT_TRUE(sink.reports.isEmpty());
     EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSettings>
 
 #include <gtest/gtest.h>
@@ -31,7 +32,20 @@ QString protocolValue(const QString &name)
     return settings.value(name).toString();
 }
 
-TEST(Registration, FirstRegistrationWritesEveryValueTheShortcutAndTheUrlHandler)
+// What the desktop's own checker (desktop-file-utils, which scripts/setup installs) says of an
+// entry we wrote: no error; hints are fine.
+void expectValidDesktopEntry(const QString &path)
+{
+    QProcess validate;
+    validate.start(QStringLiteral("desktop-file-validate"), {path});
+    ASSERT_TRUE(validate.waitForStarted()) << "desktop-file-validate is not installed";
+    ASSERT_TRUE(validate.waitForFinished());
+    const QByteArray said = validate.readAllStandardOutput() + validate.readAllStandardError();
+    EXPECT_EQ(validate.exitCode(), 0) << path.toStdString() << ": " << said.constData();
+    EXPECT_FALSE(said.contains("error")) << path.toStdString() << ": " << said.constData();
+}
+
+TEST(Registration, FirstRegistrationWritesEveryValueTheShortcutTheMenuEntryAndTheUrlHandler)
 {
     RegistryHome home;
     EXPECT_FALSE(isRegistered());
@@ -65,6 +79,10 @@ TEST(Registration, FirstRegistrationWritesEveryValueTheShortcutAndTheUrlHandler)
                                          "Comment=Korvel\n"
                                          "Exec=\"" + launcher.toUtf8() + "\"\n");
     EXPECT_TRUE(QFileInfo(home.shortcut()).isExecutable());
+    // The same in the application menu, where desktops without desktop icons show it.
+    EXPECT_EQ(readFile(home.menuEntry()), readFile(home.shortcut()) + "Categories=Network;\n");
+    for (const QString &entry : {home.shortcut(), home.menuEntry(), home.urlHandler()})
+        expectValidDesktopEntry(entry);
 
     EXPECT_EQ(readFile(home.urlHandler()), "[Desktop Entry]\n"
                                            "Type=Application\n"
@@ -95,6 +113,17 @@ TEST(Registration, LaterRegistrationRepointsEverythingButKeepsDistributorAndShor
     EXPECT_EQ(protocolValue("shell/open/command/."), launcher + "  %1");
     EXPECT_TRUE(readFile(home.urlHandler()).contains("Exec=\"" + launcher.toUtf8() + "\" %u\n"));
     EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
+    // The menu entry is ours, not the user's choice: it follows the launcher every time.
+    EXPECT_TRUE(readFile(home.menuEntry()).contains("\nExec=\"" + launcher.toUtf8() + "\"\n"));
+}
+
+TEST(Registration, HomeWithoutADesktopDirectoryStillGetsTheMenuEntry)
+{
+    RegistryHome home;
+    ASSERT_TRUE(QDir(home.desktop()).removeRecursively());
+    registerProduct(QDir(home.dataDirectory()));
+    EXPECT_FALSE(QFileInfo::exists(home.desktop())); // no desktop is made up
+    EXPECT_TRUE(readFile(home.menuEntry()).contains("\nCategories=Network;\n"));
 }
 
 TEST(Registration, EntryFoundOnlyInTheSystemWideSettingsCountsAsRegistered)

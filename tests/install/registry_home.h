@@ -30,6 +30,7 @@ public:
     // Entries for the freedesktop menus and URL handlers: Linux only (Windows reads the
     // registry for the scheme).
     bool makesDesktopEntries() const { return !target::isWindows(); }
+    QString menuEntry() const { return dataHome() + QStringLiteral("/applications/Korvel.desktop"); }
     QString urlHandler() const { return dataHome() + QStringLiteral("/applications/kv-url-handler.desktop"); }
     QString mimeApps() const { return configHome() + QStringLiteral("/mimeapps.list"); }
 };

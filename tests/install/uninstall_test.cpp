@@ -74,6 +74,7 @@ TEST(Uninstall, RemovesTreeRegistrationsAndDesktopEntriesButKeepsTheMachineId)
     EXPECT_EQ(userGroups("Microsoft", "Windows", "CurrentVersion/Uninstall"), QStringList{"other"});
     EXPECT_TRUE(userKeys("Classes", "kv").isEmpty());
     EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
+    EXPECT_FALSE(QFileInfo::exists(home.menuEntry()));
     EXPECT_FALSE(QFileInfo::exists(home.urlHandler()));
     EXPECT_EQ(readFile(home.mimeApps()), "[Default Applications]\ntext/html=browser.desktop\n");
     EXPECT_EQ(machineId(), id);

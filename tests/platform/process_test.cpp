@@ -89,7 +89,7 @@ TEST(StartDetachedProcess, PathSearchGoesPastAFileItMayNotExecute)
     EXPECT_TRUE(waitForFile(marker, 10000));
 }
 
-TEST(RunningExecutables, ListsRunningFilesButNotDeletedOnes)
+TEST(RunningExecutables, ListsThePathEachProcessStartedFromAlsoOnceDeletedOrReplaced)
 {
     TempHome home;
     EXPECT_TRUE(platform::runningExecutables().contains(platform::executablePath()));
@@ -98,12 +98,19 @@ TEST(RunningExecutables, ListsRunningFilesButNotDeletedOnes)
     ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), copy));
     ChildProcess child;
     ASSERT_TRUE(child.start(copy, {"30"}));
-    EXPECT_TRUE(platform::runningExecutables().contains(copy));
+    EXPECT_EQ(platform::runningExecutables().count(copy), 1);
     ASSERT_TRUE(QFile::remove(copy));
-    EXPECT_FALSE(platform::runningExecutables().contains(copy));
-    // A new file under the old name is not what the process runs either.
+    EXPECT_EQ(platform::runningExecutables().count(copy), 1);
     ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), copy));
-    EXPECT_FALSE(platform::runningExecutables().contains(copy));
+    EXPECT_EQ(platform::runningExecutables().count(copy), 1);
+
+    // A file that is really called that keeps its whole name.
+    const QString odd = home.root() + QStringLiteral("/sleep (deleted)");
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), odd));
+    ChildProcess oddChild;
+    ASSERT_TRUE(oddChild.start(odd, {"30"}));
+    EXPECT_EQ(platform::runningExecutables().count(odd), 1);
+    EXPECT_EQ(platform::runningExecutables().count(home.root() + QStringLiteral("/sleep")), 0);
 }
 
 TEST(DetachedThread, RunsTheWork)

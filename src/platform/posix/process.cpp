@@ -76,11 +76,33 @@ bool copyInto(const QString &sourcePath, QFile &target)
     }
 }
 
+// The path the process behind exeLink (/proc/PID/exe) was started from; empty when it cannot
+// be read. Once that file is unlinked or replaced the kernel names it with " (deleted)"
+// appended; the mark is dropped, since the process still runs what was started from that path
+// (as a running program's file is never replaced on Windows). A file that is really called so
+// keeps its name: the mark counts only when the path as read is not the running file.
+QString startedFrom(const QByteArray &exeLink)
+{
+    char target[4096];
+    const ssize_t n = ::readlink(exeLink.constData(), target, sizeof target);
+    if (n <= 0 || size_t(n) >= sizeof target)
+        return {};
+    QByteArray path(target, int(n));
+    static const QByteArray deletedMark = " (deleted)";
+    if (path.endsWith(deletedMark)) {
+        struct stat running, onDisk;
+        if (::stat(exeLink.constData(), &running) != 0 || ::stat(path.constData(), &onDisk) != 0
+            || running.st_dev != onDisk.st_dev || running.st_ino != onDisk.st_ino)
+            path.chop(deletedMark.size());
+    }
+    return QFile::decodeName(path);
+}
+
 } // namespace
 
 QString executablePath()
 {
-    return QFile::symLinkTarget(QStringLiteral("/proc/self/exe"));
+    return startedFrom("/proc/self/exe");
 }
 
 qint64 startDetachedProcess(const QStringList &argv)
@@ -201,20 +223,9 @@ QStringList runningExecutables()
     while (const dirent *e = ::readdir(proc)) {
         if (e->d_name[0] < '1' || e->d_name[0] > '9')
             continue;
-        const QByteArray link = QByteArray("/proc/") + e->d_name + "/exe";
-        char target[4096];
-        const ssize_t n = ::readlink(link.constData(), target, sizeof target);
-        if (n <= 0 || size_t(n) >= sizeof target)
-            continue;
-        target[n] = '\0';
-        // The link names the file's path as it is now; the process runs the inode it started
-        // with. When the two differ, the file was deleted or replaced (the kernel then also
-        // adds " (deleted)" to the name), and that process no longer runs what the path holds.
-        struct stat running, onDisk;
-        if (::stat(link.constData(), &running) != 0 || ::stat(target, &onDisk) != 0
-            || running.st_dev != onDisk.st_dev || running.st_ino != onDisk.st_ino)
-            continue;
-        result.append(QFile::decodeName(QByteArray(target, int(n))));
+        const QString path = startedFrom(QByteArray("/proc/") + e->d_name + "/exe");
+        if (!path.isEmpty())
+            result.append(path);
     }
     ::closedir(proc);
     return result;

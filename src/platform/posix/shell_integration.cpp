@@ -67,10 +67,25 @@ const QFile::Permissions executable =
 
 QString handlerId(const QString &scheme) { return scheme + handlerSuffix; }
 
-QString handlerPath(const QString &scheme)
+// $XDG_DATA_HOME/applications, where the desktop looks for the user's own entries.
+QString applicationsPath(const QString &fileName)
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-        + QLatin1String("/applications/") + handlerId(scheme);
+        + QLatin1String("/applications/") + fileName;
+}
+
+QString handlerPath(const QString &scheme) { return applicationsPath(handlerId(scheme)); }
+
+QString menuEntryPath(const QString &name) { return applicationsPath(name + desktopSuffix); }
+
+// The entry that starts target without arguments, as a shortcut and the menu have it.
+QString launcherEntry(const QString &name, const QString &description, const QString &target)
+{
+    return QLatin1String("[Desktop Entry]\n"
+                         "Type=Application\n"
+                         "Name=")
+        + escapeValue(name) + QLatin1String("\nComment=") + escapeValue(description)
+        + QLatin1String("\nExec=") + escapeValue(execArgument(target)) + QLatin1Char('\n');
 }
 
 QString defaultsPath()
@@ -193,15 +208,21 @@ QString shortcutSuffix() { return desktopSuffix; }
 
 bool createShortcut(const QString &path, const QString &target, const QString &description)
 {
-    const QString entry = QLatin1String("[Desktop Entry]\n"
-                                        "Type=Application\n"
-                                        "Name=")
-        + escapeValue(QFileInfo(path).completeBaseName()) + QLatin1String("\nComment=")
-        + escapeValue(description) + QLatin1String("\nExec=") + escapeValue(execArgument(target))
-        + QLatin1Char('\n');
+    const QString entry = launcherEntry(QFileInfo(path).completeBaseName(), description, target);
     // Desktops start a launcher from the desktop only when it is marked executable.
     return writeWhole(path, entry.toUtf8()) && QFile::setPermissions(path, executable);
 }
+
+bool addApplicationMenuEntry(const QString &name, const QString &target, const QString &description)
+{
+    const QString path = menuEntryPath(name);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QString entry =
+        launcherEntry(name, description, target) + QLatin1String("Categories=Network;\n");
+    return writeWhole(path, entry.toUtf8()) && QFile::setPermissions(path, readable);
+}
+
+void removeApplicationMenuEntry(const QString &name) { QFile::remove(menuEntryPath(name)); }
 
 bool registerUrlScheme(const QString &scheme, const QString &name, const QString &target)
 {

@@ -69,6 +69,15 @@ bool createShortcut(const QString &path, const QString &target, const QString &d
     return SUCCEEDED(file->Save(QDir::toNativeSeparators(path).toStdWString().c_str(), TRUE));
 }
 
+// The Start menu is the user's to arrange; the program is found through its shortcut and the
+// list of installed programs.
+bool addApplicationMenuEntry(const QString &, const QString &, const QString &)
+{
+    return true;
+}
+
+void removeApplicationMenuEntry(const QString &) {}
+
 bool registerUrlScheme(const QString &, const QString &, const QString &)
 {
     return true;
