@@ -84,8 +84,9 @@ TEST_F(Launcher, ClientGetsTheTailExactlyAndRunsInItsDirectory)
     const QByteArray tail = field("tail");
     // On Windows the tail is the command line that started the program, here built by Wine
     // from the test's argument vector: its quoting may differ, its arguments may not.
-    if (!target::isWindows())
+    if (!target::isWindows()) {
         EXPECT_EQ(tail, buildCommandLine(QString(), arguments).mid(1).toUtf8());
+    }
     EXPECT_EQ(splitArguments(QString::fromUtf8(tail)), arguments);
     EXPECT_EQ(field("cwd"), target::seen(versionDir).toUtf8());
     const QByteArray prepended = target::seen(versionDir).toUtf8() + target::listSeparator().toLatin1();
