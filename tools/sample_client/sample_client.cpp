@@ -20,10 +20,13 @@
 #include <io.h>
 #include <windows.h>
 #define KORVEL_EXPORT __declspec(dllexport)
+// The tail as Windows hands it over: UTF-16 in wchar_t.
+using TailChar = wchar_t;
 #else
 #include <dlfcn.h>
 #include <unistd.h>
 #define KORVEL_EXPORT __attribute__((visibility("default")))
+using TailChar = char16_t;
 #endif
 
 namespace {
@@ -139,8 +142,10 @@ std::string version()
     return KORVEL_SAMPLE_VERSION;
 }
 
-int run(const char *entry, const char16_t *tail)
+int run(const char *entry, const TailChar *wideTail)
 {
+    static_assert(sizeof(TailChar) == sizeof(char16_t), "the tail is UTF-16");
+    const auto *tail = reinterpret_cast<const char16_t *>(wideTail);
     const std::string report = std::string("entry: ") + entry + "\ntail: " + toUtf8(tail)
         + "\ncwd: " + workingDirectory() + "\npath: " + environment("PATH")
         + "\nversion: " + version() + "\npid: " + std::to_string(processId()) + "\n";
@@ -165,14 +170,14 @@ int run(const char *entry, const char16_t *tail)
 
 } // namespace
 
-extern "C" KORVEL_EXPORT int korvel_entry(const char16_t *tail)
+extern "C" KORVEL_EXPORT int korvel_entry(const TailChar *tail)
 {
     return run("korvel_entry", tail);
 }
 
 // The same under a name with non-ASCII characters: the launcher looks names up by their
 // UTF-8 bytes.
-extern "C" KORVEL_EXPORT int 客户端入口(const char16_t *tail)
+extern "C" KORVEL_EXPORT int 客户端入口(const TailChar *tail)
 {
     return run("客户端入口", tail);
 }
