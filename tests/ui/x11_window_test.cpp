@@ -181,6 +181,9 @@ TEST_F(X11WindowTest, WindowsProgramShowsItsInstallWindowCentredInTheWorkArea)
     // No window manager, so the work area is the 1280 × 1024 screen.
     EXPECT_EQ(info.x, (1280 - 493) / 2);
     EXPECT_EQ(info.y, (1024 - 348) / 2);
+    // Wine maps a layered window with per-pixel alpha to an ARGB window, and shows the icon.
+    EXPECT_EQ(info.depth, 32);
+    EXPECT_EQ(info.iconWidth, 48);
     EXPECT_TRUE(catalogue.waitForRequests(1, 30000));
     installer.kill();
 }
