@@ -10,9 +10,9 @@
 // with posted messages and timers, a modal message box, the work area and text rasterising.
 //
 // Two backends sit behind WindowSystem: X11 (when DISPLAY names a display that can be opened;
-// on Windows the system's own windows) and headless (no display, or KORVEL_HEADLESS=1), which composes nothing itself, shows nothing
-// and writes the texts a user would have read to standard error. openWindowSystem() is the one
-// place that chooses between them.
+// on Windows the system's own windows) and headless (no display, or KORVEL_HEADLESS=1), which
+// composes nothing itself, shows nothing and writes the texts a user would have read to
+// standard error. openWindowSystem() is the one place that chooses between them.
 //
 // Threads: everything but post() and postQuit() must be called on the thread that runs the
 // loop (the window thread). post() and postQuit() may be called from any thread and wake the
