@@ -1,8 +1,8 @@
 #include "job_road.h"
 
-#include "support/target.h"
 #include "support/installed_layout.h"
 #include "support/process_scan.h"
+#include "support/target.h"
 #include "support/tools.h"
 
 #include <QDateTime>

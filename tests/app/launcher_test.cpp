@@ -1,10 +1,10 @@
 #include "base/command_line.h"
 
-#include "support/target.h"
 #include "support/child_process.h"
 #include "support/http_server.h"
 #include "support/installed_layout.h"
 #include "support/process_scan.h"
+#include "support/target.h"
 #include "support/temp_home.h"
 
 #include <QDir>

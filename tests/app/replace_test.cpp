@@ -1,5 +1,5 @@
-#include "support/target.h"
 #include "support/child_process.h"
+#include "support/target.h"
 #include "support/temp_home.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "support/target.h"
 #include "support/installed_layout.h"
 
+#include "support/target.h"
 #include "support/temp_home.h"
 
 #include <QFile>
