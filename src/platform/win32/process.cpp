@@ -123,7 +123,11 @@ bool startTemporaryCopy(const QString &program, const QString &argumentLine, con
 void exitProcessNow(int code)
 {
     std::fflush(nullptr);
-    ::ExitProcess(UINT(code));
+    // Not ExitProcess: that runs the C runtime's exit handlers (the static destructors of Qt
+    // and libcurl) while detaching the DLLs, after it has cut off the other threads wherever
+    // they were.
+    ::TerminateProcess(::GetCurrentProcess(), UINT(code));
+    ::ExitProcess(UINT(code)); // not reached
 }
 
 void sleepMilliseconds(int milliseconds)
