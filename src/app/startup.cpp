@@ -120,8 +120,15 @@ CommandHandler selectHandler(const QStringList &arguments)
     const bool launchedByInstall = platform::isEnvironmentVariableSet(InstallLaunchVariable);
     platform::unsetEnvironmentVariable(InstallLaunchVariable);
     for (HandlerSelector select : Selectors) {
-        if (CommandHandler handler = select(arguments))
-            return launchedByInstall && handler == runInstallJob ? noClientAfterInstall : handler;
+        CommandHandler handler = select(arguments);
+        if (!handler)
+            continue;
+        // A launcher the install could not replace while it ran (Windows) was staged: the swap
+        // (a temporary copy running the replace command) restarts it, and the restarted
+        // launcher is still the one the install started, so the mark goes on to it.
+        if (launchedByInstall && (handler == runSelfReplace || handler == runReplace))
+            platform::setEnvironmentVariable(InstallLaunchVariable, QStringLiteral("1"));
+        return launchedByInstall && handler == runInstallJob ? noClientAfterInstall : handler;
     }
     return runInstallJob;
 }

@@ -26,9 +26,9 @@ CommandHandler VersionEntry::loadEntryFunction()
         return nullptr;
 
     const QString directory = m_versionDir.absolutePath();
-    // The client expects to run in its version directory. There is no separate library search
-    // directory to set here: the client's own dependencies are found through its RUNPATH.
+    // The client expects to run in its version directory, and its own libraries lie there.
     platform::setCurrentDirectory(directory);
+    platform::setLibrarySearchDirectory(directory);
 
     platform::Library library = platform::Library::load(m_versionDir.absoluteFilePath(m_entryFile));
     const auto entry =

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <utility>
+
 // Loading shared libraries into the process, and the process-wide state a loaded library
 // sees: current directory and environment. Everything here runs on the main thread before
 // other threads exist (changing the environment while other threads read it is not safe).
@@ -12,9 +14,20 @@ namespace platform {
 class Library {
 public:
     Library() = default;
-    ~Library();
-    Library(Library &&other) noexcept;
-    Library &operator=(Library &&other) noexcept;
+    ~Library() { reset(); }
+    Library(Library &&other) noexcept
+        : m_handle(std::exchange(other.m_handle, nullptr)), m_error(std::move(other.m_error))
+    {
+    }
+    Library &operator=(Library &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_handle = std::exchange(other.m_handle, nullptr);
+            m_error = std::move(other.m_error);
+        }
+        return *this;
+    }
     Library(const Library &) = delete;
     Library &operator=(const Library &) = delete;
 
@@ -43,7 +56,13 @@ private:
 // then unchanged).
 bool setCurrentDirectory(const QString &path);
 
-// Environment variables, values decoded from and encoded to the locale's encoding (UTF-8).
+// Makes path the first place where libraries loaded later look for their own dependencies
+// (Windows' DLL directory). Linux has no such process-wide setting: a library finds its
+// dependencies through its own RUNPATH, and this does nothing there. False when refused.
+bool setLibrarySearchDirectory(const QString &path);
+
+// Environment variables; on Linux values are decoded from and encoded to the locale's encoding
+// (UTF-8), on Windows they are UTF-16 throughout.
 bool isEnvironmentVariableSet(const char *name);
 QString environmentVariable(const char *name); // empty when unset
 bool setEnvironmentVariable(const char *name, const QString &value);

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <utility>
+
 // A named lock shared by every process of the machine, of every user.
 namespace platform {
 
@@ -14,9 +16,16 @@ namespace platform {
 class MachineLock {
 public:
     MachineLock() = default;
-    ~MachineLock();
-    MachineLock(MachineLock &&other) noexcept;
-    MachineLock &operator=(MachineLock &&other) noexcept;
+    ~MachineLock() { reset(); }
+    MachineLock(MachineLock &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    MachineLock &operator=(MachineLock &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
     MachineLock(const MachineLock &) = delete;
     MachineLock &operator=(const MachineLock &) = delete;
 
@@ -32,7 +41,7 @@ public:
 
 private:
     explicit MachineLock(int fd) : m_fd(fd) {}
-    int m_fd = -1;
+    int m_fd = -1; // the socket on Linux; the mutex handle on (32-bit) Windows
 };
 
 } // namespace platform

@@ -9,10 +9,10 @@
 // The window system: top-level windows that show one finished frame at a time, a message loop
 // with posted messages and timers, a modal message box, the work area and text rasterising.
 //
-// Two backends sit behind WindowSystem: X11 (when DISPLAY names a display that can be opened)
-// and headless (no display, or KORVEL_HEADLESS=1), which composes nothing itself, shows nothing
-// and writes the texts a user would have read to standard error. openWindowSystem() is the one
-// place that chooses between them.
+// Two backends sit behind WindowSystem: X11 (when DISPLAY names a display that can be opened;
+// on Windows the system's own windows) and headless (no display, or KORVEL_HEADLESS=1), which
+// composes nothing itself, shows nothing and writes the texts a user would have read to
+// standard error. openWindowSystem() is the one place that chooses between them.
 //
 // Threads: everything but post() and postQuit() must be called on the thread that runs the
 // loop (the window thread). post() and postQuit() may be called from any thread and wake the
@@ -113,7 +113,8 @@ enum class TextRendering {
 };
 
 // Rasterises text in one line with FreeType, using the font fontconfig picks for sans-serif
-// text in Chinese, at pixelSize pixels per em. The height is the font's line height (ascender
+// text in Chinese, at pixelSize pixels per em (on Windows with GDI, in the face of the
+// system's default GUI font at that size). The height is the font's line height (ascender
 // minus descender) even for an empty text, whose width is 0. Missing font: an empty bitmap.
 // Glyphs that would start at or past maxTextWidth pixels are left out, so the bitmap is at most
 // that wide (plus the last glyph's overhang, which is cut): texts can come from the network.
@@ -191,5 +192,9 @@ std::unique_ptr<WindowSystem> openWindowSystem(BackendChoice choice = BackendCho
 // Backends, for openWindowSystem (and tests that want one in particular).
 std::unique_ptr<WindowSystem> openHeadlessWindowSystem();
 std::unique_ptr<WindowSystem> openX11WindowSystem(); // null when no display can be opened
+// Windows only: windows of the class "TarnWindow", the layered ones drawn with
+// UpdateLayeredWindow. (On Windows, Automatic picks it unless KORVEL_HEADLESS is "1", and X11
+// gives null.)
+std::unique_ptr<WindowSystem> openNativeWindowSystem();
 
 } // namespace platform

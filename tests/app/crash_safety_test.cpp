@@ -6,6 +6,7 @@
 #include "support/child_process.h"
 #include "support/installed_layout.h"
 #include "support/process_scan.h"
+#include "support/target.h"
 #include "support/tools.h"
 
 #include <QElapsedTimer>
@@ -109,6 +110,8 @@ protected:
         JobRoad::SetUp();
         if (::testing::Test::IsSkipped() || HasFatalFailure())
             return;
+        if (target::isWindows())
+            GTEST_SKIP() << "strace slows and kills Linux processes; under Wine it would kill Wine";
         if (runTool(QStringLiteral("strace"), {"-V"}) != 0)
             GTEST_SKIP() << "strace is not installed (scripts/setup installs it)";
     }

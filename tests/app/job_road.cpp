@@ -2,6 +2,7 @@
 
 #include "support/installed_layout.h"
 #include "support/process_scan.h"
+#include "support/target.h"
 #include "support/tools.h"
 
 #include <QElapsedTimer>
@@ -24,7 +25,7 @@ void JobRoad::SetUp()
     ASSERT_TRUE(server.isListening());
     useServers(server.baseUrl());
     home.setEnv("KORVEL_HEADLESS", "1");
-    home.setEnv("KORVEL_SAMPLE_REPORT", clientLog().toUtf8());
+    home.setEnv("KORVEL_SAMPLE_REPORT", target::native(target::seen(clientLog())).toUtf8());
     downloaded = installProgram(home.home() + QStringLiteral("/Downloads"));
     ASSERT_FALSE(downloaded.isEmpty());
 }
@@ -48,7 +49,7 @@ void JobRoad::publish(const QString &version, bool prefetch)
     ASSERT_FALSE(installProgram(stage).isEmpty());
     for (auto it = extraFiles.cbegin(); it != extraFiles.cend(); ++it)
         ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + it.key(), it.value()));
-    ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(QStringLiteral(KORVEL_SAMPLE_CLIENT))));
+    ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(target::sampleClient())));
     ASSERT_TRUE(writeFile(stage + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n'));
     QStringList arguments{"--version", version, "--source", stage, "--output", tree(),
                           "--entry-file", ClientLibrary, "--entry-function", "korvel_entry"};
@@ -81,6 +82,11 @@ QList<QByteArray> JobRoad::errLines() const
     QList<QByteArray> lines = err.split('\n');
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast();
+    // The Windows C runtime writes text streams with "\r\n".
+    for (QByteArray &line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+    }
     return lines;
 }
 
@@ -109,7 +115,9 @@ QByteArray JobRoad::waitForLaunchedClient()
         ADD_FAILURE() << "the installed client was not started";
         return {};
     }
-    EXPECT_TRUE(waitForProcessEnd(sampleField(reports.last(), "pid").toLongLong()));
+    // A Windows process id means nothing here: wait for the prefix's programs instead.
+    EXPECT_TRUE(target::isWindows() ? waitForNoProcessesFrom(home.root())
+                                    : waitForProcessEnd(sampleField(reports.last(), "pid").toLongLong()));
     return reports.last();
 }
 
@@ -171,7 +179,7 @@ void JobRoad::expectCompleteInstallation(const QString &version)
     EXPECT_TRUE(installed.contains(QStringLiteral("manifest.xml")));
     installed.remove(QStringLiteral("manifest.xml"));
     EXPECT_TRUE(installed == releaseFiles(version)) << "version " << version.toStdString() << " is not whole";
-    EXPECT_EQ(readFile(installedProgram()), readFile(QStringLiteral(KORVEL_EXE))) << "no launcher";
+    EXPECT_EQ(readFile(installedProgram()), readFile(target::program())) << "no launcher";
     EXPECT_EQ(uninstallString(), installedProgram() + QStringLiteral("  uninstall"));
     EXPECT_TRUE(protocolKeyExists());
     EXPECT_TRUE(QFileInfo::exists(home.shortcut())) << "no shortcut";
@@ -207,8 +215,16 @@ QSettings *userSettings(QSettings *settings)
 
 } // namespace
 
+namespace {
+
+const QString UninstallKey = QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\kv");
+
+} // namespace
+
 bool uninstallEntryExists()
 {
+    if (target::isWindows())
+        return target::registryKeyExists(UninstallKey);
     QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
     userSettings(&settings)->beginGroup(QStringLiteral("CurrentVersion/Uninstall"));
     return settings.childGroups().contains(QStringLiteral("kv"));
@@ -216,18 +232,24 @@ bool uninstallEntryExists()
 
 bool protocolKeyExists()
 {
+    if (target::isWindows())
+        return target::registryKeyExists(QStringLiteral("HKCU\\Software\\Classes\\kv"));
     QSettings settings(QStringLiteral("Classes"), QStringLiteral("kv"));
     return !userSettings(&settings)->allKeys().isEmpty();
 }
 
 QString uninstallString()
 {
+    if (target::isWindows())
+        return target::registryValue(UninstallKey, QStringLiteral("UninstallString"));
     QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
     return userSettings(&settings)->value(QStringLiteral("CurrentVersion/Uninstall/kv/UninstallString")).toString();
 }
 
 QString storedMachineId()
 {
+    if (target::isWindows())
+        return target::registryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv"), QStringLiteral("MachineUuid"));
     QSettings settings(QStringLiteral("ostrel"), QStringLiteral("kv"));
     return userSettings(&settings)->value(QStringLiteral("MachineUuid")).toString();
 }

@@ -1,4 +1,5 @@
 #include "support/child_process.h"
+#include "support/target.h"
 #include "support/temp_home.h"
 
 #include <QDir>
@@ -28,7 +29,7 @@ protected:
     // Runs the program with "replace" and these elements; returns its exit status.
     int replace(const QStringList &elements, const QStringList &trailing = {})
     {
-        return runProgram(QStringLiteral(KORVEL_EXE), QStringList("replace") + elements + trailing,
+        return runProgram(target::program(), QStringList("replace") + elements + trailing,
                           home.root());
     }
     // A trailing command that leaves a file behind when it runs.
@@ -58,10 +59,13 @@ TEST_F(ReplaceCommand, DeleteMarkerRemovesFilesAndTreesButNotWhatALinkPointsTo)
     make("tree/a/b/c", "x");
     make("tree/d", "x");
     make("outside/keep", "x");
-    ASSERT_TRUE(QFile::link(path("outside"), path("link")));
-    EXPECT_EQ(replace({path("file"), Marker, "1", "0", path("tree"), Marker, "1", "0", path("link"),
-                       Marker, "1", "0"}, touch("started")),
-              1);
+    QStringList groups{path("file"), Marker, "1", "0", path("tree"), Marker, "1", "0"};
+    // A Unix symbolic link is no link to a Windows program under Wine, just the directory.
+    if (!target::isWindows()) {
+        ASSERT_TRUE(QFile::link(path("outside"), path("link")));
+        groups += {path("link"), Marker, "1", "0"};
+    }
+    EXPECT_EQ(replace(groups, touch("started")), 1);
     EXPECT_FALSE(exists("file"));
     EXPECT_FALSE(exists("tree"));
     EXPECT_FALSE(QFileInfo(path("link")).isSymLink());
@@ -174,10 +178,10 @@ TEST_F(ReplaceCommand, MixedCaseOrTooFewElementsIsNotTheCommand)
 {
     make("a", "A");
     // Five elements in all: not the replace command; nothing is moved.
-    EXPECT_EQ(runProgram(QStringLiteral(KORVEL_EXE), {"replace", path("b"), path("a"), "1"},
+    EXPECT_EQ(runProgram(target::program(), {"replace", path("b"), path("a"), "1"},
                          home.root()),
               exitStatusOf(-1));
-    EXPECT_EQ(runProgram(QStringLiteral(KORVEL_EXE),
+    EXPECT_EQ(runProgram(target::program(),
                          {"Replace", path("b"), path("a"), "1", "1"}, home.root()),
               exitStatusOf(-1));
     EXPECT_TRUE(exists("a"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "support/target.h"
 #include "support/temp_home.h"
 
 #include <QDir>
@@ -17,8 +18,18 @@ public:
         QDir().mkpath(desktop());
     }
 
-    QString desktop() const { return home() + QStringLiteral("/Desktop"); }
-    QString shortcut() const { return desktop() + QStringLiteral("/Korvel.desktop"); }
+    QString desktop() const
+    {
+        return target::isWindows() ? target::wineProfile() + QStringLiteral("/Desktop")
+                                   : home() + QStringLiteral("/Desktop");
+    }
+    QString shortcut() const
+    {
+        return desktop() + (target::isWindows() ? QStringLiteral("/Korvel.lnk") : QStringLiteral("/Korvel.desktop"));
+    }
+    // Entries for the freedesktop menus and URL handlers: Linux only (Windows reads the
+    // registry for the scheme).
+    bool makesDesktopEntries() const { return !target::isWindows(); }
     QString menuEntry() const { return dataHome() + QStringLiteral("/applications/Korvel.desktop"); }
     QString urlHandler() const { return dataHome() + QStringLiteral("/applications/kv-url-handler.desktop"); }
     QString mimeApps() const { return configHome() + QStringLiteral("/mimeapps.list"); }

@@ -1,5 +1,7 @@
 #include "support/child_process.h"
 
+#include "support/target.h"
+
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QThread>
@@ -16,8 +18,8 @@ ChildProcess::~ChildProcess()
 bool ChildProcess::start(const QString &program, const QStringList &arguments, const QString &cwd,
                          const QProcessEnvironment &env)
 {
-    m_process.setProgram(program);
-    m_process.setArguments(arguments);
+    m_process.setProgram(target::launcher(program));
+    m_process.setArguments(target::launcherArguments(program, arguments));
     m_process.setProcessEnvironment(env);
     if (!cwd.isEmpty())
         m_process.setWorkingDirectory(cwd);

@@ -1,5 +1,6 @@
 #include "support/installed_layout.h"
 
+#include "support/target.h"
 #include "support/temp_home.h"
 
 #include <QFile>
@@ -16,7 +17,7 @@ QString xmlEscaped(const QString &text)
 QString installProgram(const QString &dir)
 {
     const QString path = dir + QStringLiteral("/Korvel.exe");
-    if (!writeFile(path, readFile(QStringLiteral(KORVEL_EXE))))
+    if (!writeFile(path, readFile(target::program())))
         return {};
     QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     return path;
@@ -35,7 +36,7 @@ bool installSampleClient(const QString &versionDir, const QString &version,
 {
 #ifdef KORVEL_SAMPLE_CLIENT
     return writeFile(versionDir + QLatin1Char('/') + fileName,
-                     readFile(QStringLiteral(KORVEL_SAMPLE_CLIENT)))
+                     readFile(target::sampleClient()))
         && writeFile(versionDir + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n')
         && writeLocalManifest(versionDir, fileName, function);
 #else

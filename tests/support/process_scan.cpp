@@ -1,9 +1,11 @@
 #include "support/process_scan.h"
 
 #include "support/child_process.h"
+#include "support/target.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -20,10 +22,41 @@ QString programOf(qint64 pid)
     return target;
 }
 
+// Under Wine every program runs as the wine loader, so a process of the program under test is
+// told by its prefix (the test's, inside dir) and its Windows command line, which Wine puts in
+// place of the arguments; Wine's own services run from C:\windows and are not the program's.
+bool isWineProgramBelow(qint64 pid, const QString &dir)
+{
+    QFile environ(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (!environ.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray wanted = "WINEPREFIX=" + QFile::encodeName(QDir(dir).absolutePath()) + '/';
+    bool inPrefix = false;
+    for (const QByteArray &variable : environ.readAll().split('\0'))
+        inPrefix = inPrefix || variable.startsWith(wanted);
+    if (!inPrefix || !QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().endsWith(QLatin1String("/wine")))
+        return false;
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!cmdline.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray command = cmdline.readAll().trimmed().toLower();
+    return !command.isEmpty() && !command.startsWith("c:\\windows\\") && !command.startsWith("start.exe");
+}
+
 } // namespace
 
 QList<qint64> processesRunningFrom(const QString &dir)
 {
+    if (target::isWindows()) {
+        QList<qint64> found;
+        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            bool number = false;
+            const qint64 pid = entry.toLongLong(&number);
+            if (number && isWineProgramBelow(pid, dir))
+                found.append(pid);
+        }
+        return found;
+    }
     const QString prefix = QDir(dir).absolutePath() + QLatin1Char('/');
     QList<qint64> found;
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);

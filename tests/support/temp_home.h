@@ -10,7 +10,8 @@
 // A private HOME for one test: HOME, XDG_DATA_HOME, XDG_CONFIG_HOME, XDG_CONFIG_DIRS and
 // TMPDIR point into a fresh temporary directory, so nothing a test does touches the user's
 // files, and KORVEL_HEADLESS is 1, so programs it starts show no window. The old values come
-// back when the object goes.
+// back when the object goes. For the Windows program (see support/target.h) it also makes the
+// test's Wine prefix, and stops every process of that prefix when it goes.
 class TempHome {
 public:
     TempHome();
@@ -20,7 +21,7 @@ public:
 
     QString root() const { return m_dir.path(); }
     QString home() const;
-    QString dataHome() const;   // $XDG_DATA_HOME
+    QString dataHome() const;   // $XDG_DATA_HOME (Windows: the prefix's roaming AppData)
     QString configHome() const; // $XDG_CONFIG_HOME
     QString configDirs() const; // $XDG_CONFIG_DIRS (the system-wide settings fallback)
     QString temp() const;       // $TMPDIR

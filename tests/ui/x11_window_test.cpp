@@ -3,12 +3,16 @@
 #include "platform/process.h"
 #include "platform/window_system.h"
 #include "support/child_process.h"
+#include "support/http_server.h"
+#include "support/target.h"
 #include "support/temp_home.h"
 #include "ui/progress_window.h"
 #include "x11_probe.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +95,21 @@ std::vector<std::uint32_t> topDown(const Image &frame)
     return pixels;
 }
 
+// The install window as shown: 493 × 348, centred in the work area (no window manager, so the
+// 1280 × 1024 screen), with per-pixel alpha, its title and its 48 × 48 icon.
+void expectShownInstallWindow(const x11probe::WindowInfo &info)
+{
+    EXPECT_TRUE(info.viewable);
+    EXPECT_EQ(info.width, 493);
+    EXPECT_EQ(info.height, 348);
+    EXPECT_EQ(info.x, (1280 - 493) / 2);
+    EXPECT_EQ(info.y, (1024 - 348) / 2);
+    EXPECT_EQ(info.depth, 32);
+    EXPECT_EQ(info.title, QStringLiteral("安装Korvel"));
+    EXPECT_EQ(info.iconWidth, 48);
+    EXPECT_EQ(info.iconHeight, 48);
+}
+
 } // namespace
 
 TEST_F(X11WindowTest, InstallWindowShowsExactlyTheFrameHeadlessComposes)
@@ -106,16 +125,7 @@ TEST_F(X11WindowTest, InstallWindowShowsExactlyTheFrameHeadlessComposes)
 
     window.post(new StartMessage);
     EXPECT_EQ(system->runLoop(), 7);
-    info = x11probe::inspect(id);
-    EXPECT_TRUE(info.viewable);
-    EXPECT_EQ(info.width, 493);
-    EXPECT_EQ(info.height, 348);
-    EXPECT_EQ(info.x, (1280 - 493) / 2);
-    EXPECT_EQ(info.y, (1024 - 348) / 2);
-    EXPECT_EQ(info.depth, 32);
-    EXPECT_EQ(info.title, QStringLiteral("安装Korvel"));
-    EXPECT_EQ(info.iconWidth, 48);
-    EXPECT_EQ(info.iconHeight, 48);
+    expectShownInstallWindow(x11probe::inspect(id));
 
     // The same window composed headless, brought to the same state.
     auto headless = platform::openHeadlessWindowSystem();
@@ -143,6 +153,38 @@ TEST_F(X11WindowTest, InstallWindowShowsExactlyTheFrameHeadlessComposes)
     EXPECT_EQ(differing, 0u);
     EXPECT_EQ(shown[0] >> 24, 0u) << "the rounded corner stays transparent";
     EXPECT_EQ(shown[static_cast<size_t>(317) * 493 + 30], 0xfff29400u) << "the bar";
+}
+
+// The Windows program's own window under Wine, on this test's X server: its layered
+// "TarnWindow" maps to a top-level X window of the same place, size and title.
+TEST_F(X11WindowTest, WindowsProgramShowsItsInstallWindowCentredInTheWorkArea)
+{
+    if (!target::isWindows()) GTEST_SKIP() << "drives the Windows program (scripts/test windows)";
+    // The catalogue never answers, so the install window stays up without an error box.
+    TestHttpServer catalogue;
+    HttpReply stalled = HttpReply::ok("<Versions/>");
+    stalled.stallMs = -1;
+    catalogue.serve("/bin/versions.xml", stalled);
+    home.setEnv("KORVEL_HEADLESS", "0");
+    home.setEnv("KORVEL_CATALOGUE_SERVER", catalogue.baseUrl().toUtf8());
+    const QString program = home.root() + QStringLiteral("/Downloads/Korvel.exe");
+    ASSERT_TRUE(writeFile(program, readFile(target::program())));
+    ChildProcess installer;
+    ASSERT_TRUE(installer.start(program, {}, home.root()));
+
+    std::vector<std::uintptr_t> windows;
+    QElapsedTimer timer;
+    timer.start();
+    while ((windows = x11probe::windowsTitled(QStringLiteral("安装Korvel"))).empty() && timer.elapsed() < 60000)
+        QThread::msleep(100);
+    ASSERT_EQ(windows.size(), 1u) << installer.standardError().constData();
+    x11probe::WindowInfo info;
+    for (int i = 0; i < 100 && !(info = x11probe::inspect(windows[0])).viewable; ++i)
+        QThread::msleep(100);
+    // (Wine maps a layered window with per-pixel alpha to an ARGB window.)
+    expectShownInstallWindow(info);
+    EXPECT_TRUE(catalogue.waitForRequests(1, 30000));
+    installer.kill();
 }
 
 TEST_F(X11WindowTest, UpdateModeShowsNoWindow)

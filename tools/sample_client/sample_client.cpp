@@ -12,10 +12,22 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#define KORVEL_EXPORT __declspec(dllexport)
+// The tail as Windows hands it over: UTF-16 in wchar_t.
+using TailChar = wchar_t;
+#else
 #include <dlfcn.h>
 #include <unistd.h>
+#define KORVEL_EXPORT __attribute__((visibility("default")))
+using TailChar = char16_t;
+#endif
 
 namespace {
 
@@ -47,11 +59,72 @@ std::string toUtf8(const char16_t *text)
     return out;
 }
 
-std::string version()
+#ifdef _WIN32
+// Windows keeps its own UTF-16 environment, which the C runtime's copy does not follow: the
+// launcher changes PATH there.
+std::string environment(const char *name)
+{
+    std::wstring wide(name, name + std::strlen(name));
+    wchar_t value[32768];
+    const DWORD n = GetEnvironmentVariableW(wide.c_str(), value, 32768);
+    if (n == 0 || n >= 32768)
+        return std::string();
+    value[n] = 0;
+    return toUtf8(reinterpret_cast<const char16_t *>(value));
+}
+
+std::string libraryPath()
+{
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&toUtf8), &self);
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(self, path, MAX_PATH);
+    std::string utf8 = toUtf8(reinterpret_cast<const char16_t *>(path));
+    for (char &c : utf8)
+        c = c == '\\' ? '/' : c;
+    return utf8;
+}
+
+std::string workingDirectory()
+{
+    wchar_t cwd[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    std::string utf8 = toUtf8(reinterpret_cast<const char16_t *>(cwd));
+    for (char &c : utf8)
+        c = c == '\\' ? '/' : c;
+    return utf8;
+}
+
+long processId() { return long(GetCurrentProcessId()); }
+void sleepMilliseconds(int ms) { Sleep(DWORD(ms)); }
+#else
+std::string environment(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string libraryPath()
 {
     Dl_info info;
-    if (dladdr(reinterpret_cast<void *>(&toUtf8), &info) && info.dli_fname) {
-        std::string path = info.dli_fname;
+    return dladdr(reinterpret_cast<void *>(&toUtf8), &info) && info.dli_fname ? info.dli_fname : "";
+}
+
+std::string workingDirectory()
+{
+    char cwd[4096] = {};
+    return getcwd(cwd, sizeof cwd) ? cwd : "";
+}
+
+long processId() { return long(getpid()); }
+void sleepMilliseconds(int ms) { usleep(useconds_t(ms) * 1000u); }
+#endif
+
+std::string version()
+{
+    std::string path = libraryPath();
+    if (!path.empty()) {
         const size_t slash = path.rfind('/');
         path = (slash == std::string::npos ? std::string(".") : path.substr(0, slash))
             + "/sample_version.txt";
@@ -69,41 +142,42 @@ std::string version()
     return KORVEL_SAMPLE_VERSION;
 }
 
-int run(const char *entry, const char16_t *tail)
+int run(const char *entry, const TailChar *wideTail)
 {
-    char cwd[4096] = {};
-    if (!getcwd(cwd, sizeof cwd))
-        cwd[0] = '\0';
-    const char *path = std::getenv("PATH");
+    static_assert(sizeof(TailChar) == sizeof(char16_t), "the tail is UTF-16");
+    const auto *tail = reinterpret_cast<const char16_t *>(wideTail);
     const std::string report = std::string("entry: ") + entry + "\ntail: " + toUtf8(tail)
-        + "\ncwd: " + cwd + "\npath: " + (path ? path : "") + "\nversion: " + version()
-        + "\npid: " + std::to_string(getpid()) + "\n";
+        + "\ncwd: " + workingDirectory() + "\npath: " + environment("PATH")
+        + "\nversion: " + version() + "\npid: " + std::to_string(processId()) + "\n";
     // The file first: a process whose standard output nobody reads any more may not survive
     // writing to it.
     if (const char *file = std::getenv("KORVEL_SAMPLE_REPORT")) {
-        if (FILE *f = std::fopen(file, "a")) {
+        if (FILE *f = std::fopen(file, "ab")) {
             std::fputs(report.c_str(), f);
             std::fclose(f);
         }
     }
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY); // lines end in "\n" here too
+#endif
     std::fputs(report.c_str(), stdout);
     std::fflush(stdout);
     if (const char *sleep = std::getenv("KORVEL_SAMPLE_SLEEP"))
-        usleep(useconds_t(std::atoi(sleep)) * 1000u);
+        sleepMilliseconds(std::atoi(sleep));
     const char *exitCode = std::getenv("KORVEL_SAMPLE_EXIT");
     return exitCode ? std::atoi(exitCode) : 0;
 }
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) int korvel_entry(const char16_t *tail)
+extern "C" KORVEL_EXPORT int korvel_entry(const TailChar *tail)
 {
     return run("korvel_entry", tail);
 }
 
 // The same under a name with non-ASCII characters: the launcher looks names up by their
 // UTF-8 bytes.
-extern "C" __attribute__((visibility("default"))) int 客户端入口(const char16_t *tail)
+extern "C" KORVEL_EXPORT int 客户端入口(const TailChar *tail)
 {
     return run("客户端入口", tail);
 }

@@ -10,23 +10,6 @@
 
 namespace platform {
 
-Library::~Library() { reset(); }
-
-Library::Library(Library &&other) noexcept
-    : m_handle(std::exchange(other.m_handle, nullptr)), m_error(std::move(other.m_error))
-{
-}
-
-Library &Library::operator=(Library &&other) noexcept
-{
-    if (this != &other) {
-        reset();
-        m_handle = std::exchange(other.m_handle, nullptr);
-        m_error = std::move(other.m_error);
-    }
-    return *this;
-}
-
 void Library::reset()
 {
     if (m_handle)
@@ -55,6 +38,11 @@ void *Library::resolve(const QByteArray &symbol) const
 bool setCurrentDirectory(const QString &path)
 {
     return ::chdir(QFile::encodeName(path).constData()) == 0;
+}
+
+bool setLibrarySearchDirectory(const QString &)
+{
+    return true;
 }
 
 bool isEnvironmentVariableSet(const char *name)

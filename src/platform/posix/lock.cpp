@@ -9,19 +9,6 @@
 
 namespace platform {
 
-MachineLock::~MachineLock() { reset(); }
-
-MachineLock::MachineLock(MachineLock &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-
-MachineLock &MachineLock::operator=(MachineLock &&other) noexcept
-{
-    if (this != &other) {
-        reset();
-        m_fd = std::exchange(other.m_fd, -1);
-    }
-    return *this;
-}
-
 void MachineLock::reset()
 {
     if (m_fd >= 0)

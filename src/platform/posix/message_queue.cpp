@@ -1,33 +1,8 @@
 #include "platform/posix/message_queue.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 
 namespace platform {
-
-EventFd::EventFd() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-EventFd::~EventFd()
-{
-    if (fd_ >= 0) close(fd_);
-}
-
-void EventFd::signal() const
-{
-    const std::uint64_t one = 1;
-    // A full counter already wakes the loop, so a failed write loses nothing.
-    [[maybe_unused]] ssize_t written = write(fd_, &one, sizeof one);
-}
-
-void EventFd::drain() const
-{
-    std::uint64_t count = 0;
-    [[maybe_unused]] ssize_t read_ = read(fd_, &count, sizeof count);
-}
 
 void MessageQueue::addWindow(WindowId window)
 {
@@ -133,19 +108,6 @@ bool MessageQueue::takeNext(Item *item)
         }
     }
     return false;
-}
-
-void waitForEvents(const MessageQueue &queue, int fd, int timeoutMs)
-{
-    // Without its eventfd (the process ran out of descriptors) a post cannot wake a sleeping
-    // loop; polling in short steps keeps posted messages flowing instead of waiting for ever.
-    constexpr int withoutWakeUpMs = 10;
-    if (queue.wakeFd() < 0 && (timeoutMs < 0 || timeoutMs > withoutWakeUpMs))
-        timeoutMs = withoutWakeUpMs;
-    pollfd fds[2] = {{queue.wakeFd(), POLLIN, 0}, {fd, POLLIN, 0}};
-    const nfds_t count = fd >= 0 ? 2 : 1;
-    while (poll(fds, count, timeoutMs) < 0 && errno == EINTR) {
-    }
 }
 
 } // namespace platform

@@ -9,7 +9,8 @@
 #include <set>
 
 // The part of a message loop that both window backends share: messages posted from any
-// thread (waking the loop through an eventfd), the quit request, and the loop thread's timers.
+// thread (waking the loop through an eventfd, on Windows an event object), the quit request,
+// and the loop thread's timers.
 namespace platform {
 
 class EventFd {

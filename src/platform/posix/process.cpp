@@ -1,6 +1,9 @@
 #include "platform/process.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstdio>
@@ -35,6 +38,42 @@ std::vector<QByteArray> programCandidates(const QByteArray &name)
     for (const QByteArray &dir : path.split(':'))
         candidates.push_back((dir.isEmpty() ? QByteArray(".") : dir) + '/' + name);
     return candidates;
+}
+
+// Creates a new file that did not exist before (never an existing one another process might
+// have planted) and leaves it open for writing in file.
+bool createUniqueTempFile(const QString &prefix, QFile &file)
+{
+    const QDir temp(QDir::tempPath());
+    const quint32 start = QRandomGenerator::global()->bounded(0x10000u);
+    for (quint32 k = 0; k < 0x10000u; ++k) {
+        const QString digits =
+            QStringLiteral("%1").arg((start + k) & 0xffffu, 4, 16, QLatin1Char('0')).toUpper();
+        file.setFileName(temp.filePath(prefix.left(3) + digits + QStringLiteral(".tmp")));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+            return true;
+        if (file.exists())
+            continue;
+        return false; // not a name clash: the directory refuses
+    }
+    return false;
+}
+
+bool copyInto(const QString &sourcePath, QFile &target)
+{
+    QFile source(sourcePath);
+    if (!source.open(QIODevice::ReadOnly))
+        return false;
+    char buffer[64 * 1024];
+    for (;;) {
+        const qint64 n = source.read(buffer, sizeof buffer);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (target.write(buffer, n) != n)
+            return false;
+    }
 }
 
 // The path the process behind exeLink (/proc/PID/exe) was started from; empty when it cannot
@@ -113,6 +152,29 @@ qint64 startDetachedProcess(const QStringList &argv)
         }
     });
     return pid;
+}
+
+qint64 startCommandLine(const QString &, const QStringList &argv)
+{
+    return startDetachedProcess(argv);
+}
+
+bool startTemporaryCopy(const QString &program, const QString &, const QStringList &arguments)
+{
+    QFile copy;
+    if (!createUniqueTempFile(QFileInfo(program).baseName(), copy))
+        return false;
+    const QString path = copy.fileName();
+    // A half-written program must never be started.
+    bool ready = copyInto(program, copy) && copy.flush();
+    // Closed before the start: a file still open for writing cannot be executed.
+    copy.close();
+    ready = ready
+        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const bool started = ready && startDetachedProcess(QStringList(path) + arguments) > 0;
+    // The started copy keeps running from its open image; the name can go at once.
+    QFile::remove(path);
+    return started;
 }
 
 void exitProcessNow(int code)

@@ -1,0 +1,66 @@
+# The 32-bit Windows program, built with mingw-w64 through cmake/mingw-w64-i686.cmake against
+# the static QtCore / libcurl (Schannel) / zlib / GoogleTest prefix of scripts/win32-toolchain:
+# Korvel.exe (static, GUI subsystem, importing only system DLLs), the sample client as a DLL,
+# and the unit tests of the Windows platform layer, which ctest runs under Wine.
+find_package(Qt5 5.15 REQUIRED COMPONENTS Core)
+find_package(ZLIB REQUIRED)
+find_package(CURL REQUIRED)
+find_package(Threads REQUIRED)
+
+include(cmake/LzmaSdk.cmake)
+
+# The libraries curl's Schannel back-end and the threaded resolver need, besides Qt's own.
+set(KORVEL_WIN32_SYSTEM_LIBS bcrypt crypt32 secur32 ws2_32 advapi32 iphlpapi ole32 uuid shell32 user32 gdi32)
+# Everything static: libgcc, libstdc++ and winpthread must not become DLLs to ship.
+set(KORVEL_WIN32_STATIC -static -static-libgcc -static-libstdc++)
+
+file(GLOB_RECURSE KORVEL_SOURCES CONFIGURE_DEPENDS
+  src/app/*.cpp src/base/*.cpp src/engine/*.cpp src/install/*.cpp src/ui/*.cpp
+  src/platform/win32/*.cpp src/platform/headless/*.cpp)
+list(FILTER KORVEL_SOURCES EXCLUDE REGEX "src/app/main\\.cpp$|src/platform/win32/entry\\.cpp$")
+# The headless backend's message queue is plain C++; only its wake-up differs (win32/event_wait.cpp).
+list(APPEND KORVEL_SOURCES src/platform/posix/message_queue.cpp)
+add_library(korvel STATIC ${KORVEL_SOURCES})
+target_include_directories(korvel PUBLIC src)
+target_compile_definitions(korvel PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX CURL_STATICLIB
+  _WIN32_WINNT=0x0601)
+target_compile_definitions(korvel PRIVATE
+  KORVEL_DEFAULT_CATALOGUE_SERVER="${KORVEL_CATALOGUE_SERVER}"
+  KORVEL_DEFAULT_COMPONENT_SERVER="${KORVEL_COMPONENT_SERVER}"
+  KORVEL_DEFAULT_PACKAGE_SERVER="${KORVEL_PACKAGE_SERVER}"
+  KORVEL_DEFAULT_STATS_SERVER="${KORVEL_STATS_SERVER}")
+target_link_libraries(korvel PUBLIC Qt5::Core CURL::libcurl ZLIB::ZLIB lzmasdk Threads::Threads
+  ${KORVEL_WIN32_SYSTEM_LIBS})
+include(src/ui/resources.cmake)
+
+add_executable(Korvel WIN32 src/platform/win32/entry.cpp resources/korvel.rc)
+set_target_properties(Korvel PROPERTIES OUTPUT_NAME "Korvel" SUFFIX ".exe")
+target_link_libraries(Korvel PRIVATE korvel)
+target_link_options(Korvel PRIVATE -municode ${KORVEL_WIN32_STATIC} -s)
+
+# The stand-in client: a DLL exporting its entry functions with the C calling convention.
+add_library(sample_client SHARED tools/sample_client/sample_client.cpp)
+set_target_properties(sample_client PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET hidden)
+set(KORVEL_SAMPLE_VERSION "1.0.0" CACHE STRING "version the sample client reports")
+target_compile_definitions(sample_client PRIVATE KORVEL_SAMPLE_VERSION="${KORVEL_SAMPLE_VERSION}" UNICODE)
+target_link_options(sample_client PRIVATE ${KORVEL_WIN32_STATIC} -s)
+
+# Unit tests of the Windows platform layer (and the platform tests that hold on both systems),
+# run under Wine: ctest calls them through the emulator scripts/wine-run.
+enable_testing()
+find_package(GTest REQUIRED)
+include(GoogleTest)
+file(GLOB win32_test_sources CONFIGURE_DEPENDS tests/platform/win32/*.cpp)
+add_executable(platform_win32_tests ${win32_test_sources}
+  tests/platform/lock_test.cpp tests/platform/library_test.cpp tests/support/temp_home.cpp
+  tests/support/target.cpp)
+target_include_directories(platform_win32_tests PRIVATE tests)
+target_compile_definitions(platform_win32_tests PRIVATE
+  KORVEL_SAMPLE_CLIENT="$<TARGET_FILE:sample_client>" KORVEL_EXE="$<TARGET_FILE:Korvel>"
+  KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+target_link_libraries(platform_win32_tests PRIVATE korvel GTest::gtest GTest::gtest_main)
+target_link_options(platform_win32_tests PRIVATE ${KORVEL_WIN32_STATIC})
+add_dependencies(platform_win32_tests sample_client Korvel)
+# Listed when ctest runs (under Wine), so that building needs no Wine prefix.
+gtest_discover_tests(platform_win32_tests DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST TEST_PREFIX "win32."
+  PROPERTIES TIMEOUT 120)

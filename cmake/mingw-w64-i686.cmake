@@ -1,0 +1,20 @@
+# Cross toolchain for the 32-bit Windows program: mingw-w64 (posix thread model) and the static
+# QtCore / libcurl / zlib / GoogleTest prefix that scripts/win32-toolchain builds.
+# KORVEL_WIN32_PREFIX names that prefix (it holds qt/, deps/ and gtest/).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KORVEL_WIN32_PREFIX)
+if(NOT KORVEL_WIN32_PREFIX AND DEFINED ENV{KORVEL_WIN32_PREFIX})
+  set(KORVEL_WIN32_PREFIX "$ENV{KORVEL_WIN32_PREFIX}")
+endif()
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+if(KORVEL_WIN32_PREFIX)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${KORVEL_WIN32_PREFIX}/qt ${KORVEL_WIN32_PREFIX}/deps ${KORVEL_WIN32_PREFIX}/gtest)
+endif()
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
