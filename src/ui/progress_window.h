@@ -33,6 +33,8 @@ class ReportMessage final : public UiMessage {
 public:
     ReportMessage(int stage, int code, const QString &version, const QString &package, const QString &text);
     void run(ProgressWindow &window) override;
+    // Carried as reported; the window itself goes by the code and shows the texts.
+    int stage() const { return stage_; }
 
 private:
     int stage_;
