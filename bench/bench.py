@@ -12,6 +12,7 @@ The last line is the ratios line. --scale instead runs the road on releases of 5
 800 MB.
 """
 import argparse
+import contextlib
 import fcntl
 import hashlib
 import os
@@ -364,26 +365,33 @@ def table(results, road, peaks, stage_sums, launch, release, rounds, load):
           f"memory={ratios['memory']:.2f} launch_extra_ms={extra:.0f}")
 
 
+@contextlib.contextmanager
+def served(build, release):
+    """A prepared Bench over release, served by a private nginx for the time of the block."""
+    with tempfile.TemporaryDirectory(prefix="korvel-bench.") as work:
+        os.chmod(work, 0o755)  # nginx's workers read the tree as an unprivileged user
+        nginx = Nginx(os.path.join(release.tree, "www"), work)
+        try:
+            bench = Bench(build, work, release, nginx)
+            bench.prepare()
+            yield bench
+        finally:
+            nginx.stop()
+
+
 def scale_run(build, rounds):
     print(f"{'release':>8}{'packed':>10}{'largest folder':>16}{'road':>10}{'per 100 MB':>12}"
           f"{'peak memory':>13}")
     for megabytes in (50, 200, 800):
         release = Release(build, megabytes)
-        with tempfile.TemporaryDirectory(prefix="korvel-bench.") as work:
-            os.chmod(work, 0o755)
-            nginx = Nginx(os.path.join(release.tree, "www"), work)
-            try:
-                bench = Bench(build, work, release, nginx)
-                bench.prepare()
-                road, peaks = [], []
-                for _ in range(rounds):
-                    env, data = bench.home("road")
-                    seconds, peak = run([os.path.join(work, "installer", "Korvel.exe")], env,
-                                        lock=True)
-                    road.append(seconds - DESIGNED_PAUSE_S)
-                    peaks.append(peak)
-            finally:
-                nginx.stop()
+        with served(build, release) as bench:
+            road, peaks = [], []
+            for _ in range(rounds):
+                env, data = bench.home("road")
+                seconds, peak = run([os.path.join(bench.work, "installer", "Korvel.exe")], env,
+                                    lock=True)
+                road.append(seconds - DESIGNED_PAUSE_S)
+                peaks.append(peak)
         packed = sum(os.path.getsize(p[4]) for p in release.packages) / 1048576.0
         net = statistics.median(road)
         print(f"{megabytes:>5} MB{packed:>7.0f} MiB{release.largest_folder / 1048576.0:>12.0f} MiB"
@@ -403,15 +411,8 @@ def main():
         return
     release = Release(build, 200)
     load_before = os.getloadavg()[0]
-    with tempfile.TemporaryDirectory(prefix="korvel-bench.") as work:
-        os.chmod(work, 0o755)
-        nginx = Nginx(os.path.join(release.tree, "www"), work)
-        try:
-            bench = Bench(build, work, release, nginx)
-            bench.prepare()
-            measured = bench.measure(max(5, args.rounds))
-        finally:
-            nginx.stop()
+    with served(build, release) as bench:
+        measured = bench.measure(max(5, args.rounds))
     table(*measured, release, max(5, args.rounds), (load_before, os.getloadavg()[0]))
 
 

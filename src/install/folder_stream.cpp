@@ -153,23 +153,10 @@ bool FolderStream::decode(size_t *produced)
     // Only the piece that reaches the folder's declared end may finish the stream.
     const ELzmaFinishMode mode = limit - from == left ? LZMA_FINISH_END : LZMA_FINISH_ANY;
     while (lzma.dicPos == from) {
-        const void *input = nullptr;
-        size_t available = size_t(std::min<UInt64>(kInputStep, m_packLeft));
-        SRes res = ILookInStream_Look(m_input, &input, &available);
-        if (res != SZ_OK)
-            return fail(res);
-        SizeT used = available;
+        SizeT used = 0;
         ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
-        res = m_lzma2 ? Lzma2Dec_DecodeToDic(&m_decoder, limit, static_cast<const Byte *>(input),
-                                             &used, mode, &status)
-                      : LzmaDec_DecodeToDic(&lzma, limit, static_cast<const Byte *>(input), &used,
-                                            mode, &status);
-        if (res != SZ_OK)
-            return fail(res);
-        m_packLeft -= used;
-        res = ILookInStream_Skip(m_input, used);
-        if (res != SZ_OK)
-            return fail(res);
+        if (!decodeStep(limit, mode, &used, &status))
+            return false;
         // No input taken and nothing produced: the packed bytes ended, or the stream ended,
         // before the folder's declared size.
         if (used == 0 && lzma.dicPos == from)
@@ -180,6 +167,25 @@ bool FolderStream::decode(size_t *produced)
     return true;
 }
 
+bool FolderStream::decodeStep(SizeT dicLimit, ELzmaFinishMode mode, SizeT *used,
+                              ELzmaStatus *status)
+{
+    const void *input = nullptr;
+    size_t available = size_t(std::min<UInt64>(kInputStep, m_packLeft));
+    SRes res = ILookInStream_Look(m_input, &input, &available);
+    if (res != SZ_OK)
+        return fail(res);
+    *used = available;
+    const Byte *bytes = static_cast<const Byte *>(input);
+    res = m_lzma2 ? Lzma2Dec_DecodeToDic(&m_decoder, dicLimit, bytes, used, mode, status)
+                  : LzmaDec_DecodeToDic(&m_decoder.decoder, dicLimit, bytes, used, mode, status);
+    if (res != SZ_OK)
+        return fail(res);
+    m_packLeft -= *used;
+    res = ILookInStream_Skip(m_input, *used);
+    return res == SZ_OK || fail(res);
+}
+
 bool FolderStream::finishMainStream()
 {
     // The coder has produced the folder's declared size; its stream must end here and use
@@ -187,24 +193,10 @@ bool FolderStream::finishMainStream()
     // one. Asking for no further output, the coder reads on only as far as the mark.
     CLzmaDec &lzma = m_decoder.decoder;
     for (;;) {
-        const void *input = nullptr;
-        size_t available = size_t(std::min<UInt64>(kInputStep, m_packLeft));
-        SRes res = ILookInStream_Look(m_input, &input, &available);
-        if (res != SZ_OK)
-            return fail(res);
-        SizeT used = available;
+        SizeT used = 0;
         ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
-        res = m_lzma2 ? Lzma2Dec_DecodeToDic(&m_decoder, lzma.dicPos,
-                                             static_cast<const Byte *>(input), &used,
-                                             LZMA_FINISH_END, &status)
-                      : LzmaDec_DecodeToDic(&lzma, lzma.dicPos, static_cast<const Byte *>(input),
-                                            &used, LZMA_FINISH_END, &status);
-        if (res != SZ_OK)
-            return fail(res);
-        m_packLeft -= used;
-        res = ILookInStream_Skip(m_input, used);
-        if (res != SZ_OK)
-            return fail(res);
+        if (!decodeStep(lzma.dicPos, LZMA_FINISH_END, &used, &status))
+            return false;
         const bool ended = status == LZMA_STATUS_FINISHED_WITH_MARK
             || (!m_lzma2 && status == LZMA_STATUS_MAYBE_FINISHED_WITHOUT_MARK);
         if (ended && m_packLeft == 0) {

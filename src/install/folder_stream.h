@@ -40,6 +40,9 @@ private:
     bool fail(SRes result);
     // Decodes the main coder's next bytes into the window; *produced counts them.
     bool decode(size_t *produced);
+    // One call of the coder on the packed bytes at hand, decoding up to dicLimit of the window;
+    // the bytes it took are consumed. *used says how many. False when reading or decoding failed.
+    bool decodeStep(SizeT dicLimit, ELzmaFinishMode mode, SizeT *used, ELzmaStatus *status);
     bool finishMainStream();
     bool nextFiltered(const unsigned char **data, size_t *size);
 
