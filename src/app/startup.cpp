@@ -1,10 +1,10 @@
 #include "app/startup.h"
 
-#include "base/commands.h"
 #include "app/job_guard.h"
 #include "app/job_runner.h"
-#include "base/locations.h"
 #include "app/replace.h"
+#include "base/commands.h"
+#include "base/locations.h"
 #include "base/running_instances.h"
 #include "engine/version_catalogue.h"
 #include "install/commit.h"

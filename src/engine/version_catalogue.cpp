@@ -100,7 +100,7 @@ bool VersionCatalogue::checkVersions()
     if (cached.startsWith(TagLinePrefix)) {
         const int lineEnd = cached.indexOf('\n');
         tag = cached.mid(TagLinePrefixLength, lineEnd < 0 ? -1 : lineEnd - TagLinePrefixLength);
-        const int end = tag.indexOf('\r') >= 0 ? tag.indexOf('\r') : tag.indexOf('\n');
+        const int end = tag.indexOf('\r');
         if (end >= 0)
             tag.truncate(end);
     }
