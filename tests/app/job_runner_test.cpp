@@ -87,7 +87,9 @@ TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePaus
     const qint64 beaconMs = server.requests("/c.gif").value(0).receivedMs;
     const qint64 launchedMs = QFileInfo(clientLog()).lastModified().toMSecsSinceEpoch();
     EXPECT_GE(launchedMs - beaconMs, 1000 - 10);
-    EXPECT_TRUE(out.isEmpty());
+    // The program itself prints nothing. The client shares its standard output and, on a busy
+    // machine, may write its report there before the program's output has been read.
+    EXPECT_EQ(QByteArray(out).replace(report, ""), "") << out.constData();
 }
 
 TEST_F(JobRoad, InstallRegistersWhenTheDataHomeEndsWithASlash)
