@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
 #include <functional>
 
 // Processes: what the program needs of the operating system to know itself, start others,
@@ -50,6 +51,27 @@ void sleepMilliseconds(int milliseconds);
 // Runs work on a new thread that nobody joins; it ends with the process at the latest.
 // Returns false when the system refused the thread (work is then not run).
 bool startDetachedThread(std::function<void()> work);
+
+// A thread its owner waits for: join(), or at the latest the destructor, returns only after
+// the work has, so the work never outlives what it was given.
+class JoinedThread {
+public:
+    JoinedThread() = default;
+    ~JoinedThread() { join(); }
+    JoinedThread(const JoinedThread &) = delete;
+    JoinedThread &operator=(const JoinedThread &) = delete;
+
+    // Runs work on a new thread. False when the system refused the thread, or one was already
+    // started; work is then not run.
+    bool start(std::function<void()> work);
+    // Waits until the work has returned; returns at once when no thread runs.
+    void join();
+
+private:
+    std::function<void()> m_work;
+    std::uintptr_t m_handle = 0; // the system's thread identity or handle
+    bool m_started = false;
+};
 
 // The paths that all running processes this process may inspect were started from, one entry
 // per process, in no particular order, also when that file has since been replaced or deleted

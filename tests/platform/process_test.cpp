@@ -113,13 +113,32 @@ TEST(RunningExecutables, ListsThePathEachProcessStartedFromAlsoOnceDeletedOrRepl
     EXPECT_EQ(platform::runningExecutables().count(home.root() + QStringLiteral("/sleep")), 0);
 }
 
-TEST(DetachedThread, RunsTheWork)
+TEST(Threads, DetachedOneRunsTheWorkAndAJoinedOneHasFinishedItAtTheJoin)
 {
     std::atomic<int> value{0};
     ASSERT_TRUE(platform::startDetachedThread([&value] { value = 42; }));
     for (int i = 0; i < 500 && value != 42; ++i)
         platform::sleepMilliseconds(10);
     EXPECT_EQ(value, 42);
+
+    int joined = 0; // no atomic: the join orders the write before the read
+    platform::JoinedThread thread;
+    thread.join(); // nothing started: returns at once
+    ASSERT_TRUE(thread.start([&joined] {
+        platform::sleepMilliseconds(50);
+        joined = 1;
+    }));
+    EXPECT_FALSE(thread.start([&joined] { joined = 2; })) << "one thread per object";
+    thread.join();
+    EXPECT_EQ(joined, 1);
+    {
+        platform::JoinedThread scoped;
+        ASSERT_TRUE(scoped.start([&joined] {
+            platform::sleepMilliseconds(50);
+            joined = 3;
+        }));
+    }
+    EXPECT_EQ(joined, 3) << "the destructor joins";
 }
 
 } // namespace

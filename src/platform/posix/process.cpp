@@ -214,6 +214,38 @@ bool startDetachedThread(std::function<void()> work)
     return rc == 0;
 }
 
+bool JoinedThread::start(std::function<void()> work)
+{
+    static_assert(sizeof(pthread_t) <= sizeof(m_handle), "a thread's identity fits the handle");
+    if (m_started)
+        return false;
+    m_work = std::move(work);
+    pthread_t thread;
+    const int rc = pthread_create(
+        &thread, nullptr,
+        [](void *p) -> void * {
+            (*static_cast<std::function<void()> *>(p))();
+            return nullptr;
+        },
+        &m_work);
+    if (rc != 0) {
+        m_work = nullptr;
+        return false;
+    }
+    m_handle = std::uintptr_t(thread);
+    m_started = true;
+    return true;
+}
+
+void JoinedThread::join()
+{
+    if (!m_started)
+        return;
+    pthread_join(pthread_t(m_handle), nullptr);
+    m_started = false;
+    m_work = nullptr;
+}
+
 QStringList runningExecutables()
 {
     QStringList result;

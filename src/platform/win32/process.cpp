@@ -74,6 +74,13 @@ unsigned __stdcall runThread(void *p)
     return 0;
 }
 
+// Runs work its starter keeps (and frees after the join).
+unsigned __stdcall runBorrowedWork(void *p)
+{
+    (*static_cast<std::function<void()> *>(p))();
+    return 0;
+}
+
 } // namespace
 
 QString executablePath()
@@ -147,6 +154,32 @@ bool startDetachedThread(std::function<void()> work)
     }
     ::CloseHandle(reinterpret_cast<HANDLE>(thread));
     return true;
+}
+
+bool JoinedThread::start(std::function<void()> work)
+{
+    if (m_started)
+        return false;
+    m_work = std::move(work);
+    const uintptr_t thread = ::_beginthreadex(nullptr, 0, runBorrowedWork, &m_work, 0, nullptr);
+    if (thread == 0) {
+        m_work = nullptr;
+        return false;
+    }
+    m_handle = thread;
+    m_started = true;
+    return true;
+}
+
+void JoinedThread::join()
+{
+    if (!m_started)
+        return;
+    const HANDLE thread = reinterpret_cast<HANDLE>(m_handle);
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+    m_started = false;
+    m_work = nullptr;
 }
 
 QStringList runningExecutables()

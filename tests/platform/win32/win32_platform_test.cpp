@@ -124,6 +124,27 @@ TEST(Win32Process, TemporaryCopyRunsFromTheTemporaryDirectory)
     EXPECT_EQ(after.size(), before.size() + 1);
 }
 
+TEST(Win32Process, JoinedThreadHasFinishedItsWorkAtTheJoinAndAtItsEnd)
+{
+    int value = 0; // no atomic: the join orders the write before the read
+    platform::JoinedThread thread;
+    ASSERT_TRUE(thread.start([&value] {
+        ::Sleep(50);
+        value = 1;
+    }));
+    EXPECT_FALSE(thread.start([&value] { value = 2; }));
+    thread.join();
+    EXPECT_EQ(value, 1);
+    {
+        platform::JoinedThread scoped;
+        ASSERT_TRUE(scoped.start([&value] {
+            ::Sleep(50);
+            value = 3;
+        }));
+    }
+    EXPECT_EQ(value, 3);
+}
+
 TEST(Win32Library, DirectoryAndEnvironmentAreTheSystemsOwn)
 {
     Scratch dir;
