@@ -5,6 +5,7 @@
 #include "engine/path_names.h"
 #include "engine/servers.h"
 #include "engine/status_sink.h"
+#include "platform/process.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -13,7 +14,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -38,8 +38,9 @@ constexpr qint64 DigestChunk = 64 * 1024;
 // transfer's thread it would halve the speed; beside it, it costs next to nothing. The blocks
 // are lent by a small fixed ring: the producer fills one while the hasher reads the ones handed
 // over before it, in order, and waits when all of them are still being hashed, so memory stays
-// at BlockCount blocks however fast the line is. The thread lives exactly as long as this
-// object: the destructor always joins it.
+// at BlockCount blocks however fast the line is. The thread lives no longer than this object.
+// When the system refuses a thread, each block is hashed on the producer's thread as it is
+// handed over: slower, and the same digest.
 class ParallelMd5 {
 public:
     static constexpr int BlockSize = 512 * 1024;
@@ -48,7 +49,7 @@ public:
     {
         for (QByteArray &block : m_blocks)
             block.reserve(BlockSize);
-        m_thread = std::thread([this] { hashBlocks(); });
+        m_threaded = m_thread.start([this] { hashBlocks(); });
     }
     ~ParallelMd5() { result(); }
     ParallelMd5(const ParallelMd5 &) = delete;
@@ -68,6 +69,13 @@ public:
     // read it until the next freeBlock() call returns it again.
     void handOver()
     {
+        if (!m_threaded) {
+            const QByteArray &block = m_blocks[m_handedOver % BlockCount];
+            m_md5.addData(block.constData(), block.size());
+            ++m_handedOver;
+            ++m_hashed;
+            return;
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             ++m_handedOver;
@@ -77,13 +85,14 @@ public:
     // Ends the stream: waits until every block handed over is hashed; returns the digest.
     QByteArray result()
     {
-        if (m_thread.joinable()) {
+        if (m_threaded) {
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_ended = true;
             }
             m_blockReady.notify_one();
             m_thread.join();
+            m_threaded = false;
         }
         return m_md5.result();
     }
@@ -107,7 +116,7 @@ private:
         }
     }
 
-    QCryptographicHash m_md5; // only the hasher touches it until it is joined
+    QCryptographicHash m_md5; // only the hasher touches it until it is joined, if there is one
     QByteArray m_blocks[BlockCount];
     std::mutex m_mutex;
     std::condition_variable m_blockReady;  // a block handed over, or the stream ended
@@ -115,7 +124,8 @@ private:
     quint64 m_handedOver = 0;              // blocks handed over so far; under m_mutex
     quint64 m_hashed = 0;                  // blocks hashed so far; under m_mutex
     bool m_ended = false;                  // under m_mutex
-    std::thread m_thread;                  // last: started once everything above is built
+    bool m_threaded = false;               // the hasher runs; set before any block is handed over
+    platform::JoinedThread m_thread;       // last: started once everything above is built
 };
 
 // The transfer's target: the partial file, with every byte that reaches it also fed to the MD5

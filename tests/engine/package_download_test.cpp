@@ -1,13 +1,24 @@
 #include "engine/version_catalogue.h"
 
 #include "loopback_fixture.h"
+#include "platform/process.h"
+#include "support/child_process.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstddef>
+
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
 #include <linux/fs.h>
+#include <linux/seccomp.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +49,41 @@ bool setImmutable(const QString &dir, bool on)
     return ok;
 }
 
+// Forbids the calling thread, and whatever it starts, to start threads: clone3 answers "not
+// supported", so the C library falls back to clone, and clone with CLONE_THREAD fails as it
+// does for a user at the thread limit. Processes can still be made (the sanitizers' leak check
+// needs one). False where the system refuses the filter.
+bool refuseNewThreads()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone3, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])), // the flags' low half
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{sizeof filter / sizeof filter[0], filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
+        && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Blocks of 512 KiB go round a ring of a few: this body goes round it several times and ends
+// in a partial block.
+QByteArray bodyOfManyBlocks()
+{
+    QByteArray body;
+    for (quint32 x = 1; body.size() < 5 * 512 * 1024 + 1234; x = x * 1103515245u + 12345u)
+        body.append(char(x >> 24));
+    body.resize(5 * 512 * 1024 + 1234);
+    return body;
+}
+
 class PackageDownloadTest : public LoopbackTest {
 protected:
     // An entry for version 1.0 whose manifest lists the given packages (name, no 12 / 13, the
@@ -61,6 +107,36 @@ protected:
         for (const HttpRequest &r : server.requests())
             paths << r.target;
         return paths;
+    }
+
+    VersionEntry bodyEntry(const QByteArray &body)
+    {
+        return entryWith("<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\""
+                         + md5Hex(body) + "\"/>");
+    }
+    // Downloads a body of many blocks; then, with the second mirror serving it, a copy with
+    // one byte changed in its last block and one cut in its fourth block: each of these fails
+    // its attempt, and the second mirror's whole body is taken.
+    void downloadBodiesOfManyBlocks()
+    {
+        const QByteArray body = bodyOfManyBlocks();
+        server.serve(FirstMirror, HttpReply::ok(body));
+        EXPECT_TRUE(bodyEntry(body).downloadPackages());
+        EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
+
+        server.serve(SecondMirror, HttpReply::ok(body));
+        QByteArray changed = body;
+        changed[changed.size() - 7] = char(changed[changed.size() - 7] ^ 0x01);
+        HttpReply cut = HttpReply::ok(body);
+        cut.closeAfterBytes = 3 * 512 * 1024 + 100;
+        for (const HttpReply &first : {HttpReply::ok(changed), cut}) {
+            ASSERT_TRUE(QFile::remove(finalPath()));
+            server.serve(FirstMirror, first);
+            server.clearRequests();
+            EXPECT_TRUE(bodyEntry(body).downloadPackages());
+            EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
+            EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
+        }
     }
 
     RecordingSink sink;
@@ -117,37 +193,34 @@ TEST_F(PackageDownloadTest, SecondMirrorAfterMissingOrWrongAnswer)
     EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
 }
 
+
 TEST_F(PackageDownloadTest, BodyOfManyBlocksIsDigestedBesideTheTransfer)
 {
-    // Blocks of 512 KiB go round a ring of a few: this body goes round it several times and
-    // ends in a partial block.
-    QByteArray body;
-    for (quint32 x = 1; body.size() < 5 * 512 * 1024 + 1234; x = x * 1103515245u + 12345u)
-        body.append(char(x >> 24));
-    body.resize(5 * 512 * 1024 + 1234);
-    const auto bodyEntry = [&] {
-        return entryWith("<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\""
-                         + md5Hex(body) + "\"/>");
-    };
-    server.serve(FirstMirror, HttpReply::ok(body));
-    EXPECT_TRUE(bodyEntry().downloadPackages());
-    EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
+    downloadBodiesOfManyBlocks();
+}
 
-    // One byte changed in the last, partial block; then a body cut in its fourth block: each
-    // fails its attempt, and the second mirror's whole body is taken.
-    server.serve(SecondMirror, HttpReply::ok(body));
-    QByteArray changed = body;
-    changed[changed.size() - 7] = char(changed[changed.size() - 7] ^ 0x01);
-    HttpReply cut = HttpReply::ok(body);
-    cut.closeAfterBytes = 3 * 512 * 1024 + 100;
-    for (const HttpReply &first : {HttpReply::ok(changed), cut}) {
-        ASSERT_TRUE(QFile::remove(finalPath()));
-        server.serve(FirstMirror, first);
-        server.clearRequests();
-        EXPECT_TRUE(bodyEntry().downloadPackages());
-        EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
-        EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
-    }
+// Run by the test below in a process of its own: the filter cannot be taken off again.
+TEST_F(PackageDownloadTest, WithoutThreadsHelper)
+{
+    if (!qEnvironmentVariableIsSet("KORVEL_ENGINE_TEST_NO_THREADS")) GTEST_SKIP() << "helper process only";
+    if (!refuseNewThreads()) GTEST_SKIP() << "this system refuses the filter";
+    platform::JoinedThread probe;
+    ASSERT_FALSE(probe.start([] {}));
+    downloadBodiesOfManyBlocks();
+}
+
+TEST_F(PackageDownloadTest, SystemThatRefusesAThreadStillGetsEveryBodyDigested)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KORVEL_ENGINE_TEST_NO_THREADS"), QStringLiteral("1"));
+    QByteArray out;
+    const int status = runProgram(platform::executablePath(),
+                                  {QStringLiteral("--gtest_filter=PackageDownloadTest.WithoutThreadsHelper")},
+                                  QString(), &out, nullptr, env);
+    if (out.contains("[  SKIPPED ] 1 test"))
+        GTEST_SKIP() << out.constData();
+    EXPECT_EQ(status, 0) << out.constData();
+    EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.constData();
 }
 
 TEST_F(PackageDownloadTest, NameAndNoAreDataInTheUrl)
