@@ -140,7 +140,7 @@ bool FolderStream::start()
     return sought == SZ_OK || fail(sought);
 }
 
-bool FolderStream::decode(size_t *produced)
+bool FolderStream::decode(const unsigned char **piece, size_t *produced)
 {
     CLzmaDec &lzma = m_decoder.decoder;
     if (lzma.dicPos == m_windowSize)
@@ -162,6 +162,7 @@ bool FolderStream::decode(size_t *produced)
         if (used == 0 && lzma.dicPos == from)
             return fail(SZ_ERROR_DATA);
     }
+    *piece = m_window + from;
     *produced = lzma.dicPos - from;
     m_produced += *produced;
     return true;
@@ -222,10 +223,8 @@ bool FolderStream::next(const unsigned char **data, size_t *size)
         if (!nextFiltered(data, size))
             return false;
     } else if (m_produced < m_unpackSize) {
-        const size_t from = m_decoder.decoder.dicPos == m_windowSize ? 0 : m_decoder.decoder.dicPos;
-        if (!decode(size))
+        if (!decode(data, size))
             return false;
-        *data = m_window + from;
     } else if (!finishMainStream()) {
         return false;
     }
@@ -246,11 +245,11 @@ bool FolderStream::nextFiltered(const unsigned char **data, size_t *size)
     std::memmove(m_filterBuffer, m_filterBuffer + m_filterOffset, m_filterHeld);
     m_filterOffset = 0;
     while (m_produced < m_unpackSize) {
-        const size_t from = m_decoder.decoder.dicPos == m_windowSize ? 0 : m_decoder.decoder.dicPos;
+        const unsigned char *piece = nullptr;
         size_t produced = 0;
-        if (!decode(&produced))
+        if (!decode(&piece, &produced))
             return false;
-        std::memcpy(m_filterBuffer + m_filterHeld, m_window + from, produced);
+        std::memcpy(m_filterBuffer + m_filterHeld, piece, produced);
         const size_t total = m_filterHeld + produced;
         const size_t converted = size_t(
             z7_BranchConvSt_X86_Dec(m_filterBuffer, total, m_filterPosition, &m_filterState)

@@ -38,8 +38,8 @@ public:
 private:
     bool start();
     bool fail(SRes result);
-    // Decodes the main coder's next bytes into the window; *produced counts them.
-    bool decode(size_t *produced);
+    // Decodes the main coder's next bytes into the window: *produced of them, at *piece.
+    bool decode(const unsigned char **piece, size_t *produced);
     // One call of the coder on the packed bytes at hand, decoding up to dicLimit of the window;
     // the bytes it took are consumed. *used says how many. False when reading or decoding failed.
     bool decodeStep(SizeT dicLimit, ELzmaFinishMode mode, SizeT *used, ELzmaStatus *status);
