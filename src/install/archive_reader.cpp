@@ -468,6 +468,7 @@ private:
 } // namespace
 
 // One extraction: the reader, the checked relative paths of its entries and the destination.
+// Made only once every name and every declared size of the archive has passed its check.
 class Extraction {
 public:
     Extraction(ArchiveReader::Private &reader, const QString &root, const QStringList &paths)
@@ -540,8 +541,6 @@ private:
     bool extractStreamedFolder(UInt32 folder)
     {
         const CSzArEx &db = m_reader.database;
-        if (!m_reader.folderSizesArePossible(folder))
-            return false;
         m_reader.dropFolder(); // a whole folder decoded earlier is of no more use
         FolderStream stream(db, folder, &m_reader.lookStream.vt);
         std::vector<std::unique_ptr<SideFile>> unchecked;
