@@ -72,8 +72,10 @@ private:
 // The path below the destination that an untrusted entry name stands for: '/'-separated,
 // without empty or "." components, with ".." resolved. Empty when the name must not be used:
 // empty (or naming the destination itself), absolute, starting with a drive letter,
-// containing a backslash (a separator elsewhere) or a NUL, or with ".." leading out of the
-// destination.
+// containing a backslash (a separator elsewhere) or a NUL, with ".." leading out of the
+// destination, or with a component no Windows file may have (a ':', a control character or one
+// of <>"|?*, a reserved device name such as CON, NUL, COM1 or "nul.txt", a trailing dot or
+// blank), refused on every system.
 QString safeEntryPath(const QString &name);
 
 // Extracts every entry of the archive below destination, in archive order: directories are

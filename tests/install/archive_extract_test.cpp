@@ -131,6 +131,17 @@ TEST(ExtractArchive, HostileNamesFailBeforeAnythingIsWritten)
         {"backslash parent", "printf evil | " + add + "-si'..\\win\\evil.txt' evil.7z"},
         {"drive letter", "printf evil | " + add + "-si'C:\\evil.txt' evil.7z"},
         {"relative drive", "printf evil | " + add + "-si'C:evil.txt' evil.7z"},
+        // Names Windows maps elsewhere: a stream of good.txt, devices, a name cut short.
+        {"data stream", "printf evil | " + add + "-si'good.txt:hidden' evil.7z"},
+        {"device", "printf evil | " + add + "-si'NUL' evil.7z"},
+        {"device with extension", "printf evil | " + add + "-si'sub/nul.txt' evil.7z"},
+        {"device in any case", "printf evil | " + add + "-si'Com1.log' evil.7z"},
+        {"printer port", "printf evil | " + add + "-si'lpt9' evil.7z"},
+        {"device with blank", "printf evil | " + add + "-si'aux .dat' evil.7z"},
+        {"device directory", "printf evil | " + add + "-si'con/evil.txt' evil.7z"},
+        {"trailing dot", "printf evil | " + add + "-si'good.txt.' evil.7z"},
+        {"trailing blank", "printf evil | " + add + "-si'dir /evil.txt' evil.7z"},
+        {"invalid character", "printf evil | " + add + "-si'what?.txt' evil.7z"},
     };
     ASSERT_TRUE(QDir().mkpath(work + "/inner"));
     for (const Case &c : cases) {
@@ -156,6 +167,14 @@ TEST(ExtractArchive, HostileNamesFailBeforeAnythingIsWritten)
     ASSERT_EQ(runTool("sh", {"-c", "printf fine | 7zz a -bso0 -si'a/../b/./fine.txt' ok.7z"}, work), 0);
     ASSERT_TRUE(extract(work + "/ok.7z", home.root() + "/ok"));
     EXPECT_EQ(readFile(home.root() + "/ok/b/fine.txt"), "fine");
+    // So are names that only look like devices, and dots inside a name.
+    ASSERT_EQ(runTool("sh", {"-c", "printf a | 7zz a -bso0 -si'com10.txt' near.7z && "
+                                   "printf b | 7zz a -bso0 -si'console/nul_notes.txt' near.7z && "
+                                   "printf c | 7zz a -bso0 -si'.hidden/a..b' near.7z"}, work), 0);
+    ASSERT_TRUE(extract(work + "/near.7z", home.root() + "/near"));
+    EXPECT_EQ(readFile(home.root() + "/near/com10.txt"), "a");
+    EXPECT_EQ(readFile(home.root() + "/near/console/nul_notes.txt"), "b");
+    EXPECT_EQ(readFile(home.root() + "/near/.hidden/a..b"), "c");
 }
 
 TEST(ExtractArchive, SymbolicLinksBecomePlainFiles)
