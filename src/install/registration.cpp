@@ -6,18 +6,43 @@
 #include "install/settings_lock.h"
 #include "platform/shell_integration.h"
 
+#include <QDate>
+#include <QDirIterator>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
+
+#include <limits>
 
 QString launcherPath(const QDir &baseDir)
 {
     return QDir::toNativeSeparators(baseDir.absoluteFilePath(QLatin1String(install::LauncherFileName)));
 }
 
+namespace {
+
+// What the installation holds below baseDir, in KiB rounded up, as the list of installed
+// programs shows it ("EstimatedSize" counts KiB). Links are not followed.
+int installedSizeKiB(const QDir &baseDir)
+{
+    qint64 bytes = 0;
+    QDirIterator it(baseDir.absolutePath(), QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        bytes += it.fileInfo().size();
+    }
+    return int(qMin<qint64>((bytes + 1023) / 1024, std::numeric_limits<int>::max()));
+}
+
+} // namespace
+
 bool isRegistered()
 {
     QSettings settings(product::uninstallOrganization, product::uninstallApplication);
+    // The user's own entry only: another user's or a machine-wide "kv" (some other program's
+    // key, an old all-users install) must not stop this user's registration, shortcut and all.
+    settings.setFallbacksEnabled(false);
     settings.beginGroup(product::uninstallGroup);
     return settings.childGroups().contains(product::key);
 }
@@ -65,6 +90,13 @@ bool registerProduct(const QDir &baseDir)
         settings.setValue(QStringLiteral("Publisher"), product::publisher);
         settings.setValue(QStringLiteral("URLInfoAbout"), product::homePage);
         settings.setValue(QStringLiteral("UninstallString"),
+                          buildCommandLine(launcher, {UninstallCommand}));
+        // What the system's list of programs and deployment tools read besides. The uninstall
+        // asks nothing (it only shows its progress), so the quiet command is the same one.
+        settings.setValue(QStringLiteral("InstallLocation"), QDir::toNativeSeparators(baseDir.absolutePath()));
+        settings.setValue(QStringLiteral("InstallDate"), QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
+        settings.setValue(QStringLiteral("EstimatedSize"), installedSizeKiB(baseDir));
+        settings.setValue(QStringLiteral("QuietUninstallString"),
                           buildCommandLine(launcher, {UninstallCommand}));
         // The channel that brought the user is kept from the first install; updates must not
         // claim it for themselves.

@@ -27,12 +27,14 @@ inline const QString protocolOrganization = QStringLiteral("Classes");
 // The launcher every registration points to: baseDir's "Korvel.exe", absolute, in native form.
 QString launcherPath(const QDir &baseDir);
 
-// True when the uninstall entry "kv" exists, looked up with QSettings' fallbacks: the user's own
-// settings, the organisation-wide ones and the system-wide ones ($XDG_CONFIG_DIRS here).
+// True when the current user's own uninstall entry "kv" exists. QSettings' fallbacks (the
+// organisation-wide and the machine-wide settings, $XDG_CONFIG_DIRS here) are not consulted.
 bool isRegistered();
 
-// Writes the uninstall entry, the URL protocol (also made known to the desktop) and the
-// application-menu entry where the system keeps one apart, all pointing at baseDir's launcher. When the product was not registered before, also writes "Distributor"
+// Writes the uninstall entry (with the install location, date, size in KiB and a quiet
+// uninstall command beside the display values), the URL protocol (also made known to the
+// desktop) and the application-menu entry where the system keeps one apart, all pointing at
+// baseDir's launcher. When the product was not registered before, also writes "Distributor"
 // and puts the shortcut on the desktop; a later call leaves both as they are, so a shortcut the
 // user deleted stays deleted. The uninstall entry, which isRegistered() looks for, is written
 // last: a registration cut short counts as not made, and the next one makes all of it.

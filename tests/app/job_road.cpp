@@ -238,12 +238,17 @@ bool protocolKeyExists()
     return !userSettings(&settings)->allKeys().isEmpty();
 }
 
-QString uninstallString()
+QString uninstallValue(const QString &name)
 {
     if (target::isWindows())
-        return target::registryValue(UninstallKey, QStringLiteral("UninstallString"));
+        return target::registryValue(UninstallKey, name);
     QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
-    return userSettings(&settings)->value(QStringLiteral("CurrentVersion/Uninstall/kv/UninstallString")).toString();
+    return userSettings(&settings)->value(QStringLiteral("CurrentVersion/Uninstall/kv/") + name).toString();
+}
+
+QString uninstallString()
+{
+    return uninstallValue(QStringLiteral("UninstallString"));
 }
 
 QString storedMachineId()

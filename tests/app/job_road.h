@@ -86,5 +86,6 @@ protected:
 // Registry and desktop, as the user's own settings hold them.
 bool uninstallEntryExists();
 bool protocolKeyExists();
+QString uninstallValue(const QString &name); // null when missing; a DWORD as "0x..." on Windows
 QString uninstallString();
 QString storedMachineId();

@@ -5,6 +5,7 @@
 #include "support/target.h"
 #include "support/tools.h"
 
+#include <QDate>
 #include <QDateTime>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -68,6 +69,20 @@ TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePaus
     EXPECT_EQ(partialFilesBelow(data), QStringList());
 
     EXPECT_EQ(uninstallString(), launcherCommand(data + "/Korvel.exe"));
+    EXPECT_EQ(uninstallValue("QuietUninstallString"), launcherCommand(data + "/Korvel.exe"));
+    EXPECT_EQ(uninstallValue("InstallLocation"), target::native(target::seen(data)));
+    EXPECT_EQ(uninstallValue("InstallDate"), QDate::currentDate().toString("yyyyMMdd"));
+    // In KiB, of what lay below the data directory when it was registered (a unit of bytes
+    // or none at all would be off by a factor of 1024).
+    qint64 installedBytes = 0;
+    for (const QByteArray &content : filesBelow(data))
+        installedBytes += content.size();
+    bool sizeRead = false;
+    const QString size = uninstallValue("EstimatedSize"); // "0x..." from the registry
+    const qint64 sizeKiB = size.toLongLong(&sizeRead, 0);
+    EXPECT_TRUE(sizeRead) << size.toStdString();
+    EXPECT_GE(sizeKiB * 1024 * 2, installedBytes) << size.toStdString();
+    EXPECT_LE(sizeKiB * 1024, installedBytes * 2) << size.toStdString();
     EXPECT_TRUE(protocolKeyExists());
     EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
     EXPECT_EQ(QFileInfo::exists(home.menuEntry()), home.makesDesktopEntries());
@@ -322,6 +337,24 @@ TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
     EXPECT_FALSE(readFile(home.mimeApps()).contains("kv"));
     EXPECT_EQ(storedMachineId(), id);
     EXPECT_TRUE(server.requests().isEmpty()); // an uninstall reports nothing
+}
+
+TEST_F(JobRoad, InstallRegistersDespiteAMachineWideEntryOfTheSameName)
+{
+    // Some other program's (or an all-users) "kv" in the machine's uninstall list is not this
+    // user's registration: the install registers whole, shortcut and channel included.
+    if (target::isWindows()) {
+        ASSERT_TRUE(target::setRegistryValue(
+            "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\kv", "DisplayName", "REG_SZ", "Other"));
+    } else {
+        ASSERT_TRUE(writeFile(home.configDirs() + "/Microsoft/Windows.conf",
+                              "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\n"));
+    }
+    publish("1.0");
+    installFromDownload();
+    expectCompleteInstallation("1.0");
+    EXPECT_EQ(uninstallValue("Distributor"), "ppc");
+    EXPECT_EQ(uninstallValue("DisplayName"), "Korvel");
 }
 
 TEST_F(JobRoad, UninstallWhileAnotherCopyRunsChangesNothing)

@@ -2,6 +2,7 @@
 
 #include "registry_home.h"
 
+#include <QDate>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -16,13 +17,6 @@ QString uninstallValue(const QString &name)
     QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
     userSettingsOnly(settings);
     return settings.value(QStringLiteral("CurrentVersion/Uninstall/kv/") + name).toString();
-}
-
-bool hasUninstallValue(const QString &name)
-{
-    QSettings settings(QStringLiteral("Microsoft"), QStringLiteral("Windows"));
-    userSettingsOnly(settings);
-    return settings.contains(QStringLiteral("CurrentVersion/Uninstall/kv/") + name);
 }
 
 QString protocolValue(const QString &name)
@@ -66,6 +60,10 @@ TEST(Registration, FirstRegistrationWritesEveryValueTheShortcutTheMenuEntryAndTh
     EXPECT_TRUE(uninstallValue("URLInfoAbout").startsWith("http://"));
     EXPECT_EQ(uninstallValue("UninstallString"), launcher + "  uninstall");
     EXPECT_EQ(uninstallValue("Distributor"), "ppc");
+    EXPECT_EQ(uninstallValue("InstallLocation"), home.dataDirectory());
+    EXPECT_EQ(uninstallValue("InstallDate"), QDate::currentDate().toString("yyyyMMdd"));
+    EXPECT_EQ(uninstallValue("EstimatedSize"), "0"); // nothing installed below it yet
+    EXPECT_EQ(uninstallValue("QuietUninstallString"), launcher + "  uninstall");
 
     EXPECT_EQ(protocolValue("EditFlags"), "2");
     EXPECT_TRUE(QSettings("Classes", "kv").contains("URL Protocol"));
@@ -98,6 +96,9 @@ TEST(Registration, LaterRegistrationRepointsEverythingButKeepsDistributorAndShor
 {
     RegistryHome home;
     registerProduct(QDir(home.root() + "/first"));
+    // The size counts every file below the base directory, in KiB rounded up.
+    ASSERT_TRUE(writeFile(home.root() + "/second/2.0/client.bin", QByteArray(3000, 'c')));
+    ASSERT_TRUE(writeFile(home.root() + "/second/Korvel.exe", QByteArray(1000, 'k')));
     {
         QSettings settings("Microsoft", "Windows");
         settings.setValue("CurrentVersion/Uninstall/kv/Distributor", "web");
@@ -110,6 +111,9 @@ TEST(Registration, LaterRegistrationRepointsEverythingButKeepsDistributorAndShor
     EXPECT_EQ(uninstallValue("DisplayIcon"), launcher);
     EXPECT_EQ(uninstallValue("UninstallString"), launcher + "  uninstall");
     EXPECT_EQ(uninstallValue("Distributor"), "web");
+    EXPECT_EQ(uninstallValue("InstallLocation"), home.root() + "/second");
+    EXPECT_EQ(uninstallValue("EstimatedSize"), "4");
+    EXPECT_EQ(uninstallValue("QuietUninstallString"), launcher + "  uninstall");
     EXPECT_EQ(protocolValue("shell/open/command/."), launcher + "  %1");
     EXPECT_TRUE(readFile(home.urlHandler()).contains("Exec=\"" + launcher.toUtf8() + "\" %u\n"));
     EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
@@ -126,19 +130,28 @@ TEST(Registration, HomeWithoutADesktopDirectoryStillGetsTheMenuEntry)
     EXPECT_TRUE(readFile(home.menuEntry()).contains("\nCategories=Network;\n"));
 }
 
-TEST(Registration, EntryFoundOnlyInTheSystemWideSettingsCountsAsRegistered)
+TEST(Registration, EntryFoundOnlyInTheSystemWideOrOrganisationSettingsIsNotThisUsersRegistration)
 {
+    // A machine-wide "kv" (another program's key, an all-users install) and the organisation
+    // defaults are not this user's entry: the first registration is made whole.
     RegistryHome home;
     ASSERT_TRUE(writeFile(home.configDirs() + "/Microsoft/Windows.conf",
-                          "[CurrentVersion]\nUninstall\\kv\\DisplayName=Korvel\n"));
-    EXPECT_TRUE(isRegistered());
+                          "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\n"));
+    ASSERT_TRUE(writeFile(home.configHome() + "/Microsoft.conf",
+                          "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\n"));
+    ASSERT_TRUE(QSettings("Microsoft", "Windows").childGroups().contains("CurrentVersion"));
+    EXPECT_FALSE(isRegistered());
 
     registerProduct(QDir(home.dataDirectory()));
 
+    EXPECT_TRUE(isRegistered());
     EXPECT_EQ(uninstallValue("DisplayName"), "Korvel");
     EXPECT_EQ(uninstallValue("UninstallString"), home.dataDirectory() + "/Korvel.exe  uninstall");
-    EXPECT_FALSE(hasUninstallValue("Distributor"));
-    EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
+    EXPECT_EQ(uninstallValue("Distributor"), "ppc");
+    EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
+    // The other settings are not ours to change.
+    EXPECT_EQ(readFile(home.configDirs() + "/Microsoft/Windows.conf"),
+              "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\n");
 }
 
 TEST(Registration, BlankInTheBaseDirectoryIsQuotedAndArgumentFollowsTwoBlanks)

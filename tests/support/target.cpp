@@ -96,4 +96,11 @@ bool registryKeyExists(const QString &key)
     return !query({key}).isNull();
 }
 
+bool setRegistryValue(const QString &key, const QString &name, const QString &type, const QString &data)
+{
+    QProcess reg;
+    reg.start(QStringLiteral("wine"), {"reg", "add", key, "/v", name, "/t", type, "/d", data, "/f"});
+    return reg.waitForFinished(60000) && reg.exitStatus() == QProcess::NormalExit && reg.exitCode() == 0;
+}
+
 } // namespace target

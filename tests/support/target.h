@@ -37,5 +37,8 @@ QString wineProfile();
 // missing.
 QString registryValue(const QString &key, const QString &name);
 bool registryKeyExists(const QString &key);
+// Windows only: writes a value (type "REG_SZ", "REG_DWORD", "REG_BINARY" with data in hex
+// digits, ...) into the current prefix's registry, creating the key. False when it failed.
+bool setRegistryValue(const QString &key, const QString &name, const QString &type, const QString &data);
 
 } // namespace target
