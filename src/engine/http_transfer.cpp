@@ -11,6 +11,14 @@ constexpr long ReceiveBufferSize = 512 * 1024;
 // Every server of this program speaks HTTP. Anything else, first or behind a redirect (FTP,
 // a local file, ...), would be a server's way to make it fetch or read what it should not.
 constexpr char AllowedProtocols[] = "http,https";
+// Over https libcurl would negotiate HTTP/2 where the server offers it, and HTTP/2 header names
+// arrive in lower case: "ETag" would never be found and every catalogue check would fetch the
+// whole catalogue. This program speaks HTTP/1.1 with header names as the server spells them.
+constexpr long HttpVersion = CURL_HTTP_VERSION_1_1;
+// The trust store OpenSSL's own programs take from this variable. libcurl reads only the
+// bundle compiled into it, so a user (or a test) who names another one would otherwise be
+// refused every https server that store vouches for.
+constexpr char TrustStoreVariable[] = "SSL_CERT_FILE";
 
 size_t writeBody(char *data, size_t size, size_t count, void *target)
 {
@@ -51,6 +59,10 @@ HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLim
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, AllowedProtocols);
     curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, AllowedProtocols);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, HttpVersion);
+    const QByteArray trustStore = qgetenv(TrustStoreVariable);
+    if (!trustStore.isEmpty())
+        curl_easy_setopt(h, CURLOPT_CAINFO, trustStore.constData());
     curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(m_target));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void *>(&responseHeaders));

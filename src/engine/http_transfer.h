@@ -25,7 +25,8 @@ struct TransferLimits {
     long maxRedirects = 10;
 };
 
-// One blocking HTTP GET through one libcurl easy handle. The body is written into the caller's
+// One blocking HTTP/1.1 GET through one libcurl easy handle (over https too, so that header
+// names keep the server's letter case). The body is written into the caller's
 // device as it arrives; the response headers are collected; the result is the final HTTP status
 // or libcurl's error code. Not copied; built, performed once and destroyed on one thread.
 class HttpTransfer {

@@ -1,6 +1,7 @@
 #include "job_road.h"
 
 #include "support/nginx_server.h"
+#include "support/target.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -37,17 +38,23 @@ int beaconsOfType(const QList<NginxServer::LogLine> &log, const QByteArray &type
     return count;
 }
 
+class NginxRoad : public JobRoad, public ::testing::WithParamInterface<NginxServer::Tls> {};
+
 } // namespace
 
-TEST_F(JobRoad, NginxServesTheReleaseAndAnUnchangedCatalogueIsAnsweredNotModified)
+// Over https nginx offers HTTP/2, whose header names arrive in lower case: the tag must still
+// be found and the unchanged catalogue answered 304.
+TEST_P(NginxRoad, NginxServesTheReleaseAndAnUnchangedCatalogueIsAnsweredNotModified)
 {
     if (!NginxServer::isAvailable())
         GTEST_SKIP() << "nginx is not installed (scripts/setup installs it)";
     publish("1.0");
     openForNginx(home.root(), tree());
-    NginxServer nginx(tree(), home.root() + "/nginx");
+    NginxServer nginx(tree(), home.root() + "/nginx", GetParam());
     ASSERT_TRUE(nginx.isRunning()) << nginx.startError().constData();
     useServers(nginx.baseUrl());
+    if (GetParam() == NginxServer::Tls::On)
+        home.setEnv("SSL_CERT_FILE", target::native(target::seen(nginx.caFile())).toUtf8());
 
     installFromDownload();
     const QString cache = home.dataDirectory() + "/versions.xml";
@@ -70,3 +77,8 @@ TEST_F(JobRoad, NginxServesTheReleaseAndAnUnchangedCatalogueIsAnsweredNotModifie
         packageRequests += line.target.endsWith(".7z") ? 1 : 0;
     EXPECT_EQ(packageRequests, 3);
 }
+
+INSTANTIATE_TEST_SUITE_P(Transport, NginxRoad, ::testing::Values(NginxServer::Tls::Off, NginxServer::Tls::On),
+                         [](const ::testing::TestParamInfo<NginxServer::Tls> &info) {
+                             return info.param == NginxServer::Tls::On ? "Https" : "Http";
+                         });

@@ -20,8 +20,15 @@ namespace {
 
 const QString NginxProgram = QStringLiteral("/usr/sbin/nginx");
 
-QByteArray configuration(const QString &work, const QString &root, quint16 port)
+QByteArray configuration(const QString &work, const QString &root, quint16 port, NginxServer::Tls tls)
 {
+    const QString listen = tls == NginxServer::Tls::On
+        ? QStringLiteral("    listen 127.0.0.1:%1 ssl http2;\n"
+                         "    ssl_certificate %2/server.pem;\n"
+                         "    ssl_certificate_key %2/server.key;\n")
+              .arg(port)
+              .arg(work)
+        : QStringLiteral("    listen 127.0.0.1:%1;\n").arg(port);
     return QStringLiteral(
                "daemon off;\n"
                "worker_processes 1;\n"
@@ -37,13 +44,12 @@ QByteArray configuration(const QString &work, const QString &root, quint16 port)
                "  scgi_temp_path %1/tmp/scgi;\n"
                "  types { application/xml xml; application/x-7z-compressed 7z; }\n"
                "  server {\n"
-               "    listen 127.0.0.1:%3;\n"
+               "%3"
                "    root %2;\n"
                "    location = /c.gif { return 200 \"\"; }\n"
                "  }\n"
                "}\n")
-        .arg(work, root)
-        .arg(port)
+        .arg(work, root, listen)
         .toUtf8();
 }
 
@@ -63,10 +69,12 @@ bool accepts(quint16 port)
 
 } // namespace
 
-NginxServer::NginxServer(const QString &root, const QString &workDir) : m_work(workDir)
+NginxServer::NginxServer(const QString &root, const QString &workDir, Tls tls) : m_work(workDir), m_tls(tls)
 {
     QDir().mkpath(m_work + QStringLiteral("/logs"));
     QDir().mkpath(m_work + QStringLiteral("/tmp"));
+    if (m_tls == Tls::On && !makeCertificates())
+        return;
     // The port is free when asked for, but someone may take it before nginx binds it: a few
     // tries with fresh ports.
     for (int attempt = 0; attempt < 5 && !m_port; ++attempt) {
@@ -88,13 +96,38 @@ bool NginxServer::isAvailable()
 
 QString NginxServer::baseUrl() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port);
+    return QStringLiteral("%1://127.0.0.1:%2").arg(m_tls == Tls::On ? "https" : "http").arg(m_port);
+}
+
+bool NginxServer::makeCertificates()
+{
+    // A CA of its own and a server certificate for the loopback address, valid for two days.
+    const QString ca = m_work + QStringLiteral("/ca");
+    const QString server = m_work + QStringLiteral("/server");
+    const QStringList steps[] = {
+        {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Korvel test CA",
+         "-addext", "basicConstraints=critical,CA:TRUE", "-keyout", ca + ".key", "-out", ca + ".pem"},
+        {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", server + ".key",
+         "-out", server + ".csr"},
+        {"x509", "-req", "-in", server + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
+         "-CAcreateserial", "-days", "2", "-extfile", server + ".ext", "-out", server + ".pem"},
+    };
+    if (!writeFile(server + ".ext", "subjectAltName=IP:127.0.0.1\n"))
+        return false;
+    for (const QStringList &step : steps) {
+        QByteArray err;
+        if (runProgram(QStringLiteral("openssl"), step, m_work, nullptr, &err) != 0) {
+            m_startError = "openssl " + step.join(' ').toUtf8() + ": " + err;
+            return false;
+        }
+    }
+    return true;
 }
 
 bool NginxServer::start(const QString &root, quint16 port)
 {
     const QString conf = m_work + QStringLiteral("/nginx.conf");
-    if (!writeFile(conf, configuration(m_work, root, port)))
+    if (!writeFile(conf, configuration(m_work, root, port, m_tls)))
         return false;
     // -e: the error log is opened before the configuration is read; the default is a system
     // path this test has no business writing to.

@@ -7,13 +7,16 @@
 
 // Debian's nginx serving a directory tree on 127.0.0.1, for one test: a private prefix under
 // workDir (configuration, pid file, logs, temporary paths), a free loopback port, static files
-// with nginx's own ETag and 304 answers, and an empty 200 for "/c.gif". The master runs in the
-// foreground as this test's child; the destructor stops it by its PID with SIGQUIT (and kills
-// it and its workers by PID if that fails).
+// with nginx's own ETag and 304 answers, and an empty 200 for "/c.gif". With tls, it speaks
+// https (offering HTTP/2, as servers out there do) with a certificate for 127.0.0.1 issued by a
+// CA made for this server alone (caFile). The master runs in the foreground as this test's
+// child; the destructor stops it by its PID with SIGQUIT (and kills it and its workers by PID
+// if that fails).
 class NginxServer {
 public:
     // root must be readable by nginx's unprivileged workers (make its directories 0755).
-    NginxServer(const QString &root, const QString &workDir);
+    enum class Tls { Off, On };
+    NginxServer(const QString &root, const QString &workDir, Tls tls = Tls::Off);
     ~NginxServer();
     NginxServer(const NginxServer &) = delete;
     NginxServer &operator=(const NginxServer &) = delete;
@@ -22,7 +25,9 @@ public:
     static bool isAvailable();
 
     bool isRunning() const { return m_port != 0; }
-    QString baseUrl() const; // "http://127.0.0.1:PORT"
+    QString baseUrl() const; // "http://127.0.0.1:PORT", "https://..." with tls
+    // The PEM file of the CA that issued the server's certificate (with tls).
+    QString caFile() const { return m_work + QStringLiteral("/ca.pem"); }
     // nginx's own error output when it did not start.
     const QByteArray &startError() const { return m_startError; }
 
@@ -35,10 +40,12 @@ public:
     QList<LogLine> accessLog() const;
 
 private:
+    bool makeCertificates();
     bool start(const QString &root, quint16 port);
     void stop();
 
     QString m_work;
+    Tls m_tls;
     QProcess m_process;
     quint16 m_port = 0;
     QByteArray m_startError;
