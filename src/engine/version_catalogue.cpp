@@ -42,23 +42,23 @@ int fetchCatalogue(const QByteArray &tag, QByteArray *body, QByteArray *received
     return result;
 }
 
-void storeCache(const QString &path, const QByteArray &tag, const QByteArray &body)
+// Replaces the cache with the tag line (when there is a tag) and body; false when the new
+// cache could not be stored whole, the old one then staying as it was.
+bool storeCache(const QString &path, const QByteArray &tag, const QByteArray &body)
 {
     // Written beside the old cache and renamed over it once complete and on the disk, so that
     // a crash or a full disk leaves the old cache or the new one, never a tag over a cut body.
-    // A failed write keeps the old cache, whose tag matches its body: the next check is answered
-    // in full.
     QSaveFile cache(path);
     if (!cache.open(QIODevice::WriteOnly))
-        return;
+        return false;
     const QByteArray content = (tag.isEmpty() ? QByteArray() : TagLinePrefix + tag + "\r\n") + body;
     // A write cut short by a full disk is not an error to QSaveFile: its commit would rename
     // the cut file into place. Only a complete write may be committed.
     if (cache.write(content) != content.size() || !cache.flush()) {
         cache.cancelWriting();
-        return;
+        return false;
     }
-    cache.commit();
+    return cache.commit();
 }
 
 } // namespace
@@ -123,7 +123,13 @@ bool VersionCatalogue::checkVersions()
         m_sink->report(1, -1, QString(), QString(), QStringLiteral("检查版本失败"));
         return false;
     }
-    storeCache(cachePath, receivedTag, body);
+    // The launcher finds its version through the cache alone: a catalogue used but not stored
+    // would install a version that no later start can find (or that the old cache does not
+    // list). The check fails as one whose file could not be written.
+    if (!storeCache(cachePath, receivedTag, body)) {
+        m_sink->report(1, -2, QString(), QString(), QStringLiteral("打开版本文件失败"));
+        return false;
+    }
     QBuffer buffer(&body);
     buffer.open(QIODevice::ReadOnly);
     return parseCatalogue(buffer);

@@ -98,7 +98,8 @@ public:
     // Refreshes the cache from the catalogue server with a conditional GET and parses it; true
     // when at least one version is listed. Creates baseDir when missing (false, no report, when
     // that fails). Reports stage 1: code 0 "检查版本" first; code -2 "打开版本文件失败" when
-    // the cache file cannot be opened; code -1 "检查版本失败" for any result but 200 or 304 (the
+    // the cache file cannot be opened, or a new catalogue cannot be stored (the old cache then
+    // stays and nothing is parsed); code -1 "检查版本失败" for any result but 200 or 304 (the
     // cache is then neither changed nor used). A 200 rewrites the cache (tag line when the answer
     // had an "ETag", then the body); a 304 parses the cache as it is.
     bool checkVersions();

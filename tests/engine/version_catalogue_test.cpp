@@ -6,6 +6,7 @@
 #include <QFileInfo>
 
 #include <csignal>
+#include <thread>
 #include <unistd.h>
 #include <sys/resource.h>
 
@@ -104,13 +105,16 @@ TEST_F(VersionCatalogueTest, FailedCheckNeitherChangesNorUsesTheCache)
     EXPECT_TRUE(catalogue.loadLocalCatalogue());
 }
 
-TEST_F(VersionCatalogueTest, CacheThatCannotBeWrittenKeepsNoTag)
+TEST_F(VersionCatalogueTest, CatalogueThatCannotBeStoredFailsTheCheck)
 {
+    // A catalogue used but not stored would install a version the launcher, which reads only
+    // the cache, never finds.
     QByteArray large = "<Versions><Version version=\"5\"/>";
     large += QByteArray(64 * 1024, ' ') + "</Versions>";
     server.serve(CataloguePath, HttpReply::ok(large, {"ETag: \"big\""}));
     VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
     ASSERT_TRUE(QDir().mkpath(home.dataDirectory()));
+    const QList<Report> failed{{1, 0, "", "", "检查版本"}, {1, -2, "", "", "打开版本文件失败"}};
 
     // A file size limit stands in for a full disk: writes past 100 bytes fail.
     rlimit saved{};
@@ -123,12 +127,36 @@ TEST_F(VersionCatalogueTest, CacheThatCannotBeWrittenKeepsNoTag)
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 
-    // This check still has the answer; the next one must not get 304 for a cut cache.
-    EXPECT_TRUE(checked);
-    EXPECT_EQ(names(catalogue), (QStringList{"5"}));
-    EXPECT_FALSE(readFile(cachePath()).startsWith("If-None-Match"));
+    EXPECT_FALSE(checked);
+    EXPECT_TRUE(catalogue.versions().isEmpty());
+    EXPECT_EQ(sink.reports, failed);
+    // No tag over a cut body: the next check asks in full.
+    EXPECT_EQ(readFile(cachePath()), "");
+    sink.reports.clear();
     EXPECT_TRUE(catalogue.checkVersions());
     EXPECT_TRUE(conditionLines(1).isEmpty());
+    EXPECT_EQ(names(catalogue), (QStringList{"5"}));
+
+    // The rename into place refused: something took the cache's name while the answer came
+    // (a directory here, a file held open elsewhere on Windows).
+    HttpReply slow = HttpReply::ok(Catalogue, {"ETag: \"new\""});
+    slow.stallMs = 1000;
+    server.serve(CataloguePath, slow);
+    server.clearRequests();
+    sink.reports.clear();
+    bool refused = true;
+    std::thread check([&] { refused = catalogue.checkVersions(); });
+    const bool asked = server.waitForRequests(1, 10000);
+    if (asked) {
+        QFile::remove(cachePath());
+        QDir().mkpath(cachePath() + "/in-the-way");
+    }
+    check.join();
+    ASSERT_TRUE(asked);
+    EXPECT_FALSE(refused);
+    EXPECT_TRUE(catalogue.versions().isEmpty());
+    EXPECT_EQ(sink.reports, failed);
+    EXPECT_EQ(QDir(home.dataDirectory()).entryList(QDir::Files), QStringList());
 }
 
 TEST_F(VersionCatalogueTest, CutCacheUnderTheCurrentTagIsFetchedAgain)
