@@ -13,6 +13,7 @@
 
 #include <QFileInfo>
 
+#include <optional>
 
 namespace {
 
@@ -50,12 +51,14 @@ CommandHandler selectLocalClient(const QStringList &)
 // before the product was registered (the uninstall entry is written last) is finished by the
 // next start that runs that version; no job would ever come back to it. A job still running
 // holds the guard and registers itself.
+// The client was found before the guard was asked for: an uninstall may have run to its end in
+// between and must not be undone, so the installation is looked for again under the guard.
 void finishRegistration(const QDir &dir)
 {
     if (!isDataDirectory(dir) || isRegistered())
         return;
     const JobGuard guard = acquireJobGuard(InstallGuardName);
-    if (guard.isHeld())
+    if (guard.isHeld() && firstInstalledVersion(dir))
         registerProduct(dir);
 }
 
@@ -133,15 +136,21 @@ CommandHandler selectHandler(const QStringList &arguments)
     return runInstallJob;
 }
 
-CommandHandler findClientEntry(const QDir &dir)
+std::optional<VersionEntry> firstInstalledVersion(const QDir &dir)
 {
     VersionCatalogue catalogue(dir);
     if (!catalogue.loadLocalCatalogue())
-        return nullptr;
+        return std::nullopt;
     for (VersionEntry entry : catalogue.versions()) {
-        // The first installed version decides, even when its library then fails.
         if (entry.loadLocalManifest())
-            return entry.loadEntryFunction();
+            return entry;
     }
-    return nullptr;
+    return std::nullopt;
+}
+
+CommandHandler findClientEntry(const QDir &dir)
+{
+    // The first installed version decides, even when its library then fails.
+    std::optional<VersionEntry> entry = firstInstalledVersion(dir);
+    return entry ? entry->loadEntryFunction() : nullptr;
 }

@@ -1,9 +1,12 @@
 #pragma once
 
 #include "base/command_handler.h"
+#include "engine/version_catalogue.h"
 
 #include <QDir>
 #include <QStringList>
+
+#include <optional>
 
 // Start-up dispatch: a fixed chain of selectors decides, from the argument list and from what
 // is on disk, which handler runs the rest of the process.
@@ -18,6 +21,10 @@ using HandlerSelector = CommandHandler (*)(const QStringList &arguments);
 // (InstallLaunchVariable, which is cleared here) the installer never answers: its place is
 // taken by a handler that returns -1.
 CommandHandler selectHandler(const QStringList &arguments);
+
+// The first version listed in dir's cached catalogue whose local manifest is valid: the one a
+// start runs. None when the catalogue cannot be read or no entry qualifies.
+std::optional<VersionEntry> firstInstalledVersion(const QDir &dir);
 
 // The entry function of the first version listed in dir's cached catalogue whose local
 // manifest is valid; null when the catalogue cannot be read, no entry qualifies, or that

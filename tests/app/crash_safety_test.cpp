@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QThread>
 
 #include <cstdio>
 
@@ -235,4 +236,33 @@ TEST_F(CrashSafety, UninstallKilledAtAnyMoment)
         runSlowed(installedProgram(), {"uninstall"}, moment(length, i, rounds));
         checkNextStart();
     }
+}
+
+TEST_F(CrashSafety, LauncherHeldUpWhileAnUninstallRunsDoesNotRegisterAgain)
+{
+    publish("1.0");
+    installFromDownload();
+    // The downloaded program started again finds the installed client, then waits at its first
+    // look at the registration, long enough for a whole uninstall to run.
+    const QString registry = home.configHome() + "/Microsoft/Windows.conf";
+    const QString log = home.root() + "/strace.log";
+    ChildProcess launcher;
+    ASSERT_TRUE(launcher.start(QStringLiteral("strace"),
+                               {"-f", "-o", log, "-P", registry, "-e", "trace=%file",
+                                "-e", "inject=%file:delay_enter=3000000:when=1", downloaded},
+                               home.root()));
+    QElapsedTimer timer;
+    timer.start();
+    while (!readFile(log).contains("Windows.conf") && timer.elapsed() < 10000)
+        QThread::msleep(10);
+    ASSERT_TRUE(readFile(log).contains("Windows.conf")) << launcher.standardError().constData();
+
+    ASSERT_EQ(run(installedProgram(), {"uninstall"}), 0) << err.constData();
+    EXPECT_TRUE(launcher.waitForFinished(30000));
+    EXPECT_TRUE(waitForNoProcessesFrom(home.root()));
+    EXPECT_FALSE(QFileInfo::exists(home.dataDirectory()));
+    EXPECT_FALSE(uninstallEntryExists());
+    EXPECT_FALSE(protocolKeyExists());
+    EXPECT_FALSE(QFileInfo::exists(home.shortcut()));
+    EXPECT_FALSE(QFileInfo::exists(home.menuEntry()));
 }
