@@ -1,5 +1,6 @@
 #include "job_road.h"
 
+#include "support/installed_layout.h"
 #include "support/nginx_server.h"
 #include "support/target.h"
 
@@ -82,3 +83,31 @@ INSTANTIATE_TEST_SUITE_P(Transport, NginxRoad, ::testing::Values(NginxServer::Tl
                          [](const ::testing::TestParamInfo<NginxServer::Tls> &info) {
                              return info.param == NginxServer::Tls::On ? "Https" : "Http";
                          });
+
+TEST_F(JobRoad, NginxServesAnUpdateThatFetchesOnlyTheChangedPackages)
+{
+    if (!NginxServer::isAvailable())
+        GTEST_SKIP() << "nginx is not installed (scripts/setup installs it)";
+    publish("1.0");
+    openForNginx(home.root(), tree());
+    NginxServer nginx(tree(), home.root() + "/nginx");
+    ASSERT_TRUE(nginx.isRunning()) << nginx.startError().constData();
+    useServers(nginx.baseUrl());
+    installFromDownload();
+
+    // Only the version file differs: the launcher and the client library are 1.0's packages.
+    publish("1.1");
+    const QByteArray manifest = readFile(tree() + "/bin/manifest/1.1.xml");
+    EXPECT_TRUE(manifest.contains("name=\"Korvel.exe\" version=\"1.0\" no=\"1.0\"")) << manifest.constData();
+    EXPECT_TRUE(manifest.contains("name=\"sample_version.txt\" version=\"1.1\" no=\"1.1\"")) << manifest.constData();
+    const int before = nginx.accessLog().size();
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    expectCompleteInstallation("1.1");
+    QList<QByteArray> fetched;
+    for (const NginxServer::LogLine &line : nginx.accessLog().mid(before)) {
+        if (line.target.endsWith(".7z"))
+            fetched.append(line.target);
+    }
+    EXPECT_EQ(fetched, QList<QByteArray>{"/component/sample_version.txt/1.1/sample_version.txt_1.1.7z"});
+    EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "1.1");
+}

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QDateTime>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -48,6 +50,32 @@ void makeRelease(const QString &source, const QByteArray &flavour)
     ASSERT_TRUE(writeFile(source + "/data/strings.txt", "strings " + flavour));
     ASSERT_TRUE(writeFile(source + QStringLiteral("/data/图片/logo.png"), QByteArray(5000, 'p')));
     ASSERT_TRUE(writeFile(source + "/data/empty", QByteArray()));
+}
+
+// Source-like text files under src/, about 900 KB in all.
+void writeSources(const QString &source)
+{
+    QRandomGenerator random(17);
+    const QByteArrayList words = QByteArray("int void return const static struct class if else "
+                                            "for while buffer length offset index count result")
+                                     .split(' ');
+    for (int i = 0; i < 150; ++i) {
+        QByteArray text;
+        while (text.size() < 6000) {
+            for (int w = 0; w < 8; ++w)
+                text += words.at(random.bounded(words.size())) + ' ';
+            text += QByteArray::number(random.bounded(100000)) + ";\n";
+        }
+        ASSERT_TRUE(writeFile(source + QStringLiteral("/src/m%1/file%2.cpp").arg(i % 7).arg(i, 3, 10, QLatin1Char('0')),
+                              text));
+    }
+}
+
+QList<PackageRecord> manifestPackages(const QString &tree, const QString &version)
+{
+    VersionEntry entry(QDir(tree), nullptr, version, "");
+    EXPECT_TRUE(entry.parseManifest(readFile(tree + "/bin/manifest/" + version + ".xml")));
+    return entry.packages();
 }
 
 } // namespace
@@ -113,6 +141,16 @@ TEST(Publisher, RepublishingIsByteIdenticalAndKeepsListedVersions)
     ASSERT_EQ(publish("1.0", source, second), 0);
     EXPECT_EQ(filesBelow(first), filesBelow(second));
     EXPECT_EQ(filesBelow(first)["component/data/1.0/data_1.0.7z"], filesBelow(first)["data/1.0/data_1.0.7z"]);
+    // The same files made elsewhere, at another time and in another order, pack the same.
+    const QString copy = home.root() + "/copy";
+    const QMap<QString, QByteArray> files = filesBelow(source);
+    for (auto it = files.cend(); it != files.cbegin();) {
+        --it;
+        ASSERT_TRUE(writeFile(copy + "/" + it.key(), it.value()));
+    }
+    const QString third = home.root() + "/third";
+    ASSERT_EQ(publish("1.0", copy, third), 0);
+    EXPECT_EQ(filesBelow(first), filesBelow(third));
 
     makeRelease(source, "2");
     ASSERT_EQ(publish("2.0", source, first), 0);
@@ -155,4 +193,98 @@ TEST(Publisher, GroupsPackagesAsToldAndRefusesBadRequests)
                       {}, {}, &output), 0);
     EXPECT_NE(runTool(kPublisher, QStringList{"--version", "1.0"}, {}, {}, &output), 0);
     EXPECT_FALSE(QFile::exists(home.root() + "/bad/bin/versions.xml"));
+}
+
+TEST(Publisher, ASecondVersionReusesUnchangedPackagesAndClientsFetchOnlyTheChangedOnes)
+{
+    TempHome home;
+    const QString source = home.root() + "/release";
+    const QString tree = home.root() + "/tree";
+    makeRelease(source, "1");
+    writeSources(source);
+    // Most releases have a "bin" folder; "/bin/" on the servers is the catalogue's.
+    ASSERT_TRUE(writeFile(source + "/bin/tool", "tool"));
+    // More than a package may hold: src/ is cut into pieces of about a quarter of that.
+    const QStringList pieceSize{"--package-size", "700000"};
+    ASSERT_EQ(publish("1.0", source, tree, pieceSize), 0);
+    const QList<PackageRecord> first = manifestPackages(tree, "1.0");
+    QStringList names;
+    for (const PackageRecord &package : first)
+        names.append(package.name());
+    EXPECT_TRUE(names.contains("bin_")) << names.join(' ').toStdString();
+    // The small entries stay whole.
+    const QStringList pieces = names.filter(QRegularExpression("^src-\\d{3}$"));
+    EXPECT_GE(pieces.size(), 3) << names.join(' ').toStdString();
+    EXPECT_EQ(names.size(), pieces.size() + 4) << names.join(' ').toStdString();
+
+    TestHttpServer server;
+    ASSERT_TRUE(server.isListening());
+    for (const char *variable : {"KORVEL_CATALOGUE_SERVER", "KORVEL_COMPONENT_SERVER",
+                                 "KORVEL_PACKAGE_SERVER"})
+        home.setEnv(variable, server.baseUrl().toUtf8());
+    auto install = [&](const QString &version) {
+        const QMap<QString, QByteArray> published = filesBelow(tree);
+        for (auto it = published.cbegin(); it != published.cend(); ++it)
+            server.serve("/" + it.key().toUtf8(), HttpReply::ok(it.value()));
+        server.clearRequests();
+        VersionCatalogue catalogue(QDir(home.dataDirectory()));
+        ASSERT_TRUE(catalogue.checkVersions());
+        VersionEntry entry = catalogue.versions().first();
+        ASSERT_EQ(entry.version(), version);
+        ASSERT_TRUE(entry.fetchManifest());
+        ASSERT_TRUE(entry.downloadPackages());
+        ASSERT_TRUE(entry.commitVersion());
+        QMap<QString, QByteArray> expected = filesBelow(source);
+        expected["manifest.xml"] = published["bin/manifest/" + version + ".xml"];
+        EXPECT_EQ(filesBelow(home.dataDirectory() + "/" + version), expected);
+    };
+    install("1.0");
+
+    // One line of one source file changes.
+    const QString changed = source + "/src/m3/file101.cpp";
+    QByteArray text = readFile(changed);
+    text.replace(text.indexOf(';'), 1, "; // changed");
+    ASSERT_TRUE(writeFile(changed, text));
+    ASSERT_EQ(publish("1.1", source, tree, pieceSize), 0);
+    const QList<PackageRecord> second = manifestPackages(tree, "1.1");
+    ASSERT_EQ(second.size(), first.size());
+    QStringList fresh;
+    for (int i = 0; i < second.size(); ++i) {
+        const PackageRecord &package = second.at(i);
+        EXPECT_EQ(package.name(), first.at(i).name());
+        EXPECT_EQ(package.version(), package.no());
+        if (package.version() == "1.1") {
+            fresh.append(package.name());
+            EXPECT_NE(package.digest(), first.at(i).digest());
+        } else {
+            EXPECT_EQ(package.version(), "1.0") << package.name().toStdString();
+            EXPECT_EQ(package.digest(), first.at(i).digest()) << package.name().toStdString();
+        }
+    }
+    ASSERT_EQ(fresh.size(), 1) << fresh.join(' ').toStdString();
+    // Nothing of 1.1 but the changed piece is on the servers.
+    for (const QString &file : filesBelow(tree).keys()) {
+        if (file.endsWith(".7z") && file.contains("/1.1/")) {
+            EXPECT_TRUE(file.contains(fresh.first() + "_1.1.7z")) << file.toStdString();
+        }
+    }
+
+    install("1.1");
+    int packageRequests = 0;
+    for (const HttpRequest &request : server.requests())
+        packageRequests += request.path().endsWith(".7z") ? 1 : 0;
+    EXPECT_EQ(packageRequests, 1);
+    EXPECT_EQ(server.requestCount(QStringLiteral("/component/%1/1.1/%1_1.1.7z").arg(fresh.first()).toUtf8()), 1);
+
+    // Republishing 1.0 with other bytes would break 1.1, which lists 1.0's packages.
+    ASSERT_TRUE(writeFile(source + "/libclient.so", "client library 3"));
+    QByteArray output;
+    EXPECT_NE(runTool(kPublisher,
+                      QStringList{"--version", "1.0", "--source", source, "--output", tree,
+                                  "--entry-file", "libclient.so", "--entry-function", "korvel_main"}
+                          + pieceSize,
+                      {}, {}, &output),
+              0);
+    EXPECT_TRUE(output.contains("listed by another version")) << output.constData();
+    EXPECT_EQ(manifestPackages(tree, "1.1").size(), second.size());
 }

@@ -9,11 +9,15 @@ namespace {
 const char kUsage[] =
     "usage: korvel-publish --version V --source DIR --output TREE --entry-file FILE\n"
     "                      --entry-function NAME [--prefetch] [--packages FILE]\n"
+    "                      [--package-size BYTES]\n"
     "\n"
     "Packs the version directory DIR (laid out as installed: Korvel.exe, the client library,\n"
     "data) into 7z packages, one per top-level entry unless FILE groups top-level entries\n"
-    "(lines of \"name entry...\", # starts a comment), and lays out TREE for a static HTTP\n"
-    "server that serves as catalogue, component and package server at once:\n"
+    "(lines of \"name entry...\", # starts a comment); a package of more than BYTES of files\n"
+    "(default 4 MiB) is cut into pieces along its sorted file list, named NAME-001 and on.\n"
+    "A package whose bytes an earlier version in TREE published is listed as that version's.\n"
+    "TREE is laid out for a static HTTP server that serves as catalogue, component and\n"
+    "package server at once:\n"
     "  bin/versions.xml, bin/manifest/V.xml,\n"
     "  component/NAME/V/NAME_V.7z, NAME/V/NAME_V.7z\n"
     "V becomes the first entry of bin/versions.xml, or a prefetch entry with --prefetch;\n"
@@ -45,7 +49,12 @@ int main(int argc, char **argv)
             ok = value(&request.entryFunction);
         else if (arg == QLatin1String("--packages"))
             ok = value(&request.packagesFile);
-        else if (arg == QLatin1String("--prefetch"))
+        else if (arg == QLatin1String("--package-size")) {
+            QString size;
+            ok = value(&size);
+            request.packageSize = size.toLongLong(&ok);
+            ok = ok && request.packageSize >= 16;
+        } else if (arg == QLatin1String("--prefetch"))
             request.prefetch = true;
         else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
             fputs(kUsage, stdout);

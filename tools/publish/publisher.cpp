@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
@@ -12,6 +13,7 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -23,13 +25,40 @@ const char kComponentDir[] = "component";
 const char kLauncher[] = "Korvel.exe";
 
 // Fixed switches keep the packages reproducible: no stored times, one thread (LZMA2's block
-// split depends on the thread count), the same method everywhere.
+// split depends on the thread count), the same method everywhere. Names are taken literally
+// (a file may be called "*"), and a file that cannot be read stops the packing instead of
+// being left out with a warning. The files are named one by one, in sorted order, so an
+// archive depends on nothing but the names, contents and modes of its files.
 const QStringList kSevenZipSwitches{"-t7z", "-m0=LZMA2", "-mx=7", "-mmt=1", "-mtm=off",
-                                    "-mtc=off", "-mta=off", "-bd", "-bso0", "-bsp0"};
+                                    "-mtc=off", "-mta=off", "-spd", "-sse", "-bd", "-bso0",
+                                    "-bsp0"};
+
+// A piece of a package that is cut holds at most the request's package size (a larger single
+// file travels alone), so that a change costs the download of its own neighbourhood only.
+// Below a sixteenth of it a piece is never cut; beyond that the cut points depend on the files
+// themselves (see cutsAfter), a piece growing by three sixteenths on average, so they stay
+// where they are when a few files change.
+struct PieceSizes {
+    explicit PieceSizes(qint64 max) : max(max), min(max / 16), meanExtra(max * 3 / 16) {}
+    qint64 max;
+    qint64 min;
+    qint64 meanExtra;
+};
 
 void fail(const QString &message)
 {
     fprintf(stderr, "korvel-publish: %s\n", qPrintable(message));
+}
+
+// Where the two mirrors serve a package, relative to the tree.
+QString componentPath(const QString &name, const QString &no)
+{
+    return QStringLiteral("%1/%2/%3/%2_%3.7z").arg(QLatin1String(kComponentDir), name, no);
+}
+
+QString mirrorPath(const QString &name, const QString &no)
+{
+    return QStringLiteral("%1/%2/%1_%2.7z").arg(name, no);
 }
 
 // Names that become directory names on the server and in the clients' stores.
@@ -37,6 +66,13 @@ bool isPlainName(const QString &name)
 {
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9._-]*$"));
     return plain.match(name).hasMatch();
+}
+
+// Names the mirrors' layout keeps for itself: "/bin/" holds the catalogue, "/component/" the
+// first mirror.
+bool isReservedName(const QString &name)
+{
+    return name == QLatin1String("bin") || name == QLatin1String(kComponentDir);
 }
 
 QString packageNameFor(const QString &entry)
@@ -51,10 +87,22 @@ QString packageNameFor(const QString &entry)
     return name;
 }
 
+// A name the publisher picks itself: never a reserved one, never one already taken.
+QString freeName(QString name, const QSet<QString> &taken)
+{
+    while (isReservedName(name) || taken.contains(name))
+        name.append(QLatin1Char('_'));
+    return name;
+}
+
 struct Package {
     QString name;
     QStringList paths; // relative to the source, sorted
     QByteArray md5Hex;
+    // Where the package's bytes are published: this version's, or an earlier version's when
+    // that one published the very same bytes.
+    QString version;
+    QString no;
 };
 
 // One package per top-level entry, unless the packages file groups paths; top-level entries
@@ -98,27 +146,143 @@ bool planPackages(const PublishRequest &request, QList<Package> *packages)
     const QStringList top = source.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden
                                                  | QDir::System,
                                              QDir::Name);
-    for (const QString &entry : top) {
-        if (claimed.contains(entry))
-            continue;
-        const QString name = packageNameFor(entry);
-        if (groups.contains(name)) {
-            fail(QStringLiteral("two packages would be named %1").arg(name));
-            return false;
-        }
-        groups[name].append(entry);
-    }
-    for (auto it = groups.begin(); it != groups.end(); ++it) {
-        if (!isPlainName(it.key()) || it.key() == QLatin1String("bin")
-            || it.key() == QLatin1String(kComponentDir)) {
+    for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
+        if (!isPlainName(it.key()) || isReservedName(it.key())) {
             fail(QStringLiteral("unusable package name %1").arg(it.key()));
             return false;
         }
+    }
+    QSet<QString> named;
+    for (const QString &entry : top) {
+        if (!claimed.contains(entry))
+            named.insert(packageNameFor(entry));
+    }
+    for (const QString &entry : top) {
+        if (claimed.contains(entry))
+            continue;
+        const QString wanted = packageNameFor(entry);
+        if (groups.contains(wanted)) {
+            fail(QStringLiteral("two packages would be named %1").arg(wanted));
+            return false;
+        }
+        // A top-level "bin" (most releases have one) gets a name of its own that no other
+        // entry of the release would have.
+        QSet<QString> taken = named;
+        for (auto group = groups.cbegin(); group != groups.cend(); ++group)
+            taken.insert(group.key());
+        const QString name = isReservedName(wanted) ? freeName(wanted, taken) : wanted;
+        groups[name].append(entry);
+    }
+    for (auto it = groups.begin(); it != groups.end(); ++it) {
         it.value().sort();
         it.value().removeDuplicates();
-        packages->append(Package{it.key(), it.value(), {}});
+        packages->append(Package{it.key(), it.value(), {}, {}, {}});
     }
     return true;
+}
+
+struct SourceFile {
+    QString path; // relative to the source
+    qint64 size;
+};
+
+// The files below the given top-level entries, and the directories that hold nothing (they
+// would be lost otherwise), in sorted order.
+QList<SourceFile> filesOf(const QDir &relativeSource, const QStringList &entries)
+{
+    const QDir source(relativeSource.absolutePath());
+    QList<SourceFile> files;
+    for (const QString &entry : entries) {
+        const QFileInfo top(source.filePath(entry));
+        if (!top.isDir()) {
+            files.append(SourceFile{entry, top.size()});
+            continue;
+        }
+        QDirIterator it(top.filePath(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden
+                                            | QDir::System,
+                        QDirIterator::Subdirectories);
+        bool empty = true;
+        while (it.hasNext()) {
+            it.next();
+            empty = false;
+            const QFileInfo info = it.fileInfo();
+            if (!info.isDir())
+                files.append(SourceFile{source.relativeFilePath(info.filePath()), info.size()});
+            else if (QDir(info.filePath()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot
+                                                   | QDir::Hidden | QDir::System))
+                files.append(SourceFile{source.relativeFilePath(info.filePath()), 0});
+        }
+        if (empty)
+            files.append(SourceFile{entry, 0});
+    }
+    std::sort(files.begin(), files.end(),
+              [](const SourceFile &a, const SourceFile &b) { return a.path < b.path; });
+    return files;
+}
+
+// Whether a package may end after this file. The choice is the file's own (its path and its
+// size), with a chance proportional to its size, so packages hold about the same number of
+// bytes whatever their files' sizes, and a changed file moves no cut point but, rarely, its
+// own. A stable digest, not qHash: the cut points must be the same at every run.
+bool cutsAfter(const SourceFile &file, const PieceSizes &sizes)
+{
+    const QByteArray digest =
+        QCryptographicHash::hash(file.path.toUtf8(), QCryptographicHash::Md5);
+    const quint32 draw = (quint32(quint8(digest[0])) << 24) | (quint32(quint8(digest[1])) << 16)
+        | (quint32(quint8(digest[2])) << 8) | quint32(quint8(digest[3]));
+    return double(draw) < double(file.size) / double(sizes.meanExtra) * 4294967296.0;
+}
+
+// Cuts a package that would exceed the maximum into pieces of bounded size along its sorted
+// file list; a package below it (or one that is a single file) stays whole under its own name. Pieces are named after the
+// package and their place ("src-001"); a name the release already uses is never taken.
+QList<Package> splitPackage(const QDir &source, const Package &whole, const PieceSizes &sizes,
+                            QSet<QString> *taken)
+{
+    const QList<SourceFile> files = filesOf(source, whole.paths);
+    qint64 total = 0;
+    for (const SourceFile &file : files)
+        total += file.size;
+    if (total <= sizes.max)
+        return {whole};
+    QList<QStringList> pieces{QStringList()};
+    qint64 filled = 0;
+    for (const SourceFile &file : files) {
+        if (filled > 0 && filled + file.size > sizes.max) {
+            pieces.append(QStringList());
+            filled = 0;
+        }
+        pieces.last().append(file.path);
+        filled += file.size;
+        if (filled >= sizes.min && cutsAfter(file, sizes)) {
+            pieces.append(QStringList());
+            filled = 0;
+        }
+    }
+    if (pieces.last().isEmpty())
+        pieces.removeLast();
+    if (pieces.size() == 1) // one large file
+        return {whole};
+    QList<Package> packages;
+    for (int i = 0; i < pieces.size(); ++i) {
+        const QString name = freeName(
+            QStringLiteral("%1-%2").arg(whole.name).arg(i + 1, 3, 10, QLatin1Char('0')), *taken);
+        taken->insert(name);
+        packages.append(Package{name, pieces.at(i), {}, {}, {}});
+    }
+    return packages;
+}
+
+// Every package over the maximum size becomes its pieces, in place.
+void splitLargePackages(const QDir &source, qint64 packageSize, QList<Package> *packages)
+{
+    QSet<QString> taken;
+    for (const Package &package : *packages)
+        taken.insert(package.name);
+    QList<Package> split;
+    for (const Package &package : *packages)
+        split += splitPackage(source, package, PieceSizes(packageSize), &taken);
+    *packages = split;
 }
 
 bool makeArchive(const QString &sourceDir, const QStringList &paths, const QString &archive)
@@ -141,7 +305,10 @@ bool makeArchive(const QString &sourceDir, const QStringList &paths, const QStri
     }
     sevenZip.waitForFinished(-1);
     if (sevenZip.exitStatus() != QProcess::NormalExit || sevenZip.exitCode() != 0) {
-        fail(QStringLiteral("7zz failed on %1").arg(paths.join(QLatin1Char(' '))));
+        const QString what = paths.size() <= 3
+            ? paths.join(QLatin1Char(' '))
+            : QStringLiteral("%1 and %2 more").arg(paths.first()).arg(paths.size() - 1);
+        fail(QStringLiteral("7zz failed on %1").arg(what));
         return false;
     }
     return true;
@@ -190,8 +357,8 @@ QByteArray manifestXml(const PublishRequest &request, const QList<Package> &pack
         writer.writeEmptyElement(QStringLiteral("Package"));
         writer.writeAttribute(QStringLiteral("name"), package.name);
         // `version` names the file in the clients' package store, `no` the mirrors' path.
-        writer.writeAttribute(QStringLiteral("version"), request.version);
-        writer.writeAttribute(QStringLiteral("no"), request.version);
+        writer.writeAttribute(QStringLiteral("version"), package.version);
+        writer.writeAttribute(QStringLiteral("no"), package.no);
         writer.writeAttribute(QStringLiteral("hash"), QString::fromLatin1(package.md5Hex));
     }
     writer.writeEmptyElement(QStringLiteral("Entry"));
@@ -252,6 +419,139 @@ QByteArray catalogueXml(const QList<Listed> &versions)
     return xml;
 }
 
+// The packages the manifests already in the tree list, by their bytes' digest.
+class PublishedPackages {
+public:
+    struct Record {
+        QString name;
+        QString version;
+        QString no;
+    };
+
+    // Reads every manifest in the tree, those of the listed versions first (newest first), so
+    // that a package is reused under the name most clients hold it as.
+    bool read(const QDir &tree, const QList<Listed> &listed)
+    {
+        const QDir manifests(tree.filePath(QLatin1String(kManifestDir)));
+        QStringList versions;
+        for (const Listed &entry : listed)
+            versions.append(entry.version);
+        for (const QString &file : manifests.entryList({QStringLiteral("*.xml")}, QDir::Files, QDir::Name)) {
+            const QString version = file.chopped(4);
+            if (!versions.contains(version))
+                versions.append(version);
+        }
+        for (const QString &version : versions) {
+            QFile file(manifests.filePath(version + QStringLiteral(".xml")));
+            if (!file.exists())
+                continue;
+            if (!file.open(QIODevice::ReadOnly)) {
+                fail(QStringLiteral("cannot read %1").arg(file.fileName()));
+                return false;
+            }
+            QXmlStreamReader reader(&file);
+            while (!reader.atEnd()) {
+                if (reader.readNext() != QXmlStreamReader::StartElement
+                    || reader.name() != QLatin1String("Package"))
+                    continue;
+                const QXmlStreamAttributes a = reader.attributes();
+                const Record record{a.value(QLatin1String("name")).toString(),
+                                    a.value(QLatin1String("version")).toString(),
+                                    a.value(QLatin1String("no")).toString()};
+                const QByteArray hash = a.value(QLatin1String("hash")).toLatin1().toLower();
+                if (!isPlainName(record.name) || !isPlainName(record.version)
+                    || !isPlainName(record.no) || hash.isEmpty())
+                    continue;
+                m_byHash[hash].append(record);
+                m_listedBy[record.name + QLatin1Char('/') + record.no].insert(version);
+            }
+        }
+        return true;
+    }
+
+    // A published package whose file on the first mirror holds exactly the bytes of md5Hex.
+    bool find(const QDir &tree, const QByteArray &md5Hex, Record *found)
+    {
+        for (const Record &record : m_byHash.value(md5Hex)) {
+            if (digestOf(tree.absoluteFilePath(componentPath(record.name, record.no))) == md5Hex) {
+                *found = record;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Whether a manifest other than version's lists the package published as name and no.
+    bool listedElsewhere(const QString &name, const QString &no, const QString &version) const
+    {
+        QSet<QString> versions = m_listedBy.value(name + QLatin1Char('/') + no);
+        versions.remove(version);
+        return !versions.isEmpty();
+    }
+
+private:
+    QByteArray digestOf(const QString &path)
+    {
+        auto cached = m_digests.constFind(path);
+        if (cached == m_digests.cend())
+            cached = m_digests.insert(path, md5Hex(path));
+        return *cached;
+    }
+
+    QHash<QByteArray, QList<Record>> m_byHash;
+    QHash<QString, QSet<QString>> m_listedBy;
+    QHash<QString, QByteArray> m_digests;
+};
+
+// Packs one package and puts it on both mirrors, or, when an earlier version published the
+// same bytes, lists it as that version's package: clients then find it in their store.
+bool placePackage(const QDir &source, const QDir &tree, const QString &version,
+                  PublishedPackages *published, Package *package)
+{
+    const QString component = tree.absoluteFilePath(componentPath(package->name, version));
+    QDir().mkpath(QFileInfo(component).absolutePath());
+    const QString building = component + QStringLiteral(".building");
+    if (!makeArchive(source.absolutePath(), package->paths, building))
+        return false;
+    package->md5Hex = md5Hex(building);
+    if (package->md5Hex.isEmpty()) {
+        fail(QStringLiteral("cannot read %1").arg(building));
+        return false;
+    }
+    PublishedPackages::Record earlier;
+    if (published->find(tree, package->md5Hex, &earlier)) {
+        QFile::remove(building);
+        // Nothing of this version lands in the directories made for it.
+        const QString versionDir = QFileInfo(component).absolutePath();
+        QDir().rmdir(versionDir);
+        QDir().rmdir(QFileInfo(versionDir).absolutePath());
+        package->name = earlier.name;
+        package->version = earlier.version;
+        package->no = earlier.no;
+        const QString mirror = tree.absoluteFilePath(mirrorPath(earlier.name, earlier.no));
+        return QFileInfo::exists(mirror)
+            || copyAtomically(tree.absoluteFilePath(componentPath(earlier.name, earlier.no)), mirror);
+    }
+    package->version = version;
+    package->no = version;
+    // Another version's manifest may list the file about to be replaced: its clients would
+    // find bytes that no longer match their manifest.
+    if (QFileInfo::exists(component) && md5Hex(component) != package->md5Hex
+        && published->listedElsewhere(package->name, version, version)) {
+        QFile::remove(building);
+        fail(QStringLiteral("package %1 of %2 is listed by another version; publish a new version")
+                 .arg(package->name, version));
+        return false;
+    }
+    QFile::remove(component);
+    if (!QFile::rename(building, component)
+        || !copyAtomically(component, tree.absoluteFilePath(mirrorPath(package->name, version)))) {
+        fail(QStringLiteral("cannot place package %1").arg(package->name));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool publishRelease(const PublishRequest &request)
@@ -287,23 +587,22 @@ bool publishRelease(const PublishRequest &request)
         return false;
     }
     const QString v = request.version;
+    const QString cataloguePath = tree.absoluteFilePath(QLatin1String(kCatalogue));
+    QList<Listed> versions;
+    if (!readCatalogue(cataloguePath, &versions))
+        return false;
+    splitLargePackages(source, request.packageSize, &packages);
+    PublishedPackages published;
+    if (!published.read(tree, versions))
+        return false;
     for (Package &package : packages) {
-        const QString file = QStringLiteral("%1_%2.7z").arg(package.name, v);
-        const QString component =
-            tree.absoluteFilePath(QStringLiteral("%1/%2/%3/%4").arg(kComponentDir, package.name, v, file));
-        const QString mirror = tree.absoluteFilePath(QStringLiteral("%1/%2/%3").arg(package.name, v, file));
-        QDir().mkpath(QFileInfo(component).absolutePath());
-        const QString building = component + QStringLiteral(".building");
-        if (!makeArchive(source.absolutePath(), package.paths, building))
+        if (!placePackage(source, tree, v, &published, &package))
             return false;
-        package.md5Hex = md5Hex(building);
-        QFile::remove(component);
-        if (package.md5Hex.isEmpty() || !QFile::rename(building, component)
-            || !copyAtomically(component, mirror)) {
-            fail(QStringLiteral("cannot place package %1").arg(package.name));
-            return false;
-        }
-        printf("package %s %s\n", qPrintable(package.name), package.md5Hex.constData());
+        if (package.version == v)
+            printf("package %s %s\n", qPrintable(package.name), package.md5Hex.constData());
+        else
+            printf("package %s %s (as published with %s)\n", qPrintable(package.name),
+                   package.md5Hex.constData(), qPrintable(package.version));
     }
 
     // The manifest before the catalogue: a client that sees the new version finds it whole.
@@ -311,10 +610,6 @@ bool publishRelease(const PublishRequest &request)
                          manifestXml(request, packages)))
         return false;
 
-    const QString cataloguePath = tree.absoluteFilePath(QLatin1String(kCatalogue));
-    QList<Listed> versions;
-    if (!readCatalogue(cataloguePath, &versions))
-        return false;
     for (int i = versions.size() - 1; i >= 0; --i) {
         if (versions.at(i).version == v)
             versions.removeAt(i);

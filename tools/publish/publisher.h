@@ -12,6 +12,9 @@ struct PublishRequest {
     QString entryFunction;
     bool prefetch = false;  // listed as a prefetch entry rather than as the new default
     QString packagesFile;   // optional grouping of the source's entries into packages
+    // Bytes of files a package may hold before it is cut into pieces (a larger single file
+    // travels alone); pieces hold about a quarter of it.
+    qint64 packageSize = 4 << 20;
 };
 
 // Publishes the release: packs the source into 7z packages with 7zz, writes the manifest and
