@@ -117,16 +117,30 @@ void jobWorker(ProgressWindow *window)
         window->post(new QuitMessage(-1));
 }
 
+namespace {
+
+// The catalogue check, no older than the newest signed catalogue accepted before; a newer one
+// accepted now is kept at once, whatever becomes of the install.
+bool checkCatalogue(VersionCatalogue &catalogue)
+{
+    catalogue.setSequenceFloor(acceptedReleaseSequence());
+    const bool checked = catalogue.checkVersions();
+    storeReleaseSequence(catalogue.acceptedSequence());
+    return checked;
+}
+
+} // namespace
+
 bool installTask(StatusSink *sink)
 {
     VersionCatalogue catalogue(QDir(dataDirectory()), sink);
-    return catalogue.checkVersions() && catalogue.installBestVersion();
+    return checkCatalogue(catalogue) && catalogue.installBestVersion();
 }
 
 bool updateTask()
 {
     VersionCatalogue catalogue(programDirectory());
-    if (catalogue.checkVersions())
+    if (checkCatalogue(catalogue))
         catalogue.installBestVersion();
     return true;
 }

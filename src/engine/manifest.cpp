@@ -4,16 +4,33 @@
 #include "engine/http_transfer.h"
 #include "engine/path_names.h"
 #include "engine/servers.h"
+#include "engine/signed_release.h"
 #include "engine/status_sink.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QUrl>
 #include <QXmlStreamReader>
 
 namespace {
 
 const char ManifestPathTemplate[] = "/bin/manifest/%1.xml";
+
+// A package's SHA-256 in hex (64 digits, either case) and its size in plain decimal, as a
+// signed manifest gives them; false when either is missing or malformed.
+bool parseSignedContent(const QXmlStreamAttributes &attributes, QByteArray *sha256, qint64 *size)
+{
+    const QString hex = attributes.value(QLatin1String("sha256")).toString();
+    const QString sizeText = attributes.value(QLatin1String("size")).toString();
+    static const QRegularExpression hexDigits(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    static const QRegularExpression decimal(QStringLiteral("^(0|[1-9][0-9]{0,17})$"));
+    if (!hexDigits.match(hex).hasMatch() || !decimal.match(sizeText).hasMatch())
+        return false;
+    *sha256 = QByteArray::fromHex(hex.toLatin1());
+    *size = sizeText.toLongLong();
+    return true;
+}
 
 } // namespace
 
@@ -30,9 +47,32 @@ bool VersionEntry::fetchManifest()
         m_sink->report(1, -1, m_version, QString(), QStringLiteral("下载清单错误"));
         return false;
     }
-    if (!parseManifest(body)) {
+    if (!acceptSigned(path, body) || !parseManifest(body) || !hasSignedPackages()) {
         m_sink->report(1, -2, m_version, QString(), QStringLiteral("清单解释错误"));
         return false;
+    }
+    return true;
+}
+
+bool VersionEntry::acceptSigned(const QString &path, const QByteArray &body) const
+{
+    if (!release::isSigning())
+        return true;
+    // The signature names this version's path and the version itself: a manifest of another
+    // version, validly signed, is still not this one's.
+    QByteArray signature;
+    qint64 sequence = -1;
+    return release::fetchSignature(path, &signature)
+           && release::verifySigned(body, signature, path, urlPathSegment(m_version), &sequence);
+}
+
+bool VersionEntry::hasSignedPackages() const
+{
+    if (!release::isSigning())
+        return true;
+    for (const PackageRecord &package : m_packages) {
+        if (!package.hasSignedContent())
+            return false;
     }
     return true;
 }
@@ -56,7 +96,12 @@ bool VersionEntry::parseManifest(const QByteArray &data)
             // would lead out of it makes the manifest untrustworthy as a whole.
             if (!isPlainName(name) || !isPlainName(version))
                 return false;
-            m_packages.append(PackageRecord(name, version, no, hash));
+            PackageRecord package(name, version, no, hash);
+            QByteArray sha256;
+            qint64 size = -1;
+            if (release::isSigning() && parseSignedContent(attributes, &sha256, &size))
+                package.setSignedContent(sha256, size);
+            m_packages.append(package);
         } else if (reader.name() == QLatin1String("Entry")) {
             m_entryFile = attributes.value(QLatin1String("file")).toString();
             m_entryFunction = attributes.value(QLatin1String("function")).toString();

@@ -11,3 +11,9 @@ PackageRecord::PackageRecord(const QString &name, const QString &version, const 
       m_packageDir(dataDirectory() + QStringLiteral("/packages/") + name)
 {
 }
+
+void PackageRecord::setSignedContent(const QByteArray &sha256, qint64 size)
+{
+    m_sha256 = sha256;
+    m_size = size;
+}

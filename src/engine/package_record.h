@@ -23,6 +23,14 @@ public:
     const QByteArray &digest() const { return m_digest; } // expected MD5, 16 bytes when well formed
     const QDir &packageDir() const { return m_packageDir; }
 
+    // What a signed manifest says of the package file besides its MD5 (a build with release
+    // keys requires both): its SHA-256 (32 bytes) and its size. Once set, the file must match
+    // them too, and a download stops at that size.
+    void setSignedContent(const QByteArray &sha256, qint64 size);
+    bool hasSignedContent() const { return m_size >= 0; }
+    const QByteArray &sha256() const { return m_sha256; }
+    qint64 size() const { return m_size; } // -1 when not set
+
     // packageDir / version + ".7z": the verified package file.
     QString packageFilePath() const;
 
@@ -45,4 +53,6 @@ private:
     QString m_no;
     QByteArray m_digest;
     QDir m_packageDir;
+    QByteArray m_sha256;
+    qint64 m_size = -1;
 };

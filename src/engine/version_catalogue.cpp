@@ -4,6 +4,7 @@
 #include "engine/http_transfer.h"
 #include "engine/path_names.h"
 #include "engine/servers.h"
+#include "engine/signed_release.h"
 #include "engine/status_sink.h"
 
 #include <QBuffer>
@@ -11,6 +12,8 @@
 #include <QSaveFile>
 #include <QUrl>
 #include <QXmlStreamReader>
+
+#include <algorithm>
 
 namespace {
 
@@ -40,6 +43,15 @@ int fetchCatalogue(const QByteArray &tag, QByteArray *body, QByteArray *received
     if (result == 200)
         *receivedTag = transfer.responseHeader(QStringLiteral("ETag")).toUtf8();
     return result;
+}
+
+// A file of a few kilobytes at most (a signature); empty when missing or larger.
+QByteArray readSmallFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > release::MaxSignatureFileBytes)
+        return QByteArray();
+    return file.readAll();
 }
 
 // Replaces the cache with the tag line (when there is a tag) and body; false when the new
@@ -105,23 +117,46 @@ bool VersionCatalogue::checkVersions()
             tag.truncate(end);
     }
 
+    const bool signing = release::isSigning();
+    const QString signaturePath = m_baseDir.filePath(QLatin1String(CatalogueSignatureFileName));
     QByteArray body;
     QByteArray receivedTag;
     const int result = fetchCatalogue(tag, &body, &receivedTag);
     if (result == 304) {
-        QBuffer buffer(&cached);
-        buffer.open(QIODevice::ReadOnly);
-        if (parseCatalogue(buffer))
-            return true;
+        // A cache that an older program or one without keys left has no signature, or one
+        // that no longer holds: it is fetched again like a cache that holds nothing usable.
+        const QByteArray cachedBody = cached.startsWith(TagLinePrefix)
+                                          ? cached.mid(cached.indexOf('\n') + 1)
+                                          : cached;
+        if (!signing || acceptSigned(cachedBody, readSmallFile(signaturePath))) {
+            QBuffer buffer(&cached);
+            buffer.open(QIODevice::ReadOnly);
+            if (parseCatalogue(buffer))
+                return true;
+        }
         // The server's catalogue is the one cached, but the cache holds nothing usable (cut by
         // a crash or a full disk under an older program): only an unconditional request can
         // bring it back, and without it every start would fail here for as long as the
         // server's catalogue stays the same.
-        if (fetchCatalogue(QByteArray(), &body, &receivedTag) != 200)
+        if (fetchCatalogue(QByteArray(), &body, &receivedTag) != 200) {
+            if (signing)
+                m_sink->report(1, -1, QString(), QString(), QStringLiteral("检查版本失败"));
             return false;
+        }
     } else if (result != 200) {
         m_sink->report(1, -1, QString(), QString(), QStringLiteral("检查版本失败"));
         return false;
+    }
+    if (signing) {
+        QByteArray signature;
+        if (!release::fetchSignature(QLatin1String(CataloguePath), &signature)
+            || !acceptSigned(body, signature)) {
+            m_sink->report(1, -1, QString(), QString(), QStringLiteral("检查版本失败"));
+            return false;
+        }
+        // The signature first: a cache whose signature is missing or older is fetched anew.
+        // Without it the cache would only be fetched again at the next check.
+        storeCache(signaturePath, QByteArray(), signature);
     }
     // The launcher finds its version through the cache alone: a catalogue used but not stored
     // would install a version that no later start can find (or that the old cache does not
@@ -133,6 +168,17 @@ bool VersionCatalogue::checkVersions()
     QBuffer buffer(&body);
     buffer.open(QIODevice::ReadOnly);
     return parseCatalogue(buffer);
+}
+
+bool VersionCatalogue::acceptSigned(const QByteArray &body, const QByteArray &signature)
+{
+    qint64 sequence = -1;
+    const qint64 floor = std::max(m_sequenceFloor, release::Verifier::compiledIn().minimumSequence());
+    if (!release::verifySigned(body, signature, QLatin1String(CataloguePath), QString(), &sequence)
+        || sequence < floor)
+        return false;
+    m_acceptedSequence = sequence;
+    return true;
 }
 
 bool VersionCatalogue::loadLocalCatalogue()

@@ -14,6 +14,8 @@ class StatusSink;
 // Names of the files in a catalogue's base directory and in a version directory.
 constexpr char CatalogueFileName[] = "versions.xml";     // cached catalogue with its tag line
 constexpr char LocalManifestFileName[] = "manifest.xml"; // written last when a version commits
+// A build with release keys keeps the catalogue's signature beside the cache.
+constexpr char CatalogueSignatureFileName[] = "versions.xml.minisig";
 
 // One listed version: its directory under the catalogue's base directory and, once its manifest
 // is read, its packages and entry point. Copyable; lives on the stack of the task that uses it.
@@ -38,7 +40,9 @@ public:
 
     // Downloads this version's manifest from the catalogue server and parses it. Reports stage 1:
     // code 0 "开始下载清单" first; code -1 "下载清单错误" and false for any result but 200 (the
-    // entry is unchanged); code -2 "清单解释错误" and false when parseManifest refuses the body.
+    // entry is unchanged); code -2 "清单解释错误" and false when parseManifest refuses the body,
+    // or, in a build with release keys, when its signature is missing or does not hold for this
+    // version or a package lacks its SHA-256 and size.
     bool fetchManifest();
 
     // Reads a manifest: appends one PackageRecord per Package element that has name, version,
@@ -68,6 +72,11 @@ public:
     CommandHandler loadEntryFunction();
 
 private:
+    // A build with release keys: whether body is validly signed for this version's path, and
+    // whether every package has the SHA-256 and size that such a build requires.
+    bool acceptSigned(const QString &path, const QByteArray &body) const;
+    bool hasSignedPackages() const;
+
     QDir m_baseDir;
     QDir m_versionDir;
     StatusSink *m_sink;
@@ -104,6 +113,14 @@ public:
     // had an "ETag", then the body); a 304 parses the cache as it is.
     bool checkVersions();
 
+    // A build with release keys accepts a catalogue only with a valid signature whose sequence
+    // is at least floor (the highest one accepted before; the caller keeps it) and the
+    // compiled-in minimum: anything else, from the server or in the cache, fails as a check the
+    // server did not answer (code -1 "检查版本失败", the cache unchanged). The sequence of the
+    // catalogue that checkVersions accepted, -1 before one was (and always without keys).
+    void setSequenceFloor(qint64 floor) { m_sequenceFloor = floor; }
+    qint64 acceptedSequence() const { return m_acceptedSequence; }
+
     // Parses the cached file without network access or report; false when it cannot be opened or
     // lists no usable version.
     bool loadLocalCatalogue();
@@ -121,6 +138,10 @@ public:
 
 private:
     QDir m_baseDir;
+    bool acceptSigned(const QByteArray &body, const QByteArray &signature);
+
     QList<VersionEntry> m_versions;
     StatusSink *m_sink;
+    qint64 m_sequenceFloor = 0;
+    qint64 m_acceptedSequence = -1;
 };

@@ -17,6 +17,7 @@ namespace {
 const QString idOrganization = QStringLiteral("ostrel");
 const QString idApplication = QStringLiteral("kv");
 const QString idKey = QStringLiteral("MachineUuid");
+const QString sequenceKey = QStringLiteral("ReleaseSequence");
 
 const QString beaconPath = QStringLiteral("/c.gif");
 const QString action = QStringLiteral("pcclientinstall");
@@ -38,6 +39,24 @@ QString machineId()
         settings.setValue(idKey, QUuid::createUuid().toString());
     }
     return settings.value(idKey).toString();
+}
+
+qint64 acceptedReleaseSequence()
+{
+    QSettings settings(idOrganization, idApplication);
+    bool ok = false;
+    const qint64 sequence = settings.value(sequenceKey).toString().toLongLong(&ok);
+    return ok && sequence > 0 ? sequence : 0;
+}
+
+void storeReleaseSequence(qint64 sequence)
+{
+    if (sequence <= acceptedReleaseSequence())
+        return;
+    QSettings settings(idOrganization, idApplication);
+    removeAbandonedLock(settings);
+    // As text: the same in an INI file and in the registry.
+    settings.setValue(sequenceKey, QString::number(sequence));
 }
 
 void sendStatistics(JobMode mode, bool succeeded, const TransferLimits &limits)

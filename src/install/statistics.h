@@ -12,6 +12,13 @@
 // Returns what the settings hold, an empty string when the id could not be stored.
 QString machineId();
 
+// The highest catalogue sequence accepted on this machine by a build with release keys, kept
+// beside the machine id under "ReleaseSequence" (0 when none is kept), so that no server can
+// later hand an older signed catalogue to this user; and its update, which keeps the higher of
+// the stored value and sequence (a negative sequence changes nothing).
+qint64 acceptedReleaseSequence();
+void storeReleaseSequence(qint64 sequence);
+
 // Reports a finished task to the statistics server: one GET of servers::statistics() + "/c.gif"
 // whose query holds, in this order, act, time (ms since the epoch, UTC), key (lower-case hex MD5
 // of act, time and the signing text), prodid, cliver, code (the machine id, created here when

@@ -55,6 +55,7 @@ void JobRoad::publish(const QString &version, bool prefetch)
                           "--entry-file", ClientLibrary, "--entry-function", "korvel_entry"};
     if (prefetch)
         arguments.append(QStringLiteral("--prefetch"));
+    arguments += publishArguments;
     QByteArray output;
     ASSERT_EQ(runTool(Publisher, arguments, {}, {}, &output), 0) << output.constData();
     serveTree();

@@ -81,6 +81,8 @@ protected:
     QByteArray err;
     // Files (path in the release, content) that publish() adds to a release besides the client.
     QMap<QString, QByteArray> extraFiles;
+    // Arguments publish() adds to the publisher's (signing).
+    QStringList publishArguments;
 };
 
 // Registry and desktop, as the user's own settings hold them.

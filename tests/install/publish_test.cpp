@@ -288,3 +288,56 @@ TEST(Publisher, ASecondVersionReusesUnchangedPackagesAndClientsFetchOnlyTheChang
     EXPECT_TRUE(output.contains("listed by another version")) << output.constData();
     EXPECT_EQ(manifestPackages(tree, "1.1").size(), second.size());
 }
+
+TEST(Publisher, SignsWhatMinisignVerifiesTheSameWayEachTime)
+{
+    TempHome home;
+    const QString source = home.root() + "/release";
+    makeRelease(source, "s");
+    // A key with a password, as minisign makes it by default.
+    QByteArray output;
+    ASSERT_EQ(runTool(QStringLiteral("minisign"),
+                      {"-G", "-p", home.root() + "/k.pub", "-s", home.root() + "/k.key"}, {},
+                      "pass phrase\npass phrase\n", &output), 0) << output.constData();
+    ASSERT_TRUE(writeFile(home.root() + "/password", "pass phrase\n"));
+    const QStringList encrypted{"--sign-key", home.root() + "/k.key", "--sign-password-file",
+                                home.root() + "/password", "--sequence", "5", "--expires", "4000000000"};
+    const QStringList plain{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", "5"};
+
+    const QString first = home.root() + "/first";
+    const QString second = home.root() + "/second";
+    ASSERT_EQ(publish("1.0", source, first, encrypted), 0);
+    ASSERT_EQ(publish("1.0", source, second, plain), 0);
+    ASSERT_EQ(publish("1.0", source, home.root() + "/third", plain), 0);
+    EXPECT_EQ(filesBelow(second), filesBelow(home.root() + "/third"));
+
+    const QString firstKey = QString::fromLatin1(readFile(home.root() + "/k.pub").split('\n').value(1));
+    const QString testKey = QStringLiteral(KORVEL_TEST_RELEASE_KEY);
+    for (const auto &[tree, key] : {std::pair{first, firstKey}, std::pair{second, testKey}}) {
+        for (const char *file : {"/bin/versions.xml", "/bin/manifest/1.0.xml"}) {
+            EXPECT_EQ(runTool(QStringLiteral("minisign"), {"-V", "-P", key, "-m", tree + file}, {}, {}, &output), 0)
+                << file << ": " << output.constData();
+            EXPECT_TRUE(output.contains("korvel-release-1 product=korvel path=" + QByteArray(file)))
+                << output.constData();
+        }
+    }
+    EXPECT_TRUE(readFile(first + "/bin/versions.xml.minisig").contains(" expires=4000000000"));
+    EXPECT_TRUE(readFile(second + "/bin/manifest/1.0.xml.minisig").contains(" version=1.0"));
+
+    // A wrong password, a sequence that does not grow, signing options without a key: refused,
+    // and the tree is left as it was.
+    ASSERT_TRUE(writeFile(home.root() + "/password", "wrong\n"));
+    const QMap<QString, QByteArray> before = filesBelow(first);
+    makeRelease(source, "t");
+    const QStringList release{"--version", "2.0", "--source", source, "--entry-file", "libclient.so",
+                              "--entry-function", "f", "--output"};
+    QStringList nextWithWrongPassword = encrypted;
+    nextWithWrongPassword.replace(nextWithWrongPassword.indexOf("5"), "6");
+    EXPECT_NE(runTool(kPublisher, release + QStringList{first} + nextWithWrongPassword, {}, {}, &output), 0);
+    EXPECT_TRUE(output.contains("password")) << output.constData();
+    EXPECT_NE(runTool(kPublisher, release + QStringList{second} + plain, {}, {}, &output), 0);
+    EXPECT_TRUE(output.contains("not above")) << output.constData();
+    EXPECT_NE(runTool(kPublisher, release + QStringList{second, "--sequence", "9"}, {}, {}, &output), 0);
+    EXPECT_EQ(filesBelow(first), before);
+    EXPECT_FALSE(QFile::exists(second + "/bin/manifest/2.0.xml"));
+}

@@ -23,8 +23,21 @@ QString query(const QStringList &arguments)
 
 bool isWindows() { return !windowsBuild().isEmpty(); }
 
+namespace {
+bool useSigned = false;
+} // namespace
+
+void useSignedProgram(bool signedProgram) { useSigned = signedProgram; }
+
 QString program()
 {
+    if (useSigned) {
+#ifdef KORVEL_SIGNED_EXE
+        return isWindows() ? windowsBuild() + QStringLiteral("/signed/Korvel.exe") : QStringLiteral(KORVEL_SIGNED_EXE);
+#else
+        return windowsBuild() + QStringLiteral("/signed/Korvel.exe");
+#endif
+    }
     return isWindows() ? windowsBuild() + QStringLiteral("/Korvel.exe") : QStringLiteral(KORVEL_EXE);
 }
 

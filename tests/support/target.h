@@ -13,8 +13,10 @@
 namespace target {
 
 bool isWindows();
-// The built program and the sample client library of the target.
+// The built program and the sample client library of the target. After useSignedProgram(true)
+// the program is the target's build with the test release key (tests/support/release_key).
 QString program();
+void useSignedProgram(bool signedProgram);
 QString sampleClient();
 
 // A path (on this machine) as the program sees it, in Qt form: itself on Linux; on Windows

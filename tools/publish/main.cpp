@@ -10,6 +10,8 @@ const char kUsage[] =
     "usage: korvel-publish --version V --source DIR --output TREE --entry-file FILE\n"
     "                      --entry-function NAME [--prefetch] [--packages FILE]\n"
     "                      [--package-size BYTES]\n"
+    "                      [--sign-key KEY --sequence N [--expires UNIXTIME]\n"
+    "                       [--sign-password-file FILE]]\n"
     "\n"
     "Packs the version directory DIR (laid out as installed: Korvel.exe, the client library,\n"
     "data) into 7z packages, one per top-level entry unless FILE groups top-level entries\n"
@@ -21,7 +23,10 @@ const char kUsage[] =
     "  bin/versions.xml, bin/manifest/V.xml,\n"
     "  component/NAME/V/NAME_V.7z, NAME/V/NAME_V.7z\n"
     "V becomes the first entry of bin/versions.xml, or a prefetch entry with --prefetch;\n"
-    "the versions already listed stay.\n";
+    "the versions already listed stay.\n"
+    "With --sign-key (a minisign secret key), the catalogue and the manifest are signed\n"
+    "beside them (FILE.minisig) with release sequence N, which must be above the one the\n"
+    "tree's catalogue was signed with; once a tree is signed, it is never published unsigned.\n";
 
 } // namespace
 
@@ -36,6 +41,13 @@ int main(int argc, char **argv)
             *target = QString::fromLocal8Bit(argv[++i]);
             return true;
         };
+        auto number = [&](qint64 *target) {
+            QString text;
+            bool parsed = false;
+            if (value(&text))
+                *target = text.toLongLong(&parsed);
+            return parsed && *target >= 0;
+        };
         bool ok = true;
         if (arg == QLatin1String("--version"))
             ok = value(&request.version);
@@ -49,6 +61,14 @@ int main(int argc, char **argv)
             ok = value(&request.entryFunction);
         else if (arg == QLatin1String("--packages"))
             ok = value(&request.packagesFile);
+        else if (arg == QLatin1String("--sign-key"))
+            ok = value(&request.signKey);
+        else if (arg == QLatin1String("--sign-password-file"))
+            ok = value(&request.signPasswordFile);
+        else if (arg == QLatin1String("--sequence"))
+            ok = number(&request.sequence);
+        else if (arg == QLatin1String("--expires"))
+            ok = number(&request.expires) && request.expires > 0;
         else if (arg == QLatin1String("--package-size")) {
             QString size;
             ok = value(&size);
@@ -67,7 +87,9 @@ int main(int argc, char **argv)
         }
     }
     if (request.version.isEmpty() || request.sourceDir.isEmpty() || request.outputTree.isEmpty()
-        || request.entryFile.isEmpty() || request.entryFunction.isEmpty()) {
+        || request.entryFile.isEmpty() || request.entryFunction.isEmpty()
+        || request.signKey.isEmpty() != (request.sequence < 0)
+        || (request.signKey.isEmpty() && (request.expires > 0 || !request.signPasswordFile.isEmpty()))) {
         fputs(kUsage, stderr);
         return 2;
     }

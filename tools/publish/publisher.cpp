@@ -1,4 +1,5 @@
 #include "publisher.h"
+#include "signing.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -99,6 +100,8 @@ struct Package {
     QString name;
     QStringList paths; // relative to the source, sorted
     QByteArray md5Hex;
+    QByteArray sha256Hex; // with size: what a client with release keys checks besides the MD5
+    qint64 size = -1;
     // Where the package's bytes are published: this version's, or an earlier version's when
     // that one published the very same bytes.
     QString version;
@@ -176,7 +179,7 @@ bool planPackages(const PublishRequest &request, QList<Package> *packages)
     for (auto it = groups.begin(); it != groups.end(); ++it) {
         it.value().sort();
         it.value().removeDuplicates();
-        packages->append(Package{it.key(), it.value(), {}, {}, {}});
+        packages->append(Package{it.key(), it.value(), {}, {}, -1, {}, {}});
     }
     return true;
 }
@@ -268,7 +271,7 @@ QList<Package> splitPackage(const QDir &source, const Package &whole, const Piec
         const QString name = freeName(
             QStringLiteral("%1-%2").arg(whole.name).arg(i + 1, 3, 10, QLatin1Char('0')), *taken);
         taken->insert(name);
-        packages.append(Package{name, pieces.at(i), {}, {}, {}});
+        packages.append(Package{name, pieces.at(i), {}, {}, -1, {}, {}});
     }
     return packages;
 }
@@ -324,6 +327,18 @@ QByteArray md5Hex(const QString &path)
     return hash.result().toHex();
 }
 
+bool sha256Hex(const QString &path, QByteArray *hex, qint64 *size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    *hex = hash.result().toHex();
+    *size = file.size();
+    return true;
+}
+
 bool writeAtomically(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -360,6 +375,8 @@ QByteArray manifestXml(const PublishRequest &request, const QList<Package> &pack
         writer.writeAttribute(QStringLiteral("version"), package.version);
         writer.writeAttribute(QStringLiteral("no"), package.no);
         writer.writeAttribute(QStringLiteral("hash"), QString::fromLatin1(package.md5Hex));
+        writer.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(package.sha256Hex));
+        writer.writeAttribute(QStringLiteral("size"), QString::number(package.size));
     }
     writer.writeEmptyElement(QStringLiteral("Entry"));
     writer.writeAttribute(QStringLiteral("file"), request.entryFile);
@@ -514,7 +531,7 @@ bool placePackage(const QDir &source, const QDir &tree, const QString &version,
     if (!makeArchive(source.absolutePath(), package->paths, building))
         return false;
     package->md5Hex = md5Hex(building);
-    if (package->md5Hex.isEmpty()) {
+    if (package->md5Hex.isEmpty() || !sha256Hex(building, &package->sha256Hex, &package->size)) {
         fail(QStringLiteral("cannot read %1").arg(building));
         return false;
     }
@@ -552,6 +569,52 @@ bool placePackage(const QDir &source, const QDir &tree, const QString &version,
     return true;
 }
 
+const char kSignatureSuffix[] = ".minisig";
+
+// Loads the signing key when asked to sign. A signed tree stays signed: its clients may refuse
+// anything else. The sequence must grow, or clients that saw the tree's catalogue refuse the new
+// one as a replay.
+bool prepareSigning(const PublishRequest &request, const QString &cataloguePath, ReleaseSigner *signer)
+{
+    const qint64 published = signedSequence(cataloguePath + QLatin1String(kSignatureSuffix));
+    if (request.signKey.isEmpty()) {
+        if (published >= 0) {
+            fail(QStringLiteral("the tree is signed (sequence %1): publish with --sign-key").arg(published));
+            return false;
+        }
+        return true;
+    }
+    if (request.sequence <= published) {
+        fail(QStringLiteral("sequence %1 is not above the tree's %2").arg(request.sequence).arg(published));
+        return false;
+    }
+    return signer->load(request.signKey, request.signPasswordFile, request.sequence, request.expires);
+}
+
+// Writes data to path and, when signing, its signature beside it (first, so that a client never
+// sees the new file with no signature for it), then checks both as written on the disk.
+bool writeSigned(const ReleaseSigner &signer, const QString &path, const QByteArray &data,
+                 const QString &urlPath, const QString &version)
+{
+    if (!signer.isLoaded())
+        return writeAtomically(path, data);
+    const QString signaturePath = path + QLatin1String(kSignatureSuffix);
+    const QByteArray signature = signer.sign(data, urlPath, version);
+    if (signature.isEmpty()) {
+        fail(QStringLiteral("cannot sign %1").arg(path));
+        return false;
+    }
+    if (!writeAtomically(signaturePath, signature) || !writeAtomically(path, data))
+        return false;
+    QFile written(path);
+    QFile writtenSignature(signaturePath);
+    const bool ok = written.open(QIODevice::ReadOnly) && writtenSignature.open(QIODevice::ReadOnly)
+                    && signer.verify(written.readAll(), writtenSignature.readAll(), urlPath, version);
+    if (!ok)
+        fail(QStringLiteral("the signature of %1 does not verify as written").arg(path));
+    return ok;
+}
+
 } // namespace
 
 bool publishRelease(const PublishRequest &request)
@@ -577,11 +640,15 @@ bool publishRelease(const PublishRequest &request)
         fail(QStringLiteral("warning: no %1 in the source; clients keep their launcher")
                  .arg(QLatin1String(kLauncher)));
 
+    const QDir tree(request.outputTree);
+    ReleaseSigner signer;
+    if (!prepareSigning(request, tree.absoluteFilePath(QLatin1String(kCatalogue)), &signer))
+        return false;
+
     QList<Package> packages;
     if (!planPackages(request, &packages))
         return false;
 
-    const QDir tree(request.outputTree);
     if (!tree.mkpath(QStringLiteral("."))) {
         fail(QStringLiteral("cannot create %1").arg(request.outputTree));
         return false;
@@ -606,8 +673,9 @@ bool publishRelease(const PublishRequest &request)
     }
 
     // The manifest before the catalogue: a client that sees the new version finds it whole.
-    if (!writeAtomically(tree.absoluteFilePath(QStringLiteral("%1/%2.xml").arg(kManifestDir, v)),
-                         manifestXml(request, packages)))
+    const QString manifestPath = QStringLiteral("%1/%2.xml").arg(kManifestDir, v);
+    if (!writeSigned(signer, tree.absoluteFilePath(manifestPath), manifestXml(request, packages),
+                     QLatin1Char('/') + manifestPath, v))
         return false;
 
     for (int i = versions.size() - 1; i >= 0; --i) {
@@ -620,7 +688,8 @@ bool publishRelease(const PublishRequest &request)
     } else {
         versions.prepend(Listed{v, false});
     }
-    if (!writeAtomically(cataloguePath, catalogueXml(versions)))
+    if (!writeSigned(signer, cataloguePath, catalogueXml(versions),
+                     QLatin1Char('/') + QLatin1String(kCatalogue), QString()))
         return false;
     printf("published %s with %d package(s)\n", qPrintable(v), int(packages.size()));
     return true;

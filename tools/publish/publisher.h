@@ -15,6 +15,13 @@ struct PublishRequest {
     // Bytes of files a package may hold before it is cut into pieces (a larger single file
     // travels alone); pieces hold about a quarter of it.
     qint64 packageSize = 4 << 20;
+    // Signing (tools/publish/signing.h): a minisign secret key, the file holding its password
+    // (none: the key is not encrypted), the release sequence (above the tree's) and an expiry
+    // (seconds since 1970, 0: none).
+    QString signKey;
+    QString signPasswordFile;
+    qint64 sequence = -1;
+    qint64 expires = 0;
 };
 
 // Publishes the release: packs the source into 7z packages with 7zz, writes the manifest and

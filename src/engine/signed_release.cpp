@@ -1,0 +1,35 @@
+#include "engine/signed_release.h"
+
+#include "engine/bounded_buffer.h"
+#include "engine/http_transfer.h"
+#include "engine/servers.h"
+
+#include <QDateTime>
+#include <QUrl>
+
+namespace release {
+
+bool isSigning() { return Verifier::compiledIn().isEnabled(); }
+
+bool fetchSignature(const QString &path, QByteArray *signature)
+{
+    signature->clear();
+    // One byte more than allowed still fits, so a file that is too large is seen as one.
+    BoundedBuffer buffer(signature, MaxSignatureFileBytes + 1);
+    buffer.open(QIODevice::WriteOnly);
+    HttpTransfer transfer(QUrl(servers::catalogue() + path + QLatin1String(SignatureSuffix)), &buffer);
+    return transfer.perform() == 200 && signature->size() <= MaxSignatureFileBytes;
+}
+
+bool verifySigned(const QByteArray &data, const QByteArray &signature, const QString &path,
+                  const QString &version, qint64 *sequence)
+{
+    TrustedComment comment;
+    if (!Verifier::compiledIn().verify(data, signature, path.toUtf8(), version.toUtf8(),
+                                       QDateTime::currentSecsSinceEpoch(), &comment))
+        return false;
+    *sequence = comment.sequence;
+    return true;
+}
+
+} // namespace release

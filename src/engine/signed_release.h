@@ -1,0 +1,26 @@
+#pragma once
+
+#include "engine/release_signature.h"
+
+#include <QByteArray>
+#include <QString>
+
+// How the update engine uses the release signatures (engine/release_signature.h) of a build
+// with keys: the detached signature of each file the catalogue server gives is fetched beside
+// it, and a file whose signature does not hold is treated as a file that did not arrive.
+namespace release {
+
+// Whether this program checks signatures at all (it has keys).
+bool isSigning();
+
+// GETs the detached signature of the catalogue server's file at path (path + ".minisig").
+// False for any answer but 200, or one larger than a signature file can be.
+bool fetchSignature(const QString &path, QByteArray *signature);
+
+// Verifies data against signature with the compiled-in keys for path and version (URL path
+// text, version empty for the catalogue) at the present time; sequence receives the signed
+// sequence.
+bool verifySigned(const QByteArray &data, const QByteArray &signature, const QString &path,
+                  const QString &version, qint64 *sequence);
+
+} // namespace release

@@ -1,0 +1,314 @@
+#include "job_road.h"
+
+#include "engine/release_signature.h"
+#include "support/installed_layout.h"
+#include "support/target.h"
+#include "support/tools.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSettings>
+
+#include <sodium.h>
+
+// The road with the program built with the test release key (tests/support/release_key) and a
+// lowest catalogue sequence of 2, against a tree the publisher signed with that key and a
+// server that lies in every way a signature must catch.
+class SignedRoad : public JobRoad {
+protected:
+    void SetUp() override
+    {
+        target::useSignedProgram(true);
+        JobRoad::SetUp();
+    }
+    void TearDown() override
+    {
+        JobRoad::TearDown();
+        target::useSignedProgram(false);
+    }
+
+    // Publishes version signed with the test key and the next sequence.
+    void publishSigned(const QString &version, const QStringList &extra = {})
+    {
+        publishArguments = QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence",
+                                       QString::number(++sequence)} + extra;
+        publish(version);
+    }
+
+    struct Signing {
+        QByteArray path = "/bin/versions.xml";
+        QByteArray version;
+        qint64 sequence = 0; // 0: the last published
+        qint64 expires = 0;
+        QByteArray product = release::Product;
+        bool otherKey = false; // a sound key that the program does not list
+    };
+    // A signature of data as a real key signs it: what a thief of a key, or a replay, serves.
+    QByteArray sign(const QByteArray &data, const Signing &how) const
+    {
+        QByteArray keyId, secretKey;
+        EXPECT_TRUE(release::readSecretKey(readFile(QStringLiteral(KORVEL_TEST_SECRET_KEY)), {},
+                                           &keyId, &secretKey));
+        if (how.otherKey) {
+            unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
+            secretKey.resize(crypto_sign_SECRETKEYBYTES);
+            crypto_sign_keypair(publicKey, reinterpret_cast<unsigned char *>(secretKey.data()));
+            keyId = "otherkey";
+        }
+        release::TrustedComment comment;
+        comment.product = how.product;
+        comment.path = how.path;
+        comment.version = how.version;
+        comment.sequence = how.sequence ? how.sequence : sequence;
+        comment.expires = how.expires;
+        return release::signFile(data, keyId, secretKey, release::formatTrustedComment(comment));
+    }
+
+    QByteArray treeFile(const QString &path) const { return readFile(tree() + path); }
+
+    // The downloaded program's install fails with text and leaves nothing it could start.
+    void expectInstallRefused(const QByteArray &text)
+    {
+        const bool registered = uninstallEntryExists();
+        EXPECT_EQ(run(downloaded), exitStatusOf(-1));
+        EXPECT_TRUE(errLines().contains(text)) << err.constData();
+        const QString data = home.dataDirectory();
+        EXPECT_FALSE(QFileInfo::exists(data + "/Korvel.exe"));
+        if (text == QStringLiteral("检查版本失败").toUtf8()) {
+            EXPECT_TRUE(readFile(data + "/versions.xml").isEmpty()) << "a refused catalogue was cached";
+        }
+        const QStringList versions = QDir(data).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString &version : versions)
+            EXPECT_FALSE(QFileInfo::exists(data + "/" + version + "/manifest.xml")) << version.toStdString();
+        EXPECT_EQ(uninstallEntryExists(), registered);
+        EXPECT_FALSE(QFileInfo::exists(clientLog()));
+    }
+
+    // The highest accepted sequence, as the program keeps it beside the machine id.
+    QString storedSequence() const
+    {
+        if (target::isWindows())
+            return target::registryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv"), QStringLiteral("ReleaseSequence"));
+        QSettings settings(QStringLiteral("ostrel"), QStringLiteral("kv"));
+        return settings.value(QStringLiteral("ReleaseSequence")).toString();
+    }
+
+    // The manifest with every Package's attribute name="..." replaced by value (or removed
+    // when value is empty).
+    static QByteArray withAttribute(QByteArray manifest, const QByteArray &name, const QByteArray &value)
+    {
+        const QRegularExpression attribute(QStringLiteral(" %1=\"[^\"]*\"").arg(QString::fromLatin1(name)));
+        return QString::fromUtf8(manifest)
+            .replace(attribute, value.isEmpty() ? QString() : QStringLiteral(" %1=\"%2\"").arg(QString::fromLatin1(name), QString::fromLatin1(value)))
+            .toUtf8();
+    }
+
+    qint64 sequence = 10;
+};
+
+TEST_F(SignedRoad, SignedReleaseInstallsUpdatesAndKeepsItsSequence)
+{
+    publishSigned("1.0");
+    EXPECT_TRUE(QFileInfo::exists(tree() + "/bin/versions.xml.minisig"));
+    EXPECT_TRUE(QFileInfo::exists(tree() + "/bin/manifest/1.0.xml.minisig"));
+    EXPECT_TRUE(treeFile("/bin/manifest/1.0.xml").contains(" sha256=\""));
+    const QByteArray catalogue = treeFile("/bin/versions.xml");
+    server.serve("/bin/versions.xml", {HttpReply::ok(catalogue, {"ETag: \"c1\""}), HttpReply::status(304)});
+    installFromDownload();
+    expectCompleteInstallation("1.0");
+    EXPECT_EQ(storedSequence(), "11");
+    EXPECT_EQ(readFile(home.dataDirectory() + "/versions.xml.minisig"), treeFile("/bin/versions.xml.minisig"));
+
+    // The update's conditional check is answered 304: the cached catalogue's own signature
+    // holds, and nothing is fetched again.
+    server.clearRequests();
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(server.requestCount("/bin/versions.xml"), 1);
+    EXPECT_EQ(server.requestCount("/bin/versions.xml.minisig"), 0);
+
+    // A newer release comes through the same road and raises the sequence.
+    publishSigned("2.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "2.0");
+    EXPECT_EQ(storedSequence(), "12");
+
+    // The publisher refuses to go back, or to stop signing.
+    QByteArray output;
+    const QStringList base{"--version", "3.0", "--source", stage("2.0"), "--output", tree(),
+                           "--entry-file", "libkorvel_client.so", "--entry-function", "korvel_entry"};
+    EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish", base + QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", "12"}, {}, {}, &output), 0);
+    EXPECT_TRUE(output.contains("not above")) << output.constData();
+    EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish", base, {}, {}, &output), 0);
+    EXPECT_FALSE(QFileInfo::exists(tree() + "/bin/manifest/3.0.xml"));
+}
+
+TEST_F(SignedRoad, EveryCatalogueThatIsNotTheVendorsFailsTheCheck)
+{
+    publishSigned("1.0");
+    const QByteArray catalogue = treeFile("/bin/versions.xml");
+    const QByteArray signature = treeFile("/bin/versions.xml.minisig");
+    const QByteArray failed = QStringLiteral("检查版本失败").toUtf8();
+    struct Case {
+        const char *what;
+        QByteArray body;
+        HttpReply signature;
+    };
+    Signing otherPath;
+    otherPath.path = "/bin/manifest/1.0.xml";
+    otherPath.version = "1.0";
+    Signing otherProduct;
+    otherProduct.product = "other";
+    Signing otherKey;
+    otherKey.otherKey = true;
+    Signing expired;
+    expired.expires = 1000;
+    Signing belowMinimum;
+    belowMinimum.sequence = 1;
+    const QByteArray changed = QByteArray(catalogue).replace("1.0", "6.6");
+    const Case cases[] = {
+        {"changed after signing", changed, HttpReply::ok(signature)},
+        {"without a signature", catalogue, HttpReply::status(404)},
+        {"with a truncated signature", catalogue, HttpReply::ok(signature.left(signature.size() / 2))},
+        {"with an oversized signature", catalogue, HttpReply::ok(signature + QByteArray(4096, ' '))},
+        {"signed by another key", catalogue, HttpReply::ok(sign(catalogue, otherKey))},
+        {"signed for another path", catalogue, HttpReply::ok(sign(catalogue, otherPath))},
+        {"signed for another product", catalogue, HttpReply::ok(sign(catalogue, otherProduct))},
+        {"past its expiry", catalogue, HttpReply::ok(sign(catalogue, expired))},
+        {"older than the program", catalogue, HttpReply::ok(sign(catalogue, belowMinimum))},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(QDir(home.dataDirectory()).removeRecursively());
+        serveTree();
+        server.serve("/bin/versions.xml", HttpReply::ok(c.body));
+        server.serve("/bin/versions.xml.minisig", c.signature);
+        expectInstallRefused(failed);
+        EXPECT_EQ(server.requestCount("/bin/manifest/1.0.xml"), 0);
+    }
+
+    // Once sequence 11 was accepted, a catalogue signed with 10 is a replay.
+    ASSERT_TRUE(QDir(home.dataDirectory()).removeRecursively());
+    serveTree();
+    installFromDownload();
+    EXPECT_EQ(storedSequence(), "11");
+    ASSERT_TRUE(QDir(home.dataDirectory()).removeRecursively());
+    QFile::remove(clientLog());
+    Signing replay;
+    replay.sequence = 10;
+    server.serve("/bin/versions.xml.minisig", HttpReply::ok(sign(catalogue, replay)));
+    expectInstallRefused(failed);
+
+    // A cache that a program without keys left has no signature: a server that answers 304
+    // to every request cannot make it count, one that sends the signed catalogue can.
+    ASSERT_TRUE(QDir(home.dataDirectory()).removeRecursively());
+    serveTree();
+    ASSERT_TRUE(writeFile(home.dataDirectory() + "/versions.xml", "If-None-Match: \"old\"\r\n" + catalogue));
+    server.serve("/bin/versions.xml", HttpReply::status(304));
+    EXPECT_EQ(run(downloaded), exitStatusOf(-1));
+    EXPECT_TRUE(errLines().contains(failed)) << err.constData();
+    EXPECT_FALSE(QFileInfo::exists(home.dataDirectory() + "/1.0/manifest.xml"));
+    server.serve("/bin/versions.xml", {HttpReply::status(304), HttpReply::ok(catalogue)});
+    installFromDownload();
+    expectCompleteInstallation("1.0");
+}
+
+TEST_F(SignedRoad, ManifestsAndPackagesThatAreNotTheVendorsAreRefusedAndTheInstalledClientStays)
+{
+    publishSigned("1.0");
+    publishSigned("2.0");
+    const QByteArray manifest = treeFile("/bin/manifest/2.0.xml");
+    const QByteArray manifestSignature = treeFile("/bin/manifest/2.0.xml.minisig");
+    Signing manifestSigning;
+    manifestSigning.path = "/bin/manifest/2.0.xml";
+    manifestSigning.version = "2.0";
+    // The one package that changed since 1.0 (the others are listed as 1.0's).
+    const QByteArray package = "/component/sample_version.txt/2.0/sample_version.txt_2.0.7z";
+    const QByteArray mirrorPackage = "/sample_version.txt/2.0/sample_version.txt_2.0.7z";
+    const QByteArray packageBytes = treeFile(package);
+    const QByteArray interpretation = QStringLiteral("清单解释错误").toUtf8();
+    const QByteArray download = QStringLiteral("sample_version.txt下载错误").toUtf8();
+
+    // Lies a signed manifest would have to carry: it is signed anew as a stolen key would.
+    auto signedManifest = [&](const QByteArray &changed) {
+        server.serve("/bin/manifest/2.0.xml", HttpReply::ok(changed));
+        server.serve("/bin/manifest/2.0.xml.minisig", HttpReply::ok(sign(changed, manifestSigning)));
+    };
+    // That package's attribute in the manifest, changed.
+    auto clientAttribute = [&](const QByteArray &name, const QByteArray &value) {
+        QByteArray changed = manifest;
+        const int at = changed.indexOf("name=\"sample_version.txt\"");
+        const int start = changed.indexOf(" " + name + "=\"", at) + name.size() + 3;
+        changed.replace(start, changed.indexOf('"', start) - start, value);
+        return changed;
+    };
+    const QByteArray realSize = QByteArray::number(packageBytes.size());
+    struct Case {
+        const char *what;
+        std::function<void()> lie;
+        QByteArray text;
+        bool bothMirrorsAsked;
+    };
+    const QList<Case> cases = {
+        {"a changed manifest",
+         [&] { server.serve("/bin/manifest/2.0.xml", HttpReply::ok(QByteArray(manifest).replace("korvel_entry", "evil_entry"))); },
+         interpretation, false},
+        {"a manifest without its signature", [&] { server.serve("/bin/manifest/2.0.xml.minisig", HttpReply::status(404)); },
+         interpretation, false},
+        {"the manifest of 1.0 served as 2.0's",
+         [&] {
+             server.serve("/bin/manifest/2.0.xml", HttpReply::ok(treeFile("/bin/manifest/1.0.xml")));
+             server.serve("/bin/manifest/2.0.xml.minisig", HttpReply::ok(treeFile("/bin/manifest/1.0.xml.minisig")));
+         },
+         interpretation, false},
+        {"a signed manifest without SHA-256 and size",
+         [&] { signedManifest(withAttribute(withAttribute(manifest, "sha256", {}), "size", {})); }, interpretation, false},
+        {"a package whose SHA-256 differs",
+         [&] { signedManifest(clientAttribute("sha256", QByteArray(64, 'a'))); }, download, true},
+        {"a package one byte longer than signed",
+         [&] { signedManifest(clientAttribute("size", QByteArray::number(packageBytes.size() - 1))); }, download, true},
+        {"a package one byte shorter than signed",
+         [&] { signedManifest(clientAttribute("size", QByteArray::number(packageBytes.size() + 1))); }, download, true},
+        {"a body that goes on past the signed size",
+         [&] {
+             server.serve(package, HttpReply::ok(packageBytes + QByteArray(1 << 20, 'x')));
+             server.serve(mirrorPackage, HttpReply::ok(packageBytes + "x"));
+         },
+         download, true},
+    };
+    ASSERT_NE(realSize, "");
+    ASSERT_EQ(manifestSignature.isEmpty(), false);
+
+    // A new install refuses each one with the text of its step.
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(QDir(home.dataDirectory()).removeRecursively());
+        serveTree();
+        c.lie();
+        server.clearRequests();
+        expectInstallRefused(c.text);
+        EXPECT_EQ(server.requestCount(mirrorPackage), c.bothMirrorsAsked ? 1 : 0);
+    }
+
+    // An installed 1.0 keeps starting whatever an update is served.
+    ASSERT_TRUE(QDir(home.dataDirectory()).removeRecursively());
+    server.serve("/bin/versions.xml", HttpReply::ok(treeFile("/bin/versions.xml").replace("\"2.0\"", "\"1.0\"")));
+    Signing only1;
+    server.serve("/bin/versions.xml.minisig", HttpReply::ok(sign(treeFile("/bin/versions.xml").replace("\"2.0\"", "\"1.0\""), only1)));
+    installFromDownload();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        serveTree();
+        c.lie();
+        ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+        EXPECT_FALSE(QFileInfo::exists(home.dataDirectory() + "/2.0/manifest.xml"));
+        EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "1.0");
+    }
+
+    // The first mirror's lie costs nothing but the second mirror's answer.
+    serveTree();
+    server.serve(package, HttpReply::ok(packageBytes + QByteArray(1 << 20, 'x')));
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "2.0");
+    EXPECT_EQ(readFile(home.dataDirectory() + "/packages/sample_version.txt/2.0.7z"), packageBytes);
+}
