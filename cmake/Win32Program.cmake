@@ -29,14 +29,32 @@ target_compile_definitions(korvel PRIVATE
   KORVEL_DEFAULT_COMPONENT_SERVER="${KORVEL_COMPONENT_SERVER}"
   KORVEL_DEFAULT_PACKAGE_SERVER="${KORVEL_PACKAGE_SERVER}"
   KORVEL_DEFAULT_STATS_SERVER="${KORVEL_STATS_SERVER}")
+# libsodium, static, from its own cache directory (scripts/win32-toolchain sodium).
+set(KORVEL_WIN32_SODIUM "" CACHE PATH "static libsodium for the Windows program")
+if(NOT EXISTS "${KORVEL_WIN32_SODIUM}/lib/libsodium.a")
+  message(FATAL_ERROR "KORVEL_WIN32_SODIUM must name the prefix of scripts/win32-toolchain sodium")
+endif()
+target_include_directories(korvel SYSTEM PUBLIC "${KORVEL_WIN32_SODIUM}/include")
+target_compile_definitions(korvel PUBLIC SODIUM_STATIC)
 target_link_libraries(korvel PUBLIC Qt5::Core CURL::libcurl ZLIB::ZLIB lzmasdk Threads::Threads
-  ${KORVEL_WIN32_SYSTEM_LIBS})
+  "${KORVEL_WIN32_SODIUM}/lib/libsodium.a" ${KORVEL_WIN32_SYSTEM_LIBS})
+korvel_release_keys(korvel "${KORVEL_RELEASE_KEYS}" "${KORVEL_RELEASE_MIN_SEQUENCE}")
 include(src/ui/resources.cmake)
 
 add_executable(Korvel WIN32 src/platform/win32/entry.cpp resources/korvel.rc)
 set_target_properties(Korvel PROPERTIES OUTPUT_NAME "Korvel" SUFFIX ".exe")
 target_link_libraries(Korvel PRIVATE korvel)
 target_link_options(Korvel PRIVATE -municode ${KORVEL_WIN32_STATIC} -s)
+
+# The program with the test release key, for the signed-release road tests (as on Linux).
+file(STRINGS ${CMAKE_SOURCE_DIR}/tests/support/release_key/test.pub test_key_lines)
+list(GET test_key_lines 1 test_key)
+add_executable(Korvel_signed WIN32 src/platform/win32/entry.cpp resources/korvel.rc)
+set_target_properties(Korvel_signed PROPERTIES OUTPUT_NAME "Korvel" SUFFIX ".exe"
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/signed)
+target_link_libraries(Korvel_signed PRIVATE korvel)
+target_link_options(Korvel_signed PRIVATE -municode ${KORVEL_WIN32_STATIC} -s)
+korvel_release_keys(Korvel_signed "${test_key}" 2)
 
 # The stand-in client: a DLL exporting its entry functions with the C calling convention.
 add_library(sample_client SHARED tools/sample_client/sample_client.cpp)
