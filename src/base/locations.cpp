@@ -1,5 +1,6 @@
 #include "base/locations.h"
 
+#include "platform/filesystem.h"
 #include "platform/process.h"
 
 #include <QStandardPaths>
@@ -21,6 +22,6 @@ bool isDataDirectory(const QDir &dir)
     const QString canonical = dir.canonicalPath();
     const QString canonicalData = data.canonicalPath();
     if (!canonical.isEmpty() && !canonicalData.isEmpty())
-        return canonical == canonicalData;
-    return QDir::cleanPath(dir.absolutePath()) == QDir::cleanPath(data.absolutePath());
+        return platform::isSamePath(canonical, canonicalData);
+    return platform::isSamePath(QDir::cleanPath(dir.absolutePath()), QDir::cleanPath(data.absolutePath()));
 }

@@ -15,4 +15,9 @@ bool syncFileSystem(const QString &path);
 // directory is read-only, or (on systems that lock running programs) to is in use.
 bool replaceFile(const QString &from, const QString &to);
 
+// Whether two absolute, cleaned paths (Qt form) name the same place the way this system reads
+// paths: here byte for byte; on Windows without regard to letter case and with short (8.3)
+// names of existing components expanded to their long forms.
+bool isSamePath(const QString &a, const QString &b);
+
 } // namespace platform

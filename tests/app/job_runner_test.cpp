@@ -357,6 +357,24 @@ TEST_F(JobRoad, InstallRegistersDespiteAMachineWideEntryOfTheSameName)
     EXPECT_EQ(uninstallValue("DisplayName"), "Korvel");
 }
 
+TEST_F(JobRoad, UninstallFromTheDataDirectorySpeltOtherwiseRemovesTheFilesToo)
+{
+    // Windows names one directory in any letter case: the uninstall entry started through
+    // another spelling of the data directory is still the installation's own.
+    if (!target::isWindows()) GTEST_SKIP() << "Linux paths differ by letter case";
+    publish("1.0");
+    installFromDownload();
+    const QString spelt = target::native(target::seen(installedProgram())).toUpper();
+    ASSERT_NE(spelt, target::native(target::seen(installedProgram())));
+
+    ASSERT_EQ(run(spelt, {"uninstall"}), 0) << err.constData();
+    EXPECT_TRUE(waitForNoProcessesFrom(home.root()));
+    EXPECT_FALSE(uninstallEntryExists());
+    EXPECT_FALSE(QFileInfo::exists(home.dataDirectory() + "/1.0"));
+    EXPECT_FALSE(QFileInfo::exists(installedProgram()));
+    EXPECT_FALSE(QFileInfo::exists(home.dataDirectory()));
+}
+
 TEST_F(JobRoad, UninstallWhileAnotherCopyRunsChangesNothing)
 {
     publish("1.0");

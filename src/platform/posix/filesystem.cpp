@@ -52,4 +52,9 @@ bool replaceFile(const QString &from, const QString &to)
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
 
+bool isSamePath(const QString &a, const QString &b)
+{
+    return a == b;
+}
+
 } // namespace platform

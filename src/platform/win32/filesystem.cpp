@@ -22,7 +22,33 @@ bool flushFile(const QString &path)
     return file.isValid() && ::FlushFileBuffers(file.get());
 }
 
+// path with every existing component in its long form ("PROGRA~1" becomes "Program Files");
+// path itself when the system cannot say (the path does not exist).
+QString longPath(const QString &path)
+{
+    const std::wstring native = nativePath(path);
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD length = ::GetLongPathNameW(native.c_str(), &buffer[0], DWORD(buffer.size()));
+        if (length == 0)
+            return path;
+        if (length < buffer.size())
+            return QDir::fromNativeSeparators(QString::fromWCharArray(buffer.c_str(), int(length)));
+        buffer.assign(length, L'\0'); // length counts the terminating zero here
+    }
+    return path;
+}
+
 } // namespace
+
+bool isSamePath(const QString &a, const QString &b)
+{
+    const std::wstring longA = nativePath(longPath(a));
+    const std::wstring longB = nativePath(longPath(b));
+    // The file system's own rule: ordinal, letter case ignored, no locale.
+    return ::CompareStringOrdinal(longA.c_str(), int(longA.size()), longB.c_str(), int(longB.size()), TRUE)
+        == CSTR_EQUAL;
+}
 
 // Windows has no call that flushes a whole volume for an unprivileged user, so every file
 // below path is flushed on its own: what the caller has just written there reaches the disk.

@@ -65,6 +65,28 @@ TEST(Win32Files, ReplaceFileSwapsInPlaceAndRefusesADirectory)
     EXPECT_FALSE(platform::syncFileSystem(dir.file("missing")));
 }
 
+TEST(Win32Files, PathsAreTheSameInAnyLetterCaseAndInTheirShortForm)
+{
+    Scratch dir;
+    const QString longDir = dir.file("A Long Directory Name");
+    ASSERT_TRUE(QDir().mkpath(longDir + "/inner"));
+    wchar_t shortName[MAX_PATH] = {};
+    const DWORD length = ::GetShortPathNameW(QDir::toNativeSeparators(longDir).toStdWString().c_str(), shortName, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    ASSERT_LT(length, DWORD(MAX_PATH));
+    const QString shortDir = QDir::fromNativeSeparators(QString::fromWCharArray(shortName, int(length)));
+    ASSERT_NE(shortDir.toLower(), longDir.toLower()) << "no short name to compare";
+
+    EXPECT_TRUE(platform::isSamePath(shortDir, longDir)) << shortDir.toStdString();
+    EXPECT_TRUE(platform::isSamePath(longDir.toUpper(), longDir));
+    EXPECT_TRUE(platform::isSamePath(shortDir + "/inner", longDir.toLower() + "/INNER"));
+    EXPECT_FALSE(platform::isSamePath(longDir, longDir + "/inner"));
+    EXPECT_FALSE(platform::isSamePath(longDir + "x", longDir));
+    // Paths that do not exist compare by their letters, case aside.
+    EXPECT_TRUE(platform::isSamePath(dir.file("Missing/Deeper"), dir.file("MISSING/deeper")));
+    EXPECT_FALSE(platform::isSamePath(dir.file("Missing/Deeper"), dir.file("Missing/Deepest")));
+}
+
 TEST(Win32Process, KnowsItsOwnPathAndSeesItselfRunning)
 {
     const QString self = platform::executablePath();
