@@ -139,6 +139,18 @@ Rect clientRect(HWND hwnd)
     return Rect{topLeft.x, topLeft.y, topLeft.x + (r.right - r.left), topLeft.y + (r.bottom - r.top)};
 }
 
+// Drops Close, and the separator left above it, from the window's system menu (Alt+Space, the
+// task bar button's menu); moving and minimising stay.
+void removeCloseFromSystemMenu(HWND hwnd)
+{
+    const HMENU menu = ::GetSystemMenu(hwnd, FALSE);
+    if (!menu || !::DeleteMenu(menu, SC_CLOSE, MF_BYCOMMAND))
+        return;
+    const int last = ::GetMenuItemCount(menu) - 1;
+    if (last >= 0 && (::GetMenuState(menu, UINT(last), MF_BYPOSITION) & MF_SEPARATOR))
+        ::DeleteMenu(menu, UINT(last), MF_BYPOSITION);
+}
+
 Window *windowOf(HWND hwnd)
 {
     return reinterpret_cast<Window *>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -230,8 +242,18 @@ LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
     case WM_TIMER:
         w->events->timer(int(wParam));
         return 0;
+    // The window offers no way to end its job: the system menu has no Close (see
+    // createWindow), and Alt+F4, the task bar's "Close window" or another program's WM_CLOSE
+    // find nothing to do. Only the end of the session still ends the job.
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == SC_CLOSE)
+            return 0;
+        break;
     case WM_CLOSE:
-        w->events->closeRequested();
+        return 0;
+    case WM_ENDSESSION:
+        if (wParam)
+            w->events->closeRequested();
         return 0;
     case WM_NCDESTROY:
         ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
@@ -281,6 +303,7 @@ public:
             delete w;
             return 0;
         }
+        removeCloseFromSystemMenu(hwnd);
         m_windows.push_back(hwnd);
         return reinterpret_cast<WindowId>(hwnd);
     }

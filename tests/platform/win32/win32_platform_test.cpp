@@ -281,7 +281,8 @@ TEST(Win32Windows, NativeWindowIsALayeredTarnWindow)
         void geometryChanged(const platform::Rect &) override {}
         void timer(int) override {}
         void userMessage(int, std::uintptr_t, std::intptr_t) override {}
-        void closeRequested() override {}
+        void closeRequested() override { ++closes; }
+        int closes = 0;
     } quiet;
     platform::WindowStyle style;
     style.frameless = true;
@@ -309,6 +310,28 @@ TEST(Win32Windows, NativeWindowIsALayeredTarnWindow)
     EXPECT_EQ(outer.bottom - outer.top, 348);
     system->move(window, platform::Rect{30, 40, 30 + 493, 40 + 348});
     EXPECT_EQ(system->geometry(window), (platform::Rect{30, 40, 30 + 493, 40 + 348}));
+
+    // Nothing in or on the window ends its job: the system menu (Alt+Space) can move and
+    // minimise but not close, and a close sent anyway is ignored; only the session's end counts.
+    const HMENU menu = ::GetSystemMenu(hwnd, FALSE);
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND), UINT(-1));
+    EXPECT_NE(::GetMenuState(menu, SC_MINIMIZE, MF_BYCOMMAND), UINT(-1));
+    EXPECT_NE(::GetMenuState(menu, SC_MOVE, MF_BYCOMMAND), UINT(-1));
+    const int items = ::GetMenuItemCount(menu);
+    ASSERT_GT(items, 0);
+    EXPECT_FALSE(::GetMenuState(menu, UINT(items - 1), MF_BYPOSITION) & MF_SEPARATOR);
+    ::SendMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    ::SendMessageW(hwnd, WM_CLOSE, 0, 0);
+    EXPECT_EQ(quiet.closes, 0);
+    EXPECT_TRUE(::IsWindow(hwnd));
+    EXPECT_TRUE(system->isVisible(window));
+    ::SendMessageW(hwnd, WM_ENDSESSION, FALSE, 0); // the session goes on after all
+    EXPECT_EQ(quiet.closes, 0);
+    ::SendMessageW(hwnd, WM_ENDSESSION, TRUE, 0);
+    EXPECT_EQ(quiet.closes, 1);
+    system->show(window, platform::ShowCommand::Minimise);
+    EXPECT_TRUE(::IsIconic(hwnd));
     system->destroyWindow(window);
 
     exerciseLoop(*system);
