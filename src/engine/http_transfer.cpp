@@ -1,5 +1,7 @@
 #include "engine/http_transfer.h"
 
+#include "platform/proxy.h"
+
 #include <QIODevice>
 #include <QStringList>
 
@@ -72,6 +74,17 @@ HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLim
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, limits.maxRedirects);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
+    // Networks that allow the web only through a proxy set it for every program in the system's
+    // settings, which libcurl does not read (it takes http_proxy from the environment, and
+    // systemProxyFor leaves that case to it).
+    const QString proxy = platform::systemProxyFor(QString::fromLatin1(address));
+    if (!proxy.isEmpty()) {
+        curl_easy_setopt(h, CURLOPT_PROXY, proxy.toUtf8().constData());
+        // Such a proxy usually wants to know the user: Negotiate with the logged-on user's own
+        // credentials (the empty name and password), never a password of ours.
+        curl_easy_setopt(h, CURLOPT_PROXYAUTH, long(CURLAUTH_NEGOTIATE));
+        curl_easy_setopt(h, CURLOPT_PROXYUSERPWD, ":");
+    }
 }
 
 int HttpTransfer::perform()

@@ -43,6 +43,50 @@ bool registeredAnywhere(const RegistryHome &home)
         || QFileInfo::exists(home.menuEntry()) || QFileInfo::exists(home.urlHandler());
 }
 
+// The user's Internet settings as WinHTTP reads them (the binary DefaultConnectionSettings
+// value): flags 3 = a fixed proxy, 5 = a proxy script; no bypass list.
+bool setInternetSettings(quint32 flags, const QByteArray &proxy, const QByteArray &script)
+{
+    QByteArray value;
+    const auto number = [&value](quint32 n) {
+        for (int i = 0; i < 4; ++i)
+            value.append(char((n >> (8 * i)) & 0xff));
+    };
+    number(0x46);
+    number(1); // the settings' change counter
+    number(flags);
+    number(quint32(proxy.size()));
+    value += proxy;
+    number(0);
+    number(quint32(script.size()));
+    value += script;
+    value += QByteArray(32, '\0');
+    return target::setRegistryValue(
+        "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections",
+        "DefaultConnectionSettings", "REG_BINARY", QString::fromLatin1(value.toHex()));
+}
+
+// A proxy in front of the road's server: it answers the absolute URL of every file of the
+// tree (what a client sends a proxy) with the file, and logs the requests.
+void serveThrough(TestHttpServer *proxy, const TestHttpServer &server, const QString &tree)
+{
+    const QMap<QString, QByteArray> files = filesBelow(tree);
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        proxy->serve(server.url('/' + it.key()).toUtf8(), HttpReply::ok(it.value()));
+}
+
+// Adds a failure unless the whole install went through proxy: the catalogue, the manifest and
+// the packages were asked of it by their absolute URLs, and the server itself saw nothing.
+void expectInstalledThrough(const TestHttpServer &proxy, const TestHttpServer &server)
+{
+    EXPECT_EQ(proxy.requestCount(server.url("/bin/versions.xml").toUtf8()), 1);
+    EXPECT_EQ(proxy.requestCount(server.url("/bin/manifest/1.0.xml").toUtf8()), 1);
+    EXPECT_GE(proxy.requests().size(), 2 + 3);
+    for (const HttpRequest &request : proxy.requests())
+        EXPECT_TRUE(request.target.startsWith(server.baseUrl().toUtf8() + '/')) << request.target.constData();
+    EXPECT_TRUE(server.requests().isEmpty()) << server.requests().value(0).target.constData();
+}
+
 } // namespace
 
 TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePause)
@@ -337,6 +381,53 @@ TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
     EXPECT_FALSE(readFile(home.mimeApps()).contains("kv"));
     EXPECT_EQ(storedMachineId(), id);
     EXPECT_TRUE(server.requests().isEmpty()); // an uninstall reports nothing
+}
+
+TEST_F(JobRoad, InstallGoesThroughTheProxyOfTheSystemsInternetSettings)
+{
+    // Networks where the web is reached only through a proxy set it in the system's settings.
+    if (!target::isWindows()) GTEST_SKIP() << "Linux keeps no proxy setting of its own";
+    publish("1.0");
+    TestHttpServer proxy;
+    serveThrough(&proxy, server, tree());
+    ASSERT_TRUE(setInternetSettings(3, "127.0.0.1:" + QByteArray::number(proxy.port()), ""));
+    installFromDownload();
+    expectCompleteInstallation("1.0");
+    expectInstalledThrough(proxy, server);
+}
+
+TEST_F(JobRoad, InstallGoesThroughTheProxyThatTheSystemsProxyScriptNames)
+{
+    if (!target::isWindows()) GTEST_SKIP() << "Linux keeps no proxy setting of its own";
+    publish("1.0");
+    TestHttpServer proxy;
+    serveThrough(&proxy, server, tree());
+    TestHttpServer scripts;
+    scripts.serve("/proxy.pac", HttpReply::ok("function FindProxyForURL(url, host) {\n"
+                                              "  return \"PROXY 127.0.0.1:" + QByteArray::number(proxy.port()) + "\";\n}\n",
+                                              {"Content-Type: application/x-ns-proxy-autoconfig"}));
+    ASSERT_TRUE(setInternetSettings(5, "", scripts.url("/proxy.pac").toUtf8()));
+    installFromDownload();
+    expectCompleteInstallation("1.0");
+    expectInstalledThrough(proxy, server);
+    EXPECT_GE(scripts.requestCount("/proxy.pac"), 1);
+}
+
+TEST_F(JobRoad, InstallGoesThroughTheProxyThatTheEnvironmentNamesBeforeTheSystemsOwn)
+{
+    publish("1.0");
+    TestHttpServer named;
+    serveThrough(&named, server, tree());
+    TestHttpServer system;
+    serveThrough(&system, server, tree());
+    if (target::isWindows()) {
+        ASSERT_TRUE(setInternetSettings(3, "127.0.0.1:" + QByteArray::number(system.port()), ""));
+    }
+    home.setEnv("http_proxy", named.baseUrl().toUtf8());
+    installFromDownload();
+    expectCompleteInstallation("1.0");
+    expectInstalledThrough(named, server);
+    EXPECT_TRUE(system.requests().isEmpty());
 }
 
 TEST_F(JobRoad, InstallRegistersDespiteAMachineWideEntryOfTheSameName)

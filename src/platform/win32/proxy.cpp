@@ -1,0 +1,235 @@
+// The user's proxy as Windows keeps it (Internet Options: a fixed proxy with its exceptions, a
+// proxy script, automatic detection), asked of WinHTTP for each URL.
+#include "platform/proxy.h"
+
+#include <QRegularExpression>
+#include <QStringList>
+#include <QUrl>
+
+#include <atomic>
+#include <string>
+
+#include <windows.h>
+#include <winhttp.h>
+
+namespace platform {
+
+namespace {
+
+// WinHTTP is loaded by its full path in the system directory when first needed, never linked:
+// it is no "known DLL", so an import would be looked for in the download folder first.
+class WinHttp {
+public:
+    WinHttp()
+    {
+        wchar_t directory[MAX_PATH];
+        const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            return;
+        const std::wstring path = std::wstring(directory, length) + L"\\winhttp.dll";
+        m_module = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        if (!m_module)
+            return;
+        getIeConfig = resolve<decltype(getIeConfig)>("WinHttpGetIEProxyConfigForCurrentUser");
+        open = resolve<decltype(open)>("WinHttpOpen");
+        getProxyForUrl = resolve<decltype(getProxyForUrl)>("WinHttpGetProxyForUrl");
+        closeHandle = resolve<decltype(closeHandle)>("WinHttpCloseHandle");
+    }
+    ~WinHttp()
+    {
+        if (m_module)
+            ::FreeLibrary(m_module);
+    }
+    WinHttp(const WinHttp &) = delete;
+    WinHttp &operator=(const WinHttp &) = delete;
+
+    bool isLoaded() const { return getIeConfig && open && getProxyForUrl && closeHandle; }
+
+    BOOL(WINAPI *getIeConfig)(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG *) = nullptr;
+    HINTERNET(WINAPI *open)(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD) = nullptr;
+    BOOL(WINAPI *getProxyForUrl)(HINTERNET, LPCWSTR, WINHTTP_AUTOPROXY_OPTIONS *, WINHTTP_PROXY_INFO *) = nullptr;
+    BOOL(WINAPI *closeHandle)(HINTERNET) = nullptr;
+
+private:
+    template <typename Function>
+    Function resolve(const char *name) const
+    {
+        return reinterpret_cast<Function>(reinterpret_cast<void *>(::GetProcAddress(m_module, name)));
+    }
+
+    HMODULE m_module = nullptr;
+};
+
+// A string WinHTTP allocated for us: released with GlobalFree.
+class GlobalString {
+public:
+    explicit GlobalString(LPWSTR text) : m_text(text) {}
+    ~GlobalString()
+    {
+        if (m_text)
+            ::GlobalFree(m_text);
+    }
+    GlobalString(const GlobalString &) = delete;
+    GlobalString &operator=(const GlobalString &) = delete;
+    QString text() const { return m_text ? QString::fromWCharArray(m_text) : QString(); }
+
+private:
+    LPWSTR m_text;
+};
+
+// A WinHTTP session, closed when it goes.
+class Session {
+public:
+    explicit Session(const WinHttp &api)
+        : m_api(api), m_handle(api.open(L"Korvel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                         WINHTTP_NO_PROXY_BYPASS, 0))
+    {
+    }
+    ~Session()
+    {
+        if (m_handle)
+            m_api.closeHandle(m_handle);
+    }
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+    HINTERNET get() const { return m_handle; }
+
+private:
+    const WinHttp &m_api;
+    HINTERNET m_handle;
+};
+
+// Automatic detection that found no proxy script once (no WPAD server on this network) costs
+// seconds of DHCP and DNS queries; it is not tried again for every transfer.
+std::atomic<bool> autoDetectFailed{false};
+
+QString environmentVariable(const wchar_t *name)
+{
+    wchar_t value[2048];
+    const DWORD length = ::GetEnvironmentVariableW(name, value, 2048);
+    return length > 0 && length < 2048 ? QString::fromWCharArray(value, int(length)) : QString();
+}
+
+// Whether libcurl finds a proxy for scheme in the environment itself: http_proxy for http (only
+// in lower case there, as libcurl reads it), <scheme>_proxy in either case otherwise, then
+// all_proxy.
+bool environmentNamesProxy(const QString &scheme)
+{
+    const std::wstring lower = (scheme.toLower() + QStringLiteral("_proxy")).toStdWString();
+    const std::wstring upper = (scheme.toUpper() + QStringLiteral("_PROXY")).toStdWString();
+    if (!environmentVariable(lower.c_str()).isEmpty())
+        return true;
+    if (scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 && !environmentVariable(upper.c_str()).isEmpty())
+        return true;
+    return !environmentVariable(L"all_proxy").isEmpty() || !environmentVariable(L"ALL_PROXY").isEmpty();
+}
+
+QStringList listEntries(const QString &list)
+{
+    static const QRegularExpression separators(QStringLiteral("[;,\\s]+"));
+    return list.split(separators, Qt::SkipEmptyParts);
+}
+
+// The proxy for scheme out of a WinHTTP proxy list: entries "[scheme=][http://]host[:port]"
+// separated by ';' or blanks. An entry for the scheme wins over one for every scheme; a SOCKS
+// entry or one for another scheme does not serve. Returned as "http://host[:port]".
+QString proxyFromList(const QString &list, const QString &scheme)
+{
+    QString general;
+    for (const QString &entry : listEntries(list)) {
+        const int equals = entry.indexOf(QLatin1Char('='));
+        QString server = equals < 0 ? entry : entry.mid(equals + 1);
+        if (server.isEmpty())
+            continue;
+        if (!server.contains(QLatin1String("://")))
+            server.prepend(QLatin1String("http://"));
+        if (!server.startsWith(QLatin1String("http://"), Qt::CaseInsensitive))
+            continue;
+        if (equals < 0) {
+            if (general.isEmpty())
+                general = server;
+        } else if (entry.left(equals).compare(scheme, Qt::CaseInsensitive) == 0) {
+            return server;
+        }
+    }
+    return general;
+}
+
+// Whether url's host is an exception of the proxy bypass list: "<local>" stands for every host
+// name without a dot, other entries are host names or addresses with '*' wildcards, optionally
+// with a scheme and a port.
+bool bypassed(const QUrl &url, const QString &bypassList)
+{
+    const QString host = url.host();
+    const QString hostAndPort = host + QLatin1Char(':') + QString::number(url.port(80));
+    for (QString entry : listEntries(bypassList)) {
+        if (entry.compare(QLatin1String("<local>"), Qt::CaseInsensitive) == 0) {
+            if (!host.contains(QLatin1Char('.')) && !host.contains(QLatin1Char(':')))
+                return true;
+            continue;
+        }
+        const int scheme = entry.indexOf(QLatin1String("://"));
+        if (scheme >= 0) {
+            if (entry.left(scheme).compare(url.scheme(), Qt::CaseInsensitive) != 0)
+                continue;
+            entry = entry.mid(scheme + 3);
+        }
+        const QRegularExpression pattern(QRegularExpression::wildcardToRegularExpression(entry),
+                                         QRegularExpression::CaseInsensitiveOption);
+        if (pattern.match(host).hasMatch() || pattern.match(hostAndPort).hasMatch())
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QString systemProxyFor(const QString &address)
+{
+    const QUrl url(address);
+    if (!url.isValid() || url.host().isEmpty() || environmentNamesProxy(url.scheme()))
+        return QString();
+    const WinHttp api;
+    if (!api.isLoaded())
+        return QString();
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
+    if (!api.getIeConfig(&config))
+        return QString();
+    const GlobalString autoConfigUrl(config.lpszAutoConfigUrl);
+    const GlobalString fixedProxy(config.lpszProxy);
+    const GlobalString fixedBypass(config.lpszProxyBypass);
+
+    const bool autoDetect = config.fAutoDetect && !autoDetectFailed.load();
+    if (!autoConfigUrl.text().isEmpty() || autoDetect) {
+        WINHTTP_AUTOPROXY_OPTIONS options = {};
+        const std::wstring scriptUrl = autoConfigUrl.text().toStdWString();
+        if (!scriptUrl.empty()) {
+            options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
+            options.lpszAutoConfigUrl = scriptUrl.c_str();
+        }
+        if (autoDetect) {
+            options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
+            options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        }
+        // The script's server may want the user's logon, as the proxy itself may.
+        options.fAutoLogonIfChallenged = TRUE;
+        const Session session(api);
+        WINHTTP_PROXY_INFO info = {};
+        const std::wstring target = address.toStdWString();
+        if (session.get() && api.getProxyForUrl(session.get(), target.c_str(), &options, &info)) {
+            const GlobalString proxy(info.lpszProxy);
+            const GlobalString bypass(info.lpszProxyBypass);
+            if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || bypassed(url, bypass.text()))
+                return QString(); // the script says DIRECT
+            return proxyFromList(proxy.text(), url.scheme());
+        }
+        if (autoDetect && scriptUrl.empty())
+            autoDetectFailed.store(true);
+        // No script to be had: the fixed proxy, if any, as a browser falls back to it.
+    }
+    if (fixedProxy.text().isEmpty() || bypassed(url, fixedBypass.text()))
+        return QString();
+    return proxyFromList(fixedProxy.text(), url.scheme());
+}
+
+} // namespace platform
