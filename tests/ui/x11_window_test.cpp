@@ -110,6 +110,35 @@ void expectShownInstallWindow(const x11probe::WindowInfo &info)
     EXPECT_EQ(info.iconHeight, 48);
 }
 
+// The glyphs of a line of light text on the dark panel within [left, right) × [top, bottom) of
+// top-down pixels width wide: runs of columns with ink, split at columns without, each given
+// as its ink pattern. A missing glyph is drawn as the same empty box wherever it stands.
+std::vector<QByteArray> inkRuns(const std::vector<std::uint32_t> &pixels, int width, int left, int top,
+                                int right, int bottom)
+{
+    std::vector<QByteArray> runs;
+    QByteArray run;
+    for (int x = left; x < right; ++x) {
+        QByteArray column;
+        bool ink = false;
+        for (int y = top; y < bottom; ++y) {
+            const std::uint32_t p = pixels.at(size_t(y) * size_t(width) + size_t(x));
+            const bool lit = ((p >> 16) & 0xff) > 0x80 && ((p >> 8) & 0xff) > 0x80 && (p & 0xff) > 0x80;
+            column.append(lit ? '#' : '.');
+            ink = ink || lit;
+        }
+        if (ink) {
+            run += column + '|';
+        } else if (!run.isEmpty()) {
+            runs.push_back(run);
+            run.clear();
+        }
+    }
+    if (!run.isEmpty())
+        runs.push_back(run);
+    return runs;
+}
+
 } // namespace
 
 TEST_F(X11WindowTest, InstallWindowShowsExactlyTheFrameHeadlessComposes)
@@ -184,6 +213,18 @@ TEST_F(X11WindowTest, WindowsProgramShowsItsInstallWindowCentredInTheWorkArea)
     // (Wine maps a layered window with per-pixel alpha to an ARGB window.)
     expectShownInstallWindow(info);
     EXPECT_TRUE(catalogue.waitForRequests(1, 30000));
+
+    // The title label's Chinese glyphs are drawn (the prefix links a Chinese font behind the
+    // default GUI font, as Windows does): two empty boxes of a missing glyph would be the same.
+    std::vector<QByteArray> title;
+    for (int i = 0; i < 100 && title.size() < 3; ++i) {
+        if (i) QThread::msleep(100);
+        const std::vector<std::uint32_t> shown = x11probe::grab(windows[0], 493, 348);
+        if (shown.size() == size_t(493) * 348) title = inkRuns(shown, 493, 15, 12, 240, 45);
+    }
+    ASSERT_GE(title.size(), 3u) << "no title text drawn";
+    EXPECT_NE(title[0], title[1]) << "安 and 装 drawn alike (as boxes):\n"
+                                  << title[0].constData() << "\n" << title[1].constData();
     installer.kill();
 }
 
