@@ -123,6 +123,23 @@ void sendPointer(std::uintptr_t id, Pointer kind, int x, int y, int left, int to
     XSync(d, False);
 }
 
+void askToClose(std::uintptr_t id)
+{
+    Connection connection;
+    Display *d = connection.get();
+    if (!d) return;
+    XEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.xclient.type = ClientMessage;
+    event.xclient.window = static_cast<Window>(id);
+    event.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = long(XInternAtom(d, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    XSendEvent(d, static_cast<Window>(id), False, NoEventMask, &event);
+    XFlush(d);
+}
+
 std::vector<std::uintptr_t> windowsTitled(const QString &title)
 {
     std::vector<std::uintptr_t> found;

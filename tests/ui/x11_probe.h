@@ -34,6 +34,9 @@ enum class Pointer { Press, Motion, Release };
 // window's client area being at (left, top) on the root window.
 void sendPointer(std::uintptr_t window, Pointer kind, int x, int y, int left, int top);
 
+// Asks the window to close as a window manager's close does (WM_DELETE_WINDOW).
+void askToClose(std::uintptr_t window);
+
 // The children of the root window whose _NET_WM_NAME is title.
 std::vector<std::uintptr_t> windowsTitled(const QString &title);
 
