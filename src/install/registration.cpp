@@ -40,11 +40,13 @@ int installedSizeKiB(const QDir &baseDir)
 bool isRegistered()
 {
     QSettings settings(product::uninstallOrganization, product::uninstallApplication);
-    // The user's own entry only: another user's or a machine-wide "kv" (some other program's
-    // key, an old all-users install) must not stop this user's registration, shortcut and all.
+    // The user's own entry only: a machine-wide "kv" (some other program's key, an all-users
+    // install) must not stop this user's registration, shortcut and all. Asked for a value the
+    // entry always holds, not for its key: in the registry, childGroups() goes on to the
+    // machine's keys when the user has no uninstall list at all, fallbacks off or not.
     settings.setFallbacksEnabled(false);
     settings.beginGroup(product::uninstallGroup);
-    return settings.childGroups().contains(product::key);
+    return settings.contains(product::key + QStringLiteral("/UninstallString"));
 }
 
 bool registerProduct(const QDir &baseDir)

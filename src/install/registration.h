@@ -27,8 +27,9 @@ inline const QString protocolOrganization = QStringLiteral("Classes");
 // The launcher every registration points to: baseDir's "Korvel.exe", absolute, in native form.
 QString launcherPath(const QDir &baseDir);
 
-// True when the current user's own uninstall entry "kv" exists. QSettings' fallbacks (the
-// organisation-wide and the machine-wide settings, $XDG_CONFIG_DIRS here) are not consulted.
+// True when the current user's own uninstall entry "kv" exists (with its "UninstallString",
+// which every registration writes). QSettings' fallbacks (the organisation-wide and the
+// machine-wide settings, $XDG_CONFIG_DIRS here) are not consulted.
 bool isRegistered();
 
 // Writes the uninstall entry (with the install location, date, size in KiB and a quiet

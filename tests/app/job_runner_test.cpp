@@ -392,7 +392,7 @@ TEST_F(JobRoad, InstallGoesThroughTheProxyOfTheSystemsInternetSettings)
     serveThrough(&proxy, server, tree());
     ASSERT_TRUE(setInternetSettings(3, "127.0.0.1:" + QByteArray::number(proxy.port()), ""));
     installFromDownload();
-    expectCompleteInstallation("1.0");
+    EXPECT_EQ(uninstallString(), launcherCommand(installedProgram()));
     expectInstalledThrough(proxy, server);
 }
 
@@ -408,7 +408,7 @@ TEST_F(JobRoad, InstallGoesThroughTheProxyThatTheSystemsProxyScriptNames)
                                               {"Content-Type: application/x-ns-proxy-autoconfig"}));
     ASSERT_TRUE(setInternetSettings(5, "", scripts.url("/proxy.pac").toUtf8()));
     installFromDownload();
-    expectCompleteInstallation("1.0");
+    EXPECT_EQ(uninstallString(), launcherCommand(installedProgram()));
     expectInstalledThrough(proxy, server);
     EXPECT_GE(scripts.requestCount("/proxy.pac"), 1);
 }
@@ -425,7 +425,7 @@ TEST_F(JobRoad, InstallGoesThroughTheProxyThatTheEnvironmentNamesBeforeTheSystem
     }
     home.setEnv("http_proxy", named.baseUrl().toUtf8());
     installFromDownload();
-    expectCompleteInstallation("1.0");
+    EXPECT_EQ(uninstallString(), launcherCommand(installedProgram()));
     expectInstalledThrough(named, server);
     EXPECT_TRUE(system.requests().isEmpty());
 }
@@ -435,15 +435,18 @@ TEST_F(JobRoad, InstallRegistersDespiteAMachineWideEntryOfTheSameName)
     // Some other program's (or an all-users) "kv" in the machine's uninstall list is not this
     // user's registration: the install registers whole, shortcut and channel included.
     if (target::isWindows()) {
-        ASSERT_TRUE(target::setRegistryValue(
-            "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\kv", "DisplayName", "REG_SZ", "Other"));
+        const QString key = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\kv";
+        ASSERT_TRUE(target::setRegistryValue(key, "DisplayName", "REG_SZ", "Other"));
+        ASSERT_TRUE(target::setRegistryValue(key, "UninstallString", "REG_SZ", "other"));
     } else {
         ASSERT_TRUE(writeFile(home.configDirs() + "/Microsoft/Windows.conf",
-                              "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\n"));
+                              "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\n"
+                              "Uninstall\\kv\\UninstallString=other\n"));
     }
     publish("1.0");
     installFromDownload();
-    expectCompleteInstallation("1.0");
+    EXPECT_EQ(uninstallString(), launcherCommand(installedProgram()));
+    EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
     EXPECT_EQ(uninstallValue("Distributor"), "ppc");
     EXPECT_EQ(uninstallValue("DisplayName"), "Korvel");
 }

@@ -136,9 +136,9 @@ TEST(Registration, EntryFoundOnlyInTheSystemWideOrOrganisationSettingsIsNotThisU
     // defaults are not this user's entry: the first registration is made whole.
     RegistryHome home;
     ASSERT_TRUE(writeFile(home.configDirs() + "/Microsoft/Windows.conf",
-                          "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\n"));
+                          "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\nUninstall\\kv\\UninstallString=other\n"));
     ASSERT_TRUE(writeFile(home.configHome() + "/Microsoft.conf",
-                          "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\n"));
+                          "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\nUninstall\\kv\\UninstallString=other\n"));
     ASSERT_TRUE(QSettings("Microsoft", "Windows").childGroups().contains("CurrentVersion"));
     EXPECT_FALSE(isRegistered());
 
@@ -151,7 +151,7 @@ TEST(Registration, EntryFoundOnlyInTheSystemWideOrOrganisationSettingsIsNotThisU
     EXPECT_TRUE(QFileInfo::exists(home.shortcut()));
     // The other settings are not ours to change.
     EXPECT_EQ(readFile(home.configDirs() + "/Microsoft/Windows.conf"),
-              "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\n");
+              "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\nUninstall\\kv\\UninstallString=other\n");
 }
 
 TEST(Registration, BlankInTheBaseDirectoryIsQuotedAndArgumentFollowsTwoBlanks)
