@@ -24,6 +24,8 @@ void JobRoad::SetUp()
 {
     ASSERT_TRUE(server.isListening());
     useServers(server.baseUrl());
+    // The beacon, answered as the statistics server does: an empty 200.
+    server.serve("/c.gif", HttpReply::ok(""));
     home.setEnv("KORVEL_HEADLESS", "1");
     home.setEnv("KORVEL_SAMPLE_REPORT", target::native(target::seen(clientLog())).toUtf8());
     downloaded = installProgram(home.home() + QStringLiteral("/Downloads"));

@@ -73,6 +73,8 @@ void serveThrough(TestHttpServer *proxy, const TestHttpServer &server, const QSt
     const QMap<QString, QByteArray> files = filesBelow(tree);
     for (auto it = files.cbegin(); it != files.cend(); ++it)
         proxy->serve(server.url('/' + it.key()).toUtf8(), HttpReply::ok(it.value()));
+    // The beacon goes the same way.
+    proxy->serve(server.url("/c.gif").toUtf8(), HttpReply::ok(""));
 }
 
 // Adds a failure unless the whole install went through proxy: the catalogue, the manifest and
@@ -252,6 +254,7 @@ TEST_F(JobRoad, SolePrefetchEntryThatFailsIsTriedTwice)
     server.serve("/bin/versions.xml",
                  HttpReply::ok("<?xml version=\"1.0\"?>\n<Versions>\n"
                                "  <Version version=\"3.0-beta\" prefetch=\"true\"/>\n</Versions>\n"));
+    server.serve("/bin/manifest/3.0-beta.xml", HttpReply::status(404));
     const QString portable = installProgram(home.root() + "/portable");
     ASSERT_EQ(run(portable, {"update"}), 0) << err.constData();
     EXPECT_EQ(manifestRequests(),

@@ -1,5 +1,6 @@
 #include "support/http_server.h"
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -37,7 +38,7 @@ QByteArray exchange(quint16 port, const QByteArray &request)
 } // namespace
 
 // The fixture's own guarantees that the other tests lean on: exact header lines both ways,
-// scripts per request count, the 404 default, and a destructor that ends a stall at once.
+// scripts per request count, a failure for what nobody scripted, and a destructor that ends a stall at once.
 TEST(TestHttpServer, SendsScriptedLinesAndRecordsRequestsExactly)
 {
     TestHttpServer server;
@@ -49,7 +50,10 @@ TEST(TestHttpServer, SendsScriptedLinesAndRecordsRequestsExactly)
     EXPECT_EQ(first, "HTTP/1.1 200 OK\r\netag:\"x\"\r\nContent-Length: 5\r\n\r\nfirst");
     EXPECT_TRUE(exchange(server.port(), "GET /a HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 500 "));
     EXPECT_TRUE(exchange(server.port(), "GET /a HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 500 "));
-    EXPECT_TRUE(exchange(server.port(), "GET /b HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 404 "));
+    QByteArray unscripted;
+    EXPECT_NONFATAL_FAILURE_ON_ALL_THREADS(unscripted = exchange(server.port(), "GET /b HTTP/1.1\r\n\r\n"),
+                                           "request nobody scripted: /b");
+    EXPECT_TRUE(unscripted.startsWith("HTTP/1.1 404 "));
 
     const QList<HttpRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 4);

@@ -124,6 +124,7 @@ TEST_F(ManifestTest, FetchReportsAndAddsPackagesOnEveryFetch)
     EXPECT_EQ(server.requestCount("/bin/manifest/1.2.xml"), 2);
 
     sink.reports.clear();
+    server.serve("/bin/manifest/9.9.xml", HttpReply::status(404));
     VersionEntry missing = entry("9.9");
     EXPECT_FALSE(missing.fetchManifest());
     EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "9.9", "", "开始下载清单"},

@@ -225,6 +225,7 @@ TEST_F(PackageDownloadTest, SystemThatRefusesAThreadStillGetsEveryBodyDigested)
 
 TEST_F(PackageDownloadTest, NameAndNoAreDataInTheUrl)
 {
+    server.serve("/component/core%20b/1%232/core%20b_1%232.7z", HttpReply::status(404));
     server.serve("/core%20b/1%232/core%20b_1%232.7z", HttpReply::ok(Content));
     VersionEntry e = entryWith("<Package name=\"core b\" version=\"v\" no=\"1#2\" hash=\""
                                + md5Hex(Content) + "\"/>");

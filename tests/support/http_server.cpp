@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -226,8 +228,12 @@ bool TestHttpServer::pause(int ms) const
 HttpReply TestHttpServer::nextReply(const QByteArray &path)
 {
     const auto it = m_scripts.constFind(path);
-    if (it == m_scripts.constEnd() || it->isEmpty())
+    // A request nobody expected is a fault of the program (or of the test's script) that a
+    // silent 404 would let pass as a missing file: a test that wants a 404 scripts it.
+    if (it == m_scripts.constEnd() || it->isEmpty()) {
+        ADD_FAILURE() << "request nobody scripted: " << path.constData();
         return HttpReply::status(404, "not found");
+    }
     int &served = m_served[path];
     const HttpReply reply = it->at(qMin(served, it->size() - 1));
     ++served;

@@ -54,7 +54,8 @@ struct HttpRequest {
 // An HTTP/1.1 server on 127.0.0.1 with an ephemeral port, for one test. It runs on threads of its
 // own from construction and is stopped and joined by its destructor (a stalled reply included).
 // A request is matched on its path (the target without its query): the replies scripted for
-// that path are handed out in order and the last one repeats; a path without a script gets 404.
+// that path are handed out in order and the last one repeats; a path without a script fails
+// the test (and gets 404).
 // Every request is recorded before it is answered, so after a blocking client call returns, its
 // requests are in requests(). All members are safe to call from any thread.
 class TestHttpServer {
