@@ -109,7 +109,6 @@ struct ArchiveReader::Private {
     CLookToRead2 lookStream;
     unsigned char lookBuffer[kLookBufferSize];
     bool open = false;
-    SRes openResult = SZ_OK;
     quint32 cachedFolder = kNoFolder;
     // Raw memory rather than a QByteArray: a QByteArray cannot hold 2 GiB and aborts the
     // process when it cannot grow, and the size here comes from the archive.
@@ -130,11 +129,8 @@ struct ArchiveReader::Private {
         lookStream.bufSize = kLookBufferSize;
         lookStream.realStream = &inputStream.vt;
         LookToRead2_INIT(&lookStream);
-        if (device && device->isReadable())
-            openResult = SzArEx_Open(&database, &lookStream.vt, sdk::allocator(), sdk::allocator());
-        else
-            openResult = SZ_ERROR_READ;
-        open = openResult == SZ_OK;
+        open = device && device->isReadable()
+            && SzArEx_Open(&database, &lookStream.vt, sdk::allocator(), sdk::allocator()) == SZ_OK;
         if (!open) {
             SzArEx_Free(&database, sdk::allocator());
             SzArEx_Init(&database);
@@ -261,11 +257,6 @@ bool ArchiveReader::isOpen() const
     return d->open;
 }
 
-int ArchiveReader::openResult() const
-{
-    return d->openResult;
-}
-
 quint32 ArchiveReader::numEntries() const
 {
     return d->open ? d->database.NumFiles : 0;
@@ -368,8 +359,13 @@ bool isForbiddenComponent(const QString &part)
     return false;
 }
 
-// False when the name must not be used; otherwise path is the cleaned relative path, empty
-// when the name stands for the destination itself.
+// An untrusted entry name as the path below the destination it stands for: '/'-separated,
+// without empty or "." components, with ".." resolved; empty for the destination itself. False
+// when the name must not be used: empty, absolute, starting with a drive letter, containing a
+// backslash (a separator elsewhere) or a NUL, with ".." leading out of the destination, or with
+// a component no Windows file may have (a ':', a control character or one of <>"|?*, a
+// reserved device name such as CON, NUL, COM1 or "nul.txt", a trailing dot or blank), refused
+// on every system.
 bool resolveEntryPath(const QString &name, QString *path)
 {
     path->clear();
@@ -397,15 +393,6 @@ bool resolveEntryPath(const QString &name, QString *path)
     return true;
 }
 
-} // namespace
-
-QString safeEntryPath(const QString &name)
-{
-    QString path;
-    return resolveEntryPath(name, &path) ? path : QString();
-}
-
-namespace {
 
 // Appended to a file's final name while it is written.
 constexpr char kSideSuffix[] = ".korvel-new";

@@ -18,7 +18,7 @@ class QIODevice;
 // reading the entries of a folder in index order decodes it once. (extractArchive streams the
 // folders it can instead; see there.)
 //
-// Entry names are returned as stored: they are untrusted (see safeEntryPath). Declared sizes
+// Entry names are returned as stored: they are untrusted (extractArchive checks them). Declared sizes
 // are untrusted too: a folder that claims more than its packed bytes can expand to, or a file
 // that does not fit in its folder, is refused before anything is allocated for it.
 // One thread at a time; move-only.
@@ -34,8 +34,6 @@ public:
     ArchiveReader &operator=(const ArchiveReader &) = delete;
 
     bool isOpen() const;
-    // The SDK's result code of the open (0 = SZ_OK).
-    int openResult() const;
 
     // Files and directories of the archive; 0 when it is not open.
     quint32 numEntries() const;
@@ -68,15 +66,6 @@ private:
     struct Private;
     std::unique_ptr<Private> d;
 };
-
-// The path below the destination that an untrusted entry name stands for: '/'-separated,
-// without empty or "." components, with ".." resolved. Empty when the name must not be used:
-// empty (or naming the destination itself), absolute, starting with a drive letter,
-// containing a backslash (a separator elsewhere) or a NUL, with ".." leading out of the
-// destination, or with a component no Windows file may have (a ':', a control character or one
-// of <>"|?*, a reserved device name such as CON, NUL, COM1 or "nul.txt", a trailing dot or
-// blank), refused on every system.
-QString safeEntryPath(const QString &name);
 
 // Extracts every entry of the archive below destination, in archive order: directories are
 // created, files written (each into a new file beside its final name, then renamed over it, so

@@ -84,9 +84,11 @@ void NativeWindow::applyStyleFlags(WindowStyleFlags flags)
 
 int NativeWindow::defaultHitTest(int x, int y) const
 {
+    // The band along a frameless window's edges that counts as its border.
+    constexpr int BorderWidth = 1;
     if (!(flags_ & Frameless)) return HitCode::Client;
-    const int column = x < borderWidth_ ? 0 : x >= width() - borderWidth_ ? 2 : 1;
-    const int row = y < borderWidth_ ? 0 : y >= height() - borderWidth_ ? 2 : 1;
+    const int column = x < BorderWidth ? 0 : x >= width() - BorderWidth ? 2 : 1;
+    const int row = y < BorderWidth ? 0 : y >= height() - BorderWidth ? 2 : 1;
     static const int codes[3][3] = {{HitCode::TopLeft, HitCode::Top, HitCode::TopRight},
                                     {HitCode::Left, HitCode::Client, HitCode::Right},
                                     {HitCode::BottomLeft, HitCode::Bottom, HitCode::BottomRight}};

@@ -94,11 +94,9 @@ public:
     void applyStyleFlags(WindowStyleFlags flags);
 
     void setCaptionRects(const SharedArray<Rect> &rects) { captionRects_ = rects; }
-    int borderWidth() const { return borderWidth_; }
-    void setBorderWidth(int width) { borderWidth_ = width; }
 
     // The hit test handlers inherit: HitCode::Client unless frameless; then edges (by
-    // borderWidth) answer their codes when resizable, else Border; inside, Caption on a
+    // 1 pixel) answer their codes when resizable, else Border; inside, Caption on a
     // caption rectangle, else Client.
     int defaultHitTest(int x, int y) const;
 
@@ -131,7 +129,6 @@ private:
     platform::WindowId window_ = 0;
     bool createAttempted_ = false;
     Rect rect_{50, 50, 150, 150};
-    int borderWidth_ = 1;
     SharedArray<Rect> captionRects_;
     WindowStyleFlags flags_ = 0;
 };

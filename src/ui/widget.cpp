@@ -92,7 +92,7 @@ void LabelWidget::setText(const QString &text)
     text_ = SharedArray<char16_t>::copyOf(reinterpret_cast<const char16_t *>(text.utf16()), text.size() + 1);
 
     const platform::TextBitmap bitmap = platform::rasteriseText(text, platform::defaultFontPixelSize, platform::TextRendering::Monochrome);
-    image_ = textImage(bitmap, colour_);
+    image_ = textImage(bitmap, defaultColour);
     if (options_ & AutoSize)
         resize(bitmap.width, bitmap.height);
     else

@@ -85,7 +85,7 @@ class LabelWidget : public Widget {
 public:
     enum Option : std::uint32_t { AutoSize = 1u << 0 }; // the rectangle follows the text
 
-    // Default colour: opaque white.
+    // Every text is drawn opaque white (premultiplied 0xAARRGGBB).
     static constexpr std::uint32_t defaultColour = 0xffffffffu;
 
     LabelWidget(int left, int top);
@@ -93,9 +93,6 @@ public:
     // Renders text once, then resizes to it (AutoSize) or redraws.
     void setText(const QString &text);
     QString text() const;
-    std::uint32_t colour() const { return colour_; }
-    // Takes effect with the next setText. colour is premultiplied 0xAARRGGBB.
-    void setColour(std::uint32_t colour) { colour_ = colour; }
 
     // The image of a rasterised text: colour where coverage is non-zero, 0 elsewhere.
     static Image textImage(const platform::TextBitmap &text, std::uint32_t colour);
@@ -103,5 +100,4 @@ public:
 private:
     std::uint32_t options_ = AutoSize;
     SharedArray<char16_t> text_; // with its terminating zero
-    std::uint32_t colour_ = defaultColour;
 };
