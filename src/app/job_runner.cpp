@@ -78,7 +78,7 @@ int runJob(JobMode mode)
     if (!system)
         return -1;
     auto *window = new ProgressWindow(*system, mode, jobWorker);
-    if (!window->post(new StartMessage))
+    if (!window->post(std::make_unique<StartMessage>()))
         return -1;
     return system->runLoop();
 }
@@ -107,14 +107,14 @@ void jobWorker(ProgressWindow *window)
     bool failureReported = false;
     const bool result = runTask(window, mode, &failureReported);
     sendStatistics(mode, result);
-    window->post(new FinishedMessage(result));
+    window->post(std::make_unique<FinishedMessage>(result));
     platform::sleepMilliseconds(FinishedPauseMs);
     if (result)
-        window->post(new QuitMessage(0));
+        window->post(std::make_unique<QuitMessage>(0));
     else if (!failureReported)
         // A task that failed without telling the user (an empty catalogue, a failed commit)
         // would otherwise leave a window with no way to end it.
-        window->post(new QuitMessage(-1));
+        window->post(std::make_unique<QuitMessage>(-1));
 }
 
 namespace {

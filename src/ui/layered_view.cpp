@@ -5,7 +5,6 @@
 LayeredView::LayeredView(platform::WindowSystem &system, ViewEvents *owner) : window_(system, this), owner_(owner)
 {
     if (window_.styleFlags() != styleFlags) window_.applyStyleFlags(styleFlags);
-    if (owner_) owner_->onCreate(*this);
 }
 
 LayeredView::~LayeredView()

@@ -10,8 +10,6 @@ class LayeredView;
 class ViewEvents {
 public:
     virtual ~ViewEvents() = default;
-    // From the view's constructor: the owner builds its widgets and creates the window here.
-    virtual void onCreate(LayeredView &view) = 0;
     // A mouse button came up; widget is the one pressed earlier (wherever the button was
     // released), or null when the press was on no widget or there was no press.
     virtual void onClick(LayeredView &view, Widget *widget) = 0;
@@ -33,7 +31,8 @@ public:
     // Style flags of the window: frameless, task-bar button, per-pixel alpha.
     static constexpr WindowStyleFlags styleFlags = Frameless | TaskbarButton | Layered;
 
-    // Calls owner->onCreate before returning. owner must outlive the view.
+    // The owner builds the widgets and creates the window once the view exists (never from
+    // inside this constructor: the owner is not whole yet). owner must outlive the view.
     LayeredView(platform::WindowSystem &system, ViewEvents *owner);
     // Destroys every widget of the list, then the window.
     ~LayeredView() override;
@@ -46,7 +45,6 @@ public:
     // Installs widgets (the view takes them over) and redraws; returns the previous list,
     // whose widgets the caller now owns (their view pointers cleared).
     WidgetList setWidgets(const WidgetList &widgets);
-    const WidgetList &widgets() const { return widgets_; }
 
     // Clears the back buffer, composes every visible widget in list order into it and pushes
     // the frame.

@@ -42,9 +42,8 @@ void StartMessage::run(ProgressWindow &window)
     window.start();
 }
 
-ReportMessage::ReportMessage(int stage, int code, const QString &version, const QString &package,
-                             const QString &text)
-    : stage_(stage), code_(code), version_(version), package_(package), text_(text)
+ReportMessage::ReportMessage(int code, const QString &package, const QString &text)
+    : code_(code), package_(package), text_(text)
 {
 }
 
@@ -66,12 +65,14 @@ void QuitMessage::run(ProgressWindow &window)
 ProgressWindow::ProgressWindow(platform::WindowSystem &system, JobMode mode, JobWorker worker)
     : system_(system), mode_(static_cast<int>(mode)), worker_(worker), view_(system, this)
 {
+    buildWidgets();
 }
 
 ProgressWindow::~ProgressWindow() = default;
 
-void ProgressWindow::onCreate(LayeredView &view)
+void ProgressWindow::buildWidgets()
 {
+    LayeredView &view = view_;
     const Image background = embeddedImage(PackedImageId::Background);
     const Image slogan = embeddedImage(PackedImageId::Slogan);
     const Image track = embeddedImage(PackedImageId::Track);
@@ -131,7 +132,7 @@ void ProgressWindow::start()
         // leave a broken half; the user has to end those first.
         if (countRunningInstances(programFileInfo()) > 1) {
             system_.messageBox(0, QString::fromUtf16(stillRunningText));
-            post(new QuitMessage(-1));
+            post(std::make_unique<QuitMessage>(-1));
             return;
         }
         window.setTimer(progressTimer, progressTimerPeriodMs);
@@ -149,21 +150,21 @@ void ProgressWindow::startWorker()
     const JobWorker worker = worker_;
     ProgressWindow *self = this;
     // Without a worker nothing would ever end the job; end it as a failure instead.
-    if (!platform::startDetachedThread([worker, self] { worker(self); })) post(new QuitMessage(-1));
+    if (!platform::startDetachedThread([worker, self] { worker(self); })) post(std::make_unique<QuitMessage>(-1));
 }
 
-bool ProgressWindow::post(UiMessage *message)
+bool ProgressWindow::post(std::unique_ptr<UiMessage> message)
 {
     if (!message) return false;
-    if (view_.window().post(uiMessageNumber, 0, reinterpret_cast<std::intptr_t>(message))) return true;
-    delete message;
-    return false;
+    // The window system's queue holds the bare pointer until onUserMessage takes it back.
+    if (!view_.window().post(uiMessageNumber, 0, reinterpret_cast<std::intptr_t>(message.get()))) return false;
+    message.release();
+    return true;
 }
 
-void ProgressWindow::report(int stage, int code, const QString &version, const QString &package,
-                            const QString &text)
+void ProgressWindow::report(int, int code, const QString &, const QString &package, const QString &text)
 {
-    post(new ReportMessage(stage, code, version, package, text));
+    post(std::make_unique<ReportMessage>(code, package, text));
 }
 
 void ProgressWindow::showReport(int code, const QString &package, const QString &text)
@@ -175,7 +176,7 @@ void ProgressWindow::showReport(int code, const QString &package, const QString 
     }
     view_.window().killTimer(progressTimer);
     system_.messageBox(view_.window().id(), package + text);
-    post(new QuitMessage(-1));
+    post(std::make_unique<QuitMessage>(-1));
 }
 
 void ProgressWindow::setProgress(int n)
@@ -221,18 +222,15 @@ void ProgressWindow::onTimer(LayeredView &, int id)
 bool ProgressWindow::onUserMessage(LayeredView &, int n, std::uintptr_t, std::intptr_t lParam)
 {
     if (n != uiMessageNumber) return false;
-    UiMessage *message = reinterpret_cast<UiMessage *>(lParam);
-    if (message) {
-        message->run(*this);
-        delete message;
-    }
+    const std::unique_ptr<UiMessage> message(reinterpret_cast<UiMessage *>(lParam));
+    if (message) message->run(*this);
     return true;
 }
 
 bool ProgressWindow::onClose(LayeredView &)
 {
     view_.window().killTimer(progressTimer);
-    post(new QuitMessage(-1));
+    post(std::make_unique<QuitMessage>(-1));
     return true;
 }
 

@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <memory>
+
 class ProgressWindow;
 
 // The body of a job's worker thread (the job runner's). It reports through the window's
@@ -13,8 +15,8 @@ class ProgressWindow;
 // QuitMessage(0). It touches the window only through post() and report().
 using JobWorker = void (*)(ProgressWindow *window);
 
-// A piece of work for the window thread. Whoever allocates one hands it to
-// ProgressWindow::post; the window thread runs it once and deletes it.
+// A piece of work for the window thread, handed to ProgressWindow::post, which owns it from
+// there on; the window thread runs it once and deletes it.
 class UiMessage {
 public:
     virtual ~UiMessage() = default;
@@ -31,15 +33,11 @@ public:
 // error box and quit code -1.
 class ReportMessage final : public UiMessage {
 public:
-    ReportMessage(int stage, int code, const QString &version, const QString &package, const QString &text);
+    ReportMessage(int code, const QString &package, const QString &text);
     void run(ProgressWindow &window) override;
-    // Carried as reported; the window itself goes by the code and shows the texts.
-    int stage() const { return stage_; }
 
 private:
-    int stage_;
     int code_;
-    QString version_;
     QString package_;
     QString text_;
 };
@@ -72,7 +70,7 @@ private:
 // Use (job runner, on the thread that will run the loop):
 //     auto system = platform::openWindowSystem();
 //     ProgressWindow window(*system, mode, jobWorker);   // window exists, hidden, centred
-//     window.post(new StartMessage);
+//     window.post(std::make_unique<StartMessage>());
 //     const int exitCode = system->runLoop();            // the quit code: 0 or -1
 // The worker reports through the StatusSink interface and posts FinishedMessage and
 // QuitMessage with post(). Everything else is for the window thread only.
@@ -93,7 +91,7 @@ public:
 
     // Any thread. Hands message over to the window thread, which runs and deletes it. When
     // the window does not exist the message is deleted at once and false returned.
-    bool post(UiMessage *message);
+    bool post(std::unique_ptr<UiMessage> message);
 
     // StatusSink, on the worker thread: posts the report as a ReportMessage. stage and
     // version are not shown.
@@ -121,7 +119,6 @@ public:
     void quit(int code);
 
     // ViewEvents
-    void onCreate(LayeredView &view) override;
     void onClick(LayeredView &view, Widget *widget) override;
     void onTimer(LayeredView &view, int id) override;
     bool onUserMessage(LayeredView &view, int n, std::uintptr_t wParam, std::intptr_t lParam) override;
@@ -129,11 +126,12 @@ public:
     bool onClose(LayeredView &view) override;
 
 private:
+    // Builds the widgets into view_ and creates the window; from the constructor, once
+    // view_ exists.
+    void buildWidgets();
     void setCaption(const QString &caption);
     void startWorker();
 
-    // Declared before view_: the view's constructor calls onCreate, which sets them, and
-    // members declared after it would be initialised over what onCreate stored.
     platform::WindowSystem &system_;
     int mode_;
     JobWorker worker_;

@@ -22,9 +22,9 @@ void succeedingWorker(ProgressWindow *window)
 {
     ++workerRuns;
     window->report(1, 0, QStringLiteral("1.0"), QStringLiteral("core"), QStringLiteral("开始下载"));
-    window->post(new FinishedMessage(true));
+    window->post(std::make_unique<FinishedMessage>(true));
     platform::sleepMilliseconds(50);
-    window->post(new QuitMessage(0));
+    window->post(std::make_unique<QuitMessage>(0));
 }
 
 void reportingWorker(ProgressWindow *window)
@@ -32,7 +32,7 @@ void reportingWorker(ProgressWindow *window)
     ++workerRuns;
     window->report(2, 0, QStringLiteral("1.0"), QStringLiteral("core.7z"), QStringLiteral("开始下载"));
     window->report(2, 0, QStringLiteral("1.0"), QString(), QStringLiteral("正在安装"));
-    window->post(new QuitMessage(3));
+    window->post(std::make_unique<QuitMessage>(3));
 }
 
 void failingWorker(ProgressWindow *window)
@@ -47,7 +47,7 @@ void slowWorker(ProgressWindow *window)
 {
     ++workerRuns;
     platform::sleepMilliseconds(700);
-    window->post(new QuitMessage(9));
+    window->post(std::make_unique<QuitMessage>(9));
 }
 
 // A launcher in the data directory that leaves a mark when it is started.
@@ -84,7 +84,7 @@ TEST_F(ProgressWindowTest, CreatedHiddenAndCentredThenInstallStartShowsTitleAndT
     EXPECT_EQ(window.titleText(), QString());
     EXPECT_EQ(window.pictureRect(), (Rect{18, 155, 18 + 189, 155 + 15}));
 
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     EXPECT_EQ(system->runLoop(), 9);
     EXPECT_TRUE(system->isVisible(id));
     EXPECT_EQ(window.titleText(), QStringLiteral("安装Korvel"));
@@ -135,7 +135,7 @@ TEST_F(ProgressWindowTest, ReportsWithCodeZeroBecomeTheStatusLineWithAFullWidthC
 {
     ProgressWindow window(*system, JobMode::Install, reportingWorker);
     testing::internal::CaptureStderr();
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     const int code = system->runLoop();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(code, 3);
@@ -147,7 +147,7 @@ TEST_F(ProgressWindowTest, AnErrorReportShowsPackageAndTextInABoxAndEndsWithMinu
 {
     ProgressWindow window(*system, JobMode::Install, failingWorker);
     testing::internal::CaptureStderr();
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     const int code = system->runLoop();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(code, -1);
@@ -160,7 +160,7 @@ TEST_F(ProgressWindowTest, SuccessfulInstallStartsTheInstalledLauncherAndQuitsWi
     const QString mark = installMarkingLauncher();
     ProgressWindow window(*system, JobMode::Install, succeedingWorker);
     testing::internal::CaptureStderr();
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     EXPECT_EQ(system->runLoop(), 0);
     testing::internal::GetCapturedStderr();
     EXPECT_TRUE(waitForFile(mark, 10000));
@@ -172,7 +172,7 @@ TEST_F(ProgressWindowTest, ClosedBySystemEndsTheJobWithMinusOneAndStartsNothing)
 {
     const QString mark = installMarkingLauncher();
     ProgressWindow window(*system, JobMode::Install, nullptr); // a task that never ends
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     window.view().window().closeRequested();
     EXPECT_EQ(system->runLoop(), -1);
     EXPECT_FALSE(waitForFile(mark, 300));
@@ -183,7 +183,7 @@ TEST_F(ProgressWindowTest, UpdateShowsNothingAndStartsNothing)
     const QString mark = installMarkingLauncher();
     ProgressWindow window(*system, JobMode::Update, succeedingWorker);
     testing::internal::CaptureStderr();
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     EXPECT_EQ(system->runLoop(), 0);
     testing::internal::GetCapturedStderr();
     EXPECT_FALSE(system->isVisible(window.view().window().id()));
@@ -202,7 +202,7 @@ TEST(ProgressWindowHelper, UninstallAlone)
     const QString mark = installMarkingLauncher();
     auto system = platform::openHeadlessWindowSystem();
     ProgressWindow window(*system, JobMode::Uninstall, succeedingWorker);
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     EXPECT_EQ(system->runLoop(), 0);
     EXPECT_TRUE(system->isVisible(window.view().window().id()));
     EXPECT_EQ(window.titleText(), QStringLiteral("卸载Korvel"));
@@ -243,7 +243,7 @@ TEST_F(ProgressWindowTest, UninstallRefusesWhileAnotherCopyOfTheProgramRuns)
 
     ProgressWindow window(*system, JobMode::Uninstall, succeedingWorker);
     testing::internal::CaptureStderr();
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     const int code = system->runLoop();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(code, -1);

@@ -16,7 +16,7 @@ namespace {
 // Builds a 100 × 60 window: an opaque background (caption), a button at (70, 10), a label.
 class Owner : public ViewEvents {
 public:
-    void onCreate(LayeredView &view) override
+    void build(LayeredView &view)
     {
         background = new ImageWidget(filled(100, 60, 0xff000010u), Rect{0, 0, 100, 60});
         button = new ButtonWidget(filled(10, 10, 0xff0000aau), filled(10, 10, 0xff00bb00u),
@@ -47,6 +47,8 @@ protected:
     std::unique_ptr<platform::WindowSystem> system = platform::openHeadlessWindowSystem();
     Owner owner;
     LayeredView view{*system, &owner};
+
+    ViewTest() { owner.build(view); }
 
     std::uint32_t buttonPixel() const { return view.backBuffer().pixelAt(75, 15); }
 };

@@ -23,13 +23,13 @@ namespace {
 void quitLater(ProgressWindow *window)
 {
     platform::sleepMilliseconds(400);
-    window->post(new QuitMessage(7));
+    window->post(std::make_unique<QuitMessage>(7));
 }
 
 void quitAtOnce(ProgressWindow *window)
 {
-    window->post(new FinishedMessage(true));
-    window->post(new QuitMessage(0));
+    window->post(std::make_unique<FinishedMessage>(true));
+    window->post(std::make_unique<QuitMessage>(0));
 }
 
 class X11WindowTest : public ::testing::Test {
@@ -152,15 +152,15 @@ TEST_F(X11WindowTest, InstallWindowShowsExactlyTheFrameHeadlessComposes)
     // No window manager, so no work area: the 1280 × 1024 screen.
     EXPECT_EQ(system->workArea(), (Rect{0, 0, 1280, 1024}));
 
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     EXPECT_EQ(system->runLoop(), 7);
     expectShownInstallWindow(x11probe::inspect(id));
 
     // The same window composed headless, brought to the same state.
     auto headless = platform::openHeadlessWindowSystem();
     ProgressWindow reference(*headless, JobMode::Install, nullptr);
-    reference.post(new StartMessage);
-    reference.post(new QuitMessage(7));
+    reference.post(std::make_unique<StartMessage>());
+    reference.post(std::make_unique<QuitMessage>(7));
     ASSERT_EQ(headless->runLoop(), 7);
     window.setProgress(120);
     reference.setProgress(120);
@@ -238,7 +238,7 @@ TEST_F(X11WindowTest, WindowsProgramShowsItsInstallWindowCentredInTheWorkArea)
 TEST_F(X11WindowTest, UpdateModeShowsNoWindow)
 {
     ProgressWindow window(*system, JobMode::Update, quitAtOnce);
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     EXPECT_EQ(system->runLoop(), 0);
     const x11probe::WindowInfo info = x11probe::inspect(window.view().window().id());
     ASSERT_TRUE(info.exists);
@@ -254,7 +254,7 @@ TEST_F(X11WindowTest, CaptionPressDragsTheWindowAndTheButtonHovers)
     // Hovering the minimise button, then dragging by the panel (no window manager: the
     // backend moves the window itself).
     x11probe::sendPointer(id, Pointer::Motion, 470, 16, start.left, start.top);
-    window.post(new StartMessage);
+    window.post(std::make_unique<StartMessage>());
     x11probe::sendPointer(id, Pointer::Press, 300, 200, start.left, start.top);
     x11probe::sendPointer(id, Pointer::Motion, 350, 230, start.left, start.top);
     x11probe::sendPointer(id, Pointer::Release, 350, 230, start.left, start.top);
