@@ -105,30 +105,41 @@ QByteArray keyOf(const QByteArray &line)
 
 enum class DefaultEdit { Set, Clear };
 
-// Sets or clears the default handler of mimeType in the user's defaults file, keeping every
-// other line as it was, byte for byte (the file is the user's and other programs write it).
-// Set writes "mimeType=desktopId"; Clear takes desktopId out of that key's list and drops the
-// line when nothing is left. The file is left untouched when it exists but cannot be read, so a
-// file that is merely unreadable is never replaced by our one line.
-bool editDefault(const QString &mimeTypeText, const QString &desktopIdText, DefaultEdit edit)
+// The lines of the user's defaults file, without the final line break; none when there is no
+// file. False when the file exists but cannot be read.
+bool readDefaults(const QString &path, QList<QByteArray> *lines, bool *existed)
 {
-    const QString path = defaultsPath();
-    const QByteArray mimeType = mimeTypeText.toUtf8();
-    const QByteArray desktopId = desktopIdText.toUtf8();
-    QList<QByteArray> lines;
     QFile in(path);
-    const bool existed = in.exists();
-    if (existed) {
-        if (!in.open(QIODevice::ReadOnly))
-            return false;
-        lines = in.readAll().split('\n');
-        in.close();
-        if (!lines.isEmpty() && lines.last().isEmpty())
-            lines.removeLast(); // the final line break
-    } else if (edit == DefaultEdit::Clear) {
+    *existed = in.exists();
+    if (!*existed)
         return true;
-    }
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    *lines = in.readAll().split('\n');
+    if (!lines->isEmpty() && lines->last().isEmpty())
+        lines->removeLast(); // the final line break
+    return true;
+}
 
+// A handler line without desktopId: the rest of its list, which may be empty. False when
+// desktopId is not in the list (the line stays as it is).
+bool withoutHandler(const QByteArray &line, const QByteArray &desktopId, QList<QByteArray> *rest)
+{
+    bool ours = false;
+    for (const QByteArray &id : line.mid(line.indexOf('=') + 1).split(';')) {
+        const QByteArray trimmed = id.trimmed();
+        if (trimmed == desktopId)
+            ours = true;
+        else if (!trimmed.isEmpty())
+            rest->append(trimmed);
+    }
+    return ours;
+}
+
+// Applies edit to the lines of a defaults file; returns whether any line changed.
+bool editDefaultLines(QList<QByteArray> &lines, const QByteArray &mimeType, const QByteArray &desktopId,
+                      DefaultEdit edit)
+{
     const QByteArray ourLine = mimeType + '=' + desktopId;
     bool inSection = false;
     bool written = false;
@@ -163,15 +174,7 @@ bool editDefault(const QString &mimeTypeText, const QString &desktopIdText, Defa
             sectionEnd = i + 1;
         } else {
             QList<QByteArray> ids;
-            bool ours = false;
-            for (const QByteArray &id : line.mid(line.indexOf('=') + 1).split(';')) {
-                const QByteArray trimmed = id.trimmed();
-                if (trimmed == desktopId)
-                    ours = true;
-                else if (!trimmed.isEmpty())
-                    ids.append(trimmed);
-            }
-            if (!ours)
+            if (!withoutHandler(line, desktopId, &ids))
                 continue;
             changed = true;
             if (ids.isEmpty())
@@ -191,8 +194,24 @@ bool editDefault(const QString &mimeTypeText, const QString &desktopIdText, Defa
             lines.append(ourLine);
         }
     }
+    return changed;
+}
 
-    if (!changed)
+// Sets or clears the default handler of mimeType in the user's defaults file, keeping every
+// other line as it was, byte for byte (the file is the user's and other programs write it).
+// Set writes "mimeType=desktopId"; Clear takes desktopId out of that key's list and drops the
+// line when nothing is left. The file is left untouched when it exists but cannot be read, so a
+// file that is merely unreadable is never replaced by our one line.
+bool editDefault(const QString &mimeTypeText, const QString &desktopIdText, DefaultEdit edit)
+{
+    const QString path = defaultsPath();
+    QList<QByteArray> lines;
+    bool existed = false;
+    if (!readDefaults(path, &lines, &existed))
+        return false;
+    if (!existed && edit == DefaultEdit::Clear)
+        return true;
+    if (!editDefaultLines(lines, mimeTypeText.toUtf8(), desktopIdText.toUtf8(), edit))
         return true;
     QDir().mkpath(QFileInfo(path).absolutePath());
     QByteArray data;

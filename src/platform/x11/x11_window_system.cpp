@@ -644,62 +644,15 @@ private:
                 static_cast<Atom>(event.xclient.data.l[0]) == atoms_.wmDeleteWindow && events && !inputBlocked)
                 events->closeRequested();
             break;
-        case ButtonPress: {
-            if (inputBlocked || !events) break;
-            const XButtonEvent &press = event.xbutton;
-            const MouseButton button = mouseButton(press.button);
-            if (button == MouseButton::NoButton || w->pressed != MouseButton::NoButton || w->dragging) break;
-            const HitArea area = events->hitTest(press.x, press.y);
-            if (area == HitArea::Client) {
-                w->pressed = button;
-                events->mouseEvent(MouseEvent{MouseAction::Press, button, press.x, press.y});
-            } else if (button == MouseButton::Left && moveResizeDirection(area) >= 0) {
-                if (windowManagerSupports(atoms_.netWmMoveResize)) {
-                    startWindowManagerDrag(*w, area, press);
-                } else if (area == HitArea::Caption) {
-                    w->dragging = true;
-                    w->dragRootX = press.x_root;
-                    w->dragRootY = press.y_root;
-                    w->dragStart = w->rect;
-                }
-            }
+        case ButtonPress:
+            if (!inputBlocked && events) buttonPressed(*w, event.xbutton);
             break;
-        }
-        case MotionNotify: {
-            const XMotionEvent &motion = event.xmotion;
-            if (w->dragging) {
-                const int dx = motion.x_root - w->dragRootX;
-                const int dy = motion.y_root - w->dragRootY;
-                Rect rect{w->dragStart.left + dx, w->dragStart.top + dy, w->dragStart.right + dx,
-                          w->dragStart.bottom + dy};
-                w->rect = rect;
-                XMoveWindow(display_, w->xid, rect.left, rect.top);
-                if (events) events->geometryChanged(rect);
-                break;
-            }
-            if (inputBlocked || !events) break;
-            if (w->pressed != MouseButton::NoButton || events->hitTest(motion.x, motion.y) == HitArea::Client) {
-                w->pointerInClient = true;
-                events->mouseEvent(MouseEvent{MouseAction::Move, MouseButton::NoButton, motion.x, motion.y});
-            } else if (w->pointerInClient) {
-                w->pointerInClient = false;
-                events->mouseEvent(MouseEvent{MouseAction::Leave, MouseButton::NoButton, -1, -1});
-            }
+        case MotionNotify:
+            pointerMoved(*w, event.xmotion, inputBlocked);
             break;
-        }
-        case ButtonRelease: {
-            const XButtonEvent &release = event.xbutton;
-            if (w->dragging) {
-                if (release.button == Button1) w->dragging = false;
-                break;
-            }
-            if (!events) break;
-            const MouseButton button = mouseButton(release.button);
-            if (button == MouseButton::NoButton || button != w->pressed) break;
-            w->pressed = MouseButton::NoButton;
-            events->mouseEvent(MouseEvent{MouseAction::Release, button, release.x, release.y});
+        case ButtonRelease:
+            buttonReleased(*w, event.xbutton);
             break;
-        }
         case LeaveNotify:
             if (event.xcrossing.mode == NotifyNormal && w->pressed == MouseButton::NoButton && w->pointerInClient &&
                 events) {
@@ -710,6 +663,63 @@ private:
         default:
             break;
         }
+    }
+
+    // A press in the client area goes to the window; one on its caption or border starts a
+    // move or resize, by the window manager when it offers that, else a move of our own.
+    void buttonPressed(Window &w, const XButtonEvent &press)
+    {
+        const MouseButton button = mouseButton(press.button);
+        if (button == MouseButton::NoButton || w.pressed != MouseButton::NoButton || w.dragging) return;
+        const HitArea area = w.events->hitTest(press.x, press.y);
+        if (area == HitArea::Client) {
+            w.pressed = button;
+            w.events->mouseEvent(MouseEvent{MouseAction::Press, button, press.x, press.y});
+        } else if (button == MouseButton::Left && moveResizeDirection(area) >= 0) {
+            if (windowManagerSupports(atoms_.netWmMoveResize)) {
+                startWindowManagerDrag(w, area, press);
+            } else if (area == HitArea::Caption) {
+                w.dragging = true;
+                w.dragRootX = press.x_root;
+                w.dragRootY = press.y_root;
+                w.dragStart = w.rect;
+            }
+        }
+    }
+
+    void pointerMoved(Window &w, const XMotionEvent &motion, bool inputBlocked)
+    {
+        WindowEvents *events = w.events;
+        if (w.dragging) {
+            const int dx = motion.x_root - w.dragRootX;
+            const int dy = motion.y_root - w.dragRootY;
+            Rect rect{w.dragStart.left + dx, w.dragStart.top + dy, w.dragStart.right + dx, w.dragStart.bottom + dy};
+            w.rect = rect;
+            XMoveWindow(display_, w.xid, rect.left, rect.top);
+            if (events) events->geometryChanged(rect);
+            return;
+        }
+        if (inputBlocked || !events) return;
+        if (w.pressed != MouseButton::NoButton || events->hitTest(motion.x, motion.y) == HitArea::Client) {
+            w.pointerInClient = true;
+            events->mouseEvent(MouseEvent{MouseAction::Move, MouseButton::NoButton, motion.x, motion.y});
+        } else if (w.pointerInClient) {
+            w.pointerInClient = false;
+            events->mouseEvent(MouseEvent{MouseAction::Leave, MouseButton::NoButton, -1, -1});
+        }
+    }
+
+    void buttonReleased(Window &w, const XButtonEvent &release)
+    {
+        if (w.dragging) {
+            if (release.button == Button1) w.dragging = false;
+            return;
+        }
+        if (!w.events) return;
+        const MouseButton button = mouseButton(release.button);
+        if (button == MouseButton::NoButton || button != w.pressed) return;
+        w.pressed = MouseButton::NoButton;
+        w.events->mouseEvent(MouseEvent{MouseAction::Release, button, release.x, release.y});
     }
 
     std::unique_ptr<DisplayConnection> connection_;
@@ -755,31 +765,107 @@ QStringList wrapText(const QString &text, int maxWidth, int maxLines)
     return lines;
 }
 
+// The look of the message box: the text wrapped into lines above an OK button in the bottom
+// right corner, sized to the text.
+struct MessageBoxLayout {
+    static constexpr int margin = 24;
+    static constexpr int maxTextWidth = 420;
+    static constexpr int maxLines = 30;
+    static constexpr int buttonWidth = 80;
+    static constexpr int buttonHeight = 26;
+    static constexpr std::uint32_t background = 0xfff0f0f0u;
+    static constexpr std::uint32_t textColour = 0xff000000u;
+
+    explicit MessageBoxLayout(const QString &text)
+        : buttonText(rasteriseText(QString::fromUtf8(messageBoxButtonText), defaultFontPixelSize))
+    {
+        int textWidth = 0;
+        for (const QString &line : wrapText(text, maxTextWidth, maxLines)) {
+            lines.push_back(rasteriseText(line, defaultFontPixelSize));
+            textWidth = std::max(textWidth, lines.back().width);
+            lineHeight = std::max(lineHeight, lines.back().height);
+        }
+        width = std::max(textWidth + 2 * margin, 240);
+        const int textHeight = lineHeight * static_cast<int>(lines.size());
+        height = margin + textHeight + margin + buttonHeight + margin / 2;
+        button = Rect{width - margin / 2 - buttonWidth, height - margin / 2 - buttonHeight, width - margin / 2,
+                      height - margin / 2};
+    }
+
+    // Draws the whole box into pixels (width × height); the button lit when hover.
+    void paint(std::uint32_t *pixels, bool hover) const
+    {
+        std::fill(pixels, pixels + static_cast<size_t>(width) * height, background);
+        for (size_t i = 0; i < lines.size(); ++i)
+            drawText(pixels, lines[i], margin, margin + static_cast<int>(i) * lineHeight);
+        const std::uint32_t border = hover ? 0xff0078d7u : 0xffadadadu;
+        const std::uint32_t fill = hover ? 0xffe5f1fbu : 0xffe1e1e1u;
+        for (int y = button.top; y < button.bottom; ++y)
+            for (int x = button.left; x < button.right; ++x) {
+                const bool edge = y == button.top || y == button.bottom - 1 || x == button.left || x == button.right - 1;
+                pixels[static_cast<size_t>(y) * width + x] = edge ? border : fill;
+            }
+        drawText(pixels, buttonText, button.left + (buttonWidth - buttonText.width) / 2,
+                 button.top + (buttonHeight - buttonText.height) / 2);
+    }
+
+    void drawText(std::uint32_t *pixels, const TextBitmap &bitmap, int x0, int y0) const
+    {
+        for (int y = 0; y < bitmap.height; ++y)
+            for (int x = 0; x < bitmap.width; ++x) {
+                const int px = x0 + x, py = y0 + y;
+                if (px < 0 || py < 0 || px >= width || py >= height) continue;
+                std::uint32_t &p = pixels[static_cast<size_t>(py) * width + px];
+                p = blendOver(p, textColour, bitmap.coverage[static_cast<size_t>(y) * bitmap.width + x]);
+            }
+    }
+
+    std::vector<TextBitmap> lines;
+    TextBitmap buttonText;
+    int lineHeight = 0;
+    int width = 0;
+    int height = 0;
+    Rect button;
+};
+
+// What one event does to an open message box: it may light or darken the button (true:
+// repaint) or end the box (done).
+bool messageBoxEvent(const XEvent &event, const Rect &button, const Atoms &atoms, bool *hover, bool *done)
+{
+    switch (event.type) {
+    case Expose:
+        return event.xexpose.count == 0;
+    case MotionNotify: {
+        const bool over = button.contains(event.xmotion.x, event.xmotion.y);
+        if (over == *hover) return false;
+        *hover = over;
+        return true;
+    }
+    case ButtonRelease:
+        if (event.xbutton.button == Button1 && button.contains(event.xbutton.x, event.xbutton.y)) *done = true;
+        return false;
+    case KeyPress: {
+        XKeyEvent key = event.xkey;
+        const KeySym sym = XLookupKeysym(&key, 0);
+        if (sym == XK_Return || sym == XK_KP_Enter || sym == XK_Escape || sym == XK_space) *done = true;
+        return false;
+    }
+    case ClientMessage:
+        // Closing a box that only has OK counts as OK.
+        if (event.xclient.message_type == atoms.wmProtocols &&
+            static_cast<Atom>(event.xclient.data.l[0]) == atoms.wmDeleteWindow)
+            *done = true;
+        return false;
+    default:
+        return false;
+    }
+}
+
 void X11WindowSystem::messageBox(WindowId owner, const QString &text)
 {
-    constexpr int margin = 24;
-    constexpr int maxBoxTextWidth = 420;
-    constexpr int maxLines = 30;
-    constexpr int buttonWidth = 80;
-    constexpr int buttonHeight = 26;
-    constexpr std::uint32_t background = 0xfff0f0f0u;
-    constexpr std::uint32_t textColour = 0xff000000u;
-
-    const QStringList lines = wrapText(text, maxBoxTextWidth, maxLines);
-    std::vector<TextBitmap> bitmaps;
-    int textWidth = 0;
-    int lineHeight = 0;
-    for (const QString &line : lines) {
-        bitmaps.push_back(rasteriseText(line, defaultFontPixelSize));
-        textWidth = std::max(textWidth, bitmaps.back().width);
-        lineHeight = std::max(lineHeight, bitmaps.back().height);
-    }
-    const TextBitmap buttonText = rasteriseText(QString::fromUtf8(messageBoxButtonText), defaultFontPixelSize);
-    const int width = std::max(textWidth + 2 * margin, 240);
-    const int textHeight = lineHeight * static_cast<int>(bitmaps.size());
-    const int height = margin + textHeight + margin + buttonHeight + margin / 2;
-    const Rect button{width - margin / 2 - buttonWidth, height - margin / 2 - buttonHeight, width - margin / 2,
-                      height - margin / 2};
+    const MessageBoxLayout layout(text);
+    const int width = layout.width;
+    const int height = layout.height;
 
     Rect area = workArea();
     if (const Window *o = find(owner); o && o->visible) area = o->rect;
@@ -803,61 +889,11 @@ void X11WindowSystem::messageBox(WindowId owner, const QString &text)
     auto paint = [&]() {
         Window *b = find(id);
         if (!b || !b->frame.create(display_, b->visual, b->depth, width, height)) return;
-        std::uint32_t *pixels = b->frame.pixels();
-        std::fill(pixels, pixels + static_cast<size_t>(width) * height, background);
-        auto drawText = [&](const TextBitmap &bitmap, int x0, int y0) {
-            for (int y = 0; y < bitmap.height; ++y)
-                for (int x = 0; x < bitmap.width; ++x) {
-                    const int px = x0 + x, py = y0 + y;
-                    if (px < 0 || py < 0 || px >= width || py >= height) continue;
-                    std::uint32_t &p = pixels[static_cast<size_t>(py) * width + px];
-                    p = blendOver(p, textColour, bitmap.coverage[static_cast<size_t>(y) * bitmap.width + x]);
-                }
-        };
-        for (size_t i = 0; i < bitmaps.size(); ++i)
-            drawText(bitmaps[i], margin, margin + static_cast<int>(i) * lineHeight);
-        const std::uint32_t border = hover ? 0xff0078d7u : 0xffadadadu;
-        const std::uint32_t fill = hover ? 0xffe5f1fbu : 0xffe1e1e1u;
-        for (int y = button.top; y < button.bottom; ++y)
-            for (int x = button.left; x < button.right; ++x) {
-                const bool edge = y == button.top || y == button.bottom - 1 || x == button.left || x == button.right - 1;
-                pixels[static_cast<size_t>(y) * width + x] = edge ? border : fill;
-            }
-        drawText(buttonText, button.left + (buttonWidth - buttonText.width) / 2,
-                 button.top + (buttonHeight - buttonText.height) / 2);
+        layout.paint(b->frame.pixels(), hover);
         putFrame(*b);
     };
     box->boxHandler = [&](const XEvent &event) {
-        switch (event.type) {
-        case Expose:
-            if (event.xexpose.count == 0) paint();
-            break;
-        case MotionNotify: {
-            const bool over = button.contains(event.xmotion.x, event.xmotion.y);
-            if (over != hover) {
-                hover = over;
-                paint();
-            }
-            break;
-        }
-        case ButtonRelease:
-            if (event.xbutton.button == Button1 && button.contains(event.xbutton.x, event.xbutton.y)) done = true;
-            break;
-        case KeyPress: {
-            XKeyEvent key = event.xkey;
-            const KeySym sym = XLookupKeysym(&key, 0);
-            if (sym == XK_Return || sym == XK_KP_Enter || sym == XK_Escape || sym == XK_space) done = true;
-            break;
-        }
-        case ClientMessage:
-            // Closing a box that only has OK counts as OK.
-            if (event.xclient.message_type == atoms_.wmProtocols &&
-                static_cast<Atom>(event.xclient.data.l[0]) == atoms_.wmDeleteWindow)
-                done = true;
-            break;
-        default:
-            break;
-        }
+        if (messageBoxEvent(event, layout.button, atoms_, &hover, &done)) paint();
     };
     paint();
     show(id, ShowCommand::Show);
