@@ -241,6 +241,14 @@ class Bench:
         shutil.rmtree(env["HOME"])  # a few inodes: deleting them costs the next run nothing
         return seconds
 
+    def download_signed(self):
+        # As a build with release keys downloads: SHA-256 and the signed size beside the MD5.
+        env, _ = self.home("dl-signed")
+        seconds = run([self.stage, "download", "bench", "1", "1", self.download_md5,
+                       self.download_sha256, str(self.download_size)], env)[0]
+        shutil.rmtree(env["HOME"])
+        return seconds
+
     def download_reference(self):
         out = self.fresh("dl-curl") + ".7z"
         seconds = run(["curl", "-s", "-f", "-o", out,
@@ -304,9 +312,16 @@ class Bench:
         self.download_file = os.path.join(self.release.tree, "www", "component", "bench", "1",
                                           "bench_1.7z")
         self.download_md5 = md5_of(self.download_file)
+        h = hashlib.sha256()
+        with open(self.download_file, "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                h.update(block)
+        self.download_sha256 = h.hexdigest()
+        self.download_size = os.path.getsize(self.download_file)
 
     def measure(self, rounds):
         pairs = [("download", self.download_ours, self.download_reference),
+                 ("signed", self.download_signed, self.download_reference),
                  ("verify", self.verify_ours, self.verify_reference),
                  ("extract", self.extract_ours, self.extract_reference)]
         results = {name: ([], []) for name, _, _ in pairs}
@@ -337,8 +352,9 @@ def table(results, road, peaks, stage_sums, launch, release, rounds, load):
     rows = []
     ratios = {}
     refs = {"download": f"curl -o ({DOWNLOAD_MIB} MiB)", "verify": "md5sum",
-            "extract": "7zz x -mmt1 + sync -f"}
-    for name in ("download", "verify", "extract"):
+            "extract": "7zz x -mmt1 + sync -f",
+            "signed": "curl -o; ours with SHA-256 and size beside MD5"}
+    for name in ("download", "signed", "verify", "extract"):
         ours, ref = med(results[name][0]), med(results[name][1])
         ratios[name] = ref / ours
         rows.append((name, f"{ours:8.3f} s", f"{ref:8.3f} s", f"{ratios[name]:6.2f}", refs[name]))
@@ -362,7 +378,7 @@ def table(results, road, peaks, stage_sums, launch, release, rounds, load):
         print(f"{row[0]:<10}{row[1]:>14}{row[2]:>14}{row[3]:>9}  {row[4]}")
     print(f"ratios: download={ratios['download']:.2f} verify={ratios['verify']:.2f} "
           f"extract={ratios['extract']:.2f} road={ratios['road']:.2f} "
-          f"memory={ratios['memory']:.2f} launch_extra_ms={extra:.0f}")
+          f"memory={ratios['memory']:.2f} launch_extra_ms={extra:.0f} signed={ratios['signed']:.2f}")
 
 
 @contextlib.contextmanager

@@ -1,9 +1,11 @@
 // One stage of the install road, run through the program's own code, for bench/run to time
 // from outside (as it times the reference tools). Exit status 0 when the stage succeeded.
 //
-//   korvel-bench-stage download NAME VERSION NO MD5   fetch a package from the mirrors
+//   korvel-bench-stage download NAME VERSION NO MD5 [SHA256 SIZE]
+//                                                    fetch a package from the mirrors
 //                                                    (KORVEL_*_SERVER) into the package store
-//                                                    of XDG_DATA_HOME, hashing included
+//                                                    of XDG_DATA_HOME, hashing included (with
+//                                                    SHA256 and SIZE as a signed manifest has them)
 //   korvel-bench-stage verify FILE MD5                check an existing package file
 //   korvel-bench-stage extract DEST ARCHIVE...        extract, then flush the file system
 //   korvel-bench-stage largest-folder ARCHIVE...      print the largest unpacked folder size
@@ -21,8 +23,10 @@
 int main(int argc, char **argv)
 {
     auto arg = [&](int i) { return QString::fromLocal8Bit(argv[i]); };
-    if (argc == 6 && strcmp(argv[1], "download") == 0) {
-        const PackageRecord package(arg(2), arg(3), arg(4), arg(5));
+    if ((argc == 6 || argc == 8) && strcmp(argv[1], "download") == 0) {
+        PackageRecord package(arg(2), arg(3), arg(4), arg(5));
+        if (argc == 8)
+            package.setSignedContent(QByteArray::fromHex(argv[6]), QByteArray(argv[7]).toLongLong());
         return package.downloadPackage() ? 0 : 1;
     }
     if (argc == 4 && strcmp(argv[1], "verify") == 0) {
@@ -52,7 +56,7 @@ int main(int argc, char **argv)
         printf("%llu\n", static_cast<unsigned long long>(largest));
         return 0;
     }
-    fprintf(stderr, "usage: korvel-bench-stage download NAME VERSION NO MD5 | verify FILE MD5 |"
+    fprintf(stderr, "usage: korvel-bench-stage download NAME VERSION NO MD5 [SHA256 SIZE] | verify FILE MD5 |"
                     " extract DEST ARCHIVE... | largest-folder ARCHIVE...\n");
     return 2;
 }
