@@ -245,6 +245,9 @@ TEST(Publisher, ASecondVersionReusesUnchangedPackagesAndClientsFetchOnlyTheChang
     QByteArray text = readFile(changed);
     text.replace(text.indexOf(';'), 1, "; // changed");
     ASSERT_TRUE(writeFile(changed, text));
+    // As a tree an older publisher made, without its notes of what it packed: the bytes alone
+    // find the earlier packages.
+    ASSERT_TRUE(QFile::remove(tree + "/.korvel-publish/packed-inputs"));
     ASSERT_EQ(publish("1.1", source, tree, pieceSize), 0);
     const QList<PackageRecord> second = manifestPackages(tree, "1.1");
     ASSERT_EQ(second.size(), first.size());
@@ -275,6 +278,18 @@ TEST(Publisher, ASecondVersionReusesUnchangedPackagesAndClientsFetchOnlyTheChang
         packageRequests += request.path().endsWith(".7z") ? 1 : 0;
     EXPECT_EQ(packageRequests, 1);
     EXPECT_EQ(server.requestCount(QStringLiteral("/component/%1/1.1/%1_1.1.7z").arg(fresh.first()).toUtf8()), 1);
+
+    // What was packed is remembered, but a mode is part of a package: an executable tool is
+    // packed again.
+    ASSERT_TRUE(QFile::setPermissions(source + "/bin/tool", QFile::permissions(source + "/bin/tool")
+                                                                | QFile::ExeOwner));
+    ASSERT_EQ(publish("1.2", source, tree, pieceSize), 0);
+    QStringList packedAgain;
+    for (const PackageRecord &package : manifestPackages(tree, "1.2")) {
+        if (package.version() == "1.2")
+            packedAgain.append(package.name());
+    }
+    EXPECT_EQ(packedAgain, QStringList{"bin_"});
 
     // Republishing 1.0 with other bytes would break 1.1, which lists 1.0's packages.
     ASSERT_TRUE(writeFile(source + "/libclient.so", "client library 3"));

@@ -24,6 +24,8 @@ const char kCatalogue[] = "bin/versions.xml";
 const char kManifestDir[] = "bin/manifest";
 const char kComponentDir[] = "component";
 const char kLauncher[] = "Korvel.exe";
+// The publisher's own notes in the tree, never read by clients.
+const char kPackedInputs[] = ".korvel-publish/packed-inputs";
 
 // Fixed switches keep the packages reproducible: no stored times, one thread (LZMA2's block
 // split depends on the thread count), the same method everywhere. Names are taken literally
@@ -520,6 +522,104 @@ private:
     QHash<QString, QByteArray> m_digests;
 };
 
+// Which archive bytes which inputs gave, kept in the tree: packing is by far the slowest part
+// of a publication, and a package whose files (names, modes, contents), switches and 7zz are
+// those of one packed before would come out byte for byte the same.
+class PackedInputs {
+public:
+    void read(const QDir &tree)
+    {
+        QFile file(tree.filePath(QLatin1String(kPackedInputs)));
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        while (!file.atEnd()) {
+            const QList<QByteArray> words = file.readLine().trimmed().split(' ');
+            if (words.size() == 2)
+                m_digests.insert(words.at(0), words.at(1));
+        }
+    }
+
+    bool write(const QDir &tree) const
+    {
+        QByteArray text;
+        for (auto it = m_digests.cbegin(); it != m_digests.cend(); ++it)
+            text += it.key() + ' ' + it.value() + '\n';
+        return writeAtomically(tree.filePath(QLatin1String(kPackedInputs)), text);
+    }
+
+    QByteArray packedAs(const QByteArray &inputs) const { return m_digests.value(inputs); }
+    void remember(const QByteArray &inputs, const QByteArray &md5Hex) { m_digests.insert(inputs, md5Hex); }
+
+    // The digest of everything that decides a package's bytes; empty when a file cannot be read.
+    static QByteArray inputsOf(const QDir &source, const QStringList &paths)
+    {
+        QCryptographicHash inputs(QCryptographicHash::Md5);
+        inputs.addData(sevenZipBanner());
+        inputs.addData(kSevenZipSwitches.join(QLatin1Char(' ')).toUtf8());
+        // Whole entries bring their directories too, with their modes.
+        QList<SourceFile> items = filesOf(source, paths);
+        for (const QString &path : paths) {
+            QDirIterator it(source.filePath(path), QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext())
+                items.append(SourceFile{QDir(source.absolutePath()).relativeFilePath(it.next()), -1});
+        }
+        std::sort(items.begin(), items.end(),
+                  [](const SourceFile &a, const SourceFile &b) { return a.path < b.path; });
+        for (const SourceFile &item : items) {
+            const QFileInfo info(source.filePath(item.path));
+            inputs.addData(item.path.toUtf8() + '\0');
+            inputs.addData(QByteArray::number(int(info.permissions())) + (info.isDir() ? "d" : "f")
+                           + (info.isSymLink() ? "l" : "") + '\0');
+            if (info.isDir())
+                continue;
+            QFile file(info.filePath());
+            if (!file.open(QIODevice::ReadOnly))
+                return {};
+            QCryptographicHash content(QCryptographicHash::Md5);
+            content.addData(&file);
+            inputs.addData(QByteArray::number(info.size()) + ' ' + content.result() + '\0');
+        }
+        return inputs.result().toHex();
+    }
+
+private:
+    static QByteArray sevenZipBanner()
+    {
+        static const QByteArray banner = [] {
+            QProcess sevenZip;
+            sevenZip.start(QStringLiteral("7zz"), {QStringLiteral("i")});
+            sevenZip.waitForFinished(-1);
+            for (const QByteArray &line : sevenZip.readAllStandardOutput().split('\n')) {
+                if (line.startsWith("7-Zip"))
+                    return line;
+            }
+            return QByteArray();
+        }();
+        return banner;
+    }
+
+    QMap<QByteArray, QByteArray> m_digests;
+};
+
+// Lists a package as the published one its inputs gave before, without packing it again.
+bool reusePacked(const QDir &tree, const PackedInputs &packed, const QByteArray &inputs,
+                 PublishedPackages *published, Package *package)
+{
+    const QByteArray md5 = inputs.isEmpty() ? QByteArray() : packed.packedAs(inputs);
+    PublishedPackages::Record earlier;
+    if (md5.isEmpty() || !published->find(tree, md5, &earlier)
+        || !QFileInfo::exists(tree.absoluteFilePath(mirrorPath(earlier.name, earlier.no)))
+        || !sha256Hex(tree.absoluteFilePath(componentPath(earlier.name, earlier.no)),
+                      &package->sha256Hex, &package->size))
+        return false;
+    package->md5Hex = md5;
+    package->name = earlier.name;
+    package->version = earlier.version;
+    package->no = earlier.no;
+    return true;
+}
+
 // Packs one package and puts it on both mirrors, or, when an earlier version published the
 // same bytes, lists it as that version's package: clients then find it in their store.
 bool placePackage(const QDir &source, const QDir &tree, const QString &version,
@@ -662,15 +762,24 @@ bool publishRelease(const PublishRequest &request)
     PublishedPackages published;
     if (!published.read(tree, versions))
         return false;
+    PackedInputs packed;
+    packed.read(tree);
     for (Package &package : packages) {
-        if (!placePackage(source, tree, v, &published, &package))
+        const QByteArray inputs = PackedInputs::inputsOf(source, package.paths);
+        if (!reusePacked(tree, packed, inputs, &published, &package)
+            && !placePackage(source, tree, v, &published, &package))
             return false;
+        if (!inputs.isEmpty())
+            packed.remember(inputs, package.md5Hex);
         if (package.version == v)
             printf("package %s %s\n", qPrintable(package.name), package.md5Hex.constData());
         else
             printf("package %s %s (as published with %s)\n", qPrintable(package.name),
                    package.md5Hex.constData(), qPrintable(package.version));
     }
+
+    if (!packed.write(tree))
+        return false;
 
     // The manifest before the catalogue: a client that sees the new version finds it whole.
     const QString manifestPath = QStringLiteral("%1/%2.xml").arg(kManifestDir, v);
