@@ -102,7 +102,9 @@ TEST_F(JobRoad, NginxServesAnUpdateThatFetchesOnlyTheChangedPackages)
     EXPECT_TRUE(manifest.contains("name=\"sample_version.txt\" version=\"1.1\" no=\"1.1\"")) << manifest.constData();
     const int before = nginx.accessLog().size();
     ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
-    expectCompleteInstallation("1.1");
+    QMap<QString, QByteArray> installed = filesBelow(home.dataDirectory() + "/1.1");
+    EXPECT_EQ(installed.take("manifest.xml"), readFile(tree() + "/bin/manifest/1.1.xml"));
+    EXPECT_TRUE(installed == releaseFiles("1.1")) << "1.1 is not whole";
     QList<QByteArray> fetched;
     for (const NginxServer::LogLine &line : nginx.accessLog().mid(before)) {
         if (line.target.endsWith(".7z"))
