@@ -2,12 +2,27 @@
 
 #include <QString>
 
+class QFileDevice;
+
 // File-system operations that Qt does not offer in the form the installer needs.
 namespace platform {
 
-// Flushes everything written to the file system that holds path (a file or directory) to the
-// storage device (syncfs on Linux). False when path cannot be opened or the flush failed.
+// Flushes what this program wrote to the file system that holds path (a file or directory) to
+// the storage device: syncfs on Linux. Windows offers no such call to an unprivileged user; there
+// the files are flushed one by one through the handles that wrote them (flushWrittenFile), so
+// this only checks that path exists. False when path cannot be opened or the flush failed.
 bool syncFileSystem(const QString &path);
+
+// Flushes the data written through file (still open for writing) to the storage device where
+// the system flushes file by file (Windows: through this very handle, so a file someone else
+// holds or a read-only file is never touched); where syncFileSystem flushes all at once later
+// (Linux), nothing. False when the flush failed.
+bool flushWrittenFile(QFileDevice &file);
+
+// Whether a rename could replace the file at path now: true when it is absent or replaceable;
+// false where the system locks files in use and path is (a loaded library or running program,
+// a file opened without sharing). Never changes the file.
+bool canReplaceFile(const QString &path);
 
 // Renames from to to in one step, replacing an existing file at to, so that a reader sees
 // either the old or the new file and a crash never leaves neither. Both must be on one file

@@ -1,6 +1,7 @@
 #include "platform/filesystem.h"
 
 #include <QFile>
+#include <QFileDevice>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -44,6 +45,18 @@ bool syncFileSystem(const QString &path)
 {
     const FileDescriptor fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
     return fd.get() >= 0 && ::syncfs(fd.get()) == 0;
+}
+
+bool flushWrittenFile(QFileDevice &)
+{
+    // syncFileSystem flushes everything at once, far cheaper than one fsync per file.
+    return true;
+}
+
+// rename(2) replaces a file whoever has it open or mapped.
+bool canReplaceFile(const QString &)
+{
+    return true;
 }
 
 bool replaceFile(const QString &from, const QString &to)

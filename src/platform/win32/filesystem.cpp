@@ -2,8 +2,10 @@
 #include "platform/win32/handle.h"
 
 #include <QDir>
-#include <QDirIterator>
+#include <QFileDevice>
 #include <QFileInfo>
+
+#include <io.h>
 
 namespace platform {
 
@@ -12,14 +14,6 @@ namespace {
 std::wstring nativePath(const QString &path)
 {
     return QDir::toNativeSeparators(path).toStdWString();
-}
-
-bool flushFile(const QString &path)
-{
-    const ScopedHandle file(::CreateFileW(nativePath(path).c_str(), GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.isValid() && ::FlushFileBuffers(file.get());
 }
 
 // path with every existing component in its long form ("PROGRA~1" becomes "Program Files");
@@ -50,20 +44,31 @@ bool isSamePath(const QString &a, const QString &b)
         == CSTR_EQUAL;
 }
 
-// Windows has no call that flushes a whole volume for an unprivileged user, so every file
-// below path is flushed on its own: what the caller has just written there reaches the disk.
 bool syncFileSystem(const QString &path)
 {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return false;
-    if (!info.isDir())
-        return flushFile(path);
-    bool ok = true;
-    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        ok = flushFile(it.next()) && ok;
-    return ok;
+    // Flushing every file below path would need write access to files this program never
+    // wrote (a log the client holds open, a read-only file) and fail on them; what the program
+    // wrote was flushed through its own handles (flushWrittenFile).
+    return QFileInfo::exists(path);
+}
+
+bool flushWrittenFile(QFileDevice &file)
+{
+    const intptr_t handle = ::_get_osfhandle(file.handle());
+    return handle != -1 && ::FlushFileBuffers(reinterpret_cast<HANDLE>(handle));
+}
+
+bool canReplaceFile(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        return true;
+    // A rename over a file needs the right to delete it, which a loaded library, a running
+    // program or a file opened without sharing refuses; opening it for writing and deletion
+    // (without changing it) meets the same refusals.
+    const ScopedHandle file(::CreateFileW(nativePath(path).c_str(), GENERIC_WRITE | DELETE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.isValid();
 }
 
 bool replaceFile(const QString &from, const QString &to)
