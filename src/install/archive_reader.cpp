@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QIODevice>
 #include <QStringList>
 
@@ -396,12 +397,13 @@ bool resolveEntryPath(const QString &name, QString *path)
 
 // Appended to a file's final name while it is written.
 constexpr char kSideSuffix[] = ".korvel-new";
+// Existing files are read back in pieces of this size to compare them with an entry.
+constexpr qint64 kCompareChunk = 1 << 20;
 
 // A file written beside its final name and renamed over it once everything it holds has been
 // checked. A program running from the old file (the client, while an update re-extracts its
 // version) keeps what it mapped, where truncating and rewriting in place would crash it; and a
-// failure never leaves a half-written file under a final name. There is no flush per file:
-// the commit flushes the whole file system once, before the manifest that vouches for them.
+// failure never leaves a half-written file under a final name.
 class SideFile {
 public:
     explicit SideFile(const QString &finalPath)
@@ -411,6 +413,8 @@ public:
     ~SideFile() { discard(); }
     SideFile(const SideFile &) = delete;
     SideFile &operator=(const SideFile &) = delete;
+
+    const QString &finalPath() const { return m_final; }
 
     // False when the final name is taken by something that must not be replaced: a file we may
     // not write (it keeps its content), or a directory.
@@ -445,12 +449,13 @@ public:
         return true;
     }
 
-    // Closes the side file and gives it the permissions of the file it replaces plus the
-    // given execute bits. False when the data did not all reach the file system.
+    // Flushes and closes the side file and gives it the permissions of the file it replaces
+    // plus the given execute bits. False when the data did not all reach the file system.
     bool finish(QFileDevice::Permissions executable)
     {
+        const bool flushed = platform::flushWrittenFile(m_file);
         m_file.close();
-        if (m_file.error() != QFileDevice::NoError)
+        if (!flushed || m_file.error() != QFileDevice::NoError)
             return false;
         const QFileDevice::Permissions permissions =
             m_keptPermissions ? *m_keptPermissions : QFile::permissions(m_file.fileName());
@@ -489,14 +494,85 @@ private:
 
 } // namespace
 
+struct StagedFiles::Private {
+    // In staging order; a file replaced by a later stage of its path leaves a null behind.
+    std::vector<std::unique_ptr<SideFile>> files;
+    QHash<QString, size_t> byPath;
+
+    // Whatever was staged for path goes: a later entry of that path decides what it holds.
+    void drop(const QString &path)
+    {
+        const auto it = byPath.find(path);
+        if (it == byPath.end())
+            return;
+        files[*it].reset();
+        byPath.erase(it);
+    }
+
+    void add(std::unique_ptr<SideFile> file)
+    {
+        drop(file->finalPath());
+        byPath.insert(file->finalPath(), files.size());
+        files.push_back(std::move(file));
+    }
+};
+
+StagedFiles::StagedFiles() : d(new Private) {}
+StagedFiles::~StagedFiles() = default;
+StagedFiles::StagedFiles(StagedFiles &&other) noexcept = default;
+StagedFiles &StagedFiles::operator=(StagedFiles &&other) noexcept = default;
+
+bool StagedFiles::isEmpty() const
+{
+    return d->byPath.isEmpty();
+}
+
+QStringList StagedFiles::targets() const
+{
+    QStringList paths;
+    for (const std::unique_ptr<SideFile> &file : d->files) {
+        if (file)
+            paths.append(file->finalPath());
+    }
+    return paths;
+}
+
+bool StagedFiles::commit()
+{
+    for (std::unique_ptr<SideFile> &file : d->files) {
+        if (file && !file->commit()) {
+            discard();
+            return false;
+        }
+        file.reset();
+    }
+    discard();
+    return true;
+}
+
+void StagedFiles::discard()
+{
+    d->files.clear();
+    d->byPath.clear();
+}
+
 // One extraction: the reader, the checked relative paths of its entries and the destination.
 // Made only once every name and every declared size of the archive has passed its check.
 class Extraction {
 public:
-    Extraction(ArchiveReader::Private &reader, const QString &root, const QStringList &paths)
-        : m_reader(reader), m_root(root), m_paths(paths),
-          m_streamed(reader.database.db.NumFolders, false)
+    Extraction(ArchiveReader::Private &reader, const QString &root, const QStringList &paths,
+               StagedFiles::Private &staged)
+        : m_reader(reader), m_root(root), m_paths(paths), m_staged(staged),
+          m_done(reader.database.db.NumFolders, false)
     {
+        // Of several file entries with one path the last in archive order wins; the others are
+        // decoded (their folder's checks cover them) but never written, so no two of them
+        // share a side file and the order in which folders are reached does not matter.
+        const CSzArEx &db = reader.database;
+        for (quint32 i = 0; i < db.NumFiles; ++i) {
+            if (!SzArEx_IsDir(&db, i))
+                m_lastOfPath.insert(paths.at(int(i)), i);
+        }
     }
 
     bool run()
@@ -510,13 +586,19 @@ public:
                 continue;
             }
             const UInt32 folder = db.FileToFolder[i];
-            if (folder != kNoFolder && FolderStream::supports(db, folder)) {
-                if (!m_streamed[folder] && !extractStreamedFolder(folder))
+            if (folder == kNoFolder) {
+                if (!extractEmptyFile(i))
                     return false;
-                m_streamed[folder] = true;
                 continue;
             }
-            if (!extractFromWholeFolder(i))
+            if (m_done[folder])
+                continue;
+            m_done[folder] = true;
+            if (folderIsInPlace(folder))
+                continue;
+            const bool ok = FolderStream::supports(db, folder) ? extractStreamedFolder(folder)
+                                                               : extractWholeFolder(folder);
+            if (!ok)
                 return false;
         }
         return true;
@@ -542,39 +624,146 @@ private:
         return executePermissionsOf(m_reader.database, index);
     }
 
-    // An empty file, or a file of a folder the streaming decoder does not handle: the folder is
-    // decoded whole (once for all its files) and the file written straight from it.
-    bool extractFromWholeFolder(quint32 index)
+    bool isWritten(quint32 index) const
     {
-        // Decode before touching the file, so a broken folder never leaves a stand-in file.
-        const unsigned char *data = nullptr;
-        size_t size = 0;
-        if (!m_reader.entryBytes(index, &data, &size) || !makeParent(index))
-            return false;
-        SideFile file(finalPath(index));
-        return file.open() && file.write(data, size) && file.finish(executable(index))
-            && file.commit();
+        return m_lastOfPath.value(m_paths.at(int(index))) == index;
     }
 
-    // Every file of the folder, as its bytes come out of the decoder. A file takes its final
-    // name as soon as its own CRC has matched; one without a CRC waits beside its final name
-    // until the folder's stream has ended and passed every check. So, as with the whole-folder
-    // decoder, a corrupt folder never leaves a wrong or half-written file under a final name.
+    // Whether the final name already holds a regular file with exactly the entry's content:
+    // its size, and its bytes' CRC against the one the archive stores (without one, only an
+    // empty file can be known to match).
+    bool isInPlace(quint32 index) const
+    {
+        const CSzArEx &db = m_reader.database;
+        const QString path = finalPath(index);
+        const QFileInfo info(path);
+        const UInt64 size = SzArEx_GetFileSize(&db, index);
+        if (info.isSymLink() || !info.isFile() || quint64(info.size()) != size)
+            return false;
+        if (size == 0)
+            return true;
+        if (!SzBitWithVals_Check(&db.CRCs, index))
+            return false;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        std::vector<unsigned char> buffer(size_t(qMin<quint64>(size, quint64(kCompareChunk))));
+        UInt32 crc = CRC_INIT_VAL;
+        UInt64 left = size;
+        while (left > 0) {
+            const qint64 n = file.read(reinterpret_cast<char *>(buffer.data()),
+                                       qint64(qMin<UInt64>(left, buffer.size())));
+            if (n <= 0)
+                return false;
+            crc = CrcUpdate(crc, buffer.data(), size_t(n));
+            left -= UInt64(n);
+        }
+        return CRC_GET_DIGEST(crc) == db.CRCs.Vals[index];
+    }
+
+    // A file left as it is: nothing staged for its path stays, and it gets the execute bits
+    // the entry asks for (its bytes are not touched).
+    void keepInPlace(quint32 index)
+    {
+        const QString path = finalPath(index);
+        m_staged.drop(path);
+        const QFileDevice::Permissions wanted = executable(index);
+        const QFileDevice::Permissions now = QFile::permissions(path);
+        if ((now & wanted) != wanted)
+            QFile::setPermissions(path, now | wanted);
+    }
+
+    // True (and each file kept in place) when every file of the folder that is written is
+    // already in place: the folder need not be decoded at all.
+    bool folderIsInPlace(UInt32 folder)
+    {
+        const CSzArEx &db = m_reader.database;
+        std::vector<quint32> files;
+        for (UInt32 i = db.FolderToFile[folder]; i < db.FolderToFile[folder + 1]; ++i) {
+            if (db.FileToFolder[i] != folder || SzArEx_IsDir(&db, i) || !isWritten(i))
+                continue;
+            if (!isInPlace(i))
+                return false;
+            files.push_back(i);
+        }
+        for (quint32 i : files)
+            keepInPlace(i);
+        return true;
+    }
+
+    // The side file for a file entry that is written and not already in place; null (and the
+    // file kept in place, or left to the later entry of its path) otherwise.
+    bool openTarget(quint32 index, std::unique_ptr<SideFile> *target)
+    {
+        target->reset();
+        if (!isWritten(index))
+            return true;
+        if (isInPlace(index)) {
+            keepInPlace(index);
+            return true;
+        }
+        if (!makeParent(index))
+            return false;
+        const QString path = finalPath(index);
+        m_staged.drop(path); // its side file has the name this one takes
+        auto file = std::make_unique<SideFile>(path);
+        if (!file->open())
+            return false;
+        *target = std::move(file);
+        return true;
+    }
+
+    bool stage(quint32 index, std::unique_ptr<SideFile> file)
+    {
+        if (!file)
+            return true;
+        if (!file->finish(executable(index)))
+            return false;
+        m_staged.add(std::move(file));
+        return true;
+    }
+
+    bool extractEmptyFile(quint32 index)
+    {
+        std::unique_ptr<SideFile> file;
+        return openTarget(index, &file) && stage(index, std::move(file));
+    }
+
+    // A folder the streaming decoder does not handle: decoded whole, once for all its files,
+    // before any of them is touched, so a broken folder never leaves a stand-in file.
+    bool extractWholeFolder(UInt32 folder)
+    {
+        const CSzArEx &db = m_reader.database;
+        for (UInt32 i = db.FolderToFile[folder]; i < db.FolderToFile[folder + 1]; ++i) {
+            if (db.FileToFolder[i] != folder || SzArEx_IsDir(&db, i))
+                continue;
+            const unsigned char *data = nullptr;
+            size_t size = 0;
+            if (!m_reader.entryBytes(i, &data, &size))
+                return false;
+            std::unique_ptr<SideFile> file;
+            if (!openTarget(i, &file) || (file && !file->write(data, size)) || !stage(i, std::move(file)))
+                return false;
+        }
+        return true;
+    }
+
+    // Every file of the folder, as its bytes come out of the decoder, each checked against its
+    // own CRC where the archive stores one. Nothing is renamed here: a file without a CRC is
+    // vouched for only once the folder's stream has ended and passed every check, and a failure
+    // of the stream fails the whole extraction, whose staged files then go.
     bool extractStreamedFolder(UInt32 folder)
     {
         const CSzArEx &db = m_reader.database;
         m_reader.dropFolder(); // a whole folder decoded earlier is of no more use
         FolderStream stream(db, folder, &m_reader.lookStream.vt);
-        std::vector<std::unique_ptr<SideFile>> unchecked;
         const unsigned char *piece = nullptr;
         size_t pieceLeft = 0;
         for (UInt32 i = db.FolderToFile[folder]; i < db.FolderToFile[folder + 1]; ++i) {
             if (db.FileToFolder[i] != folder || SzArEx_IsDir(&db, i))
                 continue;
-            if (!makeParent(i))
-                return false;
-            auto file = std::make_unique<SideFile>(finalPath(i));
-            if (!file->open())
+            std::unique_ptr<SideFile> file;
+            if (!openTarget(i, &file))
                 return false;
             UInt64 left = SzArEx_GetFileSize(&db, i);
             UInt32 crc = CRC_INIT_VAL;
@@ -582,20 +771,16 @@ private:
                 if (pieceLeft == 0 && (!stream.next(&piece, &pieceLeft) || pieceLeft == 0))
                     return false;
                 const size_t n = size_t(qMin<UInt64>(left, pieceLeft));
-                if (!file->write(piece, n))
+                if (file && !file->write(piece, n))
                     return false;
                 crc = CrcUpdate(crc, piece, n);
                 piece += n;
                 pieceLeft -= n;
                 left -= n;
             }
-            if (!file->finish(executable(i)))
+            if (SzBitWithVals_Check(&db.CRCs, i) && CRC_GET_DIGEST(crc) != db.CRCs.Vals[i])
                 return false;
-            if (!SzBitWithVals_Check(&db.CRCs, i)) {
-                unchecked.push_back(std::move(file));
-                continue;
-            }
-            if (CRC_GET_DIGEST(crc) != db.CRCs.Vals[i] || !file->commit())
+            if (!stage(i, std::move(file)))
                 return false;
         }
         // Whatever follows the last file still belongs to the stream and its checks.
@@ -603,20 +788,18 @@ private:
             if (!stream.next(&piece, &pieceLeft))
                 return false;
         } while (pieceLeft > 0);
-        for (const std::unique_ptr<SideFile> &file : unchecked) {
-            if (!file->commit())
-                return false;
-        }
         return true;
     }
 
     ArchiveReader::Private &m_reader;
     QString m_root;
     const QStringList &m_paths;
-    std::vector<bool> m_streamed;
+    StagedFiles::Private &m_staged;
+    std::vector<bool> m_done;
+    QHash<QString, quint32> m_lastOfPath;
 };
 
-bool extractArchive(QIODevice *archive, const QDir &destination)
+bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged)
 {
     ArchiveReader reader(archive);
     if (!reader.isOpen())
@@ -637,5 +820,11 @@ bool extractArchive(QIODevice *archive, const QDir &destination)
     }
     if (!reader.d->sizesArePossible())
         return false;
-    return Extraction(*reader.d, destination.absolutePath(), paths).run();
+    return Extraction(*reader.d, destination.absolutePath(), paths, *staged->d).run();
+}
+
+bool extractArchive(QIODevice *archive, const QDir &destination)
+{
+    StagedFiles staged;
+    return stageArchive(archive, destination, &staged) && staged.commit();
 }

@@ -3,11 +3,13 @@
 #include <QByteArray>
 #include <QFileDevice>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
 class QDir;
 class QIODevice;
+class StagedFiles;
 
 // One open 7z archive, read through the LZMA SDK's decoder.
 //
@@ -62,30 +64,65 @@ public:
 
 private:
     friend class Extraction;
-    friend bool extractArchive(QIODevice *archive, const QDir &destination);
+    friend bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged);
     struct Private;
     std::unique_ptr<Private> d;
 };
 
-// Extracts every entry of the archive below destination, in archive order: directories are
-// created, files written (each into a new file beside its final name, then renamed over it, so
-// a process that has the old one open or mapped keeps its content; an existing file that is
-// not writable fails the extraction; missing parent directories are created). Stored
-// attributes and times are not applied, except the execute bits, and a symbolic-link entry
-// becomes a regular file holding the link text, so nothing links out of the destination.
-// Files are not flushed one by one: the caller flushes the file system once when it needs
-// them durable.
+// Files that extractions have written beside their final names, each checked in full, waiting
+// to be renamed into place together; whatever is not renamed is removed when this ends. Of two
+// extractions into one destination the later one wins, file by file, as when each had been
+// extracted straight into place. Move-only; one thread.
+class StagedFiles {
+public:
+    StagedFiles();
+    ~StagedFiles();
+    StagedFiles(StagedFiles &&other) noexcept;
+    StagedFiles &operator=(StagedFiles &&other) noexcept;
+    StagedFiles(const StagedFiles &) = delete;
+    StagedFiles &operator=(const StagedFiles &) = delete;
+
+    bool isEmpty() const;
+    // The final paths the renames will replace (or create), in the order they were staged.
+    QStringList targets() const;
+    // Renames every waiting file over its final name, in order. False at the first rename that
+    // is refused; the files renamed before it stay, the rest are removed.
+    bool commit();
+    // Removes every waiting file.
+    void discard();
+
+private:
+    friend class Extraction;
+    friend bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged);
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+// Extracts every entry of the archive below destination as if in archive order (an entry
+// replaces an earlier one of the same path): directories are created at once; a file whose
+// final name already holds exactly its content (same size and CRC, checked against the
+// archive's stored CRC) is left untouched, and a folder whose files all match is not even
+// decoded; every other file is written into a new file beside its final name and left in
+// staged, to be renamed over the final name later, so a process that has the old one open or
+// mapped keeps its content and nothing changes under a final name until the caller commits.
+// An existing file that is not writable, or a directory, where a changed file goes fails the
+// extraction. Stored attributes and times are not applied, except the execute bits, and a
+// symbolic-link entry becomes a regular file holding the link text, so nothing links out of
+// the destination. Files are flushed only where the system flushes file by file
+// (platform::flushWrittenFile); elsewhere the caller flushes the file system once when it
+// needs them durable.
 //
 // Folders of one LZMA or LZMA2 coder, with or without the x86 branch filter, are decoded as a
 // stream: memory stays at the coder's dictionary plus a fixed buffer, whatever the folder's
-// size; a file is renamed into place once its CRC has matched (one without a CRC, once the
-// folder's stream has ended and passed every check). Other folders are decoded whole, as
-// entryData does.
+// size. Other folders are decoded whole, as entryData does.
 //
 // Returns false when the archive cannot be opened, any entry name is unsafe or any declared
 // size impossible (checked for all entries before anything is written), a folder cannot be
 // decoded or fails a CRC, a directory cannot be created, or a file cannot be written in full.
-// A failure never leaves a side file, nor a wrong or half-written file under a final name;
-// nothing is rolled back: files written before the failure stay. Nothing is ever written
-// outside destination.
+// Nothing is ever written outside destination.
+bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged);
+
+// stageArchive, then the staged files renamed into place. A failure leaves no side file and
+// no wrong or half-written file under a final name; when the extraction itself fails, no final
+// name has changed (directories may have been created).
 bool extractArchive(QIODevice *archive, const QDir &destination);

@@ -6,8 +6,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -45,7 +48,56 @@ QStringList listing(const QString &dir)
     return all;
 }
 
+// The identity of the file at path (its inode): a file written anew, or renamed over, gets
+// another one.
+quint64 inode(const QString &path)
+{
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? quint64(info.st_ino) : 0;
+}
+
 } // namespace
+
+TEST(ExtractArchive, FilesAlreadyInPlaceAreNotWrittenAndTheirFolderNotDecoded)
+{
+    TempHome home;
+    const QString source = home.root() + "/src";
+    const QMap<QString, QByteArray> tree{{"a.txt", QByteArray("alpha\n").repeated(3000)},
+                                         {"sub/b.txt", "beta"},
+                                         {"empty.txt", ""}};
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        ASSERT_TRUE(writeFile(source + '/' + it.key(), it.value()));
+    // A streamed folder and one decoded whole.
+    for (const char *method : {"-m0=LZMA2", "-m0=Copy"}) {
+        SCOPED_TRACE(method);
+        const QString archive = home.root() + "/p.7z";
+        QFile::remove(archive);
+        ASSERT_TRUE(make7z(source, archive, {".", "-ms=on", "-mhc=off", method}));
+        const QString out = home.root() + "/out" + QString::fromLatin1(method);
+        ASSERT_TRUE(extract(archive, out));
+        QMap<QString, quint64> before;
+        for (const QString &path : tree.keys())
+            before[path] = inode(out + '/' + path);
+
+        // With its packed data damaged the archive can no longer be decoded: only a folder that
+        // is not decoded at all leaves the extraction a success.
+        QByteArray damaged = readFile(archive);
+        for (int i = 32; i < 48; ++i)
+            damaged[i] = char(damaged[i] ^ 0x5a);
+        ASSERT_TRUE(writeFile(archive, damaged));
+        EXPECT_TRUE(extract(archive, out));
+        for (const QString &path : tree.keys())
+            EXPECT_EQ(inode(out + '/' + path), before[path]) << path.toStdString();
+
+        // One changed file: its folder is decoded (and fails here, changing nothing).
+        ASSERT_TRUE(writeFile(out + "/a.txt", "changed"));
+        const quint64 changed = inode(out + "/a.txt");
+        EXPECT_FALSE(extract(archive, out));
+        EXPECT_EQ(readFile(out + "/a.txt"), "changed");
+        EXPECT_EQ(inode(out + "/a.txt"), changed);
+        EXPECT_EQ(inode(out + "/sub/b.txt"), before["sub/b.txt"]);
+    }
+}
 
 TEST(ExtractArchive, ReplacesExistingFilesAndStopsAtOneThatCannotBeWritten)
 {
@@ -63,11 +115,14 @@ TEST(ExtractArchive, ReplacesExistingFilesAndStopsAtOneThatCannotBeWritten)
     EXPECT_EQ(readFile(out + "/a.txt"), "new a");
 
     // A directory where b.txt belongs cannot be opened as a file, by anyone.
+    // Nothing takes its final name before every file is there: a failure leaves the
+    // destination as it was.
     const QString blocked = home.root() + "/blocked";
     ASSERT_TRUE(QDir().mkpath(blocked + "/b.txt"));
+    ASSERT_TRUE(writeFile(blocked + "/a.txt", "old a"));
     EXPECT_FALSE(extract(home.root() + "/p.7z", blocked));
-    EXPECT_EQ(readFile(blocked + "/a.txt"), "new a");
-    EXPECT_FALSE(QFile::exists(blocked + "/c.txt"));
+    EXPECT_EQ(listing(blocked), QStringList({"a.txt", "b.txt"}));
+    EXPECT_EQ(readFile(blocked + "/a.txt"), "old a");
 
     // A read-only file does the same for an unprivileged user.
     const QString readOnly = home.root() + "/readonly";
@@ -77,9 +132,14 @@ TEST(ExtractArchive, ReplacesExistingFilesAndStopsAtOneThatCannotBeWritten)
     if (probe.open(QIODevice::WriteOnly | QIODevice::Append))
         GTEST_SKIP() << "running with privileges that ignore file permissions";
     EXPECT_FALSE(extract(home.root() + "/p.7z", readOnly));
-    EXPECT_EQ(readFile(readOnly + "/a.txt"), "new a");
+    EXPECT_EQ(listing(readOnly), QStringList({"b.txt"}));
     EXPECT_EQ(readFile(readOnly + "/b.txt"), "old b");
-    EXPECT_FALSE(QFile::exists(readOnly + "/c.txt"));
+    // Unless it already holds what the archive has for it: then it is left alone.
+    ASSERT_TRUE(QFile::setPermissions(readOnly + "/b.txt", QFile::ReadOwner | QFile::WriteOwner));
+    ASSERT_TRUE(writeFile(readOnly + "/b.txt", "new b"));
+    QFile::setPermissions(readOnly + "/b.txt", QFile::ReadOwner | QFile::ReadGroup);
+    EXPECT_TRUE(extract(home.root() + "/p.7z", readOnly));
+    EXPECT_EQ(readFile(readOnly + "/c.txt"), "new c");
 }
 
 TEST(ExtractArchive, FileInUseKeepsItsContentForTheProgramThatMapsIt)

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <functional>
 #include <random>
 
 namespace {
@@ -265,25 +266,43 @@ void putLe(QByteArray &data, int at, quint64 value, int bytes)
         data[at + i] = char((value >> (8 * i)) & 0xff);
 }
 
-// Rewrites the unpack size of the only folder of an archive written with an uncompressed
-// header (-mhc=off -m0=Copy, one small file), keeping its checksums valid: a lying archive
-// that passes every structural check.
-QByteArray withFolderSize(const QByteArray &archive, quint64 size)
+// Gives an archive written with an uncompressed header (-mhc=off) the header that edit makes
+// of its own, with the checksums and sizes that cover it made valid again: an archive that
+// passes every structural check. Empty when edit refuses (returns false).
+QByteArray withHeader(const QByteArray &archive, const std::function<bool(QByteArray &)> &edit)
 {
     const quint64 headerOffset = 32 + qFromLittleEndian<quint64>(archive.constData() + 12);
     QByteArray header = archive.mid(int(headerOffset));
-    // kCodersUnpackSize (0x0C) follows the folder record; the size is one byte here.
-    const int at = header.indexOf(char(0x0C), header.indexOf(char(0x0B)));
-    if (at < 0)
+    if (!edit(header))
         return {};
-    QByteArray number;
-    appendNumber(number, size);
-    header.replace(at + 1, 1, number);
     QByteArray result = archive.left(int(headerOffset)) + header;
     putLe(result, 20, quint64(header.size()), 8);
     putLe(result, 28, crc(header), 4);
     putLe(result, 8, crc(result.mid(12, 20)), 4);
     return result;
+}
+
+// Rewrites the unpack size of the only folder of an archive written with an uncompressed
+// header (-mhc=off -m0=Copy, one small file).
+QByteArray withFolderSize(const QByteArray &archive, quint64 size)
+{
+    return withHeader(archive, [size](QByteArray &header) {
+        // kCodersUnpackSize (0x0C) follows the folder record; the size is one byte here.
+        const int at = header.indexOf(char(0x0C), header.indexOf(char(0x0B)));
+        if (at < 0)
+            return false;
+        QByteArray number;
+        appendNumber(number, size);
+        header.replace(at + 1, 1, number);
+        return true;
+    });
+}
+
+QByteArray littleEndian32(quint32 value)
+{
+    QByteArray bytes(4, '\0');
+    putLe(bytes, 0, value, 4);
+    return bytes;
 }
 
 } // namespace
@@ -354,5 +373,61 @@ TEST(ArchiveReader, FolderSizesBeyondWhatCanBeHeldFailCleanly)
         file.seek(0);
         EXPECT_FALSE(extractArchive(&file, QDir(home.root() + "/lying"))) << size;
         EXPECT_FALSE(QFile::exists(home.root() + "/lying/small.txt"));
+    }
+}
+
+TEST(ArchiveReader, OfEntriesWithOnePathTheLastInArchiveOrderWins)
+{
+    // 7-Zip lists empty files before the files of a folder and always stores CRCs; the
+    // headers below are edited into what other writers may produce.
+    TempHome home;
+    const QString root = home.root();
+    ASSERT_TRUE(writeFile(root + "/s/a.txt", "one"));
+    ASSERT_TRUE(writeFile(root + "/s/e.txt", ""));
+    ASSERT_TRUE(writeFile(root + "/s/c.txt", "three"));
+    const QStringList header{"-mhc=off", "-ms=on", "-m0=LZMA2"};
+    ASSERT_TRUE(make7z(root, "dup.7z", header + QStringList{"./s/a.txt", "./s/e.txt", "./s/c.txt"}));
+    ASSERT_EQ(runTool("7zz", QStringList{"rn", "-bso0", "dup.7z", "a.txt", "dup", "c.txt", "dup"} + header.mid(0, 1),
+                      root), 0);
+    const QByteArray stored = readFile(root + "/dup.7z");
+    // Entries e.txt (empty), dup ("one"), dup ("three"), as 7-Zip wrote them.
+    const QByteArray twoOfOneFolder = stored;
+    // The empty file moved between the two files of the folder: e.txt ("one"), dup (empty),
+    // dup ("three"); reaching the folder at its first file must not let the empty one win.
+    const QByteArray emptyBetween = withHeader(stored, [](QByteArray &h) {
+        const int at = h.indexOf(QByteArray::fromHex("0e0180"));
+        if (at < 0)
+            return false;
+        h[at + 2] = char(0x40);
+        return true;
+    });
+    // The two files of the folder without CRCs: they would share one side file.
+    const QByteArray withoutCrcs = withHeader(stored, [](QByteArray &h) {
+        const QByteArray crcs = QByteArray::fromHex("0a01") + littleEndian32(crc("one"))
+            + littleEndian32(crc("three"));
+        const int at = h.indexOf(crcs);
+        if (at < 0)
+            return false;
+        h.replace(at, crcs.size(), QByteArray::fromHex("0a0000"));
+        return true;
+    });
+    const struct {
+        const char *name;
+        QByteArray archive;
+        QMap<QString, QByteArray> tree;
+    } cases[] = {{"two of one folder", twoOfOneFolder, {{"e.txt", ""}, {"dup", "three"}}},
+                 {"empty between", emptyBetween, {{"e.txt", "one"}, {"dup", "three"}}},
+                 {"without CRCs", withoutCrcs, {{"e.txt", ""}, {"dup", "three"}}}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(c.archive.isEmpty());
+        const QString archive = root + "/case.7z";
+        ASSERT_TRUE(writeFile(archive, c.archive));
+        const QString out = root + "/out-" + QString::fromLatin1(c.name);
+        EXPECT_TRUE(extract(archive, out));
+        EXPECT_EQ(readTree(out), c.tree);
+        // Again over the same files: the result is the same.
+        EXPECT_TRUE(extract(archive, out));
+        EXPECT_EQ(readTree(out), c.tree);
     }
 }
