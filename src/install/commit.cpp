@@ -16,8 +16,28 @@ constexpr int kCommitStage = 3;
 // Beside its target, so the final rename stays on one file system.
 constexpr char kCopySuffix[] = ".new";
 
-// Puts a copy of source at target without ever leaving target half-written: the copy goes to
-// a side name first and replaces target in one rename.
+// Writes data to target without ever leaving target half-written: the bytes go to a side name
+// first and replace target in one rename.
+bool writeIntoPlace(const QByteArray &data, const QString &target)
+{
+    const QString side = target + QLatin1String(kCopySuffix);
+    QFile::remove(side);
+    QFile file(side);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(data) != data.size()
+        || !file.flush() || !platform::flushWrittenFile(file)) {
+        file.close();
+        QFile::remove(side);
+        return false;
+    }
+    file.close();
+    if (file.error() != QFileDevice::NoError || !platform::replaceFile(side, target)) {
+        QFile::remove(side);
+        return false;
+    }
+    return true;
+}
+
+// Puts a copy of source at target the same way.
 bool copyIntoPlace(const QString &source, const QString &target)
 {
     const QString side = target + QLatin1String(kCopySuffix);
@@ -31,58 +51,111 @@ bool copyIntoPlace(const QString &source, const QString &target)
     return true;
 }
 
+// Whether a and b are both readable regular files with the same bytes.
+bool sameContent(const QString &a, const QString &b)
+{
+    QFile first(a);
+    QFile second(b);
+    if (!QFileInfo(a).isFile() || !QFileInfo(b).isFile() || first.size() != second.size()
+        || !first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly))
+        return false;
+    constexpr qint64 kChunk = 1 << 16;
+    while (!first.atEnd()) {
+        const QByteArray piece = first.read(kChunk);
+        if (piece.isEmpty() || piece != second.read(kChunk))
+            return false;
+    }
+    return second.atEnd();
+}
+
+QByteArray fileContent(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
 
 bool VersionEntry::commitVersion()
 {
     const QString versionPath = m_versionDir.absolutePath();
     QDir().mkpath(versionPath);
-
-    // Until the new manifest is written the directory must not count as installed: a crash
-    // while files are overwritten would otherwise leave a mix that looks complete.
     const QString manifestPath = m_versionDir.absoluteFilePath(QLatin1String(LocalManifestFileName));
-    if (QFileInfo::exists(manifestPath) && !QFile::remove(manifestPath))
-        return false;
 
+    // Every package is extracted beside the installed files first, and only files that differ
+    // from what is installed are written at all. Until all of them are there and checked, the
+    // installed version stays exactly as it was, still startable.
+    StagedFiles staged;
     for (const PackageRecord &package : qAsConst(m_packages)) {
         m_sink->report(kCommitStage, 0, m_version, package.name(), kStartText);
         QFile file(package.packageFilePath());
         const bool extracted =
-            file.open(QIODevice::ReadOnly) && extractArchive(&file, QDir(versionPath));
+            file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), &staged);
         file.close();
         if (!extracted) {
             m_sink->report(kCommitStage, 0, m_version, package.name(), kFailedText);
             return false;
         }
     }
-
-    // The extracted files reach the disk before the manifest that vouches for them, so a
-    // power cut cannot leave a manifest over empty files.
-    if (!platform::syncFileSystem(versionPath))
+    // The failures that belong to no one package are told with the last one, so the user
+    // always reads why the installation stopped.
+    const QString lastPackage = m_packages.isEmpty() ? QString() : m_packages.last().name();
+    const auto fail = [&] {
+        m_sink->report(kCommitStage, 0, m_version, lastPackage, kFailedText);
         return false;
+    };
+
+    // A manifest that already holds these bytes vouches for this very content: it stays as it
+    // is, also while files it lists are put right.
+    const bool manifestStays =
+        QFileInfo(manifestPath).isFile() && fileContent(manifestPath) == m_manifestData;
+    const QStringList targets = staged.targets();
+    if (!targets.isEmpty()) {
+        // A file in use (the client's library, while the client runs, on systems that lock
+        // it) cannot be replaced: find out before anything changes, so that the installed
+        // version stays as it is rather than losing its manifest over a refused rename.
+        for (const QString &target : targets) {
+            if (!platform::canReplaceFile(target))
+                return fail();
+        }
+        // The new files reach the disk before the manifest that vouches for them, so a power
+        // cut cannot leave a manifest over empty files.
+        if (!platform::syncFileSystem(versionPath))
+            return fail();
+        // From the first rename until a new manifest is written the directory must not count
+        // as installed: a crash in between would otherwise leave a mix of two versions that
+        // looks complete.
+        if (!manifestStays && QFileInfo::exists(manifestPath) && !QFile::remove(manifestPath))
+            return fail();
+        if (!staged.commit())
+            return fail();
+    }
 
     // Publish the launcher before the manifest: once the version counts as installed, a start
     // runs it and nothing publishes the launcher any more. The old one is replaced in one
     // rename, so the shortcut and the URL protocol never point at nothing; only when that is
-    // refused does it wait as the pending launcher for the next start.
+    // refused does it wait as the pending launcher for the next start. A launcher that is
+    // already the right one is left alone.
     const QString source = m_versionDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
     const QString target = m_baseDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
     const QString pending = target + QLatin1String(install::PendingSuffix);
-    // A launcher staged by an earlier commit is older than this version, whether or not this
-    // version carries a launcher of its own; left standing, the next start would swap it in.
-    QFile::remove(pending);
-    if (QFileInfo(source).isFile() && QFileInfo(source) != QFileInfo(target)) {
-        if (!copyIntoPlace(source, target))
+    if (QFileInfo(source).isFile() && QFileInfo(source) != QFileInfo(target)
+        && !sameContent(source, target)) {
+        // A launcher staged by an earlier commit is older than this version; left standing,
+        // the next start would swap it in.
+        const bool pendingIsThis = sameContent(source, pending);
+        if (!pendingIsThis)
+            QFile::remove(pending);
+        if (copyIntoPlace(source, target))
+            QFile::remove(pending);
+        else if (!pendingIsThis)
             copyIntoPlace(source, pending);
+    } else {
+        // Whether or not this version carries a launcher of its own, a staged one is older.
+        QFile::remove(pending);
     }
 
-    QFile manifest(manifestPath);
-    if (!manifest.open(QIODevice::WriteOnly))
-        return false;
-    if (manifest.write(m_manifestData) != m_manifestData.size() || !manifest.flush()) {
-        manifest.close();
-        QFile::remove(manifestPath);
-        return false;
-    }
+    if (!manifestStays && !writeIntoPlace(m_manifestData, manifestPath))
+        return fail();
     return true;
 }

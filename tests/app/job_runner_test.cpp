@@ -1,5 +1,7 @@
 #include "job_road.h"
 
+#include "engine/version_catalogue.h"
+
 #include "support/installed_layout.h"
 #include "support/process_scan.h"
 #include "support/target.h"
@@ -265,6 +267,10 @@ TEST_F(JobRoad, SolePrefetchEntryThatFailsIsTriedTwice)
 TEST_F(JobRoad, EachFailureReportEndsTheInstallWithItsPackageAndText)
 {
     publish("1.0");
+    VersionEntry published(QDir(home.dataDirectory()), nullptr, "1.0", QString());
+    ASSERT_TRUE(published.parseManifest(readFile(tree() + "/bin/manifest/1.0.xml")));
+    // A failure of the commit that belongs to no one package names the last one.
+    const QString lastPackage = published.packages().last().name();
     struct Case {
         const char *what;
         std::function<void()> breakIt;
@@ -280,6 +286,8 @@ TEST_F(JobRoad, EachFailureReportEndsTheInstallWithItsPackageAndText)
          QStringLiteral("清单解释错误").toUtf8()},
         {"download", [&] { serveTree([](const QString &path) { return path.contains("libkorvel_client.so/"); }); },
          QStringLiteral("libkorvel_client.so下载错误").toUtf8()},
+        {"manifest write", [&] { QDir().mkpath(home.dataDirectory() + "/1.0/manifest.xml/held"); },
+         (QStringLiteral("安装失败：") + lastPackage).toUtf8()},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -292,7 +300,7 @@ TEST_F(JobRoad, EachFailureReportEndsTheInstallWithItsPackageAndText)
         EXPECT_TRUE(errLines().contains(c.line)) << err.constData();
         EXPECT_TRUE(beaconTypes().isEmpty());
         EXPECT_FALSE(uninstallEntryExists());
-        EXPECT_FALSE(QFileInfo::exists(home.dataDirectory() + "/1.0/manifest.xml"));
+        EXPECT_FALSE(QFileInfo(home.dataDirectory() + "/1.0/manifest.xml").isFile());
     }
     EXPECT_FALSE(QFileInfo::exists(clientLog()));
 
@@ -338,6 +346,9 @@ TEST_F(JobRoad, UpdateOfAnInstalledVersionRunsTheNewOneAtTheNextStart)
 {
     publish("1.0");
     installFromDownload();
+    // A launcher of its own (the same program with bytes appended, which nothing reads), so
+    // that the running one must be replaced.
+    extraFiles = {{"Korvel.exe", readFile(target::program()) + "2.0"}};
     publish("2.0");
     server.clearRequests();
 
@@ -360,6 +371,52 @@ TEST_F(JobRoad, UpdateOfAnInstalledVersionRunsTheNewOneAtTheNextStart)
     }
     EXPECT_EQ(run(installedProgram()), 0) << err.constData();
     EXPECT_EQ(sampleField(out, "version"), "2.0");
+}
+
+TEST_F(JobRoad, UpdatesWhileTheClientRunsKeepItStartableAndWriteOnlyWhatChanged)
+{
+    extraFiles = {{"data/readme.txt", "read me"}};
+    publish("1.0");
+    installFromDownload();
+    const QString version = home.dataDirectory() + "/1.0";
+    // Files of the client's own in its directory: a read-only one, and a log it keeps open.
+    ASSERT_TRUE(writeFile(version + "/settings.ini", "by the client"));
+    ASSERT_TRUE(QFile::setPermissions(version + "/settings.ini", QFile::ReadOwner | QFile::ReadUser));
+    ChildProcess client;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KORVEL_SAMPLE_SLEEP", "60000");
+    env.insert("KORVEL_SAMPLE_LOG", "client-running.log");
+    ASSERT_TRUE(client.start(installedProgram(), {}, home.root(), env));
+    ASSERT_FALSE(client.readLine().isEmpty());
+    ASSERT_TRUE(QFileInfo::exists(version + "/client-running.log"));
+    const QMap<QString, quint64> installed = fileIdentities(home.dataDirectory());
+
+    // Nothing new: nothing is written, not even the manifest or the launcher.
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    QMap<QString, quint64> now = fileIdentities(home.dataDirectory());
+    now.remove("versions.xml"); // the catalogue cache is refreshed from the server's answer
+    QMap<QString, quint64> expected = installed;
+    expected.remove("versions.xml");
+    EXPECT_EQ(now, expected);
+    EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "1.0");
+
+    // A file lost: only it is written again, and the version stays startable throughout.
+    ASSERT_TRUE(QFile::remove(version + "/data/readme.txt"));
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(readFile(version + "/data/readme.txt"), "read me");
+    EXPECT_EQ(fileIdentities(version).value("manifest.xml"), installed.value("1.0/manifest.xml"));
+    EXPECT_EQ(fileIdentities(version).value("libkorvel_client.so"), installed.value("1.0/libkorvel_client.so"));
+    const QByteArray report = startNormally(installedProgram());
+    EXPECT_EQ(sampleField(report, "version"), "1.0");
+    expectRanComplete(report);
+
+    // A new version, while the old one still runs: the next start runs the new one.
+    publish("2.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_TRUE(QFileInfo::exists(home.dataDirectory() + "/2.0/manifest.xml"));
+    EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "2.0");
+    EXPECT_TRUE(client.isRunning());
+    client.kill();
 }
 
 TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)

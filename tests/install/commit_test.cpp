@@ -73,6 +73,11 @@ TEST_F(CommitTest, ExtractsInOrderWritesTheManifestAndPublishesTheLauncher)
     EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.new"));
     EXPECT_TRUE(VersionEntry(QDir(base()), nullptr, "2.0", "").loadLocalManifest());
 
+    // Committing what is already there writes nothing: files, manifest and launcher stay.
+    const QMap<QString, quint64> installed = fileIdentities(base());
+    ASSERT_TRUE(entry.commitVersion());
+    EXPECT_EQ(fileIdentities(base()), installed);
+
     // Committing again overwrites the files and the manifest.
     ASSERT_TRUE(writeFile(versionDir() + "/data/b", "changed by hand"));
     ASSERT_TRUE(writeFile(versionDir() + "/manifest.xml", "stale"));
@@ -81,7 +86,7 @@ TEST_F(CommitTest, ExtractsInOrderWritesTheManifestAndPublishesTheLauncher)
     EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
 }
 
-TEST_F(CommitTest, AFailedPackageStopsTheCommitAndUninstallsTheVersion)
+TEST_F(CommitTest, AFailedPackageStopsTheCommitAndLeavesTheInstalledVersionAsItWas)
 {
     addPackage("first", {{"Korvel.exe", "launcher"}, {"libclient.so", "lib"}});
     addPackage("broken", {{"b.txt", "b"}});
@@ -97,11 +102,13 @@ TEST_F(CommitTest, AFailedPackageStopsTheCommitAndUninstallsTheVersion)
     EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "first", kStart},
                                            {3, 0, "2.0", "broken", kStart},
                                            {3, 0, "2.0", "broken", kFailed}}));
-    EXPECT_EQ(readFile(versionDir() + "/libclient.so"), "lib");
+    // Nothing changed: the earlier installation still starts as it did.
+    EXPECT_EQ(readFile(versionDir() + "/libclient.so"), "old lib");
     EXPECT_FALSE(QFile::exists(versionDir() + "/c.txt"));
-    EXPECT_FALSE(QFile::exists(versionDir() + "/manifest.xml"));
-    EXPECT_FALSE(VersionEntry(QDir(base()), nullptr, "2.0", "").loadLocalManifest());
+    EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
+    EXPECT_TRUE(VersionEntry(QDir(base()), nullptr, "2.0", "").loadLocalManifest());
     EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe"));
+    EXPECT_EQ(filesBelow(versionDir()).keys(), QStringList({"libclient.so", "manifest.xml"}));
 
     // A package file deleted after its download fails the same way.
     sink.reports.clear();
@@ -109,6 +116,21 @@ TEST_F(CommitTest, AFailedPackageStopsTheCommitAndUninstallsTheVersion)
     EXPECT_FALSE(entry.commitVersion());
     EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "first", kStart},
                                            {3, 0, "2.0", "first", kFailed}}));
+}
+
+TEST_F(CommitTest, AFailureAfterThePackagesIsReportedWithTheLastPackage)
+{
+    addPackage("client", {{"Korvel.exe", "launcher"}, {"libclient.so", "lib"}});
+    addPackage("data", {{"b.txt", "b"}});
+    VersionEntry entry = makeEntry();
+    // Nothing can be written where the manifest goes.
+    ASSERT_TRUE(QDir().mkpath(versionDir() + "/manifest.xml/held"));
+
+    EXPECT_FALSE(entry.commitVersion());
+    EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "client", kStart},
+                                           {3, 0, "2.0", "data", kStart},
+                                           {3, 0, "2.0", "data", kFailed}}));
+    EXPECT_FALSE(VersionEntry(QDir(base()), nullptr, "2.0", "").loadLocalManifest());
 }
 
 TEST_F(CommitTest, WithoutPackagesOrLauncherTheManifestIsWrittenAndAStagedLauncherRemoved)

@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <sys/stat.h>
+
 TempHome::TempHome()
 {
     for (const char *d : {"home", "home/.local/share", "home/.config", "etc-xdg", "tmp"})
@@ -92,6 +94,19 @@ QMap<QString, QByteArray> filesBelow(const QString &root)
     while (it.hasNext()) {
         const QString path = it.next();
         all[QDir(root).relativeFilePath(path)] = readFile(path);
+    }
+    return all;
+}
+
+QMap<QString, quint64> fileIdentities(const QString &root)
+{
+    QMap<QString, quint64> all;
+    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat info {};
+        if (::stat(QFile::encodeName(path).constData(), &info) == 0)
+            all[QDir(root).relativeFilePath(path)] = quint64(info.st_ino);
     }
     return all;
 }

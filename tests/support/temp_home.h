@@ -42,3 +42,6 @@ bool writeFile(const QString &path, const QByteArray &data);
 QByteArray readFile(const QString &path);
 // Every file below root (hidden ones too), by its path relative to root, with its content.
 QMap<QString, QByteArray> filesBelow(const QString &root);
+// Every file below root with its identity (inode): a file written anew, or renamed over, gets
+// another one, so equal maps mean nothing below root was written.
+QMap<QString, quint64> fileIdentities(const QString &root);

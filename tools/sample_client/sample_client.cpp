@@ -8,7 +8,9 @@
 // to standard output, and append the same lines to the file named by KORVEL_SAMPLE_REPORT
 // when that is set (for processes whose output nobody reads). They return the number in
 // KORVEL_SAMPLE_EXIT, or 0, after sleeping KORVEL_SAMPLE_SLEEP milliseconds when that is set
-// (a client that keeps running).
+// (a client that keeps running). Until it returns it keeps the file named by KORVEL_SAMPLE_LOG
+// (relative to its working directory) open for writing, as a client keeps its log, sharing
+// it with readers only.
 
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +100,26 @@ std::string workingDirectory()
 
 long processId() { return long(GetCurrentProcessId()); }
 void sleepMilliseconds(int ms) { Sleep(DWORD(ms)); }
+
+// Opens the log for writing, shared with readers only, and closes it when this ends.
+class OpenLog {
+public:
+    explicit OpenLog(const char *path)
+        : m_file(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+    }
+    ~OpenLog()
+    {
+        if (m_file != INVALID_HANDLE_VALUE)
+            CloseHandle(m_file);
+    }
+    OpenLog(const OpenLog &) = delete;
+    OpenLog &operator=(const OpenLog &) = delete;
+
+private:
+    HANDLE m_file;
+};
 #else
 std::string environment(const char *name)
 {
@@ -119,6 +141,22 @@ std::string workingDirectory()
 
 long processId() { return long(getpid()); }
 void sleepMilliseconds(int ms) { usleep(useconds_t(ms) * 1000u); }
+
+// Opens the log for writing and closes it when this ends.
+class OpenLog {
+public:
+    explicit OpenLog(const char *path) : m_file(std::fopen(path, "ab")) {}
+    ~OpenLog()
+    {
+        if (m_file)
+            std::fclose(m_file);
+    }
+    OpenLog(const OpenLog &) = delete;
+    OpenLog &operator=(const OpenLog &) = delete;
+
+private:
+    FILE *m_file;
+};
 #endif
 
 std::string version()
@@ -145,6 +183,9 @@ std::string version()
 int run(const char *entry, const TailChar *wideTail)
 {
     static_assert(sizeof(TailChar) == sizeof(char16_t), "the tail is UTF-16");
+    // Open before the report, so whoever has read the report finds the log open.
+    const char *log = std::getenv("KORVEL_SAMPLE_LOG");
+    const OpenLog heldLog(log ? log : "");
     const auto *tail = reinterpret_cast<const char16_t *>(wideTail);
     const std::string report = std::string("entry: ") + entry + "\ntail: " + toUtf8(tail)
         + "\ncwd: " + workingDirectory() + "\npath: " + environment("PATH")
