@@ -129,19 +129,43 @@ bool checkCatalogue(VersionCatalogue &catalogue)
     return checked;
 }
 
+// The version a plain start runs from baseDir: the first installed one its cached catalogue
+// lists (empty when none).
+QString startedVersion(const QDir &baseDir)
+{
+    VersionCatalogue catalogue(baseDir);
+    if (!catalogue.loadLocalCatalogue())
+        return QString();
+    for (VersionEntry entry : catalogue.versions()) {
+        if (entry.loadLocalManifest())
+            return entry.version();
+    }
+    return QString();
+}
+
+// Checks the catalogue and installs the best version; once that succeeded, the versions and
+// packages no longer needed go (only in the data directory).
+bool installAndTidy(VersionCatalogue &catalogue)
+{
+    const QString before = startedVersion(catalogue.baseDir());
+    if (!checkCatalogue(catalogue) || !catalogue.installBestVersion())
+        return false;
+    removeOldVersions(catalogue.baseDir(), startedVersion(catalogue.baseDir()), before);
+    return true;
+}
+
 } // namespace
 
 bool installTask(StatusSink *sink)
 {
     VersionCatalogue catalogue(QDir(dataDirectory()), sink);
-    return checkCatalogue(catalogue) && catalogue.installBestVersion();
+    return installAndTidy(catalogue);
 }
 
 bool updateTask()
 {
     VersionCatalogue catalogue(programDirectory());
-    if (checkCatalogue(catalogue))
-        catalogue.installBestVersion();
+    installAndTidy(catalogue);
     return true;
 }
 

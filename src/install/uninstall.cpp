@@ -3,13 +3,17 @@
 #include "base/commands.h"
 #include "base/locations.h"
 #include "base/process_start.h"
+#include "base/running_instances.h"
 #include "engine/version_catalogue.h"
+#include "install/commit.h"
 #include "install/registration.h"
 #include "install/settings_lock.h"
 #include "platform/shell_integration.h"
 
 #include <QFile>
+#include <QDateTime>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -55,7 +59,94 @@ void makeUnstartable(const QDir &baseDir)
         QFile::remove(QDir(version.absoluteFilePath()).absoluteFilePath(QLatin1String(LocalManifestFileName)));
 }
 
+// The package store below the data directory (see PackageRecord).
+constexpr char kPackageStore[] = "packages";
+
+// Whether a copy of the program other than this process runs: this program's file, or the
+// launcher in baseDir (a client runs inside it), also when that file was replaced since.
+bool anotherCopyRuns(const QDir &baseDir)
+{
+    const QFileInfo self = programFileInfo();
+    const QFileInfo launcher(baseDir.absoluteFilePath(QLatin1String(install::LauncherFileName)));
+    if (countRunningInstances(self) != 1)
+        return true;
+    return self.absoluteFilePath() != launcher.absoluteFilePath() && countRunningInstances(launcher) != 0;
+}
+
+// Of the installed versions in baseDir other than kept, the one whose manifest was written
+// last.
+QString newestOtherVersion(const QDir &baseDir, const QString &kept)
+{
+    QString newestName;
+    QDateTime newest;
+    const QFileInfoList directories =
+        baseDir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QFileInfo &directory : directories) {
+        const QString name = directory.fileName();
+        if (name == kept || name == QLatin1String(kPackageStore)
+            || !VersionEntry(baseDir, nullptr, name, QString()).loadLocalManifest())
+            continue;
+        const QDateTime written =
+            QFileInfo(QDir(directory.absoluteFilePath()).filePath(QLatin1String(LocalManifestFileName)))
+                .lastModified();
+        if (newestName.isEmpty() || written > newest) {
+            newestName = name;
+            newest = written;
+        }
+    }
+    return newestName;
+}
+
+void removeUnlisted(const QDir &store, const QSet<QString> &keptPackages)
+{
+    const QFileInfoList packageDirectories =
+        store.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QFileInfo &directory : packageDirectories) {
+        const QFileInfoList files = QDir(directory.absoluteFilePath())
+                                        .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                       | QDir::NoDotAndDotDot);
+        for (const QFileInfo &file : files) {
+            if (!keptPackages.contains(file.absoluteFilePath()))
+                removeTree(file.absoluteFilePath());
+        }
+        QDir().rmdir(directory.absoluteFilePath()); // only once it has become empty
+    }
+}
+
 } // namespace
+
+void removeOldVersions(const QDir &baseDir, const QString &current, const QString &before)
+{
+    if (!isDataDirectory(baseDir) || current.isEmpty() || anotherCopyRuns(baseDir))
+        return;
+    const QString previous =
+        before.isEmpty() || before == current ? newestOtherVersion(baseDir, current) : before;
+    QSet<QString> keptPackages;
+    for (const QString &kept : {current, previous}) {
+        VersionEntry entry(baseDir, nullptr, kept, QString());
+        if (kept.isEmpty() || !entry.loadLocalManifest()) {
+            if (kept == current)
+                return; // what runs must be known before anything goes
+            continue;
+        }
+        for (const PackageRecord &package : entry.packages())
+            keptPackages.insert(QFileInfo(package.packageFilePath()).absoluteFilePath());
+    }
+
+    QStringList doomed;
+    const QFileInfoList directories =
+        baseDir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QFileInfo &directory : directories) {
+        const QString name = directory.fileName();
+        if (name != current && name != previous && name != QLatin1String(kPackageStore))
+            doomed.append(directory.absoluteFilePath());
+    }
+    for (const QString &directory : qAsConst(doomed))
+        QFile::remove(QDir(directory).absoluteFilePath(QLatin1String(LocalManifestFileName)));
+    for (const QString &directory : qAsConst(doomed))
+        removeTree(directory);
+    removeUnlisted(QDir(baseDir.absoluteFilePath(QLatin1String(kPackageStore))), keptPackages);
+}
 
 void removeInstallation(const QDir &baseDir)
 {

@@ -20,6 +20,18 @@ bool uninstallProduct(const QDir &baseDir);
 // directory are files deleted. The machine id stays.
 void removeInstallation(const QDir &baseDir);
 
+// After a successful commit in the data directory (baseDir): removes every version directory
+// and every file of the package store except the version a start runs now (current), the one
+// it ran before the commit (before; when that is empty or current itself, the other installed
+// version whose manifest was written last), so the catalogue can still point back to it, and
+// the packages the kept versions' manifests list. The manifests of the doomed versions go
+// first, so a removal cut short never leaves a startable half version. A file that cannot be
+// removed (in use) stays, with what holds it, and is tried again at the next commit. Nothing
+// is removed while another copy of the program runs (a client started from the installed
+// launcher or from this program), nor anywhere but in the data directory, nor when current is
+// not installed. Nothing is reported.
+void removeOldVersions(const QDir &baseDir, const QString &current, const QString &before);
+
 // The arguments of the temporary copy's "replace" command: delete programFile (10 attempts,
 // required), then the directory baseDir (5 attempts, required). programFile is an absolute path
 // in Qt form; "\"\"" is the delete marker.

@@ -221,6 +221,37 @@ TEST_F(CrashSafety, UpdateKilledAtAnyMoment)
     }
 }
 
+TEST_F(CrashSafety, UpdateThatRemovesAnOldVersionKilledAtAnyMoment)
+{
+    QList<QByteArray> catalogues;
+    for (const QString &version : {QStringLiteral("1.0"), QStringLiteral("2.0"), QStringLiteral("3.0")}) {
+        addFillerFiles(version);
+        publish(version);
+        catalogues.append(readFile(tree() + "/bin/versions.xml"));
+    }
+    // 1.0 installed, then updated to 2.0: the update to 3.0 removes 1.0 and its packages.
+    const auto installTwo = [&] {
+        forgetProduct();
+        server.serve("/bin/versions.xml", HttpReply::ok(catalogues.at(0)));
+        installFromDownload();
+        server.serve("/bin/versions.xml", HttpReply::ok(catalogues.at(1)));
+        ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+        ASSERT_TRUE(QFileInfo::exists(data() + "/2.0/manifest.xml"));
+        server.serve("/bin/versions.xml", HttpReply::ok(catalogues.at(2)));
+    };
+    installTwo();
+    const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
+    expectCompleteInstallation("3.0");
+    EXPECT_FALSE(QFileInfo::exists(data() + "/1.0"));
+    const int rounds = roundsPerRoad();
+    for (int i = 0; i < rounds; ++i) {
+        SCOPED_TRACE(i);
+        installTwo();
+        runSlowed(installedProgram(), {"update"}, moment(length, i, rounds));
+        checkNextStart();
+    }
+}
+
 TEST_F(CrashSafety, UninstallKilledAtAnyMoment)
 {
     addFillerFiles("1.0");

@@ -419,6 +419,58 @@ TEST_F(JobRoad, UpdatesWhileTheClientRunsKeepItStartableAndWriteOnlyWhatChanged)
     client.kill();
 }
 
+TEST_F(JobRoad, UpdatesKeepTheRunningAndThePreviousVersionWithTheirPackagesOnly)
+{
+    const QString data = home.dataDirectory();
+    const auto versionsLeft = [&] { return QDir(data).entryList(QDir::Dirs | QDir::NoDotAndDotDot); };
+    // The package files of the given versions' manifests, relative to the data directory.
+    const auto packagesOf = [&](const QStringList &versions) {
+        QStringList files;
+        for (const QString &version : versions) {
+            VersionEntry entry(QDir(data), nullptr, version, QString());
+            EXPECT_TRUE(entry.parseManifest(readFile(tree() + "/bin/manifest/" + version + ".xml")));
+            for (const PackageRecord &package : entry.packages())
+                files.append("packages/" + package.name() + '/' + package.version() + ".7z");
+        }
+        files.removeDuplicates();
+        files.sort();
+        return files;
+    };
+    const auto packagesLeft = [&] {
+        QStringList files = filesBelow(data + "/packages").keys();
+        for (QString &file : files)
+            file.prepend("packages/");
+        return files;
+    };
+    publish("1.0");
+    installFromDownload();
+    for (const char *version : {"2.0", "3.0"}) {
+        publish(version);
+        ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    }
+    EXPECT_EQ(versionsLeft(), QStringList({"2.0", "3.0", "packages"}));
+    EXPECT_EQ(packagesLeft(), packagesOf({"2.0", "3.0"}));
+
+    // Nothing goes while another copy runs: a client started from the installed launcher.
+    ChildProcess client;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KORVEL_SAMPLE_SLEEP", "60000");
+    ASSERT_TRUE(client.start(installedProgram(), {}, home.root(), env));
+    ASSERT_FALSE(client.readLine().isEmpty());
+    publish("4.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(versionsLeft(), QStringList({"2.0", "3.0", "4.0", "packages"}));
+    client.kill();
+
+    // The next commit, even one with nothing new, tidies up; the version before stays.
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(versionsLeft(), QStringList({"3.0", "4.0", "packages"}));
+    EXPECT_EQ(packagesLeft(), packagesOf({"3.0", "4.0"}));
+    const QByteArray report = startNormally(installedProgram());
+    EXPECT_EQ(sampleField(report, "version"), "4.0");
+    expectRanComplete(report);
+}
+
 TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
 {
     publish("1.0");
