@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -58,11 +59,34 @@ TEST(Win32Files, ReplaceFileSwapsInPlaceAndRefusesADirectory)
     EXPECT_FALSE(platform::replaceFile(dir.file("other"), dir.file("sub")));
     EXPECT_TRUE(QFileInfo::exists(dir.file("other")));
 
-    // The flush goes through every file below a directory; a missing path is a failure.
-    ASSERT_TRUE(writeFile(dir.file("sub/deep/file"), "data"));
+    // A written file is flushed through its own handle; the directory flush then never fails
+    // on files someone else holds or that are read-only; a missing path is a failure.
+    QFile written(dir.file("sub/deep/file"));
+    ASSERT_TRUE(QDir().mkpath(dir.file("sub/deep")));
+    ASSERT_TRUE(written.open(QIODevice::WriteOnly));
+    ASSERT_EQ(written.write("data"), 4);
+    ASSERT_TRUE(written.flush());
+    EXPECT_TRUE(platform::flushWrittenFile(written));
+    written.close();
+    ASSERT_TRUE(writeFile(dir.file("read-only"), "r"));
+    ASSERT_TRUE(QFile::setPermissions(dir.file("read-only"), QFile::ReadOwner));
+    const HANDLE held = ::CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(dir.file("held")).utf16()),
+                                      GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(platform::syncFileSystem(dir.path()));
     EXPECT_TRUE(platform::syncFileSystem(dir.file("old")));
     EXPECT_FALSE(platform::syncFileSystem(dir.file("missing")));
+
+    // A file held without sharing cannot be replaced; a free one or a missing one can, and the
+    // question changes nothing.
+    EXPECT_FALSE(platform::canReplaceFile(dir.file("held")));
+    EXPECT_TRUE(platform::canReplaceFile(dir.file("old")));
+    EXPECT_TRUE(platform::canReplaceFile(dir.file("missing")));
+    EXPECT_EQ(readFile(dir.file("old")), QByteArray("new"));
+    ::CloseHandle(held);
+    EXPECT_TRUE(platform::canReplaceFile(dir.file("held")));
+    QFile::setPermissions(dir.file("read-only"), QFile::ReadOwner | QFile::WriteOwner);
 }
 
 TEST(Win32Files, PathsAreTheSameInAnyLetterCaseAndInTheirShortForm)
