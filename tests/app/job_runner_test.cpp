@@ -384,7 +384,7 @@ TEST_F(JobRoad, UpdatesWhileTheClientRunsKeepItStartableAndWriteOnlyWhatChanged)
     ASSERT_TRUE(QFile::setPermissions(version + "/settings.ini", QFile::ReadOwner | QFile::ReadUser));
     ChildProcess client;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("KORVEL_SAMPLE_SLEEP", "60000");
+    env.insert("KORVEL_SAMPLE_SLEEP", "600000"); // ended by the test
     env.insert("KORVEL_SAMPLE_LOG", "client-running.log");
     ASSERT_TRUE(client.start(installedProgram(), {}, home.root(), env));
     ASSERT_FALSE(client.readLine().isEmpty());
@@ -461,11 +461,12 @@ TEST_F(JobRoad, UpdatesKeepTheRunningAndThePreviousVersionWithTheirPackagesOnly)
     // Nothing goes while another copy runs: a client started from the installed launcher.
     ChildProcess client;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("KORVEL_SAMPLE_SLEEP", "60000");
+    env.insert("KORVEL_SAMPLE_SLEEP", "600000"); // ended by the test
     ASSERT_TRUE(client.start(installedProgram(), {}, home.root(), env));
     ASSERT_FALSE(client.readLine().isEmpty());
     publish("4.0");
     ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_TRUE(client.isRunning());
     EXPECT_EQ(versionsLeft(), QStringList({"2.0", "3.0", "4.0", "packages"}));
     client.kill();
 
