@@ -1,4 +1,4 @@
-#include "base/command_line.h"
+#include "platform/command_line.h"
 #include "platform/entry.h"
 
 #include <QString>
@@ -11,6 +11,6 @@ int main(int argc, char **argv)
         arguments.append(QString::fromLocal8Bit(argv[i]));
     // The tail every handler and the client receive: the arguments after the program,
     // quoted the Windows way (the client splits it back with the C runtime's rules).
-    const QString tail = buildCommandLine(QString(), arguments.mid(1)).mid(1);
+    const QString tail = platform::buildCommandLine(QString(), arguments.mid(1)).mid(1);
     return runProgram(std::move(arguments), reinterpret_cast<const char16_t *>(tail.utf16()));
 }

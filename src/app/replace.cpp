@@ -1,10 +1,10 @@
 #include "app/replace.h"
 
-#include "base/command_line.h"
 #include "base/commands.h"
 #include "base/locations.h"
 #include "base/process_start.h"
 #include "install/commit.h"
+#include "platform/command_line.h"
 #include "platform/library.h"
 #include "platform/process.h"
 
@@ -44,7 +44,7 @@ bool runOperation(const QString &target, const QString &source)
 int runReplace(const char16_t *commandLineTail)
 {
     // The tail is the argument list after the program, quoted so that this gives it back.
-    const QStringList arguments = splitArguments(QString::fromUtf16(commandLineTail));
+    const QStringList arguments = platform::splitArguments(QString::fromUtf16(commandLineTail));
     // arguments[0] is "replace"; the groups follow.
     bool ok = true;
     int code = 0;

@@ -1,9 +1,9 @@
 #include "install/registration.h"
 
-#include "base/command_line.h"
 #include "base/commands.h"
 #include "install/commit.h"
 #include "install/settings_lock.h"
+#include "platform/command_line.h"
 #include "platform/shell_integration.h"
 
 #include <QDate>
@@ -63,7 +63,7 @@ bool registerProduct(const QDir &baseDir)
         // A key ending in "." addresses the default value of its registry key.
         protocol.setValue(QStringLiteral("shell/."), QStringLiteral("open"));
         protocol.setValue(QStringLiteral("shell/open/command/."),
-                          buildCommandLine(launcher, {QStringLiteral("%1")}));
+                          platform::buildCommandLine(launcher, {QStringLiteral("%1")}));
     }
     platform::registerUrlScheme(product::key, product::displayName, launcher);
     // Unlike the desktop shortcut, the menu entry is the program's own: it follows the launcher
@@ -92,14 +92,14 @@ bool registerProduct(const QDir &baseDir)
         settings.setValue(QStringLiteral("Publisher"), product::publisher);
         settings.setValue(QStringLiteral("URLInfoAbout"), product::homePage);
         settings.setValue(QStringLiteral("UninstallString"),
-                          buildCommandLine(launcher, {UninstallCommand}));
+                          platform::buildCommandLine(launcher, {UninstallCommand}));
         // What the system's list of programs and deployment tools read besides. The uninstall
         // asks nothing (it only shows its progress), so the quiet command is the same one.
         settings.setValue(QStringLiteral("InstallLocation"), QDir::toNativeSeparators(baseDir.absolutePath()));
         settings.setValue(QStringLiteral("InstallDate"), QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
         settings.setValue(QStringLiteral("EstimatedSize"), installedSizeKiB(baseDir));
         settings.setValue(QStringLiteral("QuietUninstallString"),
-                          buildCommandLine(launcher, {UninstallCommand}));
+                          platform::buildCommandLine(launcher, {UninstallCommand}));
         // The channel that brought the user is kept from the first install; updates must not
         // claim it for themselves.
         if (!previously)

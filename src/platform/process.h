@@ -25,20 +25,21 @@ QString executablePath();
 // from any thread.
 qint64 startDetachedProcess(const QStringList &argv);
 
-// Starts a program from a command line built by Windows' rules. Windows hands commandLine to
-// the new process as it stands (its C runtime splits it there) and lets it inherit our
-// inheritable handles; elsewhere argv, the same line already split, is started as by
-// startDetachedProcess. Returns the new process's id, or -1.
-qint64 startCommandLine(const QString &commandLine, const QStringList &argv);
+// Starts a program from a command line built by Windows' rules (platform/command_line.h).
+// Windows hands commandLine to the new process as it stands (its C runtime splits it there)
+// and lets it inherit our inheritable handles; elsewhere the line is split by those rules
+// (splitCommandLine) and started as by startDetachedProcess. Returns the new process's id, or
+// -1.
+qint64 startCommandLine(const QString &commandLine);
 
 // Starts a temporary copy of the executable program (a name made from the first three
 // characters of its base name, hexadecimal digits and ".tmp", in the temporary directory) with
-// the arguments argumentLine (a command line tail that begins with a blank; Windows) or
-// arguments (the same, split; elsewhere). The copy removes itself: on Windows an inheritable
-// delete-on-close handle deletes it when the last process holding it ends; on Linux its name
-// is unlinked once it runs. True when the copy was started; a copy that could not be made
-// whole is never started.
-bool startTemporaryCopy(const QString &program, const QString &argumentLine, const QStringList &arguments);
+// the arguments of argumentLine, a command line tail by Windows' rules that begins with a
+// blank (handed on as it stands on Windows, split by splitArguments elsewhere). The copy
+// removes itself: on Windows an inheritable delete-on-close handle deletes it when the last
+// process holding it ends; on Linux its name is unlinked once it runs. True when the copy was
+// started; a copy that could not be made whole is never started.
+bool startTemporaryCopy(const QString &program, const QString &argumentLine);
 
 // Blocks the calling thread for at least the given milliseconds (negative: not at all).
 void sleepMilliseconds(int milliseconds);

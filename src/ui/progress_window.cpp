@@ -1,10 +1,10 @@
 #include "ui/progress_window.h"
 
-#include "base/command_line.h"
 #include "base/locations.h"
 #include "base/process_start.h"
 #include "base/running_instances.h"
 #include "install/commit.h"
+#include "platform/command_line.h"
 #include "platform/process.h"
 #include "ui/resources.h"
 
@@ -201,7 +201,7 @@ void ProgressWindow::quit(int code)
 {
     if (code == 0 && mode_ == static_cast<int>(JobMode::Install)) {
         // Not waited for, and a failed start goes unnoticed: the install itself succeeded.
-        startProcess(buildCommandLine(QDir(dataDirectory()).filePath(QLatin1String(install::LauncherFileName)), QStringList()));
+        startProcess(platform::buildCommandLine(QDir(dataDirectory()).filePath(QLatin1String(install::LauncherFileName)), QStringList()));
     }
     system_.postQuit(code);
 }

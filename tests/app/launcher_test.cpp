@@ -1,4 +1,4 @@
-#include "base/command_line.h"
+#include "platform/command_line.h"
 
 #include "support/child_process.h"
 #include "support/http_server.h"
@@ -85,9 +85,9 @@ TEST_F(Launcher, ClientGetsTheTailExactlyAndRunsInItsDirectory)
     // On Windows the tail is the command line that started the program, here built by Wine
     // from the test's argument vector: its quoting may differ, its arguments may not.
     if (!target::isWindows()) {
-        EXPECT_EQ(tail, buildCommandLine(QString(), arguments).mid(1).toUtf8());
+        EXPECT_EQ(tail, platform::buildCommandLine(QString(), arguments).mid(1).toUtf8());
     }
-    EXPECT_EQ(splitArguments(QString::fromUtf8(tail)), arguments);
+    EXPECT_EQ(platform::splitArguments(QString::fromUtf8(tail)), arguments);
     EXPECT_EQ(field("cwd"), target::seen(versionDir).toUtf8());
     const QByteArray prepended = target::seen(versionDir).toUtf8() + target::listSeparator().toLatin1();
     EXPECT_TRUE(field("path").startsWith(prepended)) << field("path").constData();

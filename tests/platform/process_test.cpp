@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/command_line.h"
+
 #include "support/child_process.h"
 #include "support/temp_home.h"
 
@@ -59,6 +61,7 @@ TEST(StartDetachedProcess, FailsWhenNothingCanBeExecuted)
 {
     TempHome home;
     EXPECT_EQ(platform::startDetachedProcess({}), -1);
+    EXPECT_EQ(platform::startCommandLine({}), -1);
     EXPECT_EQ(platform::startDetachedProcess({home.root() + "/missing"}), -1);
     EXPECT_EQ(platform::startDetachedProcess({"korvel-no-such-program-here"}), -1);
 
@@ -87,6 +90,10 @@ TEST(StartDetachedProcess, PathSearchGoesPastAFileItMayNotExecute)
     const QString marker = home.root() + QStringLiteral("/ran");
     EXPECT_GT(platform::startDetachedProcess({"korvel-probe", marker}), 0);
     EXPECT_TRUE(waitForFile(marker, 10000));
+    // A command line by Windows' rules is split by them: the quoted name arrives whole.
+    const QString quoted = home.root() + QStringLiteral("/ran \"quoted\" too");
+    EXPECT_GT(platform::startCommandLine(platform::buildCommandLine(QStringLiteral("korvel-probe"), {quoted})), 0);
+    EXPECT_TRUE(waitForFile(quoted, 10000));
 }
 
 TEST(RunningExecutables, ListsThePathEachProcessStartedFromAlsoOnceDeletedOrReplaced)

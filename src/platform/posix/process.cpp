@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include "platform/command_line.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -154,12 +156,12 @@ qint64 startDetachedProcess(const QStringList &argv)
     return pid;
 }
 
-qint64 startCommandLine(const QString &, const QStringList &argv)
+qint64 startCommandLine(const QString &commandLine)
 {
-    return startDetachedProcess(argv);
+    return startDetachedProcess(splitCommandLine(commandLine));
 }
 
-bool startTemporaryCopy(const QString &program, const QString &, const QStringList &arguments)
+bool startTemporaryCopy(const QString &program, const QString &argumentLine)
 {
     QFile copy;
     if (!createUniqueTempFile(QFileInfo(program).baseName(), copy))
@@ -171,7 +173,7 @@ bool startTemporaryCopy(const QString &program, const QString &, const QStringLi
     copy.close();
     ready = ready
         && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    const bool started = ready && startDetachedProcess(QStringList(path) + arguments) > 0;
+    const bool started = ready && startDetachedProcess(QStringList(path) + splitArguments(argumentLine)) > 0;
     // The started copy keeps running from its open image; the name can go at once.
     QFile::remove(path);
     return started;

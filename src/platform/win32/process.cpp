@@ -1,4 +1,5 @@
 #include "platform/process.h"
+#include "platform/command_line.h"
 #include "platform/win32/handle.h"
 
 #include <QDir>
@@ -22,31 +23,6 @@ constexpr DWORD modulePathUnits = 260;
 QString fromNative(const wchar_t *path)
 {
     return QDir::fromNativeSeparators(QString::fromWCharArray(path));
-}
-
-// The Microsoft C runtime's quoting of one argument, the inverse of its parsing.
-QString quoteArgument(const QString &argument)
-{
-    if (!argument.isEmpty() && !argument.contains(QLatin1Char(' ')) && !argument.contains(QLatin1Char('\t'))
-        && !argument.contains(QLatin1Char('"')))
-        return argument;
-    QString quoted(QLatin1Char('"'));
-    int backslashes = 0;
-    for (const QChar c : argument) {
-        if (c == QLatin1Char('\\')) {
-            ++backslashes;
-            continue;
-        }
-        if (c == QLatin1Char('"'))
-            quoted += QString(backslashes * 2 + 1, QLatin1Char('\\'));
-        else
-            quoted += QString(backslashes, QLatin1Char('\\'));
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted += QString(backslashes * 2, QLatin1Char('\\'));
-    quoted += QLatin1Char('"');
-    return quoted;
 }
 
 qint64 createProcess(const QString &commandLine)
@@ -96,18 +72,15 @@ qint64 startDetachedProcess(const QStringList &argv)
 {
     if (argv.isEmpty() || argv.first().isEmpty())
         return -1;
-    QString line = quoteArgument(QDir::toNativeSeparators(argv.first()));
-    for (int i = 1; i < argv.size(); ++i)
-        line += QLatin1Char(' ') + quoteArgument(argv.at(i));
-    return createProcess(line);
+    return createProcess(buildCommandLine(argv.first(), argv.mid(1)));
 }
 
-qint64 startCommandLine(const QString &commandLine, const QStringList &)
+qint64 startCommandLine(const QString &commandLine)
 {
     return createProcess(commandLine);
 }
 
-bool startTemporaryCopy(const QString &program, const QString &argumentLine, const QStringList &)
+bool startTemporaryCopy(const QString &program, const QString &argumentLine)
 {
     wchar_t tempDir[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, tempDir);

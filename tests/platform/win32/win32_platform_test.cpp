@@ -131,7 +131,7 @@ TEST(Win32Process, CommandLineStartsTheProgramAsWrittenAndTheListSeesIt)
                              .arg(native, QDir::toNativeSeparators(dir.file("a")),
                                   QDir::toNativeSeparators(dir.file("b")),
                                   QDir::toNativeSeparators(dir.file("never there")));
-    const qint64 pid = platform::startCommandLine(line, {});
+    const qint64 pid = platform::startCommandLine(line);
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(waitFor([&] { return readFile(dir.file("a")) == "moved"; }));
     // Listed by the path the system knows it by (a drive letter added to the test's path).
@@ -144,13 +144,18 @@ TEST(Win32Process, CommandLineStartsTheProgramAsWrittenAndTheListSeesIt)
     // The started program sees the environment as changed through the platform layer.
     ASSERT_TRUE(platform::setEnvironmentVariable("KORVEL_PROBE_CHILD", QStringLiteral("seen")));
     const QString out = QDir::toNativeSeparators(dir.file("env.txt"));
-    ASSERT_GT(platform::startCommandLine(QStringLiteral("cmd.exe /c set KORVEL_PROBE_CHILD>\"%1\"").arg(out), {}), 0);
+    ASSERT_GT(platform::startCommandLine(QStringLiteral("cmd.exe /c set KORVEL_PROBE_CHILD>\"%1\"").arg(out)), 0);
     EXPECT_TRUE(waitFor([&] { return readFile(dir.file("env.txt")).startsWith("KORVEL_PROBE_CHILD=seen"); }))
         << readFile(dir.file("env.txt")).constData();
     platform::unsetEnvironmentVariable("KORVEL_PROBE_CHILD");
 
-    EXPECT_EQ(platform::startCommandLine(QStringLiteral("\"%1\"").arg(dir.file("missing.exe")), {}), -1);
+    EXPECT_EQ(platform::startCommandLine(QStringLiteral("\"%1\"").arg(dir.file("missing.exe"))), -1);
     EXPECT_EQ(platform::startDetachedProcess({}), -1);
+
+    // A list is quoted by the same rules as every command line: names with blanks arrive whole.
+    ASSERT_TRUE(writeFile(dir.file("c d"), "listed"));
+    ASSERT_GT(platform::startDetachedProcess({Program, "replace", dir.file("e f"), dir.file("c d"), "1", "1"}), 0);
+    EXPECT_TRUE(waitFor([&] { return readFile(dir.file("e f")) == "listed"; }));
 }
 
 TEST(Win32Process, TemporaryCopyRunsFromTheTemporaryDirectory)
@@ -163,7 +168,7 @@ TEST(Win32Process, TemporaryCopyRunsFromTheTemporaryDirectory)
         line += QLatin1Char(' ') + a;
     const QDir temp(QDir::tempPath());
     const QStringList before = temp.entryList({"Kor*.tmp"}, QDir::Files);
-    ASSERT_TRUE(platform::startTemporaryCopy(Program, line, arguments));
+    ASSERT_TRUE(platform::startTemporaryCopy(Program, line));
     EXPECT_TRUE(waitFor([&] { return readFile(dir.file("a")) == "copied"; }));
     // This process holds the copy's delete-on-close handle too, so the copy stays until it ends.
     const QStringList after = temp.entryList({"Kor*.tmp"}, QDir::Files);

@@ -1,7 +1,9 @@
-#include "base/command_line.h"
+#include "platform/command_line.h"
 
 #include <QDir>
 #include <QRegExp>
+
+namespace platform {
 
 namespace {
 
@@ -111,3 +113,5 @@ QStringList splitCommandLine(const QString &commandLine)
     }
     return QStringList(program) + splitArguments(commandLine.mid(i));
 }
+
+} // namespace platform

@@ -3,6 +3,10 @@
 #include <QString>
 #include <QStringList>
 
+// Windows' command-line rules, in one place for every system: the Windows process start hands
+// these lines to the system as they stand, and elsewhere they are split here first.
+namespace platform {
+
 // A Windows-style command line: program (may be empty) followed by each argument quoted so
 // that the Microsoft C runtime's parsing gives the argument back. With a program part the
 // program and the first argument are separated by two blanks; without one the result begins
@@ -20,3 +24,5 @@ QStringList splitArguments(const QString &text);
 // or tab outside quotation marks, the marks themselves dropped, backslashes literal), then
 // splitArguments of the rest. Element 0 is the program; the list is empty for empty text.
 QStringList splitCommandLine(const QString &commandLine);
+
+} // namespace platform

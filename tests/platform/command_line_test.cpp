@@ -1,4 +1,4 @@
-#include "base/command_line.h"
+#include "platform/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@ namespace {
 
 QString line(const QString &program, const QStringList &arguments)
 {
-    return buildCommandLine(program, arguments);
+    return platform::buildCommandLine(program, arguments);
 }
 
 TEST(BuildCommandLine, QuotesLikeTheCRuntimeReadsBack)
@@ -50,11 +50,11 @@ TEST(SplitArguments, GivesBackWhatBuildCommandLineQuoted)
                 argument += alphabet.at(int(random() % unsigned(alphabet.size())));
             arguments.append(argument);
         }
-        const QString line = buildCommandLine(QString(), arguments);
-        ASSERT_EQ(splitArguments(line), arguments) << line.toStdString();
+        const QString line = platform::buildCommandLine(QString(), arguments);
+        ASSERT_EQ(platform::splitArguments(line), arguments) << line.toStdString();
         // With a program part the program comes back as element 0.
         const QString program = QStringLiteral("/opt/my dir/Korvel.exe");
-        ASSERT_EQ(splitCommandLine(buildCommandLine(program, arguments)),
+        ASSERT_EQ(platform::splitCommandLine(platform::buildCommandLine(program, arguments)),
                   QStringList(program) + arguments)
             << line.toStdString();
     }
@@ -62,25 +62,25 @@ TEST(SplitArguments, GivesBackWhatBuildCommandLineQuoted)
 
 TEST(SplitArguments, ReadsHandWrittenLinesLikeTheCRuntime)
 {
-    EXPECT_EQ(splitArguments(QStringLiteral("a\\\\\\b d\"e f\"g h")),
+    EXPECT_EQ(platform::splitArguments(QStringLiteral("a\\\\\\b d\"e f\"g h")),
               QStringList({"a\\\\\\b", "de fg", "h"}));
-    EXPECT_EQ(splitArguments(QStringLiteral("a\\\\\\\"b c d")),
+    EXPECT_EQ(platform::splitArguments(QStringLiteral("a\\\\\\\"b c d")),
               QStringList({"a\\\"b", "c", "d"}));
-    EXPECT_EQ(splitArguments(QStringLiteral("a\\\\\\\\\"b c\" d e")),
+    EXPECT_EQ(platform::splitArguments(QStringLiteral("a\\\\\\\\\"b c\" d e")),
               QStringList({"a\\\\b c", "d", "e"}));
     // "" inside quotes is one literal mark and the span goes on.
-    EXPECT_EQ(splitArguments(QStringLiteral("a\"b\"\" c d")), QStringList({"ab\" c d"}));
-    EXPECT_EQ(splitArguments(QStringLiteral("  \t ")), QStringList());
-    EXPECT_EQ(splitArguments(QStringLiteral("\"\" x")), QStringList({"", "x"}));
-    EXPECT_EQ(splitArguments(QStringLiteral("\\\"\\\"")), QStringList({"\"\""}));
+    EXPECT_EQ(platform::splitArguments(QStringLiteral("a\"b\"\" c d")), QStringList({"ab\" c d"}));
+    EXPECT_EQ(platform::splitArguments(QStringLiteral("  \t ")), QStringList());
+    EXPECT_EQ(platform::splitArguments(QStringLiteral("\"\" x")), QStringList({"", "x"}));
+    EXPECT_EQ(platform::splitArguments(QStringLiteral("\\\"\\\"")), QStringList({"\"\""}));
 }
 
 TEST(SplitCommandLine, ReadsTheProgramWithoutEscapes)
 {
-    EXPECT_EQ(splitCommandLine(QStringLiteral("\"C:\\my dir\\k.exe\" x")),
+    EXPECT_EQ(platform::splitCommandLine(QStringLiteral("\"C:\\my dir\\k.exe\" x")),
               QStringList({"C:\\my dir\\k.exe", "x"}));
-    EXPECT_EQ(splitCommandLine(QStringLiteral("/bin/prog\\ a")), QStringList({"/bin/prog\\", "a"}));
-    EXPECT_EQ(splitCommandLine(QString()), QStringList());
+    EXPECT_EQ(platform::splitCommandLine(QStringLiteral("/bin/prog\\ a")), QStringList({"/bin/prog\\", "a"}));
+    EXPECT_EQ(platform::splitCommandLine(QString()), QStringList());
 }
 
 } // namespace
