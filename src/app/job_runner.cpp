@@ -24,10 +24,10 @@ constexpr int FinishedPauseMs = 1000;
 class FailureWatch final : public StatusSink {
 public:
     explicit FailureWatch(StatusSink *target) : m_target(target) {}
-    void report(int stage, int code, const QString &version, const QString &package,
+    void report(ReportStage stage, ReportCode code, const QString &version, const QString &package,
                 const QString &text) override
     {
-        if (code != 0)
+        if (code != ReportCode::Announce)
             m_failureReported = true;
         m_target->report(stage, code, version, package, text);
     }

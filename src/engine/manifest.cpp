@@ -36,7 +36,7 @@ bool parseSignedContent(const QXmlStreamAttributes &attributes, QByteArray *sha2
 
 bool VersionEntry::fetchManifest()
 {
-    m_sink->report(1, 0, m_version, QString(), QStringLiteral("开始下载清单"));
+    m_sink->report(status_reports::ManifestDownloadStarted, m_version, QString());
 
     QByteArray body;
     BoundedBuffer buffer(&body);
@@ -44,11 +44,11 @@ bool VersionEntry::fetchManifest()
     const QString path = QString::fromLatin1(ManifestPathTemplate).arg(urlPathSegment(m_version));
     HttpTransfer transfer(QUrl(servers::catalogue() + path), &buffer);
     if (transfer.perform() != 200) {
-        m_sink->report(1, -1, m_version, QString(), QStringLiteral("下载清单错误"));
+        m_sink->report(status_reports::ManifestDownloadFailed, m_version, QString());
         return false;
     }
     if (!acceptSigned(path, body) || !parseManifest(body) || !hasSignedPackages()) {
-        m_sink->report(1, -2, m_version, QString(), QStringLiteral("清单解释错误"));
+        m_sink->report(status_reports::ManifestRejected, m_version, QString());
         return false;
     }
     return true;

@@ -286,13 +286,13 @@ bool PackageRecord::downloadPackage() const
 bool VersionEntry::downloadPackages()
 {
     for (const PackageRecord &package : qAsConst(m_packages)) {
-        m_sink->report(2, 0, m_version, package.name(), QStringLiteral("开始下载"));
+        m_sink->report(status_reports::DownloadStarted, m_version, package.name());
         QFile existing(package.packageFilePath());
         if (existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing))
             continue;
         existing.close();
         if (!package.downloadPackage()) {
-            m_sink->report(2, -1, m_version, package.name(), QStringLiteral("下载错误"));
+            m_sink->report(status_reports::DownloadFailed, m_version, package.name());
             return false;
         }
     }

@@ -94,12 +94,12 @@ bool VersionCatalogue::checkVersions()
 {
     if (!m_baseDir.exists() && !QDir().mkpath(m_baseDir.absolutePath()))
         return false;
-    m_sink->report(1, 0, QString(), QString(), QStringLiteral("检查版本"));
+    m_sink->report(status_reports::CheckingVersions, QString(), QString());
 
     const QString cachePath = m_baseDir.filePath(QLatin1String(CatalogueFileName));
     QFile file(cachePath);
     if (!file.open(QIODevice::ReadWrite)) {
-        m_sink->report(1, -2, QString(), QString(), QStringLiteral("打开版本文件失败"));
+        m_sink->report(status_reports::VersionFileUnreadable, QString(), QString());
         return false;
     }
     // Read now and closed at once: the cache is replaced by a rename below, which systems that
@@ -140,18 +140,18 @@ bool VersionCatalogue::checkVersions()
         // server's catalogue stays the same.
         if (fetchCatalogue(QByteArray(), &body, &receivedTag) != 200) {
             if (signing)
-                m_sink->report(1, -1, QString(), QString(), QStringLiteral("检查版本失败"));
+                m_sink->report(status_reports::CheckingVersionsFailed, QString(), QString());
             return false;
         }
     } else if (result != 200) {
-        m_sink->report(1, -1, QString(), QString(), QStringLiteral("检查版本失败"));
+        m_sink->report(status_reports::CheckingVersionsFailed, QString(), QString());
         return false;
     }
     if (signing) {
         QByteArray signature;
         if (!release::fetchSignature(QLatin1String(CataloguePath), &signature)
             || !acceptSigned(body, signature)) {
-            m_sink->report(1, -1, QString(), QString(), QStringLiteral("检查版本失败"));
+            m_sink->report(status_reports::CheckingVersionsFailed, QString(), QString());
             return false;
         }
         // The signature first: a cache whose signature is missing or older is fetched anew.
@@ -162,7 +162,7 @@ bool VersionCatalogue::checkVersions()
     // would install a version that no later start can find (or that the old cache does not
     // list). The check fails as one whose file could not be written.
     if (!storeCache(cachePath, receivedTag, body)) {
-        m_sink->report(1, -2, QString(), QString(), QStringLiteral("打开版本文件失败"));
+        m_sink->report(status_reports::VersionFileUnreadable, QString(), QString());
         return false;
     }
     QBuffer buffer(&body);

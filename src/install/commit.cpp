@@ -10,9 +10,6 @@
 
 namespace {
 
-const QString kStartText = QStringLiteral("开始安装");
-const QString kFailedText = QStringLiteral("安装失败");
-constexpr int kCommitStage = 3;
 // Beside its target, so the final rename stays on one file system.
 constexpr char kCopySuffix[] = ".new";
 
@@ -87,13 +84,13 @@ bool VersionEntry::commitVersion()
     // installed version stays exactly as it was, still startable.
     StagedFiles staged;
     for (const PackageRecord &package : qAsConst(m_packages)) {
-        m_sink->report(kCommitStage, 0, m_version, package.name(), kStartText);
+        m_sink->report(status_reports::CommitStarted, m_version, package.name());
         QFile file(package.packageFilePath());
         const bool extracted =
             file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), &staged);
         file.close();
         if (!extracted) {
-            m_sink->report(kCommitStage, 0, m_version, package.name(), kFailedText);
+            m_sink->report(status_reports::CommitFailed, m_version, package.name());
             return false;
         }
     }
@@ -101,7 +98,7 @@ bool VersionEntry::commitVersion()
     // always reads why the installation stopped.
     const QString lastPackage = m_packages.isEmpty() ? QString() : m_packages.last().name();
     const auto fail = [&] {
-        m_sink->report(kCommitStage, 0, m_version, lastPackage, kFailedText);
+        m_sink->report(status_reports::CommitFailed, m_version, lastPackage);
         return false;
     };
 

@@ -42,7 +42,7 @@ void StartMessage::run(ProgressWindow &window)
     window.start();
 }
 
-ReportMessage::ReportMessage(int code, const QString &package, const QString &text)
+ReportMessage::ReportMessage(ReportCode code, const QString &package, const QString &text)
     : code_(code), package_(package), text_(text)
 {
 }
@@ -162,14 +162,16 @@ bool ProgressWindow::post(std::unique_ptr<UiMessage> message)
     return true;
 }
 
-void ProgressWindow::report(int, int code, const QString &, const QString &package, const QString &text)
+void ProgressWindow::report(ReportStage, ReportCode code, const QString &, const QString &package,
+                            const QString &text)
 {
     post(std::make_unique<ReportMessage>(code, package, text));
 }
 
-void ProgressWindow::showReport(int code, const QString &package, const QString &text)
+void ProgressWindow::showReport(ReportCode code, const QString &package, const QString &text)
 {
-    if (code == 0) {
+    // Also the commit's failure, which is reported with this code.
+    if (code == ReportCode::Announce) {
         statusLabel_->setText(text + QString::fromUtf16(statusSeparator) + package);
         system_.announceStatus(view_.window().id(), statusLabel_->text());
         return;

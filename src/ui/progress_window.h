@@ -33,11 +33,11 @@ public:
 // error box and quit code -1.
 class ReportMessage final : public UiMessage {
 public:
-    ReportMessage(int code, const QString &package, const QString &text);
+    ReportMessage(ReportCode code, const QString &package, const QString &text);
     void run(ProgressWindow &window) override;
 
 private:
-    int code_;
+    ReportCode code_;
     QString package_;
     QString text_;
 };
@@ -95,7 +95,8 @@ public:
 
     // StatusSink, on the worker thread: posts the report as a ReportMessage. stage and
     // version are not shown.
-    void report(int stage, int code, const QString &version, const QString &package, const QString &text) override;
+    void report(ReportStage stage, ReportCode code, const QString &version, const QString &package,
+                const QString &text) override;
 
     // Window thread. n > 0: the bar becomes n pixels wide, n ≤ 0: the fill image's width + n;
     // never wider than 432 pixels (99 %). The percent text follows, truncated.
@@ -114,7 +115,7 @@ public:
 
     // The steps of the messages; window thread.
     void start();
-    void showReport(int code, const QString &package, const QString &text);
+    void showReport(ReportCode code, const QString &package, const QString &text);
     void finish(bool success);
     void quit(int code);
 

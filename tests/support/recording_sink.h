@@ -30,10 +30,11 @@ inline void PrintTo(const Report &r, std::ostream *os)
 // Keeps every report it is given, on the calling thread.
 class RecordingSink : public StatusSink {
 public:
-    void report(int stage, int code, const QString &version, const QString &package,
+    // Kept as the numbers the window and the other sinks see.
+    void report(ReportStage stage, ReportCode code, const QString &version, const QString &package,
                 const QString &text) override
     {
-        reports.append({stage, code, version, package, text});
+        reports.append({int(stage), int(code), version, package, text});
     }
     QList<Report> reports;
 };

@@ -21,7 +21,7 @@ std::atomic<int> workerRuns{0};
 void succeedingWorker(ProgressWindow *window)
 {
     ++workerRuns;
-    window->report(1, 0, QStringLiteral("1.0"), QStringLiteral("core"), QStringLiteral("开始下载"));
+    window->report(ReportStage::CatalogueAndManifest, ReportCode::Announce, QStringLiteral("1.0"), QStringLiteral("core"), QStringLiteral("开始下载"));
     window->post(std::make_unique<FinishedMessage>(true));
     platform::sleepMilliseconds(50);
     window->post(std::make_unique<QuitMessage>(0));
@@ -30,8 +30,8 @@ void succeedingWorker(ProgressWindow *window)
 void reportingWorker(ProgressWindow *window)
 {
     ++workerRuns;
-    window->report(2, 0, QStringLiteral("1.0"), QStringLiteral("core.7z"), QStringLiteral("开始下载"));
-    window->report(2, 0, QStringLiteral("1.0"), QString(), QStringLiteral("正在安装"));
+    window->report(ReportStage::Downloads, ReportCode::Announce, QStringLiteral("1.0"), QStringLiteral("core.7z"), QStringLiteral("开始下载"));
+    window->report(ReportStage::Downloads, ReportCode::Announce, QStringLiteral("1.0"), QString(), QStringLiteral("正在安装"));
     window->post(std::make_unique<QuitMessage>(3));
 }
 
@@ -39,7 +39,7 @@ void failingWorker(ProgressWindow *window)
 {
     ++workerRuns;
     // Nothing after the report: the loop may end, and the window go, as soon as it is posted.
-    window->report(2, -2, QStringLiteral("1.0"), QStringLiteral("core.7z"), QStringLiteral("下载失败"));
+    window->report(ReportStage::Downloads, ReportCode::DataRejected, QStringLiteral("1.0"), QStringLiteral("core.7z"), QStringLiteral("下载失败"));
 }
 
 // Ticks the bar for a while, then ends the loop with a code no mode treats specially.
