@@ -46,7 +46,35 @@ include(src/ui/resources.cmake)
 add_executable(Korvel WIN32 src/platform/win32/entry.cpp resources/korvel.rc)
 set_target_properties(Korvel PROPERTIES OUTPUT_NAME "Korvel" SUFFIX ".exe")
 target_link_libraries(Korvel PRIVATE korvel)
-target_link_options(Korvel PRIVATE -municode ${KORVEL_WIN32_STATIC} -s)
+# The resource compiler's inputs beside the script itself.
+set_source_files_properties(resources/korvel.rc PROPERTIES OBJECT_DEPENDS
+  "${CMAKE_SOURCE_DIR}/resources/korvel.ico;${CMAKE_SOURCE_DIR}/resources/korvel.manifest;${CMAKE_SOURCE_DIR}/src/base/product.h")
+# Terminal-server aware (no per-session shims) and marked for Windows 7 (6.1) and later.
+target_link_options(Korvel PRIVATE -municode ${KORVEL_WIN32_STATIC} -s
+  -Wl,--tsaware -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,1)
+
+# The system DLLs that are not "known DLLs" are looked up in the program's own directory first
+# when they are imported, and a downloaded installer lies among other downloads. So they are
+# delay-loaded: the program loads them at their first use, after its start-up code has limited
+# the search to the system directory (entry.cpp). Their import libraries come first on the link
+# line, so that they, not mingw-w64's own, provide those functions; ld.lld links the program.
+set(KORVEL_DELAY_LOADED NETAPI32 USERENV VERSION WINMM bcrypt CRYPT32)
+set(delay_dir ${CMAKE_BINARY_DIR}/delay-import)
+set(delay_libs "")
+foreach(dll IN LISTS KORVEL_DELAY_LOADED)
+  string(TOLOWER ${dll} lib)
+  add_custom_command(OUTPUT ${delay_dir}/lib${lib}.a
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${delay_dir}
+    COMMAND ${CMAKE_SOURCE_DIR}/cmake/delay-import-lib ${lib} ${dll}.dll ${delay_dir}/lib${lib}.a
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/delay-import-lib VERBATIM)
+  list(APPEND delay_libs ${delay_dir}/lib${lib}.a)
+  target_link_options(Korvel PRIVATE ${delay_dir}/lib${lib}.a -Wl,--delayload=${dll}.dll)
+endforeach()
+add_custom_target(korvel_delay_import DEPENDS ${delay_libs})
+add_dependencies(Korvel korvel_delay_import)
+set_target_properties(Korvel PROPERTIES
+  RULE_LAUNCH_LINK ${CMAKE_SOURCE_DIR}/cmake/link-with-lld
+  LINK_DEPENDS "${delay_libs};${CMAKE_SOURCE_DIR}/cmake/link-with-lld")
 
 # The program with the test release key, for the signed-release road tests (as on Linux).
 file(STRINGS ${CMAKE_SOURCE_DIR}/tests/support/release_key/test.pub test_key_lines)
@@ -73,14 +101,26 @@ include(GoogleTest)
 file(GLOB win32_test_sources CONFIGURE_DEPENDS tests/platform/win32/*.cpp)
 add_executable(platform_win32_tests ${win32_test_sources}
   tests/platform/lock_test.cpp tests/platform/library_test.cpp tests/support/temp_home.cpp
-  tests/support/target.cpp)
+  tests/support/target.cpp tests/support/installed_layout.cpp)
+# Libraries the tests put around copies of the program: one planted under system DLLs' names,
+# and a client that imports a library of its own version directory.
+add_library(planted_dll SHARED tests/platform/win32/dlls/planted.cpp)
+add_library(korvel_dependency SHARED tests/platform/win32/dlls/dependency.cpp)
+add_library(dependent_client SHARED tests/platform/win32/dlls/dependent_client.cpp)
+target_link_libraries(dependent_client PRIVATE korvel_dependency)
+foreach(dll IN ITEMS planted_dll korvel_dependency dependent_client)
+  set_target_properties(${dll} PROPERTIES PREFIX "")
+  target_compile_definitions(${dll} PRIVATE UNICODE)
+  target_link_options(${dll} PRIVATE ${KORVEL_WIN32_STATIC} -s)
+endforeach()
 target_include_directories(platform_win32_tests PRIVATE tests)
 target_compile_definitions(platform_win32_tests PRIVATE
   KORVEL_SAMPLE_CLIENT="$<TARGET_FILE:sample_client>" KORVEL_EXE="$<TARGET_FILE:Korvel>"
-  KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
-target_link_libraries(platform_win32_tests PRIVATE korvel GTest::gtest GTest::gtest_main)
+  KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KORVEL_PLANTED_DLL="$<TARGET_FILE:planted_dll>"
+  KORVEL_DEPENDENT_CLIENT="$<TARGET_FILE:dependent_client>" KORVEL_DEPENDENCY="$<TARGET_FILE:korvel_dependency>")
+target_link_libraries(platform_win32_tests PRIVATE korvel GTest::gtest GTest::gtest_main version)
 target_link_options(platform_win32_tests PRIVATE ${KORVEL_WIN32_STATIC})
-add_dependencies(platform_win32_tests sample_client Korvel)
+add_dependencies(platform_win32_tests sample_client Korvel planted_dll dependent_client)
 # Listed when ctest runs (under Wine), so that building needs no Wine prefix.
 gtest_discover_tests(platform_win32_tests DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST TEST_PREFIX "win32."
   PROPERTIES TIMEOUT 120)

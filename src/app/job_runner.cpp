@@ -13,11 +13,17 @@
 
 #include <QDir>
 
+#include <memory>
+
 const char *const InstallLaunchVariable = "KORVEL_INSTALL_LAUNCH";
 
 namespace {
 
 constexpr int FinishedPauseMs = 1000;
+
+// Shown instead of running a job from an elevated token (see platform::runsElevatedAboveItsUser).
+const char16_t elevatedText[] =
+    u"Korvel只为当前用户安装，不能以管理员身份运行。请直接启动Korvel，不要选择“以管理员身份运行”。";
 
 // Passes reports on and remembers whether one of them was a failure the window turned into
 // an error box; that box ends the job, so the worker must not end it a second time.
@@ -64,6 +70,14 @@ bool runTask(ProgressWindow *window, JobMode mode, bool *failureReported)
 
 int runJob(JobMode mode)
 {
+    // Refused before anything is taken or written. The update runs unseen and says nothing.
+    if (platform::runsElevatedAboveItsUser()) {
+        if (mode != JobMode::Update) {
+            if (const std::unique_ptr<platform::WindowSystem> system = platform::openWindowSystem())
+                system->messageBox(0, QString::fromUtf16(elevatedText));
+        }
+        return -1;
+    }
     // The worker is never awaited: when an error box ends the job it may still be inside a
     // transfer or a commit, and will post to the window when it gets out. So neither the guard
     // nor the window nor the window system is released here; they stay until the process

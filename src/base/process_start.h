@@ -10,9 +10,9 @@
 bool startProcess(const QString &commandLine);
 
 // Starts a temporary copy of the running program with arguments: the program file is copied
-// into a new, exclusively created file in the temporary directory (named after the first
+// into a new, exclusively created directory in the temporary directory (named after the first
 // three characters of the program's base name, hexadecimal digits and ".tmp"), made
-// executable, started, and unlinked right after the start, so nothing stays behind (the
-// running copy keeps its content until it ends). True when the copy was started; false when
-// the temporary file could not be made or filled, or the start failed.
+// executable and started; copy and directory go when the copy no longer needs them (see
+// platform::startTemporaryCopy), so nothing stays behind. True when the copy was started;
+// false when the temporary copy could not be made or filled, or the start failed.
 bool relaunchFromTempCopy(const QStringList &arguments);

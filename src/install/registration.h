@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/product.h"
+
 #include <QDir>
 #include <QString>
 
@@ -10,9 +12,9 @@ namespace product {
 
 // These texts leave the program: the registry, the shortcut and the statistics beacon use them.
 inline const QString key = QStringLiteral("kv"); // uninstall subkey and URL scheme
-inline const QString displayName = QStringLiteral("Korvel");
-inline const QString displayVersion = QStringLiteral("1.0.4");
-inline const QString publisher = QStringLiteral("Zorv Inc.");
+inline const QString displayName = QStringLiteral(KORVEL_PRODUCT_NAME);
+inline const QString displayVersion = QStringLiteral(KORVEL_VERSION_TEXT);
+inline const QString publisher = QStringLiteral(KORVEL_COMPANY_NAME);
 inline const QString distributor = QStringLiteral("ppc");
 inline const QString homePage = QStringLiteral("http://korvel.example/");
 

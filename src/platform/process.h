@@ -32,14 +32,24 @@ qint64 startDetachedProcess(const QStringList &argv);
 // -1.
 qint64 startCommandLine(const QString &commandLine);
 
-// Starts a temporary copy of the executable program (a name made from the first three
-// characters of its base name, hexadecimal digits and ".tmp", in the temporary directory) with
-// the arguments of argumentLine, a command line tail by Windows' rules that begins with a
-// blank (handed on as it stands on Windows, split by splitArguments elsewhere). The copy
-// removes itself: on Windows an inheritable delete-on-close handle deletes it when the last
-// process holding it ends; on Linux its name is unlinked once it runs. True when the copy was
-// started; a copy that could not be made whole is never started.
+// Starts a temporary copy of the executable program, under its own file name in a new
+// directory of its own in the temporary directory (named from the first three characters of
+// its base name, hexadecimal digits and ".tmp"), with the arguments of argumentLine, a command
+// line tail by Windows' rules that begins with a blank (handed on as it stands on Windows, split
+// by splitArguments elsewhere). The copy and its directory remove themselves: on Windows
+// inheritable delete-on-close handles delete them when the last process holding them ends; on
+// Linux their names are unlinked once the copy runs. True when the copy was started; a copy
+// that could not be made whole is never started.
 bool startTemporaryCopy(const QString &program, const QString &argumentLine);
+
+// Whether the process runs with the elevated token the system made from a user's limited one
+// ("run as administrator", or the system's own elevation of what it takes for an installer).
+// A per-user job must not run so: it would install into the elevated account's profile and
+// leave files the user's own programs cannot change. Windows: the token's elevation type is
+// "full"; under Wine, which gives every process that token and has no limited one, false unless
+// KORVEL_WINE_ELEVATION is "1" (the tests' way to see the refusal). Linux: always false, as
+// root is an account of its own rather than a user's elevated self (and the tests run as root).
+bool runsElevatedAboveItsUser();
 
 // Blocks the calling thread for at least the given milliseconds (negative: not at all).
 void sleepMilliseconds(int milliseconds);

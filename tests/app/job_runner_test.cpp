@@ -490,10 +490,17 @@ TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
     server.clearRequests();
 
     ASSERT_EQ(run(installedProgram(), {"uninstall"}), 0) << err.constData();
-    // The temporary copy deletes the program and the directory once this process is gone.
+    // The temporary copy deletes the program and the directory once this process is gone,
+    // and goes itself, with the directory it ran in, when it ends. (Wine deletes the running
+    // copy only once its image is unmapped, after the directory's turn: the emptied directory
+    // stays there.)
     EXPECT_TRUE(waitForNoProcessesFrom(home.root()));
     EXPECT_FALSE(QFileInfo::exists(installedProgram()));
     EXPECT_FALSE(QFileInfo::exists(home.dataDirectory()));
+    const QDir::Filters left = target::isWindows() ? QDir::Files | QDir::Hidden | QDir::System
+                                                   : QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot;
+    QDirIterator leftOver(home.temp(), left, QDirIterator::Subdirectories);
+    EXPECT_FALSE(leftOver.hasNext()) << leftOver.next().toStdString();
     EXPECT_FALSE(uninstallEntryExists());
     EXPECT_FALSE(protocolKeyExists());
     EXPECT_FALSE(QFileInfo::exists(home.shortcut()));

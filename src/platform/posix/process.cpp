@@ -42,23 +42,22 @@ std::vector<QByteArray> programCandidates(const QByteArray &name)
     return candidates;
 }
 
-// Creates a new file that did not exist before (never an existing one another process might
-// have planted) and leaves it open for writing in file.
-bool createUniqueTempFile(const QString &prefix, QFile &file)
+// Creates a new directory that did not exist before (never one another process might have
+// prepared), readable by its owner only; returns its path, or empty when the system refuses.
+QString createUniqueTempDirectory(const QString &prefix)
 {
     const QDir temp(QDir::tempPath());
     const quint32 start = QRandomGenerator::global()->bounded(0x10000u);
     for (quint32 k = 0; k < 0x10000u; ++k) {
         const QString digits =
             QStringLiteral("%1").arg((start + k) & 0xffffu, 4, 16, QLatin1Char('0')).toUpper();
-        file.setFileName(temp.filePath(prefix.left(3) + digits + QStringLiteral(".tmp")));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-            return true;
-        if (file.exists())
-            continue;
-        return false; // not a name clash: the directory refuses
+        const QString path = temp.filePath(prefix.left(3) + digits + QStringLiteral(".tmp"));
+        if (::mkdir(QFile::encodeName(path).constData(), 0700) == 0)
+            return path;
+        if (errno != EEXIST)
+            return QString(); // not a name clash: the directory refuses
     }
-    return false;
+    return QString();
 }
 
 bool copyInto(const QString &sourcePath, QFile &target)
@@ -163,20 +162,30 @@ qint64 startCommandLine(const QString &commandLine)
 
 bool startTemporaryCopy(const QString &program, const QString &argumentLine)
 {
-    QFile copy;
-    if (!createUniqueTempFile(QFileInfo(program).baseName(), copy))
+    // In a directory of its own, as on Windows, where the copy's directory is where the system
+    // looks for its libraries first; here it keeps the copy apart from whatever else lies in
+    // the shared temporary directory.
+    const QString directory = createUniqueTempDirectory(QFileInfo(program).baseName());
+    if (directory.isEmpty())
         return false;
-    const QString path = copy.fileName();
+    const QString path = QDir(directory).filePath(QFileInfo(program).fileName());
+    QFile copy(path);
     // A half-written program must never be started.
-    bool ready = copyInto(program, copy) && copy.flush();
+    bool ready = copy.open(QIODevice::WriteOnly | QIODevice::NewOnly) && copyInto(program, copy) && copy.flush();
     // Closed before the start: a file still open for writing cannot be executed.
     copy.close();
     ready = ready
         && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const bool started = ready && startDetachedProcess(QStringList(path) + splitArguments(argumentLine)) > 0;
-    // The started copy keeps running from its open image; the name can go at once.
+    // The started copy keeps running from its open image; the names can go at once.
     QFile::remove(path);
+    QDir().rmdir(directory);
     return started;
+}
+
+bool runsElevatedAboveItsUser()
+{
+    return false;
 }
 
 void exitProcessNow(int code)

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -84,20 +85,90 @@ bool startTemporaryCopy(const QString &program, const QString &argumentLine)
 {
     wchar_t tempDir[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, tempDir);
-    // The system creates an empty, uniquely named file from the first three characters of the
-    // prefix, a hexadecimal number and ".tmp"; the copy then overwrites it.
-    wchar_t name[MAX_PATH] = {};
-    const std::wstring prefix = QFileInfo(program).baseName().toStdWString();
-    ::GetTempFileNameW(tempDir, prefix.c_str(), 0, name);
-    ::CopyFileW(QDir::toNativeSeparators(program).toStdWString().c_str(), name, FALSE);
-    // Never closed here: the system deletes the copy when the last process holding this
-    // inherited handle has ended (this one, the copy, and whatever the copy starts).
+    // A directory of its own, new (never one someone prepared): a program started from the
+    // shared temporary directory would find the DLLs planted there. Named like the system's
+    // temporary files: the first three characters of the prefix, a hexadecimal number, ".tmp".
+    const QString temp = fromNative(tempDir);
+    const QString prefix = QFileInfo(program).baseName().left(3);
+    QString directory;
+    const quint32 start = QRandomGenerator::global()->bounded(0x10000u);
+    for (quint32 k = 0; k < 0x10000u && directory.isEmpty(); ++k) {
+        const QString candidate = QDir(temp).filePath(
+            prefix + QStringLiteral("%1").arg((start + k) & 0xffffu, 4, 16, QLatin1Char('0')).toUpper()
+                + QStringLiteral(".tmp"));
+        if (::CreateDirectoryW(QDir::toNativeSeparators(candidate).toStdWString().c_str(), nullptr))
+            directory = candidate;
+        else if (::GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    if (directory.isEmpty())
+        return false;
+    const std::wstring copy = QDir::toNativeSeparators(QDir(directory).filePath(QFileInfo(program).fileName())).toStdWString();
+    const std::wstring nativeDirectory = QDir::toNativeSeparators(directory).toStdWString();
+    if (!::CopyFileW(QDir::toNativeSeparators(program).toStdWString().c_str(), copy.c_str(), TRUE)) {
+        ::DeleteFileW(copy.c_str());
+        ::RemoveDirectoryW(nativeDirectory.c_str());
+        return false;
+    }
+    // Never closed here: the system deletes the copy, then its directory, when the last process
+    // holding these inherited handles has ended (this one, the copy, and whatever the copy
+    // starts). A directory goes only once it is empty, and a process's handles are closed in
+    // the order of their values when it ends: the directory's handle must come after the file's.
     SECURITY_ATTRIBUTES inherit = {};
     inherit.nLength = sizeof inherit;
     inherit.bInheritHandle = TRUE;
-    ::CreateFileW(name, 0, FILE_SHARE_READ, &inherit, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const HANDLE file = ::CreateFileW(copy.c_str(), 0, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
+                                      FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    HANDLE folder = ::CreateFileW(nativeDirectory.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  &inherit, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE,
+                                  nullptr);
+    if (file == INVALID_HANDLE_VALUE || folder == INVALID_HANDLE_VALUE) {
+        // Without its handles the copy would stay behind: remove it and start nothing.
+        if (file != INVALID_HANDLE_VALUE)
+            ::CloseHandle(file);
+        else
+            ::DeleteFileW(copy.c_str());
+        if (folder != INVALID_HANDLE_VALUE)
+            ::CloseHandle(folder);
+        ::RemoveDirectoryW(nativeDirectory.c_str());
+        return false;
+    }
+    // New handles take the lowest free values, so the directory's may be below the file's: take
+    // further duplicates until one lies above it, then drop the ones below (the directory's
+    // deletion waits for its last handle, which stays).
+    std::vector<HANDLE> below;
+    while (folder < file) {
+        HANDLE again = nullptr;
+        if (!::DuplicateHandle(::GetCurrentProcess(), folder, ::GetCurrentProcess(), &again, 0, TRUE,
+                               DUPLICATE_SAME_ACCESS))
+            break;
+        below.push_back(folder);
+        folder = again;
+    }
+    for (HANDLE h : below)
+        ::CloseHandle(h);
     const QString quote(QLatin1Char('"'));
-    return createProcess(quote + QString::fromWCharArray(name) + quote + QLatin1Char(' ') + argumentLine) > 0;
+    return createProcess(quote + QString::fromStdWString(copy) + quote + QLatin1Char(' ') + argumentLine) > 0;
+}
+
+bool runsElevatedAboveItsUser()
+{
+    const auto wineVersion = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+    if (wineVersion) {
+        wchar_t asked[2] = {};
+        if (::GetEnvironmentVariableW(L"KORVEL_WINE_ELEVATION", asked, 2) != 1 || asked[0] != L'1')
+            return false;
+    }
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    const ScopedHandle owned(token);
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    DWORD size = 0;
+    // "Default" is a token without a limited twin (UAC off, the built-in Administrator, a
+    // standard user): that user has no other self to install for, so it is not refused.
+    return ::GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size)
+        && type == TokenElevationTypeFull;
 }
 
 void exitProcessNow(int code)

@@ -5,6 +5,8 @@
 #include "platform/shell_integration.h"
 #include "platform/window_system.h"
 
+#include "base/product.h"
+#include "support/installed_layout.h"
 #include "support/temp_home.h"
 
 #include <QDir>
@@ -18,6 +20,7 @@
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <windows.h>
@@ -158,21 +161,28 @@ TEST(Win32Process, CommandLineStartsTheProgramAsWrittenAndTheListSeesIt)
     EXPECT_TRUE(waitFor([&] { return readFile(dir.file("e f")) == "listed"; }));
 }
 
-TEST(Win32Process, TemporaryCopyRunsFromTheTemporaryDirectory)
+TEST(Win32Process, TemporaryCopyRunsInADirectoryOfItsOwn)
 {
     Scratch dir;
     ASSERT_TRUE(writeFile(dir.file("b"), "copied"));
-    const QStringList arguments{"replace", dir.file("a"), dir.file("b"), "1", "1"};
+    // A second group deletes a missing file, which keeps the copy retrying for a while.
+    const QStringList arguments{"replace", dir.file("a"), dir.file("b"), "1", "1", dir.file("never"), "\\\"\\\"", "25", "1"};
     QString line;
     for (const QString &a : arguments)
         line += QLatin1Char(' ') + a;
     const QDir temp(QDir::tempPath());
-    const QStringList before = temp.entryList({"Kor*.tmp"}, QDir::Files);
+    const QStringList before = temp.entryList({"Kor*.tmp"}, QDir::AllEntries);
     ASSERT_TRUE(platform::startTemporaryCopy(Program, line));
     EXPECT_TRUE(waitFor([&] { return readFile(dir.file("a")) == "copied"; }));
-    // This process holds the copy's delete-on-close handle too, so the copy stays until it ends.
-    const QStringList after = temp.entryList({"Kor*.tmp"}, QDir::Files);
-    EXPECT_EQ(after.size(), before.size() + 1);
+    // This process holds the delete-on-close handles too, so the directory stays until it ends.
+    QStringList made = temp.entryList({"Kor*.tmp"}, QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &old : before)
+        made.removeAll(old);
+    ASSERT_EQ(made.size(), 1);
+    EXPECT_TRUE(made.first().endsWith(QStringLiteral(".tmp"))) << made.first().toStdString();
+    const QString copy = temp.filePath(made.first()) + QLatin1Char('/') + QFileInfo(Program).fileName();
+    EXPECT_TRUE(platform::runningExecutables().contains(copy, Qt::CaseInsensitive))
+        << platform::runningExecutables().join(' ').toStdString();
 }
 
 TEST(Win32Process, JoinedThreadHasFinishedItsWorkAtTheJoinAndAtItsEnd)
@@ -194,6 +204,220 @@ TEST(Win32Process, JoinedThreadHasFinishedItsWorkAtTheJoinAndAtItsEnd)
         }));
     }
     EXPECT_EQ(value, 3);
+}
+
+// Runs a command line to its end in directory (then back in ours) with variables added to the
+// environment; returns its exit code, or -1000 when it could not be started or did not end.
+int runInDirectory(const QString &commandLine, const QString &directory,
+                   const std::vector<std::pair<const char *, QString>> &variables = {})
+{
+    const QString here = QDir::currentPath();
+    std::vector<std::pair<const char *, QString>> saved;
+    for (const auto &v : variables) {
+        saved.emplace_back(v.first, platform::isEnvironmentVariableSet(v.first) ? platform::environmentVariable(v.first) : QString());
+        platform::setEnvironmentVariable(v.first, v.second);
+    }
+    platform::setCurrentDirectory(directory);
+    const qint64 pid = platform::startCommandLine(commandLine, {});
+    platform::setCurrentDirectory(here);
+    for (const auto &v : saved) {
+        if (v.second.isNull())
+            platform::unsetEnvironmentVariable(v.first);
+        else
+            platform::setEnvironmentVariable(v.first, v.second);
+    }
+    if (pid <= 0)
+        return -1000;
+    const HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, DWORD(pid));
+    if (!process)
+        return -1000;
+    DWORD code = DWORD(-1000);
+    if (::WaitForSingleObject(process, 60000) != WAIT_OBJECT_0 || !::GetExitCodeProcess(process, &code))
+        code = DWORD(-1000);
+    ::CloseHandle(process);
+    return int(code);
+}
+
+QString quoted(const QString &path)
+{
+    return QLatin1Char('"') + QDir::toNativeSeparators(path) + QLatin1Char('"');
+}
+
+// The program's own file, as the shell, the loader and the system's tools read it.
+TEST(Win32Program, CarriesItsVersionIconsManifestAndHeaders)
+{
+    const std::wstring path = QDir::toNativeSeparators(QFileInfo(Program).absoluteFilePath()).toStdWString();
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<char> info(size);
+    ASSERT_TRUE(::GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+    const auto text = [&](const wchar_t *name) {
+        wchar_t *value = nullptr;
+        UINT length = 0;
+        const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+        if (!::VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void **>(&value), &length) || !value)
+            return QString();
+        return QString::fromWCharArray(value);
+    };
+    EXPECT_EQ(text(L"CompanyName"), QStringLiteral(KORVEL_COMPANY_NAME));
+    EXPECT_EQ(text(L"ProductName"), QStringLiteral(KORVEL_PRODUCT_NAME));
+    EXPECT_EQ(text(L"FileDescription"), QStringLiteral(KORVEL_PRODUCT_NAME));
+    EXPECT_EQ(text(L"OriginalFilename"), QStringLiteral("Korvel.exe"));
+    EXPECT_EQ(text(L"FileVersion"), QStringLiteral("%1.%2.%3").arg(KORVEL_VERSION_MAJOR).arg(KORVEL_VERSION_MINOR).arg(KORVEL_VERSION_PATCH));
+    EXPECT_EQ(text(L"ProductVersion"), text(L"FileVersion"));
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueW(info.data(), L"\\", reinterpret_cast<void **>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, DWORD(MAKELONG(KORVEL_VERSION_MINOR, KORVEL_VERSION_MAJOR)));
+    EXPECT_EQ(fixed->dwFileVersionLS, DWORD(MAKELONG(0, KORVEL_VERSION_PATCH)));
+    EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+    EXPECT_EQ(fixed->dwFileType, DWORD(VFT_APP));
+
+    const HMODULE image = ::LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    const auto resource = [&](const wchar_t *type, int id) {
+        const HRSRC found = ::FindResourceW(image, MAKEINTRESOURCEW(id), type);
+        const HGLOBAL loaded = found ? ::LoadResource(image, found) : nullptr;
+        return loaded ? QByteArray(static_cast<const char *>(::LockResource(loaded)), int(::SizeofResource(image, found)))
+                      : QByteArray();
+    };
+    // The icon group: a 6-byte header, then 14 bytes per image, its width first (0 for 256).
+    const QByteArray group = resource(RT_GROUP_ICON, 1000);
+    ASSERT_GE(group.size(), 6);
+    std::vector<int> widths;
+    for (int i = 0; i < int(quint8(group[4])) && 6 + 14 * i < group.size(); ++i)
+        widths.push_back(quint8(group[6 + 14 * i]) ? quint8(group[6 + 14 * i]) : 256);
+    EXPECT_EQ(widths, (std::vector<int>{16, 32, 48, 256}));
+    const QByteArray manifest = resource(RT_MANIFEST, 1);
+    ::FreeLibrary(image);
+    EXPECT_TRUE(manifest.contains("<requestedExecutionLevel level=\"asInvoker\"")) << manifest.constData();
+    for (const char *os : {"8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a", "1f676c76-80e1-4239-95bb-83d0f6d0da78",
+                           "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38", "35138b9a-5d96-4fbd-8e2d-a2440225f93a"})
+        EXPECT_TRUE(manifest.contains(os)) << os;
+    EXPECT_TRUE(manifest.contains("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""));
+    EXPECT_FALSE(manifest.contains("<dpiAware")) << "the window is drawn in fixed pixels";
+
+    // The headers, and the DLLs the loader resolves before the program's first instruction.
+    const QByteArray file = readFile(Program);
+    ASSERT_GT(file.size(), 1024);
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(file.constData());
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(file.constData() + dos->e_lfanew);
+    const IMAGE_OPTIONAL_HEADER32 &optional = nt->OptionalHeader;
+    EXPECT_EQ(optional.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    EXPECT_EQ(optional.MajorSubsystemVersion, 6);
+    EXPECT_EQ(optional.MinorSubsystemVersion, 1);
+    EXPECT_TRUE(optional.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
+    EXPECT_TRUE(optional.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
+    EXPECT_TRUE(optional.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
+    const auto *sections = IMAGE_FIRST_SECTION(nt);
+    const auto at = [&](DWORD rva) -> const char * {
+        for (int i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+            const IMAGE_SECTION_HEADER &section = sections[i];
+            if (rva >= section.VirtualAddress && rva < section.VirtualAddress + section.SizeOfRawData)
+                return file.constData() + section.PointerToRawData + (rva - section.VirtualAddress);
+        }
+        return nullptr;
+    };
+    QStringList imported;
+    const DWORD importRva = optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto *d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(at(importRva)); d && d->Name; ++d)
+        imported.append(QString::fromLatin1(at(d->Name)).toUpper());
+    QStringList delayed;
+    const DWORD delayRva = optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].VirtualAddress;
+    for (auto *d = reinterpret_cast<const IMAGE_DELAYLOAD_DESCRIPTOR *>(at(delayRva)); d && d->DllNameRVA; ++d)
+        delayed.append(QString::fromLatin1(at(d->DllNameRVA)).toUpper());
+    // Only "known DLLs" at start: the system takes those from its own directory, never from
+    // the directory the program was downloaded to.
+    const QStringList known{"ADVAPI32.DLL", "GDI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "OLE32.DLL",
+                            "OLEAUT32.DLL", "SHELL32.DLL", "SHLWAPI.DLL", "USER32.DLL", "WS2_32.DLL"};
+    for (const QString &dll : imported)
+        EXPECT_TRUE(known.contains(dll)) << dll.toStdString() << " is imported at start";
+    for (const char *dll : {"NETAPI32.DLL", "USERENV.DLL", "VERSION.DLL", "WINMM.DLL", "BCRYPT.DLL", "CRYPT32.DLL"})
+        EXPECT_TRUE(delayed.contains(QLatin1String(dll))) << dll << " is not delay-loaded: " << delayed.join(' ').toStdString();
+}
+
+TEST(Win32Program, DllsPlantedBesideItDoNotRun)
+{
+    Scratch dir;
+    const QString program = dir.file("download/Korvel.exe");
+    const QString marks = dir.file("marks");
+    ASSERT_TRUE(QDir().mkpath(marks));
+    ASSERT_TRUE(writeFile(program, readFile(Program)));
+    // The control: this test program imports the same DLLs the ordinary way.
+    const QString control = dir.file("download/control.exe");
+    ASSERT_TRUE(writeFile(control, readFile(platform::executablePath())));
+    // The program's imports that are no "known DLLs". Not VERSION: Wine's own user32 imports it,
+    // and Wine, unlike Windows, looks beside the program for a system DLL's imports too.
+    const QStringList planted{"NETAPI32.dll", "USERENV.dll", "WINMM.dll", "bcrypt.dll", "CRYPT32.dll"};
+    for (const QString &name : planted)
+        ASSERT_TRUE(writeFile(dir.file("download/" + name), readFile(QStringLiteral(KORVEL_PLANTED_DLL))));
+    // Wine prefers its own DLLs to those it finds; Windows takes the first it finds.
+    const QString overrides = platform::environmentVariable("WINEDLLOVERRIDES")
+        + QStringLiteral(";netapi32,userenv,winmm,bcrypt,crypt32=n,b");
+    const std::vector<std::pair<const char *, QString>> environment{
+        {"KORVEL_PLANTED_MARKS", QDir::toNativeSeparators(marks)}, {"WINEDLLOVERRIDES", overrides},
+        {"KORVEL_HEADLESS", "1"}};
+    const auto ran = [&] { return QDir(marks).entryList(QDir::Files); };
+
+    runInDirectory(quoted(control) + " --gtest_list_tests", dir.path(), environment);
+    EXPECT_FALSE(ran().isEmpty()) << "planting does not work here: the test proves nothing";
+    for (const QString &mark : ran())
+        QFile::remove(marks + '/' + mark);
+
+    // The launcher's search for a client, then the installer's road until its first request
+    // (to a server that is not there) and its error report.
+    EXPECT_EQ(runInDirectory(quoted(program), dir.path(), environment), -1);
+    EXPECT_EQ(ran(), QStringList());
+}
+
+TEST(Win32Program, ClientFindsItsOwnLibrariesInItsVersionDirectory)
+{
+    Scratch dir;
+    const QString program = dir.file("app/Korvel.exe");
+    ASSERT_TRUE(writeFile(program, readFile(Program)));
+    const QString version = dir.file("app/1.0");
+    ASSERT_TRUE(writeCatalogue(dir.file("app"), {"1.0"}));
+    ASSERT_TRUE(writeLocalManifest(version, "client.dll", "korvel_entry"));
+    ASSERT_TRUE(writeFile(version + "/client.dll", readFile(QStringLiteral(KORVEL_DEPENDENT_CLIENT))));
+    // Started from elsewhere: the client's import is found in its version directory or nowhere.
+    EXPECT_NE(runInDirectory(quoted(program), dir.path(), {{"KORVEL_HEADLESS", "1"}}), 42);
+    ASSERT_TRUE(writeFile(version + "/korvel_dependency.dll", readFile(QStringLiteral(KORVEL_DEPENDENCY))));
+    EXPECT_EQ(runInDirectory(quoted(program), dir.path(), {{"KORVEL_HEADLESS", "1"}}), 42);
+}
+
+TEST(Win32Program, RefusesAJobFromAnElevatedToken)
+{
+    // Wine gives every process the administrator's full token and has no limited one, so the
+    // program takes Wine's answer only when asked to.
+    HANDLE token = nullptr;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    DWORD size = 0;
+    ASSERT_TRUE(::GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size));
+    ::CloseHandle(token);
+    EXPECT_FALSE(platform::runsElevatedAboveItsUser());
+    if (type != TokenElevationTypeFull)
+        GTEST_SKIP() << "this test process is not elevated";
+    platform::setEnvironmentVariable("KORVEL_WINE_ELEVATION", "1");
+    EXPECT_TRUE(platform::runsElevatedAboveItsUser());
+    platform::unsetEnvironmentVariable("KORVEL_WINE_ELEVATION");
+
+    Scratch dir;
+    const QString program = dir.file("app/Korvel.exe");
+    ASSERT_TRUE(writeFile(program, readFile(Program)));
+    ASSERT_TRUE(writeFile(dir.file("app/kept"), "x"));
+    const QString err = dir.file("err.txt");
+    const QString line = QStringLiteral("cmd.exe /c \"%1 uninstall 2>%2\"").arg(quoted(program), quoted(err));
+    const std::vector<std::pair<const char *, QString>> elevated{{"KORVEL_WINE_ELEVATION", "1"}, {"KORVEL_HEADLESS", "1"}};
+    EXPECT_EQ(runInDirectory(line, dir.path(), elevated), -1);
+    EXPECT_TRUE(QString::fromUtf8(readFile(err)).contains(QStringLiteral("不能以管理员身份运行"))) << readFile(err).constData();
+    EXPECT_TRUE(QFileInfo::exists(dir.file("app/kept")));
+    EXPECT_TRUE(QFileInfo::exists(program));
+    // The unseen update is refused without a word.
+    EXPECT_EQ(runInDirectory(QStringLiteral("cmd.exe /c \"%1 update 2>%2\"").arg(quoted(program), quoted(err)),
+                             dir.path(), elevated), -1);
+    EXPECT_EQ(readFile(err), QByteArray());
 }
 
 TEST(Win32Library, DirectoryAndEnvironmentAreTheSystemsOwn)
