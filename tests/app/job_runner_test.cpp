@@ -480,6 +480,31 @@ TEST_F(JobRoad, UpdatesKeepTheRunningAndThePreviousVersionWithTheirPackagesOnly)
         EXPECT_EQ(readFile(data + "/4.0/" + it.key()), it.value()) << it.key().toStdString();
 }
 
+TEST_F(JobRoad, SignedLauncherIsWhatTheUserGetsAndItStillRuns)
+{
+    if (!target::isWindows())
+        GTEST_SKIP() << "Authenticode signs Windows programs";
+    // A throw-away code-signing certificate, made for this test alone.
+    const QString certificate = home.root() + "/signing.pem";
+    const QString key = home.root() + "/signing.key";
+    QByteArray output;
+    ASSERT_EQ(runTool("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                                  "-subj", "/CN=Korvel test signing", "-addext", "extendedKeyUsage=codeSigning",
+                                  "-keyout", key, "-out", certificate},
+                      {}, {}, &output), 0) << output.constData();
+    publishArguments = QStringList{"--authenticode-certificate", certificate, "--authenticode-key", key};
+    publish("1.0");
+    const QStringList verify{"verify", "-CAfile", certificate, "-in"};
+    EXPECT_NE(runTool("osslsigncode", verify + QStringList{stage("1.0") + "/Korvel.exe"}, {}, {}, &output), 0)
+        << "the source's launcher stays unsigned";
+
+    // The signed launcher is installed, and it launches the client.
+    installFromDownload();
+    EXPECT_EQ(runTool("osslsigncode", verify + QStringList{installedProgram()}, {}, {}, &output), 0)
+        << output.constData();
+    EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), QByteArray("1.0"));
+}
+
 TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
 {
     publish("1.0");

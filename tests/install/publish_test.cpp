@@ -192,6 +192,10 @@ TEST(Publisher, GroupsPackagesAsToldAndRefusesBadRequests)
     EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "../x", "--entry-file", "libclient.so"},
                       {}, {}, &output), 0);
     EXPECT_NE(runTool(kPublisher, QStringList{"--version", "1.0"}, {}, {}, &output), 0);
+    // Authenticode signing needs a certificate and its key.
+    EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "1.0", "--entry-file", "libclient.so",
+                                                     "--authenticode-certificate", home.root() + "/packages.txt"},
+                      {}, {}, &output), 0);
     EXPECT_FALSE(QFile::exists(home.root() + "/bad/bin/versions.xml"));
 }
 

@@ -12,6 +12,7 @@ const char kUsage[] =
     "                      [--package-size BYTES]\n"
     "                      [--sign-key KEY --sequence N [--expires UNIXTIME]\n"
     "                       [--sign-password-file FILE]]\n"
+    "                      [--authenticode-certificate CERT.pem --authenticode-key KEY.pem]\n"
     "\n"
     "Packs the version directory DIR (laid out as installed: Korvel.exe, the client library,\n"
     "data) into 7z packages, one per top-level entry unless FILE groups top-level entries\n"
@@ -26,7 +27,10 @@ const char kUsage[] =
     "the versions already listed stay.\n"
     "With --sign-key (a minisign secret key), the catalogue and the manifest are signed\n"
     "beside them (FILE.minisig) with release sequence N, which must be above the one the\n"
-    "tree's catalogue was signed with; once a tree is signed, it is never published unsigned.\n";
+    "tree's catalogue was signed with; once a tree is signed, it is never published unsigned.\n"
+    "With --authenticode-certificate and --authenticode-key, Korvel.exe is packed signed with\n"
+    "Authenticode (osslsigncode, SHA-256) by that certificate chain and unencrypted private\n"
+    "key; the source is not changed.\n";
 
 } // namespace
 
@@ -63,6 +67,10 @@ int main(int argc, char **argv)
             ok = value(&request.packagesFile);
         else if (arg == QLatin1String("--sign-key"))
             ok = value(&request.signKey);
+        else if (arg == QLatin1String("--authenticode-certificate"))
+            ok = value(&request.authenticodeCertificate);
+        else if (arg == QLatin1String("--authenticode-key"))
+            ok = value(&request.authenticodeKey);
         else if (arg == QLatin1String("--sign-password-file"))
             ok = value(&request.signPasswordFile);
         else if (arg == QLatin1String("--sequence"))

@@ -1,6 +1,8 @@
 #include "publisher.h"
 #include "signing.h"
 
+#include "base/product.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -11,6 +13,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
@@ -23,7 +26,7 @@ namespace {
 const char kCatalogue[] = "bin/versions.xml";
 const char kManifestDir[] = "bin/manifest";
 const char kComponentDir[] = "component";
-const char kLauncher[] = "Korvel.exe";
+const char kLauncher[] = KORVEL_PROGRAM_FILE_NAME;
 // The publisher's own notes in the tree, never read by clients.
 const char kPackedInputs[] = ".korvel-publish/packed-inputs";
 
@@ -620,15 +623,86 @@ bool reusePacked(const QDir &tree, const PackedInputs &packed, const QByteArray 
     return true;
 }
 
+// Copies the file or directory tree from to the path to (which must not exist yet).
+bool copyEntry(const QString &from, const QString &to)
+{
+    if (!QDir().mkpath(QFileInfo(to).absolutePath()))
+        return false;
+    if (!QFileInfo(from).isDir())
+        return QFile::copy(from, to);
+    if (!QDir().mkpath(to))
+        return false;
+    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    const QDir base(from);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString copy = to + QLatin1Char('/') + base.relativeFilePath(path);
+        if (it.fileInfo().isDir() ? !QDir().mkpath(copy) : !QFile::copy(path, copy))
+            return false;
+    }
+    return true;
+}
+
+// Signs the launcher with Authenticode: the PE file's own signature, which the system shows
+// when the downloaded program is started and which SmartScreen weighs. The signing time comes
+// from the clock, so a signed launcher is not byte-for-byte reproducible.
+bool signLauncher(const PublishRequest &request, const QString &input, const QString &output)
+{
+    QProcess signer;
+    signer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    signer.setStandardOutputFile(QProcess::nullDevice());
+    signer.start(QStringLiteral("osslsigncode"),
+                 {QStringLiteral("sign"), QStringLiteral("-certs"), request.authenticodeCertificate,
+                  QStringLiteral("-key"), request.authenticodeKey, QStringLiteral("-n"),
+                  QStringLiteral(KORVEL_PRODUCT_NAME), QStringLiteral("-h"), QStringLiteral("sha256"),
+                  QStringLiteral("-in"), input, QStringLiteral("-out"), output});
+    if (!signer.waitForStarted()) {
+        fail(QStringLiteral("cannot run osslsigncode"));
+        return false;
+    }
+    signer.waitForFinished(-1);
+    if (signer.exitStatus() != QProcess::NormalExit || signer.exitCode() != 0 || !QFileInfo(output).isFile()) {
+        fail(QStringLiteral("osslsigncode could not sign %1").arg(input));
+        return false;
+    }
+    return true;
+}
+
+// The package's paths laid out in staging as in the source, with the launcher signed.
+bool stageSignedPackage(const PublishRequest &request, const QDir &source, const QStringList &paths,
+                        const QString &staging)
+{
+    for (const QString &path : paths) {
+        const QString to = staging + QLatin1Char('/') + path;
+        if (path == QLatin1String(kLauncher)) {
+            if (!signLauncher(request, source.filePath(path), to))
+                return false;
+        } else if (!copyEntry(source.filePath(path), to)) {
+            fail(QStringLiteral("cannot copy %1 for signing").arg(path));
+            return false;
+        }
+    }
+    return true;
+}
+
 // Packs one package and puts it on both mirrors, or, when an earlier version published the
 // same bytes, lists it as that version's package: clients then find it in their store.
-bool placePackage(const QDir &source, const QDir &tree, const QString &version,
+bool placePackage(const PublishRequest &request, const QDir &source, const QDir &tree, const QString &version,
                   PublishedPackages *published, Package *package)
 {
     const QString component = tree.absoluteFilePath(componentPath(package->name, version));
     QDir().mkpath(QFileInfo(component).absolutePath());
     const QString building = component + QStringLiteral(".building");
-    if (!makeArchive(source.absolutePath(), package->paths, building))
+    // The package with the launcher is packed from a signed copy of its entries.
+    QTemporaryDir staging;
+    QString packedFrom = source.absolutePath();
+    if (!request.authenticodeCertificate.isEmpty() && package->paths.contains(QLatin1String(kLauncher))) {
+        if (!staging.isValid() || !stageSignedPackage(request, source, package->paths, staging.path()))
+            return false;
+        packedFrom = staging.path();
+    }
+    if (!makeArchive(packedFrom, package->paths, building))
         return false;
     package->md5Hex = md5Hex(building);
     if (package->md5Hex.isEmpty() || !sha256Hex(building, &package->sha256Hex, &package->size)) {
@@ -736,9 +810,20 @@ bool publishRelease(const PublishRequest &request)
         fail(QStringLiteral("the entry file %1 is not in the source").arg(request.entryFile));
         return false;
     }
-    if (!QFileInfo(source.filePath(QLatin1String(kLauncher))).isFile())
+    const bool authenticode = !request.authenticodeCertificate.isEmpty() || !request.authenticodeKey.isEmpty();
+    if (!QFileInfo(source.filePath(QLatin1String(kLauncher))).isFile()) {
+        if (authenticode) {
+            fail(QStringLiteral("no %1 in the source to sign").arg(QLatin1String(kLauncher)));
+            return false;
+        }
         fail(QStringLiteral("warning: no %1 in the source; clients keep their launcher")
                  .arg(QLatin1String(kLauncher)));
+    }
+    if (authenticode
+        && (!QFileInfo(request.authenticodeCertificate).isFile() || !QFileInfo(request.authenticodeKey).isFile())) {
+        fail(QStringLiteral("Authenticode signing needs both a certificate file and a key file"));
+        return false;
+    }
 
     const QDir tree(request.outputTree);
     ReleaseSigner signer;
@@ -765,9 +850,12 @@ bool publishRelease(const PublishRequest &request)
     PackedInputs packed;
     packed.read(tree);
     for (Package &package : packages) {
-        const QByteArray inputs = PackedInputs::inputsOf(source, package.paths);
+        // A signed launcher carries its signing time: its package is packed afresh.
+        const bool signsLauncher = !request.authenticodeCertificate.isEmpty()
+            && package.paths.contains(QLatin1String(kLauncher));
+        const QByteArray inputs = signsLauncher ? QByteArray() : PackedInputs::inputsOf(source, package.paths);
         if (!reusePacked(tree, packed, inputs, &published, &package)
-            && !placePackage(source, tree, v, &published, &package))
+            && !placePackage(request, source, tree, v, &published, &package))
             return false;
         if (!inputs.isEmpty())
             packed.remember(inputs, package.md5Hex);

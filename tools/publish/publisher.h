@@ -22,6 +22,10 @@ struct PublishRequest {
     QString signPasswordFile;
     qint64 sequence = -1;
     qint64 expires = 0;
+    // Both set: the launcher is signed with Authenticode (osslsigncode) with this certificate
+    // chain and private key (PEM files) before it is packed; the source stays as it is.
+    QString authenticodeCertificate;
+    QString authenticodeKey;
 };
 
 // Publishes the release: packs the source into 7z packages with 7zz, writes the manifest and
