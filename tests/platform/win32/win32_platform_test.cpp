@@ -218,7 +218,7 @@ int runInDirectory(const QString &commandLine, const QString &directory,
         platform::setEnvironmentVariable(v.first, v.second);
     }
     platform::setCurrentDirectory(directory);
-    const qint64 pid = platform::startCommandLine(commandLine, {});
+    const qint64 pid = platform::startCommandLine(commandLine);
     platform::setCurrentDirectory(here);
     for (const auto &v : saved) {
         if (v.second.isNull())
