@@ -1,6 +1,7 @@
 #include "app/job_runner.h"
 
 #include "app/job_guard.h"
+#include "app/startup.h"
 #include "base/locations.h"
 #include "engine/version_catalogue.h"
 #include "install/registration.h"
@@ -14,6 +15,7 @@
 #include <QDir>
 
 #include <memory>
+#include <optional>
 
 const char *const InstallLaunchVariable = "KORVEL_INSTALL_LAUNCH";
 
@@ -147,14 +149,8 @@ bool checkCatalogue(VersionCatalogue &catalogue)
 // lists (empty when none).
 QString startedVersion(const QDir &baseDir)
 {
-    VersionCatalogue catalogue(baseDir);
-    if (!catalogue.loadLocalCatalogue())
-        return QString();
-    for (VersionEntry entry : catalogue.versions()) {
-        if (entry.loadLocalManifest())
-            return entry.version();
-    }
-    return QString();
+    const std::optional<VersionEntry> entry = firstInstalledVersion(baseDir);
+    return entry ? entry->version() : QString();
 }
 
 // Checks the catalogue and installs the best version; once that succeeded, the versions and

@@ -6,6 +6,9 @@
 
 class QIODevice;
 
+// The package store's folder in the data directory.
+constexpr char PackageStoreDirName[] = "packages";
+
 // One package of a version: where its file lives in the package store and how to fetch and
 // check it. The store is dataDirectory() + "/packages/" + name, shared by the versions of one
 // package name; the file is version + ".7z" in it, and ".partial" after that while it downloads.

@@ -59,9 +59,6 @@ void makeUnstartable(const QDir &baseDir)
         QFile::remove(QDir(version.absoluteFilePath()).absoluteFilePath(QLatin1String(LocalManifestFileName)));
 }
 
-// The package store below the data directory (see PackageRecord).
-constexpr char kPackageStore[] = "packages";
-
 // Whether a copy of the program other than this process runs: this program's file, or the
 // launcher in baseDir (a client runs inside it), also when that file was replaced since.
 bool anotherCopyRuns(const QDir &baseDir)
@@ -83,7 +80,7 @@ QString newestOtherVersion(const QDir &baseDir, const QString &kept)
         baseDir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     for (const QFileInfo &directory : directories) {
         const QString name = directory.fileName();
-        if (name == kept || name == QLatin1String(kPackageStore)
+        if (name == kept || name == QLatin1String(PackageStoreDirName)
             || !VersionEntry(baseDir, nullptr, name, QString()).loadLocalManifest())
             continue;
         const QDateTime written =
@@ -138,14 +135,14 @@ void removeOldVersions(const QDir &baseDir, const QString &current, const QStrin
         baseDir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     for (const QFileInfo &directory : directories) {
         const QString name = directory.fileName();
-        if (name != current && name != previous && name != QLatin1String(kPackageStore))
+        if (name != current && name != previous && name != QLatin1String(PackageStoreDirName))
             doomed.append(directory.absoluteFilePath());
     }
     for (const QString &directory : qAsConst(doomed))
         QFile::remove(QDir(directory).absoluteFilePath(QLatin1String(LocalManifestFileName)));
     for (const QString &directory : qAsConst(doomed))
         removeTree(directory);
-    removeUnlisted(QDir(baseDir.absoluteFilePath(QLatin1String(kPackageStore))), keptPackages);
+    removeUnlisted(QDir(baseDir.absoluteFilePath(QLatin1String(PackageStoreDirName))), keptPackages);
 }
 
 void removeInstallation(const QDir &baseDir)
