@@ -100,7 +100,7 @@ find_package(GTest REQUIRED)
 include(GoogleTest)
 file(GLOB win32_test_sources CONFIGURE_DEPENDS tests/platform/win32/*.cpp)
 add_executable(platform_win32_tests ${win32_test_sources}
-  tests/platform/lock_test.cpp tests/platform/library_test.cpp tests/support/temp_home.cpp
+  tests/platform/lock_test.cpp tests/platform/library_test.cpp tests/platform/sha256_test.cpp tests/support/temp_home.cpp
   tests/support/target.cpp tests/support/installed_layout.cpp)
 # Libraries the tests put around copies of the program: one planted under system DLLs' names,
 # and a client that imports a library of its own version directory.

@@ -4,9 +4,9 @@
 #include "engine/http_transfer.h"
 #include "engine/path_names.h"
 #include "engine/servers.h"
-#include "engine/sha256.h"
 #include "engine/status_sink.h"
 #include "platform/process.h"
+#include "platform/sha256.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -47,7 +47,7 @@ public:
     static constexpr int BlockSize = 512 * 1024;
 
     // withSha256: a SHA-256 is taken beside the MD5, on the same thread (with the processor's
-    // SHA extensions it costs a third of the MD5).
+    // SHA extensions it costs less than the MD5).
     explicit ParallelMd5(bool withSha256 = false)
         : m_md5(QCryptographicHash::Md5), m_withSha256(withSha256)
     {
@@ -129,7 +129,7 @@ private:
     }
 
     QCryptographicHash m_md5; // only the hasher touches it until it is joined, if there is one
-    Sha256 m_sha256;          // likewise
+    platform::Sha256 m_sha256; // likewise
     bool m_withSha256;
     QByteArray m_blocks[BlockCount];
     std::mutex m_mutex;
@@ -222,7 +222,7 @@ QString PackageRecord::packageFilePath() const
 bool PackageRecord::verifyPackage(QIODevice &file) const
 {
     QCryptographicHash md5(QCryptographicHash::Md5);
-    Sha256 sha256;
+    platform::Sha256 sha256;
     QByteArray chunk(int(DigestChunk), Qt::Uninitialized);
     qint64 total = 0;
     qint64 n;

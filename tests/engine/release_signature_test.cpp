@@ -1,10 +1,8 @@
 #include "engine/release_signature.h"
-#include "engine/sha256.h"
 
 #include "support/temp_home.h"
 #include "support/tools.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 
@@ -192,22 +190,4 @@ TEST(ReleaseSignature, TrustedCommentNamesEachFieldOnceInItsPlainForm)
              "korvel-release-1 product=korvel path=/p sequence=1 ",
          })
         EXPECT_FALSE(parseTrustedComment(bad, &said)) << bad;
-}
-
-TEST(ReleaseSignature, Sha256MatchesTheReferenceOverEveryBlockBoundary)
-{
-    QByteArray data(3 * 64 + 17, Qt::Uninitialized);
-    for (int i = 0; i < data.size(); ++i)
-        data[i] = char(i * 131 + 7);
-    for (int length = 0; length <= data.size(); ++length) {
-        for (int split : {0, 1, 63, 64, 65}) {
-            const QByteArray piece = data.left(length);
-            Sha256 hash;
-            const int first = std::min(split, length);
-            hash.addData(piece.constData(), first);
-            hash.addData(piece.constData() + first, length - first);
-            ASSERT_EQ(hash.result(), QCryptographicHash::hash(piece, QCryptographicHash::Sha256))
-                << "length " << length << " split " << split;
-        }
-    }
 }
