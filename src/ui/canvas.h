@@ -8,7 +8,7 @@ using Rect = platform::Rect;
 // The target a widget draws into: the view's back buffer.
 class Canvas {
 public:
-    explicit Canvas(const Image &target) : target_(target) {}
+    explicit Canvas(const Image &target) : m_target(target) {}
 
     // Composes image over the target inside rect (client coordinates, right and bottom
     // exclusive), premultiplied source over destination, per byte:
@@ -18,8 +18,8 @@ public:
     // drawn when rect misses the target or the image is empty.
     void blit(const Image &image, const Rect &rect);
 
-    const Image &target() const { return target_; }
+    const Image &target() const { return m_target; }
 
 private:
-    Image target_;
+    Image m_target;
 };

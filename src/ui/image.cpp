@@ -39,14 +39,14 @@ constexpr int bitmapHeaderBytes = 54; // file header 14 + information header 40
 
 } // namespace
 
-Image::Image() : data_(new ImageData) {}
+Image::Image() : m_data(new ImageData) {}
 
-Image::Image(const std::uint8_t *pixels, PixelSource source, int width, int height) : data_(new ImageData)
+Image::Image(const std::uint8_t *pixels, PixelSource source, int width, int height) : m_data(new ImageData)
 {
-    data_->width = width;
-    data_->height = height;
+    m_data->width = width;
+    m_data->height = height;
     if (source == PixelSource::Borrow && pixels) {
-        data_->pixels = const_cast<std::uint8_t *>(pixels);
+        m_data->pixels = const_cast<std::uint8_t *>(pixels);
         return;
     }
     const qint64 bytes = pixelBytes(width, height);
@@ -54,21 +54,21 @@ Image::Image(const std::uint8_t *pixels, PixelSource source, int width, int heig
     auto *buffer = static_cast<std::uint8_t *>(std::calloc(bytes > 0 ? static_cast<size_t>(bytes) : 1, 1));
     if (!buffer) return;
     if (pixels && bytes > 0) std::memcpy(buffer, pixels, static_cast<size_t>(bytes));
-    data_->pixels = buffer;
-    data_->owns = true;
+    m_data->pixels = buffer;
+    m_data->owns = true;
 }
 
-Image::Image(const Image &other) : data_(other.data_)
+Image::Image(const Image &other) : m_data(other.m_data)
 {
-    data_->refs.fetch_add(1);
+    m_data->refs.fetch_add(1);
 }
 
 Image &Image::operator=(const Image &other)
 {
-    if (data_ != other.data_) {
-        other.data_->refs.fetch_add(1);
+    if (m_data != other.m_data) {
+        other.m_data->refs.fetch_add(1);
         release();
-        data_ = other.data_;
+        m_data = other.m_data;
     }
     return *this;
 }
@@ -80,24 +80,24 @@ Image::~Image()
 
 void Image::release()
 {
-    if (data_->refs.fetch_sub(1) == 1) {
-        if (data_->owns) std::free(data_->pixels);
-        delete data_;
+    if (m_data->refs.fetch_sub(1) == 1) {
+        if (m_data->owns) std::free(m_data->pixels);
+        delete m_data;
     }
-    data_ = nullptr;
+    m_data = nullptr;
 }
 
 std::uint32_t Image::pixelAt(int x, int y) const
 {
     if (!hasPixels() || x < 0 || y < 0 || x >= width() || y >= height()) return 0;
-    const std::uint8_t *p = data_->pixels + (static_cast<size_t>(height() - 1 - y) * width() + x) * 4;
+    const std::uint8_t *p = m_data->pixels + (static_cast<size_t>(height() - 1 - y) * width() + x) * 4;
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
 
 void Image::setPixelAt(int x, int y, std::uint32_t argb)
 {
     if (!hasPixels() || x < 0 || y < 0 || x >= width() || y >= height()) return;
-    std::uint8_t *p = data_->pixels + (static_cast<size_t>(height() - 1 - y) * width() + x) * 4;
+    std::uint8_t *p = m_data->pixels + (static_cast<size_t>(height() - 1 - y) * width() + x) * 4;
     p[0] = argb & 0xff;
     p[1] = (argb >> 8) & 0xff;
     p[2] = (argb >> 16) & 0xff;

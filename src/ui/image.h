@@ -38,14 +38,14 @@ public:
     Image &operator=(const Image &other);
     ~Image();
 
-    int width() const { return data_->width; }
-    int height() const { return data_->height; }
-    bool hasPixels() const { return data_->pixels != nullptr; }
-    std::uint8_t *pixels() { return data_->pixels; }
-    const std::uint8_t *pixels() const { return data_->pixels; }
-    bool ownsPixels() const { return data_->owns; }
-    int refCount() const { return data_->refs.load(); }
-    bool sharesWith(const Image &other) const { return data_ == other.data_; }
+    int width() const { return m_data->width; }
+    int height() const { return m_data->height; }
+    bool hasPixels() const { return m_data->pixels != nullptr; }
+    std::uint8_t *pixels() { return m_data->pixels; }
+    const std::uint8_t *pixels() const { return m_data->pixels; }
+    bool ownsPixels() const { return m_data->owns; }
+    int refCount() const { return m_data->refs.load(); }
+    bool sharesWith(const Image &other) const { return m_data == other.m_data; }
 
     // The pixel at column x of screen row y (0 the top row) as 0xAARRGGBB (premultiplied);
     // 0 outside the image.
@@ -54,7 +54,7 @@ public:
 
 private:
     void release();
-    ImageData *data_;
+    ImageData *m_data;
 };
 
 // A 32-bit bottom-up Windows bitmap file (14-byte file header, 40-byte information header) as

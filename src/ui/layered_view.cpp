@@ -2,24 +2,24 @@
 
 #include <cstring>
 
-LayeredView::LayeredView(platform::WindowSystem &system, ViewEvents *owner) : window_(system, this), owner_(owner)
+LayeredView::LayeredView(platform::WindowSystem &system, ViewEvents *owner) : m_window(system, this), m_owner(owner)
 {
-    if (window_.styleFlags() != styleFlags) window_.applyStyleFlags(styleFlags);
+    if (m_window.styleFlags() != styleFlags) m_window.applyStyleFlags(styleFlags);
 }
 
 LayeredView::~LayeredView()
 {
-    for (Widget *widget : widgets_) delete widget;
+    for (Widget *widget : m_widgets) delete widget;
 }
 
 LayeredView::WidgetList LayeredView::setWidgets(const WidgetList &widgets)
 {
-    WidgetList previous = widgets_;
+    WidgetList previous = m_widgets;
     for (Widget *widget : previous)
         if (widget) widget->setView(nullptr);
-    widgets_ = widgets;
-    pressed_ = nullptr; // it may have left with the old list
-    for (Widget *widget : widgets_)
+    m_widgets = widgets;
+    m_pressed = nullptr; // it may have left with the old list
+    for (Widget *widget : m_widgets)
         if (widget) widget->setView(this);
     redraw();
     return previous;
@@ -27,35 +27,35 @@ LayeredView::WidgetList LayeredView::setWidgets(const WidgetList &widgets)
 
 void LayeredView::redraw()
 {
-    if (!backBuffer_.hasPixels()) return;
+    if (!m_backBuffer.hasPixels()) return;
     // Cleared first: the background is not opaque everywhere (its rounded corners), and
     // composing over the previous frame would make those pixels more opaque with every redraw.
-    std::memset(backBuffer_.pixels(), 0, static_cast<size_t>(backBuffer_.width()) * backBuffer_.height() * 4);
-    Canvas canvas(backBuffer_);
-    for (Widget *widget : widgets_) {
+    std::memset(m_backBuffer.pixels(), 0, static_cast<size_t>(m_backBuffer.width()) * m_backBuffer.height() * 4);
+    Canvas canvas(m_backBuffer);
+    for (Widget *widget : m_widgets) {
         if (!widget || !widget->hasFlag(Widget::Visible)) continue;
         int state = Widget::Normal;
         if (widget->hasFlag(Widget::Interactive)) {
-            if (widget == pressed_ && widget->hasFlag(Widget::PressedState))
+            if (widget == m_pressed && widget->hasFlag(Widget::PressedState))
                 state = Widget::Pressed;
-            else if (mouseX_ >= 0 && widget->hasFlag(Widget::HoverState) && widget->rect().contains(mouseX_, mouseY_))
+            else if (m_mouseX >= 0 && widget->hasFlag(Widget::HoverState) && widget->rect().contains(m_mouseX, m_mouseY))
                 state = Widget::Hovered;
         }
         widget->draw(canvas, state);
     }
-    window_.pushFrame(backBuffer_);
+    m_window.pushFrame(m_backBuffer);
 }
 
 void LayeredView::rebuildBackBuffer()
 {
-    backBuffer_ = Image(nullptr, PixelSource::Copy, window_.width(), window_.height());
+    m_backBuffer = Image(nullptr, PixelSource::Copy, m_window.width(), m_window.height());
     redraw();
 }
 
 Widget *LayeredView::widgetAt(int x, int y) const
 {
-    for (int i = widgets_.size() - 1; i >= 0; --i) {
-        Widget *widget = widgets_[i];
+    for (int i = m_widgets.size() - 1; i >= 0; --i) {
+        Widget *widget = m_widgets[i];
         if (widget && widget->hasFlag(Widget::Interactive) && widget->hasFlag(Widget::Visible) &&
             widget->rect().contains(x, y))
             return widget;
@@ -67,25 +67,25 @@ bool LayeredView::mouse(const platform::MouseEvent &event)
 {
     switch (event.action) {
     case platform::MouseAction::Press:
-        mouseX_ = event.x;
-        mouseY_ = event.y;
-        pressed_ = widgetAt(event.x, event.y);
+        m_mouseX = event.x;
+        m_mouseY = event.y;
+        m_pressed = widgetAt(event.x, event.y);
         break;
     case platform::MouseAction::Release: {
-        Widget *clicked = pressed_;
-        if (owner_) owner_->onClick(*this, clicked);
-        mouseX_ = event.x;
-        mouseY_ = event.y;
-        pressed_ = nullptr;
+        Widget *clicked = m_pressed;
+        if (m_owner) m_owner->onClick(*this, clicked);
+        m_mouseX = event.x;
+        m_mouseY = event.y;
+        m_pressed = nullptr;
         break;
     }
     case platform::MouseAction::Move:
-        mouseX_ = event.x;
-        mouseY_ = event.y;
+        m_mouseX = event.x;
+        m_mouseY = event.y;
         break;
     case platform::MouseAction::Leave:
-        mouseX_ = -1;
-        mouseY_ = -1;
+        m_mouseX = -1;
+        m_mouseY = -1;
         break;
     }
     redraw();
@@ -107,16 +107,16 @@ bool LayeredView::hitTest(int x, int y, int *code)
 
 bool LayeredView::timer(int id)
 {
-    if (owner_) owner_->onTimer(*this, id);
+    if (m_owner) m_owner->onTimer(*this, id);
     return true;
 }
 
 bool LayeredView::userMessage(int n, std::uintptr_t wParam, std::intptr_t lParam)
 {
-    return owner_ && owner_->onUserMessage(*this, n, wParam, lParam);
+    return m_owner && m_owner->onUserMessage(*this, n, wParam, lParam);
 }
 
 bool LayeredView::close()
 {
-    return owner_ && owner_->onClose(*this);
+    return m_owner && m_owner->onClose(*this);
 }

@@ -39,8 +39,8 @@ public:
     LayeredView(const LayeredView &) = delete;
     LayeredView &operator=(const LayeredView &) = delete;
 
-    NativeWindow &window() { return window_; }
-    const NativeWindow &window() const { return window_; }
+    NativeWindow &window() { return m_window; }
+    const NativeWindow &window() const { return m_window; }
 
     // Installs widgets (the view takes them over) and redraws; returns the previous list,
     // whose widgets the caller now owns (their view pointers cleared).
@@ -55,10 +55,10 @@ public:
     // The topmost interactive, visible widget containing the client point, or null.
     Widget *widgetAt(int x, int y) const;
 
-    const Image &backBuffer() const { return backBuffer_; }
-    Widget *pressedWidget() const { return pressed_; }
-    int mouseX() const { return mouseX_; }
-    int mouseY() const { return mouseY_; }
+    const Image &backBuffer() const { return m_backBuffer; }
+    Widget *pressedWidget() const { return m_pressed; }
+    int mouseX() const { return m_mouseX; }
+    int mouseY() const { return m_mouseY; }
 
     // WindowHandler
     bool mouse(const platform::MouseEvent &event) override;
@@ -69,11 +69,11 @@ public:
     bool close() override;
 
 private:
-    NativeWindow window_;
-    ViewEvents *owner_;
-    WidgetList widgets_;
-    Widget *pressed_ = nullptr;
-    int mouseX_ = -1;
-    int mouseY_ = -1;
-    Image backBuffer_;
+    NativeWindow m_window;
+    ViewEvents *m_owner;
+    WidgetList m_widgets;
+    Widget *m_pressed = nullptr;
+    int m_mouseX = -1;
+    int m_mouseY = -1;
+    Image m_backBuffer;
 };

@@ -5,32 +5,32 @@
 #include <vector>
 
 NativeWindow::NativeWindow(platform::WindowSystem &system, WindowHandler *handler)
-    : system_(system), handler_(handler)
+    : m_system(system), m_handler(handler)
 {
 }
 
 NativeWindow::~NativeWindow()
 {
-    if (window_) system_.destroyWindow(window_);
+    if (m_window) m_system.destroyWindow(m_window);
 }
 
 platform::WindowStyle NativeWindow::style() const
 {
     platform::WindowStyle style;
-    style.frameless = flags_ & Frameless;
-    style.resizable = flags_ & Resizable;
-    style.taskbarButton = flags_ & TaskbarButton;
-    style.topmost = flags_ & Topmost;
-    style.translucent = flags_ & Layered;
+    style.frameless = m_flags & Frameless;
+    style.resizable = m_flags & Resizable;
+    style.taskbarButton = m_flags & TaskbarButton;
+    style.topmost = m_flags & Topmost;
+    style.translucent = m_flags & Layered;
     return style;
 }
 
 void NativeWindow::create()
 {
-    if (createAttempted_) return;
-    createAttempted_ = true;
-    window_ = system_.createWindow(this, rect_, style());
-    if (!window_) return;
+    if (m_createAttempted) return;
+    m_createAttempted = true;
+    m_window = m_system.createWindow(this, m_rect, style());
+    if (!m_window) return;
 
     const Image icon = programIcon();
     if (icon.hasPixels()) {
@@ -47,30 +47,30 @@ void NativeWindow::create()
                 }
                 argb[static_cast<size_t>(y) * icon.width() + x] = straight;
             }
-        system_.setIcon(window_, icon.width(), icon.height(), argb.data());
+        m_system.setIcon(m_window, icon.width(), icon.height(), argb.data());
     }
     // The system may have adjusted the geometry; what it gave is the logical rectangle now,
     // and the handler hears of the size the window starts with.
-    const Rect actual = system_.geometry(window_);
-    rect_ = actual;
-    if (handler_) handler_->moveAndSize(GeometryChange{rect_, true});
+    const Rect actual = m_system.geometry(m_window);
+    m_rect = actual;
+    if (m_handler) m_handler->moveAndSize(GeometryChange{m_rect, true});
 }
 
 void NativeWindow::setRect(const Rect &rect)
 {
-    if (rect == rect_) return;
-    const bool resized = rect.width() != rect_.width() || rect.height() != rect_.height();
-    rect_ = rect;
-    if (!window_) return;
-    system_.move(window_, rect);
-    if (handler_) handler_->moveAndSize(GeometryChange{rect_, resized});
+    if (rect == m_rect) return;
+    const bool resized = rect.width() != m_rect.width() || rect.height() != m_rect.height();
+    m_rect = rect;
+    if (!m_window) return;
+    m_system.move(m_window, rect);
+    if (m_handler) m_handler->moveAndSize(GeometryChange{m_rect, resized});
 }
 
 void NativeWindow::centreInWorkArea()
 {
-    if (!window_) return;
-    const Rect w = system_.geometry(window_);
-    const Rect a = system_.workArea();
+    if (!m_window) return;
+    const Rect w = m_system.geometry(m_window);
+    const Rect a = m_system.workArea();
     const int x = ((a.right - a.left) + (w.left - w.right)) / 2;
     const int y = ((a.bottom - a.top) + (w.top - w.bottom)) / 2;
     setRect(Rect{x, y, x + width(), y + height()});
@@ -78,60 +78,60 @@ void NativeWindow::centreInWorkArea()
 
 void NativeWindow::applyStyleFlags(WindowStyleFlags flags)
 {
-    flags_ = flags;
-    if (window_) system_.setStyle(window_, style());
+    m_flags = flags;
+    if (m_window) m_system.setStyle(m_window, style());
 }
 
 int NativeWindow::defaultHitTest(int x, int y) const
 {
     // The band along a frameless window's edges that counts as its border.
     constexpr int BorderWidth = 1;
-    if (!(flags_ & Frameless)) return HitCode::Client;
+    if (!(m_flags & Frameless)) return HitCode::Client;
     const int column = x < BorderWidth ? 0 : x >= width() - BorderWidth ? 2 : 1;
     const int row = y < BorderWidth ? 0 : y >= height() - BorderWidth ? 2 : 1;
     static const int codes[3][3] = {{HitCode::TopLeft, HitCode::Top, HitCode::TopRight},
                                     {HitCode::Left, HitCode::Client, HitCode::Right},
                                     {HitCode::BottomLeft, HitCode::Bottom, HitCode::BottomRight}};
     const int code = codes[row][column];
-    if (code != HitCode::Client) return (flags_ & Resizable) ? code : HitCode::Border;
-    for (const Rect &caption : captionRects_)
+    if (code != HitCode::Client) return (m_flags & Resizable) ? code : HitCode::Border;
+    for (const Rect &caption : m_captionRects)
         if (caption.contains(x, y)) return HitCode::Caption;
     return HitCode::Client;
 }
 
 void NativeWindow::show(platform::ShowCommand command)
 {
-    if (window_) system_.show(window_, command);
+    if (m_window) m_system.show(m_window, command);
 }
 
 void NativeWindow::setTitle(const QString &title)
 {
-    if (window_) system_.setTitle(window_, title);
+    if (m_window) m_system.setTitle(m_window, title);
 }
 
 void NativeWindow::setTimer(int id, int periodMs)
 {
-    if (window_) system_.setTimer(window_, id, periodMs);
+    if (m_window) m_system.setTimer(m_window, id, periodMs);
 }
 
 void NativeWindow::killTimer(int id)
 {
-    if (window_) system_.killTimer(window_, id);
+    if (m_window) m_system.killTimer(m_window, id);
 }
 
 bool NativeWindow::post(int n, std::uintptr_t wParam, std::intptr_t lParam)
 {
-    return window_ && system_.post(window_, n, wParam, lParam);
+    return m_window && m_system.post(m_window, n, wParam, lParam);
 }
 
 void NativeWindow::pushFrame(const Image &frame)
 {
-    if (window_ && frame.hasPixels()) system_.pushFrame(window_, frame.pixels(), frame.width(), frame.height());
+    if (m_window && frame.hasPixels()) m_system.pushFrame(m_window, frame.pixels(), frame.width(), frame.height());
 }
 
 void NativeWindow::mouseEvent(const platform::MouseEvent &event)
 {
-    if (handler_) handler_->mouse(event);
+    if (m_handler) m_handler->mouse(event);
 }
 
 platform::HitArea NativeWindow::hitArea(int code)
@@ -155,7 +155,7 @@ platform::HitArea NativeWindow::hitArea(int code)
 platform::HitArea NativeWindow::hitTest(int x, int y)
 {
     int code = HitCode::Nowhere;
-    if (!handler_ || !handler_->hitTest(x, y, &code)) code = defaultHitTest(x, y);
+    if (!m_handler || !m_handler->hitTest(x, y, &code)) code = defaultHitTest(x, y);
     return hitArea(code);
 }
 
@@ -166,25 +166,25 @@ void NativeWindow::geometryChanged(const Rect &client)
 
 void NativeWindow::track(const Rect &rect)
 {
-    if (rect == rect_) return;
-    const bool resized = rect.width() != rect_.width() || rect.height() != rect_.height();
-    rect_ = rect;
-    if (handler_) handler_->moveAndSize(GeometryChange{rect_, resized});
+    if (rect == m_rect) return;
+    const bool resized = rect.width() != m_rect.width() || rect.height() != m_rect.height();
+    m_rect = rect;
+    if (m_handler) m_handler->moveAndSize(GeometryChange{m_rect, resized});
 }
 
 void NativeWindow::timer(int id)
 {
-    if (handler_) handler_->timer(id);
+    if (m_handler) m_handler->timer(id);
 }
 
 void NativeWindow::userMessage(int n, std::uintptr_t wParam, std::intptr_t lParam)
 {
-    if (handler_) handler_->userMessage(n, wParam, lParam);
+    if (m_handler) m_handler->userMessage(n, wParam, lParam);
 }
 
 void NativeWindow::closeRequested()
 {
-    if (handler_) handler_->close();
+    if (m_handler) m_handler->close();
 }
 
 Image programIcon()

@@ -77,23 +77,23 @@ public:
     // program's icon, then reads its geometry back. Only the first call does anything; a
     // failed creation leaves no window and every later call on it does nothing.
     void create();
-    bool exists() const { return window_ != 0; }
-    platform::WindowId id() const { return window_; }
-    platform::WindowSystem &system() const { return system_; }
+    bool exists() const { return m_window != 0; }
+    platform::WindowId id() const { return m_window; }
+    platform::WindowSystem &system() const { return m_system; }
 
-    Rect rect() const { return rect_; }
-    int width() const { return rect_.width(); }
-    int height() const { return rect_.height(); }
+    Rect rect() const { return m_rect; }
+    int width() const { return m_rect.width(); }
+    int height() const { return m_rect.height(); }
     // Nothing when rect equals the current one; otherwise stores it and moves the window.
     void setRect(const Rect &rect);
     // Centres the window in the primary work area: x = (area width − window width) / 2,
     // y likewise, truncated; the area's own left and top are not added.
     void centreInWorkArea();
 
-    WindowStyleFlags styleFlags() const { return flags_; }
+    WindowStyleFlags styleFlags() const { return m_flags; }
     void applyStyleFlags(WindowStyleFlags flags);
 
-    void setCaptionRects(const SharedArray<Rect> &rects) { captionRects_ = rects; }
+    void setCaptionRects(const SharedArray<Rect> &rects) { m_captionRects = rects; }
 
     // The hit test handlers inherit: HitCode::Client unless frameless; then edges (by
     // 1 pixel) answer their codes when resizable, else Border; inside, Caption on a
@@ -124,13 +124,13 @@ private:
     void track(const Rect &rect);
     platform::WindowStyle style() const;
 
-    platform::WindowSystem &system_;
-    WindowHandler *handler_;
-    platform::WindowId window_ = 0;
-    bool createAttempted_ = false;
-    Rect rect_{50, 50, 150, 150};
-    SharedArray<Rect> captionRects_;
-    WindowStyleFlags flags_ = 0;
+    platform::WindowSystem &m_system;
+    WindowHandler *m_handler;
+    platform::WindowId m_window = 0;
+    bool m_createAttempted = false;
+    Rect m_rect{50, 50, 150, 150};
+    SharedArray<Rect> m_captionRects;
+    WindowStyleFlags m_flags = 0;
 };
 
 // The program's window icon (empty when the resources hold none).

@@ -43,27 +43,27 @@ void StartMessage::run(ProgressWindow &window)
 }
 
 ReportMessage::ReportMessage(ReportCode code, const QString &package, const QString &text)
-    : code_(code), package_(package), text_(text)
+    : m_code(code), m_package(package), m_text(text)
 {
 }
 
 void ReportMessage::run(ProgressWindow &window)
 {
-    window.showReport(code_, package_, text_);
+    window.showReport(m_code, m_package, m_text);
 }
 
 void FinishedMessage::run(ProgressWindow &window)
 {
-    window.finish(success_);
+    window.finish(m_success);
 }
 
 void QuitMessage::run(ProgressWindow &window)
 {
-    window.quit(code_);
+    window.quit(m_code);
 }
 
 ProgressWindow::ProgressWindow(platform::WindowSystem &system, JobMode mode, JobWorker worker)
-    : system_(system), mode_(static_cast<int>(mode)), worker_(worker), view_(system, this)
+    : m_system(system), m_mode(static_cast<int>(mode)), m_worker(worker), m_view(system, this)
 {
     buildWidgets();
 }
@@ -72,7 +72,7 @@ ProgressWindow::~ProgressWindow() = default;
 
 void ProgressWindow::buildWidgets()
 {
-    LayeredView &view = view_;
+    LayeredView &view = m_view;
     const Image background = embeddedImage(PackedImageId::Background);
     const Image slogan = embeddedImage(PackedImageId::Slogan);
     const Image track = embeddedImage(PackedImageId::Track);
@@ -81,57 +81,57 @@ void ProgressWindow::buildWidgets()
     const Image buttonHover = embeddedImage(PackedImageId::ButtonHover);
 
     auto *backgroundWidget = new ImageWidget(background, Rect{0, 0, windowWidth, windowHeight});
-    picture_ = new ImageWidget(slogan, at(18, 155, slogan));
+    m_picture = new ImageWidget(slogan, at(18, 155, slogan));
     auto *trackWidget = new ImageWidget(track, at(30, 316, track));
-    fill_ = new ImageWidget(fill, at(30, 316, fill));
-    minimiseButton_ = new ButtonWidget(buttonNormal, buttonHover, buttonHover, 465, 11);
-    titleLabel_ = new LabelWidget(15, 15);
-    statusLabel_ = new LabelWidget(30, 295);
-    percentLabel_ = new LabelWidget(444, 295);
+    m_fill = new ImageWidget(fill, at(30, 316, fill));
+    m_minimiseButton = new ButtonWidget(buttonNormal, buttonHover, buttonHover, 465, 11);
+    m_titleLabel = new LabelWidget(15, 15);
+    m_statusLabel = new LabelWidget(30, 295);
+    m_percentLabel = new LabelWidget(444, 295);
 
     NativeWindow &window = view.window();
     const Rect current = window.rect();
     window.setRect(Rect{current.left, current.top, current.left + windowWidth, current.top + windowHeight});
 
-    Widget *const layout[] = {backgroundWidget, picture_, trackWidget, fill_, minimiseButton_,
-                              titleLabel_, statusLabel_, percentLabel_};
+    Widget *const layout[] = {backgroundWidget, m_picture, trackWidget, m_fill, m_minimiseButton,
+                              m_titleLabel, m_statusLabel, m_percentLabel};
     view.setWidgets(LayeredView::WidgetList::copyOf(layout, static_cast<int>(std::size(layout))));
 
     window.create();
     window.show(platform::ShowCommand::Hide);
     window.centreInWorkArea();
 
-    const Rect bar = fill_->rect();
-    fill_->setRect(Rect{bar.left, bar.top, bar.left + 1, bar.bottom});
+    const Rect bar = m_fill->rect();
+    m_fill->setRect(Rect{bar.left, bar.top, bar.left + 1, bar.bottom});
 }
 
 void ProgressWindow::setCaption(const QString &caption)
 {
-    titleLabel_->setText(caption);
-    view_.window().setTitle(caption);
+    m_titleLabel->setText(caption);
+    m_view.window().setTitle(caption);
 }
 
 void ProgressWindow::start()
 {
-    NativeWindow &window = view_.window();
-    switch (mode_) {
+    NativeWindow &window = m_view.window();
+    switch (m_mode) {
     case static_cast<int>(JobMode::Install):
         setCaption(QString::fromUtf16(installTitle));
         window.setTimer(progressTimer, progressTimerPeriodMs);
-        view_.redraw();
+        m_view.redraw();
         window.show(platform::ShowCommand::Show);
         break;
     case static_cast<int>(JobMode::Uninstall): {
         const Image farewell = embeddedImage(PackedImageId::Farewell);
-        picture_->setImage(farewell);
-        picture_->resize(farewell.width(), farewell.height());
+        m_picture->setImage(farewell);
+        m_picture->resize(farewell.width(), farewell.height());
         setCaption(QString::fromUtf16(uninstallTitle));
-        view_.redraw();
+        m_view.redraw();
         window.show(platform::ShowCommand::Show);
         // Removing files that another copy of this program is still running from would
         // leave a broken half; the user has to end those first.
         if (countRunningInstances(programFileInfo()) > 1) {
-            system_.messageBox(0, QString::fromUtf16(stillRunningText));
+            m_system.messageBox(0, QString::fromUtf16(stillRunningText));
             post(std::make_unique<QuitMessage>(-1));
             return;
         }
@@ -146,8 +146,8 @@ void ProgressWindow::start()
 
 void ProgressWindow::startWorker()
 {
-    if (!worker_) return;
-    const JobWorker worker = worker_;
+    if (!m_worker) return;
+    const JobWorker worker = m_worker;
     ProgressWindow *self = this;
     // Without a worker nothing would ever end the job; end it as a failure instead.
     if (!platform::startDetachedThread([worker, self] { worker(self); })) post(std::make_unique<QuitMessage>(-1));
@@ -157,7 +157,7 @@ bool ProgressWindow::post(std::unique_ptr<UiMessage> message)
 {
     if (!message) return false;
     // The window system's queue holds the bare pointer until onUserMessage takes it back.
-    if (!view_.window().post(uiMessageNumber, 0, reinterpret_cast<std::intptr_t>(message.get()))) return false;
+    if (!m_view.window().post(uiMessageNumber, 0, reinterpret_cast<std::intptr_t>(message.get()))) return false;
     message.release();
     return true;
 }
@@ -172,45 +172,45 @@ void ProgressWindow::showReport(ReportCode code, const QString &package, const Q
 {
     // Also the commit's failure, which is reported with this code.
     if (code == ReportCode::Announce) {
-        statusLabel_->setText(text + QString::fromUtf16(statusSeparator) + package);
-        system_.announceStatus(view_.window().id(), statusLabel_->text());
+        m_statusLabel->setText(text + QString::fromUtf16(statusSeparator) + package);
+        m_system.announceStatus(m_view.window().id(), m_statusLabel->text());
         return;
     }
-    view_.window().killTimer(progressTimer);
-    system_.messageBox(view_.window().id(), package + text);
+    m_view.window().killTimer(progressTimer);
+    m_system.messageBox(m_view.window().id(), package + text);
     post(std::make_unique<QuitMessage>(-1));
 }
 
 void ProgressWindow::setProgress(int n)
 {
-    const int fullWidth = fill_->image().width();
+    const int fullWidth = m_fill->image().width();
     if (fullWidth <= 0) return;
     const int target = n > 0 ? n : fullWidth + n;
     const int width = std::min(target, fullWidth - 1);
-    const Rect bar = fill_->rect();
-    fill_->setRect(Rect{bar.left, bar.top, bar.left + width, bar.bottom});
+    const Rect bar = m_fill->rect();
+    m_fill->setRect(Rect{bar.left, bar.top, bar.left + width, bar.bottom});
     const int percent = width * 100 / fullWidth;
-    percentLabel_->setText(QStringLiteral("%1%").arg(percent));
+    m_percentLabel->setText(QStringLiteral("%1%").arg(percent));
 }
 
 void ProgressWindow::finish(bool success)
 {
-    const int fullWidth = fill_->image().width();
+    const int fullWidth = m_fill->image().width();
     if (success && progressWidth() < fullWidth - finishedShortfall) setProgress(-finishedShortfall);
 }
 
 void ProgressWindow::quit(int code)
 {
-    if (code == 0 && mode_ == static_cast<int>(JobMode::Install)) {
+    if (code == 0 && m_mode == static_cast<int>(JobMode::Install)) {
         // Not waited for, and a failed start goes unnoticed: the install itself succeeded.
         startProcess(platform::buildCommandLine(QDir(dataDirectory()).filePath(QLatin1String(install::LauncherFileName)), QStringList()));
     }
-    system_.postQuit(code);
+    m_system.postQuit(code);
 }
 
 void ProgressWindow::onClick(LayeredView &view, Widget *widget)
 {
-    if (widget && widget == minimiseButton_) {
+    if (widget && widget == m_minimiseButton) {
         view.window().create();
         view.window().show(platform::ShowCommand::Minimise);
     }
@@ -231,32 +231,32 @@ bool ProgressWindow::onUserMessage(LayeredView &, int n, std::uintptr_t, std::in
 
 bool ProgressWindow::onClose(LayeredView &)
 {
-    view_.window().killTimer(progressTimer);
+    m_view.window().killTimer(progressTimer);
     post(std::make_unique<QuitMessage>(-1));
     return true;
 }
 
 int ProgressWindow::progressWidth() const
 {
-    return fill_->rect().width();
+    return m_fill->rect().width();
 }
 
 QString ProgressWindow::titleText() const
 {
-    return titleLabel_->text();
+    return m_titleLabel->text();
 }
 
 QString ProgressWindow::statusText() const
 {
-    return statusLabel_->text();
+    return m_statusLabel->text();
 }
 
 QString ProgressWindow::percentText() const
 {
-    return percentLabel_->text();
+    return m_percentLabel->text();
 }
 
 Rect ProgressWindow::pictureRect() const
 {
-    return picture_->rect();
+    return m_picture->rect();
 }

@@ -37,30 +37,30 @@ public:
     void run(ProgressWindow &window) override;
 
 private:
-    ReportCode code_;
-    QString package_;
-    QString text_;
+    ReportCode m_code;
+    QString m_package;
+    QString m_text;
 };
 
 // The worker's task ended; on success the bar moves near its end.
 class FinishedMessage final : public UiMessage {
 public:
-    explicit FinishedMessage(bool success) : success_(success) {}
+    explicit FinishedMessage(bool success) : m_success(success) {}
     void run(ProgressWindow &window) override;
 
 private:
-    bool success_;
+    bool m_success;
 };
 
 // Ends the message loop with code; code 0 after an install first starts the installed
 // launcher.
 class QuitMessage final : public UiMessage {
 public:
-    explicit QuitMessage(int code) : code_(code) {}
+    explicit QuitMessage(int code) : m_code(code) {}
     void run(ProgressWindow &window) override;
 
 private:
-    int code_;
+    int m_code;
 };
 
 // The window of one job: a fixed 493 × 348 frameless translucent window with a background,
@@ -102,16 +102,16 @@ public:
     // never wider than 432 pixels (99 %). The percent text follows, truncated.
     void setProgress(int n);
 
-    int mode() const { return mode_; }
-    platform::WindowSystem &windowSystem() const { return system_; }
-    LayeredView &view() { return view_; }
-    const LayeredView &view() const { return view_; }
+    int mode() const { return m_mode; }
+    platform::WindowSystem &windowSystem() const { return m_system; }
+    LayeredView &view() { return m_view; }
+    const LayeredView &view() const { return m_view; }
     int progressWidth() const;
     QString titleText() const;
     QString statusText() const;
     QString percentText() const;
     Rect pictureRect() const;
-    Widget *minimiseButton() const { return minimiseButton_; }
+    Widget *minimiseButton() const { return m_minimiseButton; }
 
     // The steps of the messages; window thread.
     void start();
@@ -127,20 +127,20 @@ public:
     bool onClose(LayeredView &view) override;
 
 private:
-    // Builds the widgets into view_ and creates the window; from the constructor, once
-    // view_ exists.
+    // Builds the widgets into m_view and creates the window; from the constructor, once
+    // m_view exists.
     void buildWidgets();
     void setCaption(const QString &caption);
     void startWorker();
 
-    platform::WindowSystem &system_;
-    int mode_;
-    JobWorker worker_;
-    ImageWidget *fill_ = nullptr;
-    ButtonWidget *minimiseButton_ = nullptr;
-    ImageWidget *picture_ = nullptr;
-    LabelWidget *titleLabel_ = nullptr;
-    LabelWidget *statusLabel_ = nullptr;
-    LabelWidget *percentLabel_ = nullptr;
-    LayeredView view_;
+    platform::WindowSystem &m_system;
+    int m_mode;
+    JobWorker m_worker;
+    ImageWidget *m_fill = nullptr;
+    ButtonWidget *m_minimiseButton = nullptr;
+    ImageWidget *m_picture = nullptr;
+    LabelWidget *m_titleLabel = nullptr;
+    LabelWidget *m_statusLabel = nullptr;
+    LabelWidget *m_percentLabel = nullptr;
+    LayeredView m_view;
 };

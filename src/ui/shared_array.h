@@ -35,7 +35,7 @@ public:
             return array;
         }
         record->count = count;
-        array.record_ = record;
+        array.m_record = record;
         return array;
     }
 
@@ -43,15 +43,15 @@ public:
     static SharedArray copyOf(const T *values, int count)
     {
         SharedArray array = allocate(count);
-        if (array.record_ && count > 0) std::memcpy(array.record_->data, values, sizeof(T) * static_cast<size_t>(count));
+        if (array.m_record && count > 0) std::memcpy(array.m_record->data, values, sizeof(T) * static_cast<size_t>(count));
         return array;
     }
 
-    SharedArray(const SharedArray &other) : record_(other.record_)
+    SharedArray(const SharedArray &other) : m_record(other.m_record)
     {
-        if (record_) record_->refs.fetch_add(1);
+        if (m_record) m_record->refs.fetch_add(1);
     }
-    SharedArray(SharedArray &&other) noexcept : record_(other.record_) { other.record_ = nullptr; }
+    SharedArray(SharedArray &&other) noexcept : m_record(other.m_record) { other.m_record = nullptr; }
     SharedArray &operator=(const SharedArray &other)
     {
         SharedArray copy(other);
@@ -66,20 +66,20 @@ public:
     }
     ~SharedArray() { release(); }
 
-    void swap(SharedArray &other) noexcept { std::swap(record_, other.record_); }
+    void swap(SharedArray &other) noexcept { std::swap(m_record, other.m_record); }
 
-    bool isNull() const { return record_ == nullptr; }
-    int size() const { return record_ ? record_->count : 0; }
-    T *data() { return record_ ? record_->data : nullptr; }
-    const T *data() const { return record_ ? record_->data : nullptr; }
-    T &operator[](int i) { return record_->data[i]; }
-    const T &operator[](int i) const { return record_->data[i]; }
+    bool isNull() const { return m_record == nullptr; }
+    int size() const { return m_record ? m_record->count : 0; }
+    T *data() { return m_record ? m_record->data : nullptr; }
+    const T *data() const { return m_record ? m_record->data : nullptr; }
+    T &operator[](int i) { return m_record->data[i]; }
+    const T &operator[](int i) const { return m_record->data[i]; }
     T *begin() { return data(); }
     T *end() { return data() + size(); }
     const T *begin() const { return data(); }
     const T *end() const { return data() + size(); }
     // How many handles share the record (0 for a null array).
-    int refCount() const { return record_ ? record_->refs.load() : 0; }
+    int refCount() const { return m_record ? m_record->refs.load() : 0; }
 
 private:
     struct Record {
@@ -90,12 +90,12 @@ private:
 
     void release()
     {
-        if (record_ && record_->refs.fetch_sub(1) == 1) {
-            std::free(record_->data);
-            delete record_;
+        if (m_record && m_record->refs.fetch_sub(1) == 1) {
+            std::free(m_record->data);
+            delete m_record;
         }
-        record_ = nullptr;
+        m_record = nullptr;
     }
 
-    Record *record_ = nullptr;
+    Record *m_record = nullptr;
 };

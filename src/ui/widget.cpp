@@ -12,7 +12,7 @@ constexpr std::uint32_t hitCodeMask = 0x7fu << hitCodeShift;
 
 } // namespace
 
-Widget::Widget(const Image &image, const Rect &rect) : image_(image), rect_(rect), flags_(Interactive | Visible)
+Widget::Widget(const Image &image, const Rect &rect) : m_image(image), m_rect(rect), m_flags(Interactive | Visible)
 {
     setHitCode(HitCode::Caption);
 }
@@ -21,46 +21,46 @@ Widget::~Widget() = default;
 
 void Widget::draw(Canvas &canvas, int)
 {
-    canvas.blit(image_, rect_);
+    canvas.blit(m_image, m_rect);
 }
 
 void Widget::setRect(const Rect &rect)
 {
-    rect_ = rect;
+    m_rect = rect;
     changed();
 }
 
 void Widget::resize(int width, int height)
 {
-    setRect(Rect{rect_.left, rect_.top, rect_.left + width, rect_.top + height});
+    setRect(Rect{m_rect.left, m_rect.top, m_rect.left + width, m_rect.top + height});
 }
 
 void Widget::setImage(const Image &image)
 {
-    image_ = image;
+    m_image = image;
     changed();
 }
 
 void Widget::setFlag(Flag flag, bool on)
 {
-    flags_ = on ? flags_ | flag : flags_ & ~static_cast<std::uint32_t>(flag);
+    m_flags = on ? m_flags | flag : m_flags & ~static_cast<std::uint32_t>(flag);
 }
 
 int Widget::hitCode() const
 {
     // Sign-extend the 7-bit field.
-    const int raw = static_cast<int>((flags_ & hitCodeMask) >> hitCodeShift);
+    const int raw = static_cast<int>((m_flags & hitCodeMask) >> hitCodeShift);
     return raw >= 64 ? raw - 128 : raw;
 }
 
 void Widget::setHitCode(int code)
 {
-    flags_ = (flags_ & ~hitCodeMask) | ((static_cast<std::uint32_t>(code) << hitCodeShift) & hitCodeMask);
+    m_flags = (m_flags & ~hitCodeMask) | ((static_cast<std::uint32_t>(code) << hitCodeShift) & hitCodeMask);
 }
 
 void Widget::changed()
 {
-    if (view_) view_->redraw();
+    if (m_view) m_view->redraw();
 }
 
 ImageWidget::ImageWidget(const Image &image, const Rect &rect) : Widget(image, rect) {}
@@ -69,31 +69,31 @@ ButtonWidget::ButtonWidget(const Image &normal, const Image &hover, const Image 
                            int width, int height)
     : Widget(normal, Rect{left, top, left + (width > 0 ? width : normal.width()),
                           top + (width > 0 ? height : normal.height())}),
-      hover_(hover), pressed_(pressed)
+      m_hover(hover), m_pressed(pressed)
 {
-    flags_ |= HoverState | PressedState;
+    m_flags |= HoverState | PressedState;
     setHitCode(HitCode::Client);
 }
 
 void ButtonWidget::draw(Canvas &canvas, int state)
 {
-    canvas.blit(state == Pressed ? pressed_ : state == Hovered ? hover_ : image_, rect_);
+    canvas.blit(state == Pressed ? m_pressed : state == Hovered ? m_hover : m_image, m_rect);
 }
 
 LabelWidget::LabelWidget(int left, int top) : Widget(Image(), Rect{left, top, left, top})
 {
-    flags_ &= ~static_cast<std::uint32_t>(Interactive);
+    m_flags &= ~static_cast<std::uint32_t>(Interactive);
     setText(QString());
 }
 
 void LabelWidget::setText(const QString &text)
 {
     // utf16() ends with a zero, which the copy keeps.
-    text_ = SharedArray<char16_t>::copyOf(reinterpret_cast<const char16_t *>(text.utf16()), text.size() + 1);
+    m_text = SharedArray<char16_t>::copyOf(reinterpret_cast<const char16_t *>(text.utf16()), text.size() + 1);
 
     const platform::TextBitmap bitmap = platform::rasteriseText(text, platform::defaultFontPixelSize, platform::TextRendering::Monochrome);
-    image_ = textImage(bitmap, defaultColour);
-    if (options_ & AutoSize)
+    m_image = textImage(bitmap, defaultColour);
+    if (m_options & AutoSize)
         resize(bitmap.width, bitmap.height);
     else
         changed();
@@ -101,8 +101,8 @@ void LabelWidget::setText(const QString &text)
 
 QString LabelWidget::text() const
 {
-    if (text_.size() <= 1) return QString();
-    return QString::fromUtf16(text_.data(), text_.size() - 1);
+    if (m_text.size() <= 1) return QString();
+    return QString::fromUtf16(m_text.data(), m_text.size() - 1);
 }
 
 Image LabelWidget::textImage(const platform::TextBitmap &text, std::uint32_t colour)

@@ -30,20 +30,20 @@ public:
 
     virtual void draw(Canvas &canvas, int state);
 
-    LayeredView *view() const { return view_; }
-    void setView(LayeredView *view) { view_ = view; }
+    LayeredView *view() const { return m_view; }
+    void setView(LayeredView *view) { m_view = view; }
 
-    Rect rect() const { return rect_; }
+    Rect rect() const { return m_rect; }
     void setRect(const Rect &rect);
     // Keeps left and top.
     void resize(int width, int height);
 
     // A handle sharing the widget's image.
-    Image image() const { return image_; }
+    Image image() const { return m_image; }
     void setImage(const Image &image);
 
-    std::uint32_t flags() const { return flags_; }
-    bool hasFlag(Flag flag) const { return (flags_ & flag) != 0; }
+    std::uint32_t flags() const { return m_flags; }
+    bool hasFlag(Flag flag) const { return (m_flags & flag) != 0; }
     void setFlag(Flag flag, bool on);
     // The hit code answered where this widget is the topmost interactive one: a signed
     // 7-bit value (HitCode in ui/native_window.h) kept in bits 4 to 10 of the flags.
@@ -53,10 +53,10 @@ public:
 protected:
     void changed();
 
-    LayeredView *view_ = nullptr;
-    Image image_;
-    Rect rect_;
-    std::uint32_t flags_;
+    LayeredView *m_view = nullptr;
+    Image m_image;
+    Rect m_rect;
+    std::uint32_t m_flags;
 };
 
 // Blits its image into its rectangle in every state.
@@ -74,8 +74,8 @@ public:
     void draw(Canvas &canvas, int state) override;
 
 private:
-    Image hover_;
-    Image pressed_;
+    Image m_hover;
+    Image m_pressed;
 };
 
 // One line of text in one colour, left-aligned at the widget's top-left. Not interactive, so
@@ -98,6 +98,6 @@ public:
     static Image textImage(const platform::TextBitmap &text, std::uint32_t colour);
 
 private:
-    std::uint32_t options_ = AutoSize;
-    SharedArray<char16_t> text_; // with its terminating zero
+    std::uint32_t m_options = AutoSize;
+    SharedArray<char16_t> m_text; // with its terminating zero
 };

@@ -19,17 +19,17 @@ int ignoreErrors(Display *, XErrorEvent *)
 
 class Connection {
 public:
-    Connection() : display_(XOpenDisplay(nullptr)) { XSetErrorHandler(ignoreErrors); }
+    Connection() : m_display(XOpenDisplay(nullptr)) { XSetErrorHandler(ignoreErrors); }
     ~Connection()
     {
-        if (display_) XCloseDisplay(display_);
+        if (m_display) XCloseDisplay(m_display);
     }
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
-    Display *get() const { return display_; }
+    Display *get() const { return m_display; }
 
 private:
-    Display *display_;
+    Display *m_display;
 };
 
 } // namespace

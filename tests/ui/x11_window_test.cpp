@@ -287,7 +287,7 @@ namespace {
 // Inspects the open message box from a timer (timers keep running under a box), then ends it.
 class BoxInspector final : public platform::WindowEvents {
 public:
-    explicit BoxInspector(platform::WindowSystem &system) : system_(system) {}
+    explicit BoxInspector(platform::WindowSystem &system) : m_system(system) {}
     void mouseEvent(const platform::MouseEvent &) override {}
     platform::HitArea hitTest(int, int) override { return platform::HitArea::Client; }
     void geometryChanged(const Rect &) override {}
@@ -295,7 +295,7 @@ public:
     {
         for (const std::uintptr_t box : x11probe::windowsTitled(QStringLiteral("错误")))
             boxes.push_back(x11probe::inspect(box));
-        system_.postQuit(0);
+        m_system.postQuit(0);
     }
     void userMessage(int, std::uintptr_t, std::intptr_t) override {}
     void closeRequested() override {}
@@ -303,7 +303,7 @@ public:
     std::vector<x11probe::WindowInfo> boxes;
 
 private:
-    platform::WindowSystem &system_;
+    platform::WindowSystem &m_system;
 };
 
 } // namespace

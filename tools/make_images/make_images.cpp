@@ -29,15 +29,15 @@ Colour rgb(std::uint32_t hex, double alpha = 1.0)
 // Straight-alpha picture, rows top-down while drawing.
 class Picture {
 public:
-    Picture(int width, int height) : width_(width), height_(height), pixels_(static_cast<size_t>(width) * height, Colour{0, 0, 0, 0}) {}
-    int width() const { return width_; }
-    int height() const { return height_; }
-    Colour &at(int x, int y) { return pixels_[static_cast<size_t>(y) * width_ + x]; }
+    Picture(int width, int height) : m_width(width), m_height(height), m_pixels(static_cast<size_t>(width) * height, Colour{0, 0, 0, 0}) {}
+    int width() const { return m_width; }
+    int height() const { return m_height; }
+    Colour &at(int x, int y) { return m_pixels[static_cast<size_t>(y) * m_width + x]; }
 
     // Paints colour over the pixel with the given coverage (0..1), "over" compositing.
     void paint(int x, int y, Colour c, double coverage)
     {
-        if (x < 0 || y < 0 || x >= width_ || y >= height_ || coverage <= 0) return;
+        if (x < 0 || y < 0 || x >= m_width || y >= m_height || coverage <= 0) return;
         Colour &d = at(x, y);
         const double sa = c.a * std::min(1.0, coverage);
         const double outA = sa + d.a * (1 - sa);
@@ -56,14 +56,14 @@ public:
         QByteArray out;
         auto le32 = [&out](std::uint32_t v) { for (int i = 0; i < 4; ++i) out.append(char((v >> (8 * i)) & 0xff)); };
         auto le16 = [&out](std::uint16_t v) { out.append(char(v & 0xff)); out.append(char(v >> 8)); };
-        const std::uint32_t dataSize = static_cast<std::uint32_t>(width_ * height_ * 4);
+        const std::uint32_t dataSize = static_cast<std::uint32_t>(m_width * m_height * 4);
         out.append("BM");
         le32(54 + dataSize);
         le32(0);
         le32(54);
         le32(40);
-        le32(static_cast<std::uint32_t>(width_));
-        le32(static_cast<std::uint32_t>(height_));
+        le32(static_cast<std::uint32_t>(m_width));
+        le32(static_cast<std::uint32_t>(m_height));
         le16(1);
         le16(32);
         le32(0);
@@ -72,9 +72,9 @@ public:
         le32(2835);
         le32(0);
         le32(0);
-        for (int y = height_ - 1; y >= 0; --y)
-            for (int x = 0; x < width_; ++x) {
-                const Colour &c = pixels_[static_cast<size_t>(y) * width_ + x];
+        for (int y = m_height - 1; y >= 0; --y)
+            for (int x = 0; x < m_width; ++x) {
+                const Colour &c = m_pixels[static_cast<size_t>(y) * m_width + x];
                 auto byte = [](double v) { return char(static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 255))); };
                 out.append(byte(c.b));
                 out.append(byte(c.g));
@@ -85,8 +85,8 @@ public:
     }
 
 private:
-    int width_, height_;
-    std::vector<Colour> pixels_;
+    int m_width, m_height;
+    std::vector<Colour> m_pixels;
 };
 
 // Signed distance from (px, py) to a rounded rectangle's outline; negative inside.

@@ -28,16 +28,16 @@ class HeadlessWindowSystem final : public WindowSystem {
 public:
     WindowId createWindow(WindowEvents *events, const Rect &client, const WindowStyle &style) override
     {
-        const WindowId id = nextId_++;
-        windows_[id] = Window{events, client, style, false};
-        queue_.addWindow(id);
+        const WindowId id = m_nextId++;
+        m_windows[id] = Window{events, client, style, false};
+        m_queue.addWindow(id);
         return id;
     }
 
     void destroyWindow(WindowId window) override
     {
-        windows_.erase(window);
-        queue_.forgetWindow(window);
+        m_windows.erase(window);
+        m_queue.forgetWindow(window);
     }
 
     void setStyle(WindowId window, const WindowStyle &style) override
@@ -55,8 +55,8 @@ public:
 
     bool isVisible(WindowId window) const override
     {
-        const auto it = windows_.find(window);
-        return it != windows_.end() && it->second.visible;
+        const auto it = m_windows.find(window);
+        return it != m_windows.end() && it->second.visible;
     }
 
     void move(WindowId window, const Rect &client) override
@@ -66,8 +66,8 @@ public:
 
     Rect geometry(WindowId window) const override
     {
-        const auto it = windows_.find(window);
-        return it == windows_.end() ? Rect{} : it->second.rect;
+        const auto it = m_windows.find(window);
+        return it == m_windows.end() ? Rect{} : it->second.rect;
     }
 
     // The frame was composed by the caller already; nobody is there to see it.
@@ -79,31 +79,31 @@ public:
 
     void setTimer(WindowId window, int id, int periodMs) override
     {
-        if (find(window)) queue_.setTimer(window, id, periodMs);
+        if (find(window)) m_queue.setTimer(window, id, periodMs);
     }
 
-    void killTimer(WindowId window, int id) override { queue_.killTimer(window, id); }
+    void killTimer(WindowId window, int id) override { m_queue.killTimer(window, id); }
 
     bool post(WindowId window, int n, std::uintptr_t wParam, std::intptr_t lParam) override
     {
-        return queue_.post(window, n, wParam, lParam);
+        return m_queue.post(window, n, wParam, lParam);
     }
 
-    void postQuit(int code) override { queue_.postQuit(code); }
+    void postQuit(int code) override { m_queue.postQuit(code); }
 
     int runLoop() override
     {
         int code = 0;
-        while (!queue_.quitPending(&code)) {
+        while (!m_queue.quitPending(&code)) {
             MessageQueue::Item item;
-            if (queue_.takeNext(&item)) {
+            if (m_queue.takeNext(&item)) {
                 deliver(item);
                 continue;
             }
-            waitForEvents(queue_, -1, queue_.msUntilNextTimer());
-            queue_.drain();
+            waitForEvents(m_queue, -1, m_queue.msUntilNextTimer());
+            m_queue.drain();
         }
-        queue_.clearQuit();
+        m_queue.clearQuit();
         return code;
     }
 
@@ -121,8 +121,8 @@ private:
 
     Window *find(WindowId window)
     {
-        const auto it = windows_.find(window);
-        return it == windows_.end() ? nullptr : &it->second;
+        const auto it = m_windows.find(window);
+        return it == m_windows.end() ? nullptr : &it->second;
     }
 
     void deliver(const MessageQueue::Item &item)
@@ -135,9 +135,9 @@ private:
             w->events->userMessage(item.n, item.wParam, item.lParam);
     }
 
-    std::map<WindowId, Window> windows_;
-    WindowId nextId_ = 1;
-    MessageQueue queue_;
+    std::map<WindowId, Window> m_windows;
+    WindowId m_nextId = 1;
+    MessageQueue m_queue;
 };
 
 } // namespace

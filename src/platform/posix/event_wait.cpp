@@ -10,24 +10,24 @@
 // The loop's wake-up on Linux: an eventfd that post() writes and poll() watches.
 namespace platform {
 
-EventFd::EventFd() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+EventFd::EventFd() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 EventFd::~EventFd()
 {
-    if (fd_ >= 0) close(fd_);
+    if (m_fd >= 0) close(m_fd);
 }
 
 void EventFd::signal() const
 {
     const std::uint64_t one = 1;
     // A full counter already wakes the loop, so a failed write loses nothing.
-    [[maybe_unused]] ssize_t written = write(fd_, &one, sizeof one);
+    [[maybe_unused]] ssize_t written = write(m_fd, &one, sizeof one);
 }
 
 void EventFd::drain() const
 {
     std::uint64_t count = 0;
-    [[maybe_unused]] ssize_t read_ = read(fd_, &count, sizeof count);
+    [[maybe_unused]] ssize_t drained = read(m_fd, &count, sizeof count);
 }
 
 void waitForEvents(const MessageQueue &queue, int fd, int timeoutMs)

@@ -19,12 +19,12 @@ public:
     ~EventFd();
     EventFd(const EventFd &) = delete;
     EventFd &operator=(const EventFd &) = delete;
-    int get() const { return fd_; }
+    int get() const { return m_fd; }
     void signal() const;
     void drain() const;
 
 private:
-    int fd_ = -1;
+    int m_fd = -1;
 };
 
 class MessageQueue {
@@ -53,8 +53,8 @@ public:
     // The next posted message, else the next due timer (rescheduled a period later).
     bool takeNext(Item *item);
     // The descriptor that becomes readable when something was posted; drain() after waking.
-    int wakeFd() const { return wake_.get(); }
-    void drain() const { wake_.drain(); }
+    int wakeFd() const { return m_wake.get(); }
+    void drain() const { m_wake.drain(); }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -63,13 +63,13 @@ private:
         Clock::time_point due;
     };
 
-    mutable std::mutex mutex_;
-    EventFd wake_;
-    std::set<WindowId> windows_;
-    std::deque<Item> messages_;
-    bool quit_ = false;
-    int quitCode_ = 0;
-    std::map<std::pair<WindowId, int>, Timer> timers_; // loop thread only
+    mutable std::mutex m_mutex;
+    EventFd m_wake;
+    std::set<WindowId> m_windows;
+    std::deque<Item> m_messages;
+    bool m_quit = false;
+    int m_quitCode = 0;
+    std::map<std::pair<WindowId, int>, Timer> m_timers; // loop thread only
 };
 
 // Waits until fd (or -1 for none) becomes readable, something is posted, or timeoutMs passes

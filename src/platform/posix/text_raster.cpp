@@ -17,14 +17,14 @@ namespace {
 
 class FreeTypeLibrary {
 public:
-    FreeTypeLibrary() { if (FT_Init_FreeType(&library_) != 0) library_ = nullptr; }
-    ~FreeTypeLibrary() { if (library_) FT_Done_FreeType(library_); }
+    FreeTypeLibrary() { if (FT_Init_FreeType(&m_library) != 0) m_library = nullptr; }
+    ~FreeTypeLibrary() { if (m_library) FT_Done_FreeType(m_library); }
     FreeTypeLibrary(const FreeTypeLibrary &) = delete;
     FreeTypeLibrary &operator=(const FreeTypeLibrary &) = delete;
-    FT_Library get() const { return library_; }
+    FT_Library get() const { return m_library; }
 
 private:
-    FT_Library library_ = nullptr;
+    FT_Library m_library = nullptr;
 };
 
 class FreeTypeFace {
@@ -36,21 +36,21 @@ public:
     bool open(FT_Library library, const QByteArray &file, int index)
     {
         reset();
-        if (FT_New_Face(library, file.constData(), index, &face_) != 0) {
-            face_ = nullptr;
+        if (FT_New_Face(library, file.constData(), index, &m_face) != 0) {
+            m_face = nullptr;
             return false;
         }
         return true;
     }
     void reset()
     {
-        if (face_) FT_Done_Face(face_);
-        face_ = nullptr;
+        if (m_face) FT_Done_Face(m_face);
+        m_face = nullptr;
     }
-    FT_Face get() const { return face_; }
+    FT_Face get() const { return m_face; }
 
 private:
-    FT_Face face_ = nullptr;
+    FT_Face m_face = nullptr;
 };
 
 // Owners of fontconfig's objects, so every way out of a lookup releases them.

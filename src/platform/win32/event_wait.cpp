@@ -17,17 +17,17 @@ HANDLE toHandle(int value) { return reinterpret_cast<HANDLE>(static_cast<std::in
 EventFd::EventFd()
 {
     const HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    fd_ = event ? static_cast<int>(reinterpret_cast<std::intptr_t>(event)) : -1;
+    m_fd = event ? static_cast<int>(reinterpret_cast<std::intptr_t>(event)) : -1;
 }
 
 EventFd::~EventFd()
 {
-    if (fd_ >= 0) ::CloseHandle(toHandle(fd_));
+    if (m_fd >= 0) ::CloseHandle(toHandle(m_fd));
 }
 
 void EventFd::signal() const
 {
-    if (fd_ >= 0) ::SetEvent(toHandle(fd_));
+    if (m_fd >= 0) ::SetEvent(toHandle(m_fd));
 }
 
 // An auto-reset event is cleared by the wait that saw it.

@@ -43,17 +43,17 @@ int ignoreXError(Display *, XErrorEvent *)
 
 class DisplayConnection {
 public:
-    DisplayConnection() : display_(XOpenDisplay(nullptr)) {}
+    DisplayConnection() : m_display(XOpenDisplay(nullptr)) {}
     ~DisplayConnection()
     {
-        if (display_) XCloseDisplay(display_);
+        if (m_display) XCloseDisplay(m_display);
     }
     DisplayConnection(const DisplayConnection &) = delete;
     DisplayConnection &operator=(const DisplayConnection &) = delete;
-    Display *get() const { return display_; }
+    Display *get() const { return m_display; }
 
 private:
-    Display *display_;
+    Display *m_display;
 };
 
 // Memory that Xlib allocated for us (property data, hint records).
@@ -75,30 +75,30 @@ public:
     {
         reset();
         if (width <= 0 || height <= 0) return false;
-        pixels_.assign(static_cast<size_t>(width) * height, 0);
-        image_ = XCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, 0,
-                              reinterpret_cast<char *>(pixels_.data()), static_cast<unsigned>(width),
+        m_pixels.assign(static_cast<size_t>(width) * height, 0);
+        m_image = XCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, 0,
+                              reinterpret_cast<char *>(m_pixels.data()), static_cast<unsigned>(width),
                               static_cast<unsigned>(height), 32, width * 4);
-        if (!image_) pixels_.clear();
-        return image_ != nullptr;
+        if (!m_image) m_pixels.clear();
+        return m_image != nullptr;
     }
     void reset()
     {
-        if (image_) {
-            image_->data = nullptr; // the vector owns the pixels
-            XDestroyImage(image_);
-            image_ = nullptr;
+        if (m_image) {
+            m_image->data = nullptr; // the vector owns the pixels
+            XDestroyImage(m_image);
+            m_image = nullptr;
         }
-        pixels_.clear();
+        m_pixels.clear();
     }
-    XImage *get() const { return image_; }
-    std::uint32_t *pixels() { return pixels_.data(); }
-    int width() const { return image_ ? image_->width : 0; }
-    int height() const { return image_ ? image_->height : 0; }
+    XImage *get() const { return m_image; }
+    std::uint32_t *pixels() { return m_pixels.data(); }
+    int width() const { return m_image ? m_image->width : 0; }
+    int height() const { return m_image ? m_image->height : 0; }
 
 private:
-    std::vector<std::uint32_t> pixels_;
-    XImage *image_ = nullptr;
+    std::vector<std::uint32_t> m_pixels;
+    XImage *m_image = nullptr;
 };
 
 struct Atoms {
@@ -180,22 +180,22 @@ std::uint32_t blendOver(std::uint32_t background, std::uint32_t colour, int cove
 class X11WindowSystem final : public WindowSystem {
 public:
     explicit X11WindowSystem(std::unique_ptr<DisplayConnection> connection)
-        : connection_(std::move(connection)), display_(connection_->get()), atoms_(display_)
+        : m_connection(std::move(connection)), m_display(m_connection->get()), m_atoms(m_display)
     {
         XSetErrorHandler(ignoreXError);
-        screen_ = DefaultScreen(display_);
-        root_ = RootWindow(display_, screen_);
-        XSelectInput(display_, root_, PropertyChangeMask);
+        m_screen = DefaultScreen(m_display);
+        m_root = RootWindow(m_display, m_screen);
+        XSelectInput(m_display, m_root, PropertyChangeMask);
     }
 
     ~X11WindowSystem() override
     {
-        while (!windows_.empty()) destroyWindow(windows_.begin()->first);
+        while (!m_windows.empty()) destroyWindow(m_windows.begin()->first);
     }
 
     WindowId createWindow(WindowEvents *events, const Rect &client, const WindowStyle &style) override
     {
-        auto window = std::make_unique<Window>(display_);
+        auto window = std::make_unique<Window>(m_display);
         window->events = events;
         window->rect = client;
         window->style = style;
@@ -205,14 +205,14 @@ public:
         XSetWindowAttributes attributes;
         std::memset(&attributes, 0, sizeof attributes);
         unsigned long mask = CWEventMask | CWBackPixel | CWBorderPixel;
-        Visual *visual = DefaultVisual(display_, screen_);
-        int depth = DefaultDepth(display_, screen_);
+        Visual *visual = DefaultVisual(m_display, m_screen);
+        int depth = DefaultDepth(m_display, m_screen);
         // A translucent window needs a visual with an alpha channel, and such a visual needs
         // its own colormap and border pixel (else BadMatch).
-        if (style.translucent && XMatchVisualInfo(display_, screen_, 32, TrueColor, &info)) {
+        if (style.translucent && XMatchVisualInfo(m_display, m_screen, 32, TrueColor, &info)) {
             visual = info.visual;
             depth = 32;
-            window->colormap = XCreateColormap(display_, root_, visual, AllocNone);
+            window->colormap = XCreateColormap(m_display, m_root, visual, AllocNone);
             attributes.colormap = window->colormap;
             mask |= CWColormap;
         }
@@ -222,30 +222,30 @@ public:
         attributes.border_pixel = 0;
         const int width = std::max(1, client.width());
         const int height = std::max(1, client.height());
-        window->xid = XCreateWindow(display_, root_, client.left, client.top, static_cast<unsigned>(width),
+        window->xid = XCreateWindow(m_display, m_root, client.left, client.top, static_cast<unsigned>(width),
                                     static_cast<unsigned>(height), 0, depth, InputOutput, visual, mask,
                                     &attributes);
         if (!window->xid) return 0;
         window->visual = visual;
         window->depth = depth;
-        window->gc = XCreateGC(display_, window->xid, 0, nullptr);
+        window->gc = XCreateGC(m_display, window->xid, 0, nullptr);
 
-        Atom protocols[] = {atoms_.wmDeleteWindow};
-        XSetWMProtocols(display_, window->xid, protocols, 1);
+        Atom protocols[] = {m_atoms.wmDeleteWindow};
+        XSetWMProtocols(m_display, window->xid, protocols, 1);
         XClassHint classHint;
         char name[] = "korvel";
         char className[] = "Korvel";
         classHint.res_name = name;
         classHint.res_class = className;
-        XSetClassHint(display_, window->xid, &classHint);
+        XSetClassHint(m_display, window->xid, &classHint);
         const long pid = static_cast<long>(getpid());
-        XChangeProperty(display_, window->xid, atoms_.netWmPid, XA_CARDINAL, 32, PropModeReplace,
+        XChangeProperty(m_display, window->xid, m_atoms.netWmPid, XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(&pid), 1);
 
         const WindowId id = static_cast<WindowId>(window->xid);
-        windows_[id] = std::move(window);
-        queue_.addWindow(id);
-        Window &w = *windows_[id];
+        m_windows[id] = std::move(window);
+        m_queue.addWindow(id);
+        Window &w = *m_windows[id];
         applySizeHints(w);
         applyStyle(w);
         return id;
@@ -253,11 +253,11 @@ public:
 
     void destroyWindow(WindowId id) override
     {
-        const auto it = windows_.find(id);
-        if (it == windows_.end()) return;
-        windows_.erase(it);
-        XFlush(display_);
-        queue_.forgetWindow(id);
+        const auto it = m_windows.find(id);
+        if (it == m_windows.end()) return;
+        m_windows.erase(it);
+        XFlush(m_display);
+        m_queue.forgetWindow(id);
     }
 
     void setStyle(WindowId id, const WindowStyle &style) override
@@ -274,11 +274,11 @@ public:
         Window *w = find(id);
         if (!w) return;
         const QByteArray utf8 = title.toUtf8();
-        XChangeProperty(display_, w->xid, atoms_.netWmName, atoms_.utf8String, 8, PropModeReplace,
+        XChangeProperty(m_display, w->xid, m_atoms.netWmName, m_atoms.utf8String, 8, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(utf8.constData()), utf8.size());
-        XChangeProperty(display_, w->xid, XA_WM_NAME, atoms_.utf8String, 8, PropModeReplace,
+        XChangeProperty(m_display, w->xid, XA_WM_NAME, m_atoms.utf8String, 8, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(utf8.constData()), utf8.size());
-        XFlush(display_);
+        XFlush(m_display);
     }
 
     void setIcon(WindowId id, int width, int height, const std::uint32_t *argb) override
@@ -291,9 +291,9 @@ public:
         data.push_back(width);
         data.push_back(height);
         for (int i = 0; i < width * height; ++i) data.push_back(static_cast<long>(argb[i]));
-        XChangeProperty(display_, w->xid, atoms_.netWmIcon, XA_CARDINAL, 32, PropModeReplace,
+        XChangeProperty(m_display, w->xid, m_atoms.netWmIcon, XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(data.data()), static_cast<int>(data.size()));
-        XFlush(display_);
+        XFlush(m_display);
     }
 
     void show(WindowId id, ShowCommand command) override
@@ -302,13 +302,13 @@ public:
         if (!w) return;
         switch (command) {
         case ShowCommand::Hide:
-            XUnmapWindow(display_, w->xid);
+            XUnmapWindow(m_display, w->xid);
             w->visible = false;
             break;
         case ShowCommand::Show:
-            XMapRaised(display_, w->xid);
+            XMapRaised(m_display, w->xid);
             // Window managers may place a newly mapped window by their own rules.
-            XMoveWindow(display_, w->xid, w->rect.left, w->rect.top);
+            XMoveWindow(m_display, w->xid, w->rect.left, w->rect.top);
             w->visible = true;
             // Frames pushed while unmapped were dropped by the server. Without a window
             // manager the window is mapped by now; with one, the Expose after mapping repaints.
@@ -316,19 +316,19 @@ public:
             break;
         case ShowCommand::Minimise:
             if (!w->visible) {
-                XMapWindow(display_, w->xid);
+                XMapWindow(m_display, w->xid);
                 w->visible = true;
             }
-            XIconifyWindow(display_, w->xid, screen_);
+            XIconifyWindow(m_display, w->xid, m_screen);
             break;
         }
-        XFlush(display_);
+        XFlush(m_display);
     }
 
     bool isVisible(WindowId id) const override
     {
-        const auto it = windows_.find(id);
-        return it != windows_.end() && it->second->visible;
+        const auto it = m_windows.find(id);
+        return it != m_windows.end() && it->second->visible;
     }
 
     void move(WindowId id, const Rect &client) override
@@ -336,16 +336,16 @@ public:
         Window *w = find(id);
         if (!w) return;
         w->rect = client;
-        XMoveResizeWindow(display_, w->xid, client.left, client.top, static_cast<unsigned>(std::max(1, client.width())),
+        XMoveResizeWindow(m_display, w->xid, client.left, client.top, static_cast<unsigned>(std::max(1, client.width())),
                           static_cast<unsigned>(std::max(1, client.height())));
         applySizeHints(*w);
-        XFlush(display_);
+        XFlush(m_display);
     }
 
     Rect geometry(WindowId id) const override
     {
-        const auto it = windows_.find(id);
-        return it == windows_.end() ? Rect{} : it->second->rect;
+        const auto it = m_windows.find(id);
+        return it == m_windows.end() ? Rect{} : it->second->rect;
     }
 
     void pushFrame(WindowId id, const std::uint8_t *pixels, int width, int height) override
@@ -353,7 +353,7 @@ public:
         Window *w = find(id);
         if (!w || !pixels || width <= 0 || height <= 0) return;
         if (w->frame.width() != width || w->frame.height() != height) {
-            if (!w->frame.create(display_, w->visual, w->depth, width, height)) return;
+            if (!w->frame.create(m_display, w->visual, w->depth, width, height)) return;
         }
         // Bytes B, G, R, A read as a little-endian 32-bit value are the ARGB pixel a TrueColor
         // visual with the usual masks expects; a visual without alpha ignores the top byte and,
@@ -384,12 +384,12 @@ public:
 
     Rect workArea() const override
     {
-        Rect screen{0, 0, DisplayWidth(display_, screen_), DisplayHeight(display_, screen_)};
-        std::vector<long> area = cardinalProperty(root_, atoms_.netWorkArea);
+        Rect screen{0, 0, DisplayWidth(m_display, m_screen), DisplayHeight(m_display, m_screen)};
+        std::vector<long> area = cardinalProperty(m_root, m_atoms.netWorkArea);
         if (area.size() < 4) return screen;
         // The desktop number is any other client's word (Xlib even hands 0xFFFFFFFF over as
         // -1): one that names no area of the list means the first.
-        const std::vector<long> desktop = cardinalProperty(root_, atoms_.netCurrentDesktop);
+        const std::vector<long> desktop = cardinalProperty(m_root, m_atoms.netCurrentDesktop);
         const size_t areas = area.size() / 4;
         const long current = desktop.empty() ? 0 : desktop[0];
         const size_t index = current >= 0 && static_cast<size_t>(current) < areas ? static_cast<size_t>(current) : 0;
@@ -401,24 +401,24 @@ public:
 
     void setTimer(WindowId id, int timerId, int periodMs) override
     {
-        if (find(id)) queue_.setTimer(id, timerId, periodMs);
+        if (find(id)) m_queue.setTimer(id, timerId, periodMs);
     }
 
-    void killTimer(WindowId id, int timerId) override { queue_.killTimer(id, timerId); }
+    void killTimer(WindowId id, int timerId) override { m_queue.killTimer(id, timerId); }
 
     bool post(WindowId id, int n, std::uintptr_t wParam, std::intptr_t lParam) override
     {
-        return queue_.post(id, n, wParam, lParam);
+        return m_queue.post(id, n, wParam, lParam);
     }
 
-    void postQuit(int code) override { queue_.postQuit(code); }
+    void postQuit(int code) override { m_queue.postQuit(code); }
 
     int runLoop() override
     {
         int code = 0;
         loopUntil([] { return false; });
-        queue_.quitPending(&code);
-        queue_.clearQuit();
+        m_queue.quitPending(&code);
+        m_queue.clearQuit();
         return code;
     }
 
@@ -462,8 +462,8 @@ private:
 
     Window *find(WindowId id)
     {
-        const auto it = windows_.find(id);
-        return it == windows_.end() ? nullptr : it->second.get();
+        const auto it = m_windows.find(id);
+        return it == m_windows.end() ? nullptr : it->second.get();
     }
 
     std::vector<long> cardinalProperty(::Window window, Atom property) const
@@ -473,7 +473,7 @@ private:
         int format = 0;
         unsigned long count = 0, remaining = 0;
         unsigned char *data = nullptr;
-        const bool read = XGetWindowProperty(display_, window, property, 0, 1024, False, XA_CARDINAL, &type, &format,
+        const bool read = XGetWindowProperty(m_display, window, property, 0, 1024, False, XA_CARDINAL, &type, &format,
                                              &count, &remaining, &data) == Success;
         const XMemory<unsigned char> owned(data);
         if (read && owned && type == XA_CARDINAL && format == 32) {
@@ -489,7 +489,7 @@ private:
         int format = 0;
         unsigned long count = 0, remaining = 0;
         unsigned char *data = nullptr;
-        const bool read = XGetWindowProperty(display_, root_, atoms_.netSupported, 0, 4096, False, XA_ATOM, &type,
+        const bool read = XGetWindowProperty(m_display, m_root, m_atoms.netSupported, 0, 4096, False, XA_ATOM, &type,
                                              &format, &count, &remaining, &data) == Success;
         const XMemory<unsigned char> owned(data);
         if (!read || !owned || type != XA_ATOM || format != 32) return false;
@@ -511,7 +511,7 @@ private:
             hints->min_width = hints->max_width = w.rect.width();
             hints->min_height = hints->max_height = w.rect.height();
         }
-        XSetWMNormalHints(display_, w.xid, hints.get());
+        XSetWMNormalHints(m_display, w.xid, hints.get());
     }
 
     // A request about window w to the window manager, which listens on the root window.
@@ -525,12 +525,12 @@ private:
         event.xclient.format = 32;
         for (int i = 0; i < 5; ++i)
             event.xclient.data.l[i] = data[i];
-        XSendEvent(display_, root_, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XSendEvent(m_display, m_root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
     }
 
     void changeState(Window &w, Atom state, bool on)
     {
-        sendToWindowManager(w, atoms_.netWmState,
+        sendToWindowManager(w, m_atoms.netWmState,
                             {on ? netWmStateAdd : netWmStateRemove, static_cast<long>(state), 0, 1, 0});
     }
 
@@ -538,58 +538,58 @@ private:
     {
         // Motif hints: flags, functions, decorations, input mode, status.
         long motif[5] = {motifHintsDecorationsFlag, 0, w.style.frameless ? 0 : motifAllDecorations, 0, 0};
-        XChangeProperty(display_, w.xid, atoms_.motifWmHints, atoms_.motifWmHints, 32, PropModeReplace,
+        XChangeProperty(m_display, w.xid, m_atoms.motifWmHints, m_atoms.motifWmHints, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(motif), 5);
         std::vector<Atom> states;
-        if (!w.style.taskbarButton) states.push_back(atoms_.netWmStateSkipTaskbar);
-        if (w.style.topmost) states.push_back(atoms_.netWmStateAbove);
-        if (w.modalBox) states.push_back(atoms_.netWmStateModal);
+        if (!w.style.taskbarButton) states.push_back(m_atoms.netWmStateSkipTaskbar);
+        if (w.style.topmost) states.push_back(m_atoms.netWmStateAbove);
+        if (w.modalBox) states.push_back(m_atoms.netWmStateModal);
         if (!w.visible) {
             // Before mapping the window manager reads the property itself.
-            XChangeProperty(display_, w.xid, atoms_.netWmState, XA_ATOM, 32, PropModeReplace,
+            XChangeProperty(m_display, w.xid, m_atoms.netWmState, XA_ATOM, 32, PropModeReplace,
                             reinterpret_cast<const unsigned char *>(states.data()), static_cast<int>(states.size()));
         } else {
-            changeState(w, atoms_.netWmStateSkipTaskbar, !w.style.taskbarButton);
-            changeState(w, atoms_.netWmStateAbove, w.style.topmost);
+            changeState(w, m_atoms.netWmStateSkipTaskbar, !w.style.taskbarButton);
+            changeState(w, m_atoms.netWmStateAbove, w.style.topmost);
         }
-        XFlush(display_);
+        XFlush(m_display);
     }
 
     void putFrame(Window &w)
     {
         if (!w.frame.get()) return;
-        XPutImage(display_, w.xid, w.gc, w.frame.get(), 0, 0, 0, 0, static_cast<unsigned>(w.frame.width()),
+        XPutImage(m_display, w.xid, w.gc, w.frame.get(), 0, 0, 0, 0, static_cast<unsigned>(w.frame.width()),
                   static_cast<unsigned>(w.frame.height()));
-        XFlush(display_);
+        XFlush(m_display);
     }
 
     Rect rootRect(Window &w, int width, int height)
     {
         int x = 0, y = 0;
         ::Window child = 0;
-        XTranslateCoordinates(display_, w.xid, root_, 0, 0, &x, &y, &child);
+        XTranslateCoordinates(m_display, w.xid, m_root, 0, 0, &x, &y, &child);
         return Rect{x, y, x + width, y + height};
     }
 
     // Runs X events, posted messages and timers until stop() or a quit request.
     void loopUntil(const std::function<bool()> &stop)
     {
-        const int fd = ConnectionNumber(display_);
-        while (!stop() && !queue_.quitPending(nullptr)) {
-            if (XPending(display_) > 0) {
+        const int fd = ConnectionNumber(m_display);
+        while (!stop() && !m_queue.quitPending(nullptr)) {
+            if (XPending(m_display) > 0) {
                 XEvent event;
-                XNextEvent(display_, &event);
+                XNextEvent(m_display, &event);
                 handleEvent(event);
                 continue;
             }
             MessageQueue::Item item;
-            if (queue_.takeNext(&item)) {
+            if (m_queue.takeNext(&item)) {
                 deliver(item);
                 continue;
             }
-            XFlush(display_);
-            waitForEvents(queue_, fd, queue_.msUntilNextTimer());
-            queue_.drain();
+            XFlush(m_display);
+            waitForEvents(m_queue, fd, m_queue.msUntilNextTimer());
+            m_queue.drain();
         }
     }
 
@@ -605,11 +605,11 @@ private:
 
     void startWindowManagerDrag(Window &w, HitArea area, const XButtonEvent &press)
     {
-        XUngrabPointer(display_, CurrentTime);
-        sendToWindowManager(w, atoms_.netWmMoveResize,
+        XUngrabPointer(m_display, CurrentTime);
+        sendToWindowManager(w, m_atoms.netWmMoveResize,
                             {press.x_root, press.y_root, moveResizeDirection(area),
                              static_cast<long>(press.button), 1});
-        XFlush(display_);
+        XFlush(m_display);
     }
 
     void handleEvent(const XEvent &event)
@@ -623,7 +623,7 @@ private:
         }
         WindowEvents *events = w->events;
         // While a message box is open, its owner takes no input, as with any modal box.
-        const bool inputBlocked = modalDepth_ > 0;
+        const bool inputBlocked = m_modalDepth > 0;
         switch (event.type) {
         case Expose:
             if (event.xexpose.count == 0) putFrame(*w);
@@ -640,8 +640,8 @@ private:
             w->visible = true;
             break;
         case ClientMessage:
-            if (event.xclient.message_type == atoms_.wmProtocols &&
-                static_cast<Atom>(event.xclient.data.l[0]) == atoms_.wmDeleteWindow && events && !inputBlocked)
+            if (event.xclient.message_type == m_atoms.wmProtocols &&
+                static_cast<Atom>(event.xclient.data.l[0]) == m_atoms.wmDeleteWindow && events && !inputBlocked)
                 events->closeRequested();
             break;
         case ButtonPress:
@@ -676,7 +676,7 @@ private:
             w.pressed = button;
             w.events->mouseEvent(MouseEvent{MouseAction::Press, button, press.x, press.y});
         } else if (button == MouseButton::Left && moveResizeDirection(area) >= 0) {
-            if (windowManagerSupports(atoms_.netWmMoveResize)) {
+            if (windowManagerSupports(m_atoms.netWmMoveResize)) {
                 startWindowManagerDrag(w, area, press);
             } else if (area == HitArea::Caption) {
                 w.dragging = true;
@@ -695,7 +695,7 @@ private:
             const int dy = motion.y_root - w.dragRootY;
             Rect rect{w.dragStart.left + dx, w.dragStart.top + dy, w.dragStart.right + dx, w.dragStart.bottom + dy};
             w.rect = rect;
-            XMoveWindow(display_, w.xid, rect.left, rect.top);
+            XMoveWindow(m_display, w.xid, rect.left, rect.top);
             if (events) events->geometryChanged(rect);
             return;
         }
@@ -722,14 +722,14 @@ private:
         w.events->mouseEvent(MouseEvent{MouseAction::Release, button, release.x, release.y});
     }
 
-    std::unique_ptr<DisplayConnection> connection_;
-    Display *display_;
-    Atoms atoms_;
-    int screen_ = 0;
-    ::Window root_ = 0;
-    std::map<WindowId, std::unique_ptr<Window>> windows_;
-    MessageQueue queue_;
-    int modalDepth_ = 0;
+    std::unique_ptr<DisplayConnection> m_connection;
+    Display *m_display;
+    Atoms m_atoms;
+    int m_screen = 0;
+    ::Window m_root = 0;
+    std::map<WindowId, std::unique_ptr<Window>> m_windows;
+    MessageQueue m_queue;
+    int m_modalDepth = 0;
 };
 
 // The lines of a box's text: its own line breaks, and long lines broken where they would pass
@@ -878,9 +878,9 @@ void X11WindowSystem::messageBox(WindowId owner, const QString &text)
     if (!box) return;
     box->modalBox = true;
     applyStyle(*box);
-    if (const Window *o = find(owner)) XSetTransientForHint(display_, box->xid, o->xid);
-    const Atom dialog = atoms_.netWmWindowTypeDialog;
-    XChangeProperty(display_, box->xid, atoms_.netWmWindowType, XA_ATOM, 32, PropModeReplace,
+    if (const Window *o = find(owner)) XSetTransientForHint(m_display, box->xid, o->xid);
+    const Atom dialog = m_atoms.netWmWindowTypeDialog;
+    XChangeProperty(m_display, box->xid, m_atoms.netWmWindowType, XA_ATOM, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char *>(&dialog), 1);
     setTitle(id, QString::fromUtf8(messageBoxTitle));
 
@@ -888,19 +888,19 @@ void X11WindowSystem::messageBox(WindowId owner, const QString &text)
     bool hover = false;
     auto paint = [&]() {
         Window *b = find(id);
-        if (!b || !b->frame.create(display_, b->visual, b->depth, width, height)) return;
+        if (!b || !b->frame.create(m_display, b->visual, b->depth, width, height)) return;
         layout.paint(b->frame.pixels(), hover);
         putFrame(*b);
     };
     box->boxHandler = [&](const XEvent &event) {
-        if (messageBoxEvent(event, layout.button, atoms_, &hover, &done)) paint();
+        if (messageBoxEvent(event, layout.button, m_atoms, &hover, &done)) paint();
     };
     paint();
     show(id, ShowCommand::Show);
 
-    ++modalDepth_;
+    ++m_modalDepth;
     loopUntil([&done] { return done; });
-    --modalDepth_;
+    --m_modalDepth;
     destroyWindow(id);
 }
 
