@@ -11,6 +11,10 @@ platform::DeferredLibrary curl("libcurl.so.4");
 
 extern "C" {
 
+// The forwarders' parameter lists are macro arguments, which clang-format would lay out as
+// expressions ("Display * d").
+// clang-format off
+
 KORVEL_DEFERRED(curl, curl_easy_init, (), (), nullptr)
 KORVEL_DEFERRED(curl, curl_easy_perform, (CURL *handle), (handle), CURLE_FAILED_INIT)
 KORVEL_DEFERRED(curl, curl_easy_cleanup, (CURL *handle), (handle), )
@@ -53,5 +57,7 @@ CURLcode curl_easy_getinfo(CURL *handle, CURLINFO info, ...)
     va_end(arguments);
     return result;
 }
+
+// clang-format on
 
 } // extern "C"

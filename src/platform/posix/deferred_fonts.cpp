@@ -12,6 +12,10 @@ platform::DeferredLibrary fontconfig("libfontconfig.so.1");
 
 extern "C" {
 
+// The forwarders' parameter lists are macro arguments, which clang-format would lay out as
+// expressions ("Display * d").
+// clang-format off
+
 // Without the libraries there are no fonts: text is left undrawn.
 KORVEL_DEFERRED(freetype, FT_Init_FreeType, (FT_Library *library), (library),
                 FT_Err_Cannot_Open_Resource)
@@ -43,5 +47,7 @@ KORVEL_DEFERRED(fontconfig, FcPatternGetInteger,
 KORVEL_DEFERRED(fontconfig, FcPatternGetString,
                 (const FcPattern *pattern, const char *object, int index, FcChar8 **value),
                 (pattern, object, index, value), FcResultNoMatch)
+
+// clang-format on
 
 } // extern "C"

@@ -10,6 +10,10 @@ platform::DeferredLibrary x11("libX11.so.6");
 
 extern "C" {
 
+// The forwarders' parameter lists are macro arguments, which clang-format would lay out as
+// expressions ("Display * d").
+// clang-format off
+
 // Without the library there is no display: the program goes on without a window.
 KORVEL_DEFERRED(x11, XOpenDisplay, (const char *name), (name), nullptr)
 KORVEL_DEFERRED(x11, XSetErrorHandler, (XErrorHandler handler), (handler), nullptr)
@@ -82,5 +86,7 @@ KORVEL_DEFERRED(x11, XTranslateCoordinates,
                 (d, from, to, x, y, toX, toY, child), False)
 KORVEL_DEFERRED(x11, XUngrabPointer, (Display *d, Time time), (d, time), 0)
 KORVEL_DEFERRED(x11, XUnmapWindow, (Display *d, Window w), (d, w), 0)
+
+// clang-format on
 
 } // extern "C"
