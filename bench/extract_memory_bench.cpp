@@ -60,8 +60,9 @@ int main(int argc, char **argv)
     const QString archive = dir.filePath(QStringLiteral("solid.7z"));
     QProcess sevenZip;
     sevenZip.setWorkingDirectory(source);
-    sevenZip.start(QStringLiteral("7zz"), {"a", "-bd", "-bso0", "-bsp0", "-ms=on", "-m0=LZMA2",
-                                          "-mx=1", "-mmt=2", "-md=4m", "-mf=off", archive, "."});
+    sevenZip.start(QStringLiteral("7zz"),
+                   {"a", "-bd", "-bso0", "-bsp0", "-ms=on", "-m0=LZMA2", "-mx=1", "-mmt=2", "-md=4m",
+                    "-mf=off", archive, "."});
     if (!sevenZip.waitForFinished(-1) || sevenZip.exitCode() != 0) {
         fprintf(stderr, "7zz failed\n");
         return 1;
@@ -89,7 +90,7 @@ int main(int argc, char **argv)
     printf("largest folder     %8.1f MiB\n", largestFolder / 1048576.0);
     printf("peak RSS before    %8.1f MiB\n", before / 1024.0);
     printf("peak RSS after     %8.1f MiB\n", after / 1024.0);
-    printf("growth             %8.1f MiB (folder + largest file = %.1f MiB)\n",
-           (after - before) / 1024.0, (largestFolder + largestFile) / 1048576.0);
+    printf("growth             %8.1f MiB (folder + largest file = %.1f MiB)\n", (after - before) / 1024.0,
+           (largestFolder + largestFile) / 1048576.0);
     return ok ? 0 : 1;
 }

@@ -40,8 +40,8 @@ int main(int argc, char **argv)
     }
     if (argc == 4 && strcmp(argv[1], "verify") == 0) {
         QFile file(arg(2));
-        const PackageRecord package(QStringLiteral("bench"), QStringLiteral("0"),
-                                    QStringLiteral("0"), arg(3));
+        const PackageRecord package(QStringLiteral("bench"), QStringLiteral("0"), QStringLiteral("0"),
+                                    arg(3));
         return file.open(QIODevice::ReadOnly) && package.verifyPackage(file) ? 0 : 1;
     }
     if (argc >= 4 && strcmp(argv[1], "extract") == 0) {
@@ -65,8 +65,9 @@ int main(int argc, char **argv)
         printf("%llu\n", static_cast<unsigned long long>(largest));
         return 0;
     }
-    fprintf(stderr, "usage: korvel-bench-stage download NAME VERSION NO MD5 [SHA256 SIZE] |"
-                    " download (NAME VERSION NO MD5)... | verify FILE MD5 |"
-                    " extract DEST ARCHIVE... | largest-folder ARCHIVE...\n");
+    fprintf(stderr,
+            "usage: korvel-bench-stage download NAME VERSION NO MD5 [SHA256 SIZE] |"
+            " download (NAME VERSION NO MD5)... | verify FILE MD5 |"
+            " extract DEST ARCHIVE... | largest-folder ARCHIVE...\n");
     return 2;
 }

@@ -20,8 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     archive.open(QIODevice::ReadOnly);
     extractArchive(&archive, QDir(destination));
 
-    const QStringList outside = QDir(root.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    const QStringList beside = outer.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList outside =
+        QDir(root.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList beside =
+        outer.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     if (outside != QStringList{QStringLiteral("outer")} || beside != QStringList{QStringLiteral("version")})
         fuzzFailure("extraction wrote outside its destination");
     QDir(destination).removeRecursively();

@@ -8,8 +8,8 @@ namespace {
 
 bool sameFields(const release::TrustedComment &a, const release::TrustedComment &b)
 {
-    return a.product == b.product && a.path == b.path && a.version == b.version
-           && a.sequence == b.sequence && a.expires == b.expires;
+    return a.product == b.product && a.path == b.path && a.version == b.version && a.sequence == b.sequence
+        && a.expires == b.expires;
 }
 
 void checkComment(const QByteArray &text)

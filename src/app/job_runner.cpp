@@ -114,8 +114,14 @@ int runInstallJob(const char16_t *)
     endJob(JobMode::Install);
 }
 
-int runUpdateJob(const char16_t *) { endJob(JobMode::Update); }
-int runUninstallJob(const char16_t *) { endJob(JobMode::Uninstall); }
+int runUpdateJob(const char16_t *)
+{
+    endJob(JobMode::Update);
+}
+int runUninstallJob(const char16_t *)
+{
+    endJob(JobMode::Uninstall);
+}
 
 void jobWorker(ProgressWindow *window)
 {

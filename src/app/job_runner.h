@@ -10,9 +10,9 @@ class VersionEntry;
 // machine-wide job guard, builds the progress window, runs its message loop and returns the
 // quit code (0 after success, -1 after an error box, a refused uninstall, a failed task or
 // when another job holds the guard; -1 too, before anything else, when the process runs
-// elevated above its user, with a box saying so unless it is the unseen update). The guard, the window and the window system are kept
-// for the rest of the process, since the worker may still be running: the caller ends the
-// process with the returned code (the job handlers below do).
+// elevated above its user, with a box saying so unless it is the unseen update). The guard, the window and
+// the window system are kept for the rest of the process, since the worker may still be running: the caller
+// ends the process with the returned code (the job handlers below do).
 int runJob(JobMode mode);
 
 // The command handlers of the three jobs, for the start-up chain. The install job sets
@@ -33,7 +33,7 @@ void jobWorker(ProgressWindow *window);
 
 // The tasks, on the worker thread. installTask reports to sink; the others report nothing.
 bool installTask(StatusSink *sink);
-bool updateTask();   // always true: an update fails silently
+bool updateTask();    // always true: an update fails silently
 bool uninstallTask(); // always true
 
 // Manifest, packages, commit of one version; true only when all three succeeded.

@@ -94,8 +94,7 @@ int runSelfReplace(const char16_t *)
 {
     const QString program = programFileInfo().absoluteFilePath();
     platform::setEnvironmentVariable(SelfReplaceRestartVariable, QStringLiteral("1"));
-    relaunchFromTempCopy({ReplaceCommand, program,
-                          program + QLatin1String(install::PendingSuffix), QStringLiteral("5"),
-                          QStringLiteral("1"), EndOfGroups, program});
+    relaunchFromTempCopy({ReplaceCommand, program, program + QLatin1String(install::PendingSuffix),
+                          QStringLiteral("5"), QStringLiteral("1"), EndOfGroups, program});
     return 0;
 }

@@ -15,8 +15,8 @@
 
 #define KORVEL_STRINGIFY_(x) #x
 #define KORVEL_STRINGIFY(x) KORVEL_STRINGIFY_(x)
-#define KORVEL_VERSION_TEXT                                                                        \
-    KORVEL_STRINGIFY(KORVEL_VERSION_MAJOR) "." KORVEL_STRINGIFY(KORVEL_VERSION_MINOR) "."         \
-        KORVEL_STRINGIFY(KORVEL_VERSION_PATCH)
+#define KORVEL_VERSION_TEXT                                                                                  \
+    KORVEL_STRINGIFY(KORVEL_VERSION_MAJOR)                                                                   \
+    "." KORVEL_STRINGIFY(KORVEL_VERSION_MINOR) "." KORVEL_STRINGIFY(KORVEL_VERSION_PATCH)
 
 #endif

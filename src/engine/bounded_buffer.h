@@ -10,10 +10,7 @@ public:
     // A catalogue or manifest a thousand times the size of a real one is no longer plausible.
     static constexpr qint64 DefaultLimit = 16 * 1024 * 1024;
 
-    explicit BoundedBuffer(QByteArray *data, qint64 limit = DefaultLimit)
-        : QBuffer(data), m_limit(limit)
-    {
-    }
+    explicit BoundedBuffer(QByteArray *data, qint64 limit = DefaultLimit) : QBuffer(data), m_limit(limit) {}
 
 protected:
     qint64 writeData(const char *data, qint64 length) override

@@ -63,7 +63,7 @@ bool VersionEntry::acceptSigned(const QString &path, const QByteArray &body) con
     QByteArray signature;
     qint64 sequence = -1;
     return release::fetchSignature(path, &signature)
-           && release::verifySigned(body, signature, path, urlPathSegment(m_version), &sequence);
+        && release::verifySigned(body, signature, path, urlPathSegment(m_version), &sequence);
 }
 
 bool VersionEntry::hasSignedPackages() const

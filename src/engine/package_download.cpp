@@ -48,8 +48,7 @@ public:
 
     // withSha256: a SHA-256 is taken beside the MD5, on the same thread (with the processor's
     // SHA extensions it costs less than the MD5).
-    explicit ParallelMd5(bool withSha256 = false)
-        : m_md5(QCryptographicHash::Md5), m_withSha256(withSha256)
+    explicit ParallelMd5(bool withSha256 = false) : m_md5(QCryptographicHash::Md5), m_withSha256(withSha256)
     {
         for (QByteArray &block : m_blocks)
             block.reserve(BlockSize);
@@ -128,7 +127,7 @@ private:
             m_sha256.addData(block.constData(), block.size());
     }
 
-    QCryptographicHash m_md5; // only the hasher touches it until it is joined, if there is one
+    QCryptographicHash m_md5;  // only the hasher touches it until it is joined, if there is one
     platform::Sha256 m_sha256; // likewise
     bool m_withSha256;
     QByteArray m_blocks[BlockCount];
@@ -179,8 +178,7 @@ protected:
             return -1;
         m_received += length;
         for (qint64 done = 0; done < length;) {
-            const qint64 taken =
-                std::min<qint64>(length - done, ParallelMd5::BlockSize - m_block->size());
+            const qint64 taken = std::min<qint64>(length - done, ParallelMd5::BlockSize - m_block->size());
             m_block->append(data + done, int(taken));
             done += taken;
             if (m_block->size() == ParallelMd5::BlockSize) {
@@ -259,9 +257,9 @@ bool PackageRecord::downloadPackage() const
         if (!partial.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             break;
         // The three-argument arg fills each place once: a name holding "%2" stays as it is.
-        const QString path = QString::fromLatin1(mirror.pathTemplate)
-                                 .arg(urlPathSegment(m_name), urlPathSegment(m_no),
-                                      QLatin1String(PackageSuffix));
+        const QString path =
+            QString::fromLatin1(mirror.pathTemplate)
+                .arg(urlPathSegment(m_name), urlPathSegment(m_no), QLatin1String(PackageSuffix));
         DigestingWriter writer(&partial, m_size);
         HttpTransfer transfer(QUrl(mirror.base() + path), &writer);
         if (transfer.perform() != 200 || !writer.finish() || writer.digest() != m_digest)

@@ -8,7 +8,8 @@ PackageRecord::PackageRecord(const QString &name, const QString &version, const 
       m_version(version),
       m_no(no),
       m_digest(QByteArray::fromHex(hash.toUtf8())),
-      m_packageDir(dataDirectory() + QLatin1Char('/') + QLatin1String(PackageStoreDirName) + QLatin1Char('/') + name)
+      m_packageDir(dataDirectory() + QLatin1Char('/') + QLatin1String(PackageStoreDirName) + QLatin1Char('/')
+                   + name)
 {
 }
 

@@ -17,12 +17,11 @@ public:
     // Stores the fields (digest: hash decoded from hex, either letter case, other characters
     // skipped). Creates nothing: the package directory is made by the first download. name and
     // version must pass isPlainName (the manifest parser refuses the whole manifest otherwise).
-    PackageRecord(const QString &name, const QString &version, const QString &no,
-                  const QString &hash);
+    PackageRecord(const QString &name, const QString &version, const QString &no, const QString &hash);
 
     const QString &name() const { return m_name; }
     const QString &version() const { return m_version; }
-    const QString &no() const { return m_no; } // the URL's second argument
+    const QString &no() const { return m_no; }            // the URL's second argument
     const QByteArray &digest() const { return m_digest; } // expected MD5, 16 bytes when well formed
     const QDir &packageDir() const { return m_packageDir; }
 

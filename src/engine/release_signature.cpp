@@ -39,26 +39,25 @@ QByteArray blake2b512(const QByteArray &data)
 {
     QByteArray hash(crypto_generichash_BYTES_MAX, Qt::Uninitialized);
     crypto_generichash(reinterpret_cast<unsigned char *>(hash.data()), size_t(hash.size()),
-                       reinterpret_cast<const unsigned char *>(data.constData()),
-                       size_t(data.size()), nullptr, 0);
+                       reinterpret_cast<const unsigned char *>(data.constData()), size_t(data.size()),
+                       nullptr, 0);
     return hash;
 }
 
 bool verifyDetached(const QByteArray &signature, const QByteArray &message, const QByteArray &key)
 {
-    return crypto_sign_verify_detached(
-               reinterpret_cast<const unsigned char *>(signature.constData()),
-               reinterpret_cast<const unsigned char *>(message.constData()),
-               size_t(message.size()), reinterpret_cast<const unsigned char *>(key.constData()))
-           == 0;
+    return crypto_sign_verify_detached(reinterpret_cast<const unsigned char *>(signature.constData()),
+                                       reinterpret_cast<const unsigned char *>(message.constData()),
+                                       size_t(message.size()),
+                                       reinterpret_cast<const unsigned char *>(key.constData()))
+        == 0;
 }
 
 QByteArray signDetached(const QByteArray &message, const QByteArray &secretKey)
 {
     QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
     crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char *>(message.constData()),
-                         size_t(message.size()),
+                         reinterpret_cast<const unsigned char *>(message.constData()), size_t(message.size()),
                          reinterpret_cast<const unsigned char *>(secretKey.constData()));
     return signature;
 }
@@ -107,8 +106,7 @@ bool parseSignatureFile(const QByteArray &text, SignatureFile *out)
     if (!lines[0].startsWith(UntrustedPrefix) || !lines[2].startsWith(TrustedPrefix))
         return false;
     QByteArray signature;
-    if (!decodeBase64(lines[1], SignatureBytes, &signature)
-        || !signature.startsWith(PrehashedAlgorithm))
+    if (!decodeBase64(lines[1], SignatureBytes, &signature) || !signature.startsWith(PrehashedAlgorithm))
         return false;
     SignatureFile file;
     file.keyId = signature.mid(AlgorithmBytes, KeyIdBytes);
@@ -168,8 +166,8 @@ bool parseTrustedComment(const QByteArray &text, TrustedComment *out)
 
 QByteArray formatTrustedComment(const TrustedComment &comment)
 {
-    QByteArray text = QByteArray(CommentFormat) + " product=" + comment.product
-                      + " path=" + comment.path + " sequence=" + QByteArray::number(comment.sequence);
+    QByteArray text = QByteArray(CommentFormat) + " product=" + comment.product + " path=" + comment.path
+        + " sequence=" + QByteArray::number(comment.sequence);
     if (!comment.version.isEmpty())
         text += " version=" + comment.version;
     if (comment.expires > 0)
@@ -203,9 +201,8 @@ const Verifier &Verifier::compiledIn()
     return verifier;
 }
 
-bool Verifier::verify(const QByteArray &data, const QByteArray &signatureText,
-                      const QByteArray &path, const QByteArray &version, qint64 now,
-                      TrustedComment *comment) const
+bool Verifier::verify(const QByteArray &data, const QByteArray &signatureText, const QByteArray &path,
+                      const QByteArray &version, qint64 now, TrustedComment *comment) const
 {
     SignatureFile file;
     if (!sodiumReady() || !parseSignatureFile(signatureText, &file))
@@ -221,9 +218,8 @@ bool Verifier::verify(const QByteArray &data, const QByteArray &signatureText,
         || !verifyDetached(file.signature, blake2b512(data), key->key))
         return false;
     TrustedComment said;
-    if (!parseTrustedComment(file.trustedComment, &said) || said.product != Product
-        || said.path != path || said.version != version
-        || (said.expires > 0 && now >= said.expires))
+    if (!parseTrustedComment(file.trustedComment, &said) || said.product != Product || said.path != path
+        || said.version != version || (said.expires > 0 && now >= said.expires))
         return false;
     *comment = said;
     return true;
@@ -238,8 +234,8 @@ QByteArray signFile(const QByteArray &data, const QByteArray &keyId, const QByte
     const QByteArray signature = signDetached(blake2b512(data), secretKey);
     const QByteArray global = signDetached(signature + trustedComment, secretKey);
     return QByteArray(UntrustedPrefix) + "signature from korvel-publish\n"
-           + (PrehashedAlgorithm + keyId + signature).toBase64() + '\n' + TrustedPrefix
-           + trustedComment + '\n' + global.toBase64() + '\n';
+        + (PrehashedAlgorithm + keyId + signature).toBase64() + '\n' + TrustedPrefix + trustedComment + '\n'
+        + global.toBase64() + '\n';
 }
 
 bool readSecretKey(const QByteArray &fileText, const QByteArray &password, QByteArray *keyId,
@@ -272,9 +268,8 @@ bool readSecretKey(const QByteArray &fileText, const QByteArray &password, QByte
         const quint64 memLimit = little(3 * AlgorithmBytes + SaltBytes + 8);
         QByteArray stream(SecretBytes, Qt::Uninitialized);
         if (crypto_pwhash_scryptsalsa208sha256(
-                reinterpret_cast<unsigned char *>(stream.data()), size_t(stream.size()),
-                password.constData(), size_t(password.size()), bytes + 3 * AlgorithmBytes,
-                opsLimit, size_t(memLimit))
+                reinterpret_cast<unsigned char *>(stream.data()), size_t(stream.size()), password.constData(),
+                size_t(password.size()), bytes + 3 * AlgorithmBytes, opsLimit, size_t(memLimit))
             != 0)
             return false;
         for (int i = 0; i < SecretBytes; ++i)

@@ -53,8 +53,8 @@ QByteArray formatTrustedComment(const TrustedComment &comment);
 // A minisign public key: "Ed" + key id + Ed25519 key, as base64 (the second line of a
 // minisign .pub file).
 struct PublicKey {
-    QByteArray keyId;  // 8 bytes
-    QByteArray key;    // 32 bytes
+    QByteArray keyId; // 8 bytes
+    QByteArray key;   // 32 bytes
 };
 bool parsePublicKey(const QByteArray &base64, PublicKey *out);
 

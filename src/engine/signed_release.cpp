@@ -9,7 +9,10 @@
 
 namespace release {
 
-bool isSigning() { return Verifier::compiledIn().isEnabled(); }
+bool isSigning()
+{
+    return Verifier::compiledIn().isEnabled();
+}
 
 bool fetchSignature(const QString &path, QByteArray *signature)
 {

@@ -125,9 +125,8 @@ bool VersionCatalogue::checkVersions()
     if (result == 304) {
         // A cache that an older program or one without keys left has no signature, or one
         // that no longer holds: it is fetched again like a cache that holds nothing usable.
-        const QByteArray cachedBody = cached.startsWith(TagLinePrefix)
-                                          ? cached.mid(cached.indexOf('\n') + 1)
-                                          : cached;
+        const QByteArray cachedBody =
+            cached.startsWith(TagLinePrefix) ? cached.mid(cached.indexOf('\n') + 1) : cached;
         if (!signing || acceptSigned(cachedBody, readSmallFile(signaturePath))) {
             QBuffer buffer(&cached);
             buffer.open(QIODevice::ReadOnly);
@@ -198,16 +197,15 @@ bool VersionCatalogue::parseCatalogue(QIODevice &file)
     // No error check: at the first malformed spot the reader ends, and what came before stands.
     QXmlStreamReader reader(&file);
     while (!reader.atEnd()) {
-        if (reader.readNext() != QXmlStreamReader::StartElement
-            || reader.name() != QLatin1String("Version"))
+        if (reader.readNext() != QXmlStreamReader::StartElement || reader.name() != QLatin1String("Version"))
             continue;
         const QXmlStreamAttributes attributes = reader.attributes();
         const QString version = attributes.value(QLatin1String("version")).toString();
         // The version names a directory under baseDir that is later filled and deleted.
         if (!isPlainName(version))
             continue;
-        m_versions.append(VersionEntry(m_baseDir, m_sink, version,
-                                       attributes.value(QLatin1String("prefetch")).toString()));
+        m_versions.append(
+            VersionEntry(m_baseDir, m_sink, version, attributes.value(QLatin1String("prefetch")).toString()));
     }
     return !m_versions.isEmpty();
 }

@@ -24,8 +24,7 @@ class VersionEntry {
 public:
     // versionDir is baseDir / version (baseDir itself when version is empty); nothing is created.
     // prefetch counts only when it is exactly "true". A null sink selects one that does nothing.
-    VersionEntry(const QDir &baseDir, StatusSink *sink, const QString &version,
-                 const QString &prefetch);
+    VersionEntry(const QDir &baseDir, StatusSink *sink, const QString &version, const QString &prefetch);
 
     const QDir &baseDir() const { return m_baseDir; }
     const QDir &versionDir() const { return m_versionDir; }

@@ -346,13 +346,14 @@ bool isForbiddenComponent(const QString &part)
     QString device = part.left(part.indexOf(QLatin1Char('.'))).toUpper();
     while (device.endsWith(QLatin1Char(' ')))
         device.chop(1);
-    static const QStringList plainDevices{QStringLiteral("CON"), QStringLiteral("PRN"),
-                                          QStringLiteral("AUX"), QStringLiteral("NUL"),
+    static const QStringList plainDevices{QStringLiteral("CON"),    QStringLiteral("PRN"),
+                                          QStringLiteral("AUX"),    QStringLiteral("NUL"),
                                           QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
     if (plainDevices.contains(device))
         return true;
     // COM1-COM9 and LPT1-LPT9; the system takes the superscript digits 1, 2 and 3 as well.
-    if (device.size() == 4 && (device.startsWith(QLatin1String("COM")) || device.startsWith(QLatin1String("LPT")))) {
+    if (device.size() == 4
+        && (device.startsWith(QLatin1String("COM")) || device.startsWith(QLatin1String("LPT")))) {
         const QChar digit = device.at(3);
         return (digit >= QLatin1Char('1') && digit <= QLatin1Char('9')) || digit == QChar(0x00B9)
             || digit == QChar(0x00B2) || digit == QChar(0x00B3);
@@ -393,7 +394,6 @@ bool resolveEntryPath(const QString &name, QString *path)
     *path = parts.join(QLatin1Char('/'));
     return true;
 }
-
 
 // Appended to a file's final name while it is written.
 constexpr char kSideSuffix[] = ".korvel-new";
@@ -439,8 +439,8 @@ public:
     bool write(const unsigned char *data, size_t size)
     {
         while (size > 0) {
-            const qint64 n = m_file.write(reinterpret_cast<const char *>(data),
-                                          qint64(qMin<size_t>(size, 1u << 30)));
+            const qint64 n =
+                m_file.write(reinterpret_cast<const char *>(data), qint64(qMin<size_t>(size, 1u << 30)));
             if (n <= 0)
                 return false;
             data += n;
@@ -562,7 +562,10 @@ class Extraction {
 public:
     Extraction(ArchiveReader::Private &reader, const QString &root, const QStringList &paths,
                StagedFiles::Private &staged)
-        : m_reader(reader), m_root(root), m_paths(paths), m_staged(staged),
+        : m_reader(reader),
+          m_root(root),
+          m_paths(paths),
+          m_staged(staged),
           m_done(reader.database.db.NumFolders, false)
     {
         // Of several file entries with one path the last in archive order wins; the others are
@@ -605,10 +608,7 @@ public:
     }
 
 private:
-    QString finalPath(quint32 index) const
-    {
-        return m_root + QLatin1Char('/') + m_paths.at(int(index));
-    }
+    QString finalPath(quint32 index) const { return m_root + QLatin1Char('/') + m_paths.at(int(index)); }
 
     bool makeParent(quint32 index) const
     {
@@ -624,10 +624,7 @@ private:
         return executePermissionsOf(m_reader.database, index);
     }
 
-    bool isWritten(quint32 index) const
-    {
-        return m_lastOfPath.value(m_paths.at(int(index))) == index;
-    }
+    bool isWritten(quint32 index) const { return m_lastOfPath.value(m_paths.at(int(index))) == index; }
 
     // Whether the final name already holds a regular file with exactly the entry's content:
     // its size, and its bytes' CRC against the one the archive stores (without one, only an
@@ -651,8 +648,8 @@ private:
         UInt32 crc = CRC_INIT_VAL;
         UInt64 left = size;
         while (left > 0) {
-            const qint64 n = file.read(reinterpret_cast<char *>(buffer.data()),
-                                       qint64(qMin<UInt64>(left, buffer.size())));
+            const qint64 n =
+                file.read(reinterpret_cast<char *>(buffer.data()), qint64(qMin<UInt64>(left, buffer.size())));
             if (n <= 0)
                 return false;
             crc = CrcUpdate(crc, buffer.data(), size_t(n));

@@ -31,8 +31,7 @@ CommandHandler VersionEntry::loadEntryFunction()
     platform::setLibrarySearchDirectory(directory);
 
     platform::Library library = platform::Library::load(m_versionDir.absoluteFilePath(m_entryFile));
-    const auto entry =
-        reinterpret_cast<CommandHandler>(library.resolve(m_entryFunction.toUtf8()));
+    const auto entry = reinterpret_cast<CommandHandler>(library.resolve(m_entryFunction.toUtf8()));
     if (!entry)
         return nullptr; // the library is unloaded again; the directory stays changed
 

@@ -57,8 +57,7 @@ bool hasStreamableShape(const CSzFolder &f)
         return f.NumBonds == 0;
     const CSzCoderInfo &filter = f.Coders[1];
     return f.NumCoders == 2 && filter.MethodID == kX86Filter && filter.NumStreams == 1
-        && filter.PropsSize == 0 && f.NumBonds == 1 && f.Bonds[0].InIndex == 1
-        && f.Bonds[0].OutIndex == 0;
+        && filter.PropsSize == 0 && f.NumBonds == 1 && f.Bonds[0].InIndex == 1 && f.Bonds[0].OutIndex == 0;
 }
 
 } // namespace
@@ -108,9 +107,9 @@ bool FolderStream::start()
     m_packLeft = pack[1] - pack[0];
 
     const Byte *props = coderData + coder.PropsOffset;
-    const SRes allocated =
-        m_lzma2 ? Lzma2Dec_AllocateProbs(&m_decoder, props[0], sdk::allocator())
-                : LzmaDec_AllocateProbs(&m_decoder.decoder, props, coder.PropsSize, sdk::allocator());
+    const SRes allocated = m_lzma2
+        ? Lzma2Dec_AllocateProbs(&m_decoder, props[0], sdk::allocator())
+        : LzmaDec_AllocateProbs(&m_decoder.decoder, props, coder.PropsSize, sdk::allocator());
     if (allocated != SZ_OK)
         return fail(allocated);
     // A dictionary larger than the folder is never reached back into: the folder's size is
@@ -123,8 +122,8 @@ bool FolderStream::start()
     if (!m_window)
         return fail(SZ_ERROR_MEM);
     if (m_x86Filter) {
-        m_filterBuffer = static_cast<unsigned char *>(
-            ISzAlloc_Alloc(sdk::allocator(), kPieceSize + kFilterLookAhead + 1));
+        m_filterBuffer =
+            static_cast<unsigned char *>(ISzAlloc_Alloc(sdk::allocator(), kPieceSize + kFilterLookAhead + 1));
         if (!m_filterBuffer)
             return fail(SZ_ERROR_MEM);
         m_filterState = Z7_BRANCH_CONV_ST_X86_STATE_INIT_VAL;
@@ -168,8 +167,7 @@ bool FolderStream::decode(const unsigned char **piece, size_t *produced)
     return true;
 }
 
-bool FolderStream::decodeStep(SizeT dicLimit, ELzmaFinishMode mode, SizeT *used,
-                              ELzmaStatus *status)
+bool FolderStream::decodeStep(SizeT dicLimit, ELzmaFinishMode mode, SizeT *used, ELzmaStatus *status)
 {
     const void *input = nullptr;
     size_t available = size_t(std::min<UInt64>(kInputStep, m_packLeft));
@@ -251,9 +249,9 @@ bool FolderStream::nextFiltered(const unsigned char **data, size_t *size)
             return false;
         std::memcpy(m_filterBuffer + m_filterHeld, piece, produced);
         const size_t total = m_filterHeld + produced;
-        const size_t converted = size_t(
-            z7_BranchConvSt_X86_Dec(m_filterBuffer, total, m_filterPosition, &m_filterState)
-            - m_filterBuffer);
+        const size_t converted =
+            size_t(z7_BranchConvSt_X86_Dec(m_filterBuffer, total, m_filterPosition, &m_filterState)
+                   - m_filterBuffer);
         m_filterHeld = total - converted;
         m_filterOffset = converted;
         if (converted > 0) {

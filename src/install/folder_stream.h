@@ -51,24 +51,24 @@ private:
     ILookInStreamPtr m_input;
     bool m_started = false;
     bool m_failed = false;
-    bool m_mainDone = false;  // the coder's stream ended and was checked
-    bool m_finished = false;  // the last piece was handed out and the CRC checked
+    bool m_mainDone = false; // the coder's stream ended and was checked
+    bool m_finished = false; // the last piece was handed out and the CRC checked
     int m_result = 0;
 
     bool m_lzma2 = false;
     bool m_x86Filter = false;
-    CLzma2Dec m_decoder;      // plain LZMA uses its inner decoder
+    CLzma2Dec m_decoder; // plain LZMA uses its inner decoder
     unsigned char *m_window = nullptr;
     size_t m_windowSize = 0;
-    UInt64 m_unpackSize = 0;  // of the folder
-    UInt64 m_produced = 0;    // by the coder so far
-    UInt64 m_packLeft = 0;    // packed bytes not yet consumed
-    UInt32 m_crc = 0;         // of the pieces handed out
+    UInt64 m_unpackSize = 0; // of the folder
+    UInt64 m_produced = 0;   // by the coder so far
+    UInt64 m_packLeft = 0;   // packed bytes not yet consumed
+    UInt32 m_crc = 0;        // of the pieces handed out
 
     // The x86 filter converts a copy (the window must keep the coder's own bytes); up to four
     // bytes at its end wait for the next piece to see whether they start an instruction.
     unsigned char *m_filterBuffer = nullptr;
-    size_t m_filterHeld = 0;    // bytes not converted yet, at m_filterOffset
+    size_t m_filterHeld = 0; // bytes not converted yet, at m_filterOffset
     size_t m_filterOffset = 0;
     UInt32 m_filterPosition = 0;
     UInt32 m_filterState = 0;

@@ -106,14 +106,13 @@ bool decodeLzmaStream(QIODevice *in, QIODevice *out)
         }
         SizeT inLen = inSize - inPos;
         ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
-        const SRes res = LzmaDec_DecodeToBuf(decoder.state(), output.data(), &outLen,
-                                             input.data() + inPos, &inLen, finish, &status);
+        const SRes res = LzmaDec_DecodeToBuf(decoder.state(), output.data(), &outLen, input.data() + inPos,
+                                             &inLen, finish, &status);
         if (res != SZ_OK)
             return false;
         inPos += inLen;
         if (outLen > 0) {
-            if (out->write(reinterpret_cast<const char *>(output.data()), qint64(outLen))
-                != qint64(outLen))
+            if (out->write(reinterpret_cast<const char *>(output.data()), qint64(outLen)) != qint64(outLen))
                 return false;
             if (sizeKnown)
                 remaining -= outLen;

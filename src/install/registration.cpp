@@ -72,9 +72,8 @@ bool registerProduct(const QDir &baseDir)
 
     if (!previously) {
         const QDir desktop(QStandardPaths::writableLocation(QStandardPaths::DesktopLocation));
-        platform::createShortcut(
-            desktop.absoluteFilePath(product::displayName + platform::shortcutSuffix()), launcher,
-            product::displayName);
+        platform::createShortcut(desktop.absoluteFilePath(product::displayName + platform::shortcutSuffix()),
+                                 launcher, product::displayName);
     }
     // The uninstall entry last: it is what tells that the product is registered. A job killed
     // before it leaves the product unregistered, and the next start or install registers it
@@ -95,8 +94,10 @@ bool registerProduct(const QDir &baseDir)
                           platform::buildCommandLine(launcher, {UninstallCommand}));
         // What the system's list of programs and deployment tools read besides. The uninstall
         // asks nothing (it only shows its progress), so the quiet command is the same one.
-        settings.setValue(QStringLiteral("InstallLocation"), QDir::toNativeSeparators(baseDir.absolutePath()));
-        settings.setValue(QStringLiteral("InstallDate"), QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
+        settings.setValue(QStringLiteral("InstallLocation"),
+                          QDir::toNativeSeparators(baseDir.absolutePath()));
+        settings.setValue(QStringLiteral("InstallDate"),
+                          QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
         settings.setValue(QStringLiteral("EstimatedSize"), installedSizeKiB(baseDir));
         settings.setValue(QStringLiteral("QuietUninstallString"),
                           platform::buildCommandLine(launcher, {UninstallCommand}));

@@ -66,8 +66,7 @@ void sendStatistics(JobMode mode, bool succeeded, const TransferLimits &limits)
 
     const QString time = QString::number(QDateTime::currentMSecsSinceEpoch());
     const QByteArray key =
-        QCryptographicHash::hash((action + time + signingText).toUtf8(), QCryptographicHash::Md5)
-            .toHex();
+        QCryptographicHash::hash((action + time + signingText).toUtf8(), QCryptographicHash::Md5).toHex();
 
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("act"), action);

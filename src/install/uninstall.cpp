@@ -10,8 +10,8 @@
 #include "install/settings_lock.h"
 #include "platform/shell_integration.h"
 
-#include <QFile>
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QSet>
 #include <QSettings>
@@ -32,8 +32,8 @@ void removeTree(const QString &path)
         const QFile::Permissions permissions = QFile::permissions(path);
         if ((permissions & needed) != needed)
             QFile::setPermissions(path, permissions | needed);
-        const QFileInfoList entries = QDir(path).entryInfoList(
-            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        const QFileInfoList entries =
+            QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
         for (const QFileInfo &entry : entries)
             removeTree(entry.absoluteFilePath());
         QDir().rmdir(path);
@@ -56,7 +56,8 @@ void makeUnstartable(const QDir &baseDir)
     const QFileInfoList versions =
         baseDir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     for (const QFileInfo &version : versions)
-        QFile::remove(QDir(version.absoluteFilePath()).absoluteFilePath(QLatin1String(LocalManifestFileName)));
+        QFile::remove(
+            QDir(version.absoluteFilePath()).absoluteFilePath(QLatin1String(LocalManifestFileName)));
 }
 
 // Whether a copy of the program other than this process runs: this program's file, or the
@@ -99,9 +100,9 @@ void removeUnlisted(const QDir &store, const QSet<QString> &keptPackages)
     const QFileInfoList packageDirectories =
         store.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     for (const QFileInfo &directory : packageDirectories) {
-        const QFileInfoList files = QDir(directory.absoluteFilePath())
-                                        .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System
-                                                       | QDir::NoDotAndDotDot);
+        const QFileInfoList files =
+            QDir(directory.absoluteFilePath())
+                .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
         for (const QFileInfo &file : files) {
             if (!keptPackages.contains(file.absoluteFilePath()))
                 removeTree(file.absoluteFilePath());
@@ -180,17 +181,16 @@ void removeInstallation(const QDir &baseDir)
 QStringList uninstallCleanupArguments(const QString &programFile, const QDir &baseDir)
 {
     // The program first and required: while it still runs, its directory cannot go either.
-    return {ReplaceCommand,
-            programFile, DeleteMarker, QStringLiteral("10"), QStringLiteral("0"),
-            baseDir.absolutePath(), DeleteMarker, QStringLiteral("5"), QStringLiteral("0")};
+    return {ReplaceCommand,       programFile,         DeleteMarker,
+            QStringLiteral("10"), QStringLiteral("0"), baseDir.absolutePath(),
+            DeleteMarker,         QStringLiteral("5"), QStringLiteral("0")};
 }
 
 bool uninstallProduct(const QDir &baseDir)
 {
     removeInstallation(baseDir);
     if (isDataDirectory(baseDir)) {
-        relaunchFromTempCopy(
-            uninstallCleanupArguments(programFileInfo().absoluteFilePath(), baseDir));
+        relaunchFromTempCopy(uninstallCleanupArguments(programFileInfo().absoluteFilePath(), baseDir));
     }
     return true;
 }

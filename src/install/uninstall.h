@@ -5,13 +5,12 @@
 #include <QStringList>
 
 // Removes the product: everything below baseDir, the uninstall entry and the URL protocol
-// (registry keys and desktop handler), the application-menu entry and the desktop shortcut; then starts a temporary copy of
-// the running program that deletes the program file and baseDir once this process has exited
-// (see uninstallCleanupArguments). Returns at once without waiting for the copy.
-// Files are only ever removed when baseDir is the product's data directory (dataDirectory()):
-// a copy of the program run with "uninstall" from any other folder (a downloads folder, the
-// home directory) removes the registrations but deletes no file there.
-// Nothing is reported; always returns true. Runs on the task's worker thread.
+// (registry keys and desktop handler), the application-menu entry and the desktop shortcut; then starts a
+// temporary copy of the running program that deletes the program file and baseDir once this process has
+// exited (see uninstallCleanupArguments). Returns at once without waiting for the copy. Files are only ever
+// removed when baseDir is the product's data directory (dataDirectory()): a copy of the program run with
+// "uninstall" from any other folder (a downloads folder, the home directory) removes the registrations but
+// deletes no file there. Nothing is reported; always returns true. Runs on the task's worker thread.
 bool uninstallProduct(const QDir &baseDir);
 
 // The part of uninstallProduct that runs in this process: the files below baseDir (read-only

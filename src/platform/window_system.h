@@ -75,11 +75,11 @@ enum class HitArea {
 // How a window presents itself. A backend that cannot change a property after creation
 // (the X11 visual of a translucent window) takes it from the style given to createWindow.
 struct WindowStyle {
-    bool frameless = false;     // no decorations from the window manager
-    bool resizable = false;     // the user may resize (edges answer resize hit areas)
-    bool taskbarButton = true;  // listed in the task bar
-    bool topmost = false;       // kept above other windows
-    bool translucent = false;   // frames carry per-pixel alpha
+    bool frameless = false;    // no decorations from the window manager
+    bool resizable = false;    // the user may resize (edges answer resize hit areas)
+    bool taskbarButton = true; // listed in the task bar
+    bool topmost = false;      // kept above other windows
+    bool translucent = false;  // frames carry per-pixel alpha
 };
 
 enum class ShowCommand { Hide, Show, Minimise };

@@ -39,7 +39,7 @@ using WindowStyleFlags = std::uint32_t;
 
 // A change of the window's place or size, after the window tracked it.
 struct GeometryChange {
-    Rect rect;           // the new logical rectangle
+    Rect rect;            // the new logical rectangle
     bool resized = false; // its size differs from before
 };
 

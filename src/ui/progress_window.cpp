@@ -93,8 +93,8 @@ void ProgressWindow::buildWidgets()
     const Rect current = window.rect();
     window.setRect(Rect{current.left, current.top, current.left + windowWidth, current.top + windowHeight});
 
-    Widget *const layout[] = {backgroundWidget, m_picture, trackWidget, m_fill, m_minimiseButton,
-                              m_titleLabel, m_statusLabel, m_percentLabel};
+    Widget *const layout[] = {backgroundWidget, m_picture,    trackWidget,   m_fill,
+                              m_minimiseButton, m_titleLabel, m_statusLabel, m_percentLabel};
     view.setWidgets(LayeredView::WidgetList::copyOf(layout, static_cast<int>(std::size(layout))));
 
     window.create();
@@ -146,18 +146,22 @@ void ProgressWindow::start()
 
 void ProgressWindow::startWorker()
 {
-    if (!m_worker) return;
+    if (!m_worker)
+        return;
     const JobWorker worker = m_worker;
     ProgressWindow *self = this;
     // Without a worker nothing would ever end the job; end it as a failure instead.
-    if (!platform::startDetachedThread([worker, self] { worker(self); })) post(std::make_unique<QuitMessage>(-1));
+    if (!platform::startDetachedThread([worker, self] { worker(self); }))
+        post(std::make_unique<QuitMessage>(-1));
 }
 
 bool ProgressWindow::post(std::unique_ptr<UiMessage> message)
 {
-    if (!message) return false;
+    if (!message)
+        return false;
     // The window system's queue holds the bare pointer until onUserMessage takes it back.
-    if (!m_view.window().post(uiMessageNumber, 0, reinterpret_cast<std::intptr_t>(message.get()))) return false;
+    if (!m_view.window().post(uiMessageNumber, 0, reinterpret_cast<std::intptr_t>(message.get())))
+        return false;
     message.release();
     return true;
 }
@@ -184,7 +188,8 @@ void ProgressWindow::showReport(ReportCode code, const QString &package, const Q
 void ProgressWindow::setProgress(int n)
 {
     const int fullWidth = m_fill->image().width();
-    if (fullWidth <= 0) return;
+    if (fullWidth <= 0)
+        return;
     const int target = n > 0 ? n : fullWidth + n;
     const int width = std::min(target, fullWidth - 1);
     const Rect bar = m_fill->rect();
@@ -196,14 +201,16 @@ void ProgressWindow::setProgress(int n)
 void ProgressWindow::finish(bool success)
 {
     const int fullWidth = m_fill->image().width();
-    if (success && progressWidth() < fullWidth - finishedShortfall) setProgress(-finishedShortfall);
+    if (success && progressWidth() < fullWidth - finishedShortfall)
+        setProgress(-finishedShortfall);
 }
 
 void ProgressWindow::quit(int code)
 {
     if (code == 0 && m_mode == static_cast<int>(JobMode::Install)) {
         // Not waited for, and a failed start goes unnoticed: the install itself succeeded.
-        startProcess(platform::buildCommandLine(QDir(dataDirectory()).filePath(QLatin1String(install::LauncherFileName)), QStringList()));
+        startProcess(platform::buildCommandLine(
+            QDir(dataDirectory()).filePath(QLatin1String(install::LauncherFileName)), QStringList()));
     }
     m_system.postQuit(code);
 }
@@ -218,14 +225,17 @@ void ProgressWindow::onClick(LayeredView &view, Widget *widget)
 
 void ProgressWindow::onTimer(LayeredView &, int id)
 {
-    if (id == progressTimer) setProgress(progressWidth() + 1);
+    if (id == progressTimer)
+        setProgress(progressWidth() + 1);
 }
 
 bool ProgressWindow::onUserMessage(LayeredView &, int n, std::uintptr_t, std::intptr_t lParam)
 {
-    if (n != uiMessageNumber) return false;
+    if (n != uiMessageNumber)
+        return false;
     const std::unique_ptr<UiMessage> message(reinterpret_cast<UiMessage *>(lParam));
-    if (message) message->run(*this);
+    if (message)
+        message->run(*this);
     return true;
 }
 

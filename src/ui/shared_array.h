@@ -24,11 +24,14 @@ public:
     static SharedArray allocate(int count)
     {
         SharedArray array;
-        if (count < 0) return array;
+        if (count < 0)
+            return array;
         const std::uint64_t bytes = static_cast<std::uint64_t>(count) * sizeof(T);
-        if (bytes > std::numeric_limits<std::uint32_t>::max()) return array;
+        if (bytes > std::numeric_limits<std::uint32_t>::max())
+            return array;
         Record *record = new (std::nothrow) Record;
-        if (!record) return array;
+        if (!record)
+            return array;
         record->data = static_cast<T *>(std::calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof(T)));
         if (!record->data) {
             delete record;
@@ -43,13 +46,15 @@ public:
     static SharedArray copyOf(const T *values, int count)
     {
         SharedArray array = allocate(count);
-        if (array.m_record && count > 0) std::memcpy(array.m_record->data, values, sizeof(T) * static_cast<size_t>(count));
+        if (array.m_record && count > 0)
+            std::memcpy(array.m_record->data, values, sizeof(T) * static_cast<size_t>(count));
         return array;
     }
 
     SharedArray(const SharedArray &other) : m_record(other.m_record)
     {
-        if (m_record) m_record->refs.fetch_add(1);
+        if (m_record)
+            m_record->refs.fetch_add(1);
     }
     SharedArray(SharedArray &&other) noexcept : m_record(other.m_record) { other.m_record = nullptr; }
     SharedArray &operator=(const SharedArray &other)

@@ -4,7 +4,6 @@
 #include "ui/layered_view.h"
 #include "ui/native_window.h"
 
-
 namespace {
 
 constexpr int hitCodeShift = 4;
@@ -12,7 +11,8 @@ constexpr std::uint32_t hitCodeMask = 0x7fu << hitCodeShift;
 
 } // namespace
 
-Widget::Widget(const Image &image, const Rect &rect) : m_image(image), m_rect(rect), m_flags(Interactive | Visible)
+Widget::Widget(const Image &image, const Rect &rect)
+    : m_image(image), m_rect(rect), m_flags(Interactive | Visible)
 {
     setHitCode(HitCode::Caption);
 }
@@ -60,16 +60,19 @@ void Widget::setHitCode(int code)
 
 void Widget::changed()
 {
-    if (m_view) m_view->redraw();
+    if (m_view)
+        m_view->redraw();
 }
 
 ImageWidget::ImageWidget(const Image &image, const Rect &rect) : Widget(image, rect) {}
 
 ButtonWidget::ButtonWidget(const Image &normal, const Image &hover, const Image &pressed, int left, int top,
                            int width, int height)
-    : Widget(normal, Rect{left, top, left + (width > 0 ? width : normal.width()),
-                          top + (width > 0 ? height : normal.height())}),
-      m_hover(hover), m_pressed(pressed)
+    : Widget(normal,
+             Rect{left, top, left + (width > 0 ? width : normal.width()),
+                  top + (width > 0 ? height : normal.height())}),
+      m_hover(hover),
+      m_pressed(pressed)
 {
     m_flags |= HoverState | PressedState;
     setHitCode(HitCode::Client);
@@ -91,7 +94,8 @@ void LabelWidget::setText(const QString &text)
     // utf16() ends with a zero, which the copy keeps.
     m_text = SharedArray<char16_t>::copyOf(reinterpret_cast<const char16_t *>(text.utf16()), text.size() + 1);
 
-    const platform::TextBitmap bitmap = platform::rasteriseText(text, platform::defaultFontPixelSize, platform::TextRendering::Monochrome);
+    const platform::TextBitmap bitmap =
+        platform::rasteriseText(text, platform::defaultFontPixelSize, platform::TextRendering::Monochrome);
     m_image = textImage(bitmap, defaultColour);
     if (m_options & AutoSize)
         resize(bitmap.width, bitmap.height);
@@ -101,16 +105,19 @@ void LabelWidget::setText(const QString &text)
 
 QString LabelWidget::text() const
 {
-    if (m_text.size() <= 1) return QString();
+    if (m_text.size() <= 1)
+        return QString();
     return QString::fromUtf16(m_text.data(), m_text.size() - 1);
 }
 
 Image LabelWidget::textImage(const platform::TextBitmap &text, std::uint32_t colour)
 {
     Image image(nullptr, PixelSource::Copy, text.width, text.height);
-    if (!image.hasPixels() || text.coverage.size() < static_cast<size_t>(text.width) * text.height) return image;
+    if (!image.hasPixels() || text.coverage.size() < static_cast<size_t>(text.width) * text.height)
+        return image;
     for (int y = 0; y < text.height; ++y)
         for (int x = 0; x < text.width; ++x)
-            if (text.coverage[static_cast<size_t>(y) * text.width + x] != 0) image.setPixelAt(x, y, colour);
+            if (text.coverage[static_cast<size_t>(y) * text.width + x] != 0)
+                image.setPixelAt(x, y, colour);
     return image;
 }

@@ -9,7 +9,9 @@
 #include <cstdint>
 
 class LayeredView;
-namespace platform { struct TextBitmap; }
+namespace platform {
+struct TextBitmap;
+}
 
 // A rectangle of the window drawn from an image. Widgets belong to one view's list, which
 // owns them; any change to a widget in a view redraws the whole view. Window thread only.
@@ -69,8 +71,8 @@ public:
 // normal image.
 class ButtonWidget : public Widget {
 public:
-    ButtonWidget(const Image &normal, const Image &hover, const Image &pressed, int left, int top, int width = 0,
-                 int height = 0);
+    ButtonWidget(const Image &normal, const Image &hover, const Image &pressed, int left, int top,
+                 int width = 0, int height = 0);
     void draw(Canvas &canvas, int state) override;
 
 private:

@@ -41,12 +41,17 @@ protected:
         ChildProcess strace;
         QElapsedTimer timer;
         timer.start();
-        const QStringList options{"-f", "-o", "/dev/null",
-                                  "-e", "trace=" + OpeningCalls + ',' + RemovingCalls,
-                                  "-e", "inject=" + OpeningCalls + ":delay_enter=3000",
-                                  "-e", "inject=" + RemovingCalls + ":delay_enter=20000"};
-        EXPECT_TRUE(strace.start(QStringLiteral("strace"), options + QStringList{program} + arguments,
-                                 home.root()));
+        const QStringList options{"-f",
+                                  "-o",
+                                  "/dev/null",
+                                  "-e",
+                                  "trace=" + OpeningCalls + ',' + RemovingCalls,
+                                  "-e",
+                                  "inject=" + OpeningCalls + ":delay_enter=3000",
+                                  "-e",
+                                  "inject=" + RemovingCalls + ":delay_enter=20000"};
+        EXPECT_TRUE(
+            strace.start(QStringLiteral("strace"), options + QStringList{program} + arguments, home.root()));
         if (killAfterMs >= 0 && !strace.waitForFinished(int(killAfterMs)))
             killProcessesFrom(home.root());
         EXPECT_TRUE(strace.waitForFinished(60000));
@@ -81,8 +86,8 @@ protected:
         const QByteArray report = startNormally(program);
         expectRanComplete(report);
         expectCompleteInstallation(QString::fromUtf8(sampleField(report, "version")));
-        const QByteArray outcome = (server.requestCount("/bin/versions.xml") > 0 ? "installed again as "
-                                                                                 : "ran as left, ")
+        const QByteArray outcome =
+            (server.requestCount("/bin/versions.xml") > 0 ? "installed again as " : "ran as left, ")
             + sampleField(report, "version");
         ++outcomes[outcome];
     }
@@ -92,7 +97,8 @@ protected:
     {
         extraFiles.clear();
         for (int i = 0; i < 8; ++i)
-            extraFiles[QStringLiteral("data/part-%1.bin").arg(i)] = QByteArray(4096, char('a' + i)) + version.toUtf8();
+            extraFiles[QStringLiteral("data/part-%1.bin").arg(i)] =
+                QByteArray(4096, char('a' + i)) + version.toUtf8();
     }
 
     // The kill moment of round i of n, spread evenly over a job that takes length.
@@ -126,11 +132,8 @@ TEST_F(CrashSafety, InstallKilledAfterItsFilesIsMadeWholeByTheNextStart)
     publish("1.0");
     // The moments after the version's files are in place: the launcher being published, the
     // settings being written, the menu entry and the shortcut being made.
-    const QStringList moments{data() + "/Korvel.exe.new",
-                              home.configHome() + "/Microsoft/Windows.conf.lock",
-                              home.configHome() + "/Classes/kv.conf.lock",
-                              home.menuEntry(),
-                              home.shortcut()};
+    const QStringList moments{data() + "/Korvel.exe.new", home.configHome() + "/Microsoft/Windows.conf.lock",
+                              home.configHome() + "/Classes/kv.conf.lock", home.menuEntry(), home.shortcut()};
     for (const QString &moment : moments) {
         SCOPED_TRACE(moment.toStdString());
         ASSERT_TRUE(runKilledAt(moment, downloaded)) << err.constData();
@@ -152,8 +155,17 @@ TEST_F(CrashSafety, SettingsLockLeftEmptyByAKillDoesNotHoldUpTheNextStart)
     installFromDownload();
     // Killed right after creating the lock file of the settings, before filling it in.
     const QString lock = home.configHome() + "/Microsoft/Windows.conf.lock";
-    const QStringList strace{"-f", "-o", "/dev/null", "-P", lock, "-e", "trace=write",
-                             "-e", "inject=write:signal=KILL", installedProgram(), "uninstall"};
+    const QStringList strace{"-f",
+                             "-o",
+                             "/dev/null",
+                             "-P",
+                             lock,
+                             "-e",
+                             "trace=write",
+                             "-e",
+                             "inject=write:signal=KILL",
+                             installedProgram(),
+                             "uninstall"};
     EXPECT_EQ(runProgram(QStringLiteral("strace"), strace, home.root(), &out, &err), -1);
     killProcessesFrom(home.root());
     ASSERT_EQ(QFileInfo(lock).size(), 0);
@@ -279,8 +291,8 @@ TEST_F(CrashSafety, LauncherHeldUpWhileAnUninstallRunsDoesNotRegisterAgain)
     const QString log = home.root() + "/strace.log";
     ChildProcess launcher;
     ASSERT_TRUE(launcher.start(QStringLiteral("strace"),
-                               {"-f", "-o", log, "-P", registry, "-e", "trace=%file",
-                                "-e", "inject=%file:delay_enter=3000000:when=1", downloaded},
+                               {"-f", "-o", log, "-P", registry, "-e", "trace=%file", "-e",
+                                "inject=%file:delay_enter=3000000:when=1", downloaded},
                                home.root()));
     QElapsedTimer timer;
     timer.start();

@@ -53,8 +53,9 @@ void JobRoad::publish(const QString &version, bool prefetch)
         ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + it.key(), it.value()));
     ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(target::sampleClient())));
     ASSERT_TRUE(writeFile(stage + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n'));
-    QStringList arguments{"--version", version, "--source", stage, "--output", tree(),
-                          "--entry-file", ClientLibrary, "--entry-function", "korvel_entry"};
+    QStringList arguments{"--version",        version,       "--source",     stage,
+                          "--output",         tree(),        "--entry-file", ClientLibrary,
+                          "--entry-function", "korvel_entry"};
     if (prefetch)
         arguments.append(QStringLiteral("--prefetch"));
     arguments += publishArguments;
@@ -137,8 +138,8 @@ QMap<QString, QByteArray> JobRoad::releaseFiles(const QString &version) const
 
 bool JobRoad::runKilledAt(const QString &path, const QString &program, const QStringList &arguments)
 {
-    const QStringList strace{"-f", "-o", "/dev/null", "-P", path, "-e", "trace=all",
-                             "-e", "inject=all:signal=KILL", program};
+    const QStringList strace{
+        "-f", "-o", "/dev/null", "-P", path, "-e", "trace=all", "-e", "inject=all:signal=KILL", program};
     const int status = runProgram(QStringLiteral("strace"), strace + arguments, home.root(), &out, &err);
     killProcessesFrom(home.root());
     // strace ends the way its program did: killed, or with 128 + the signal.
@@ -148,8 +149,8 @@ bool JobRoad::runKilledAt(const QString &path, const QString &program, const QSt
 int JobRoad::runOnFullDisk(qint64 bytes, const QString &program, const QStringList &arguments)
 {
     // An ignored SIGXFSZ stays ignored across exec, so the write fails instead.
-    const QStringList shell{"-c", "trap '' XFSZ; exec prlimit --fsize=\"$0\" \"$@\"",
-                            QString::number(bytes), program};
+    const QStringList shell{"-c", "trap '' XFSZ; exec prlimit --fsize=\"$0\" \"$@\"", QString::number(bytes),
+                            program};
     return runProgram(QStringLiteral("sh"), shell + arguments, home.root(), &out, &err);
 }
 
@@ -204,7 +205,8 @@ QList<QByteArray> JobRoad::beaconTypes() const
 {
     QList<QByteArray> types;
     for (const HttpRequest &request : server.requests("/c.gif"))
-        types.append(QUrlQuery(QString::fromUtf8(request.query())).queryItemValue(QStringLiteral("type")).toUtf8());
+        types.append(
+            QUrlQuery(QString::fromUtf8(request.query())).queryItemValue(QStringLiteral("type")).toUtf8());
     return types;
 }
 
@@ -220,7 +222,8 @@ QSettings *userSettings(QSettings *settings)
 
 namespace {
 
-const QString UninstallKey = QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\kv");
+const QString UninstallKey =
+    QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\kv");
 
 } // namespace
 
@@ -257,7 +260,8 @@ QString uninstallString()
 QString storedMachineId()
 {
     if (target::isWindows())
-        return target::registryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv"), QStringLiteral("MachineUuid"));
+        return target::registryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv"),
+                                     QStringLiteral("MachineUuid"));
     QSettings settings(QStringLiteral("ostrel"), QStringLiteral("kv"));
     return userSettings(&settings)->value(QStringLiteral("MachineUuid")).toString();
 }

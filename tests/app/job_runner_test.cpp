@@ -19,7 +19,8 @@
 
 namespace {
 
-const QByteArray RunningCopyText = QStringLiteral("检测到Korvel正在运行，请退出所有Korvel进程后重试。").toUtf8();
+const QByteArray RunningCopyText =
+    QStringLiteral("检测到Korvel正在运行，请退出所有Korvel进程后重试。").toUtf8();
 
 QStringList partialFilesBelow(const QString &root)
 {
@@ -159,7 +160,8 @@ TEST_F(JobRoad, InstallRegistersWhenTheDataHomeEndsWithASlash)
 {
     // The data directory is then written with a doubled slash; it is still the one the
     // install went into, so the install is the system's and must be registered.
-    if (target::isWindows()) GTEST_SKIP() << "Windows takes the data directory from its known folder";
+    if (target::isWindows())
+        GTEST_SKIP() << "Windows takes the data directory from its known folder";
     home.setEnv("XDG_DATA_HOME", home.dataHome().toUtf8() + '/');
     publish("1.0");
     ASSERT_EQ(run(downloaded), 0) << err.constData();
@@ -173,7 +175,8 @@ TEST_F(JobRoad, UpdateFromTheInstalledLauncherRegistersAgainWhenTheDataHomeIsALi
 {
     // The program knows its own directory with links resolved, the environment names the data
     // directory through the link: the two are still one directory.
-    if (target::isWindows()) GTEST_SKIP() << "Windows takes the data directory from its known folder";
+    if (target::isWindows())
+        GTEST_SKIP() << "Windows takes the data directory from its known folder";
     const QString link = home.root() + "/linked-share";
     ASSERT_TRUE(QFile::link(home.dataHome(), link));
     home.setEnv("XDG_DATA_HOME", link.toUtf8());
@@ -245,8 +248,7 @@ TEST_F(JobRoad, PrefetchEntryIsTriedBeforeThePlainOneListedAboveIt)
     server.clearRequests();
     server.serve("/bin/manifest/2.0-beta.xml", HttpReply::status(404));
     ASSERT_EQ(run(portable, {"update"}), 0) << err.constData();
-    EXPECT_EQ(manifestRequests(),
-              QList<QByteArray>({"/bin/manifest/2.0-beta.xml", "/bin/manifest/1.0.xml"}));
+    EXPECT_EQ(manifestRequests(), QList<QByteArray>({"/bin/manifest/2.0-beta.xml", "/bin/manifest/1.0.xml"}));
     EXPECT_EQ(readFile(dir + "/1.0/sample_version.txt"), "1.0\n");
     EXPECT_FALSE(QFileInfo::exists(dir + "/2.0-beta"));
 }
@@ -282,9 +284,13 @@ TEST_F(JobRoad, EachFailureReportEndsTheInstallWithItsPackageAndText)
         {"manifest fetch", [&] { server.serve("/bin/manifest/1.0.xml", HttpReply::status(404)); },
          QStringLiteral("下载清单错误").toUtf8()},
         {"manifest interpretation",
-         [&] { server.serve("/bin/manifest/1.0.xml", HttpReply::ok("<Manifest><Package name=\"x\"/></Manifest>")); },
+         [&] {
+             server.serve("/bin/manifest/1.0.xml",
+                          HttpReply::ok("<Manifest><Package name=\"x\"/></Manifest>"));
+         },
          QStringLiteral("清单解释错误").toUtf8()},
-        {"download", [&] { serveTree([](const QString &path) { return path.contains("libkorvel_client.so/"); }); },
+        {"download",
+         [&] { serveTree([](const QString &path) { return path.contains("libkorvel_client.so/"); }); },
          QStringLiteral("libkorvel_client.so下载错误").toUtf8()},
         {"manifest write", [&] { QDir().mkpath(home.dataDirectory() + "/1.0/manifest.xml/held"); },
          (QStringLiteral("安装失败：") + lastPackage).toUtf8()},
@@ -411,7 +417,8 @@ TEST_F(JobRoad, UpdatesWhileTheClientRunsKeepItStartableAndWriteOnlyWhatChanged)
     ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
     EXPECT_EQ(readFile(version + "/data/readme.txt"), "read me");
     EXPECT_EQ(fileIdentities(version).value("manifest.xml"), installed.value("1.0/manifest.xml"));
-    EXPECT_EQ(fileIdentities(version).value("libkorvel_client.so"), installed.value("1.0/libkorvel_client.so"));
+    EXPECT_EQ(fileIdentities(version).value("libkorvel_client.so"),
+              installed.value("1.0/libkorvel_client.so"));
     EXPECT_EQ(startAlongside(), "1.0");
     const QMap<QString, QByteArray> release = releaseFiles("1.0");
     for (auto it = release.cbegin(); it != release.cend(); ++it)
@@ -488,10 +495,13 @@ TEST_F(JobRoad, SignedLauncherIsWhatTheUserGetsAndItStillRuns)
     const QString certificate = home.root() + "/signing.pem";
     const QString key = home.root() + "/signing.key";
     QByteArray output;
-    ASSERT_EQ(runTool("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                                  "-subj", "/CN=Korvel test signing", "-addext", "extendedKeyUsage=codeSigning",
-                                  "-keyout", key, "-out", certificate},
-                      {}, {}, &output), 0) << output.constData();
+    ASSERT_EQ(runTool("openssl",
+                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                       "/CN=Korvel test signing", "-addext", "extendedKeyUsage=codeSigning", "-keyout", key,
+                       "-out", certificate},
+                      {}, {}, &output),
+              0)
+        << output.constData();
     publishArguments = QStringList{"--authenticode-certificate", certificate, "--authenticode-key", key};
     publish("1.0");
     const QStringList verify{"verify", "-CAfile", certificate, "-in"};
@@ -539,7 +549,8 @@ TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
 TEST_F(JobRoad, InstallGoesThroughTheProxyOfTheSystemsInternetSettings)
 {
     // Networks where the web is reached only through a proxy set it in the system's settings.
-    if (!target::isWindows()) GTEST_SKIP() << "Linux keeps no proxy setting of its own";
+    if (!target::isWindows())
+        GTEST_SKIP() << "Linux keeps no proxy setting of its own";
     publish("1.0");
     TestHttpServer proxy;
     serveThrough(&proxy, server, tree());
@@ -551,14 +562,17 @@ TEST_F(JobRoad, InstallGoesThroughTheProxyOfTheSystemsInternetSettings)
 
 TEST_F(JobRoad, InstallGoesThroughTheProxyThatTheSystemsProxyScriptNames)
 {
-    if (!target::isWindows()) GTEST_SKIP() << "Linux keeps no proxy setting of its own";
+    if (!target::isWindows())
+        GTEST_SKIP() << "Linux keeps no proxy setting of its own";
     publish("1.0");
     TestHttpServer proxy;
     serveThrough(&proxy, server, tree());
     TestHttpServer scripts;
-    scripts.serve("/proxy.pac", HttpReply::ok("function FindProxyForURL(url, host) {\n"
-                                              "  return \"PROXY 127.0.0.1:" + QByteArray::number(proxy.port()) + "\";\n}\n",
-                                              {"Content-Type: application/x-ns-proxy-autoconfig"}));
+    scripts.serve("/proxy.pac",
+                  HttpReply::ok("function FindProxyForURL(url, host) {\n"
+                                "  return \"PROXY 127.0.0.1:"
+                                    + QByteArray::number(proxy.port()) + "\";\n}\n",
+                                {"Content-Type: application/x-ns-proxy-autoconfig"}));
     ASSERT_TRUE(setInternetSettings(5, "", scripts.url("/proxy.pac").toUtf8()));
     installFromDownload();
     EXPECT_EQ(uninstallString(), launcherCommand(installedProgram()));
@@ -608,7 +622,8 @@ TEST_F(JobRoad, UninstallFromTheDataDirectorySpeltOtherwiseRemovesTheFilesToo)
 {
     // Windows names one directory in any letter case: the uninstall entry started through
     // another spelling of the data directory is still the installation's own.
-    if (!target::isWindows()) GTEST_SKIP() << "Linux paths differ by letter case";
+    if (!target::isWindows())
+        GTEST_SKIP() << "Linux paths differ by letter case";
     publish("1.0");
     installFromDownload();
     const QString spelt = target::native(target::seen(installedProgram())).toUpper();
@@ -665,7 +680,8 @@ TEST_F(JobRoad, SecondJobWhileOneRunsEndsAtOnceWithoutARequest)
     const QString second = installProgram(home.root() + "/second");
     for (const QStringList &arguments : {QStringList{"update"}, QStringList{"uninstall"}, QStringList{}}) {
         SCOPED_TRACE(arguments.join(' ').toStdString());
-        EXPECT_EQ(runProgram(second, arguments, home.root(), &out, &err, QProcessEnvironment::systemEnvironment(), 10000),
+        EXPECT_EQ(runProgram(second, arguments, home.root(), &out, &err,
+                             QProcessEnvironment::systemEnvironment(), 10000),
                   exitStatusOf(-1));
         EXPECT_TRUE(err.isEmpty()) << err.constData();
     }

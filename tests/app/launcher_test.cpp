@@ -29,7 +29,8 @@ protected:
         home.setEnv("KORVEL_SAMPLE_EXIT", "42");
         // Where no client is found the installer runs, against a server that is not there,
         // so it fails at once with its report.
-        home.setEnv("KORVEL_CATALOGUE_SERVER", "http://127.0.0.1:" + QByteArray::number(TestHttpServer::closedPort()));
+        home.setEnv("KORVEL_CATALOGUE_SERVER",
+                    "http://127.0.0.1:" + QByteArray::number(TestHttpServer::closedPort()));
     }
 
     // Runs the program; returns its exit status and keeps its output.
@@ -78,8 +79,8 @@ TEST_F(Launcher, ClientGetsTheTailExactlyAndRunsInItsDirectory)
     ASSERT_TRUE(writeCatalogue(programDir, {"1.0"}));
     const QString versionDir = programDir + "/1.0";
     ASSERT_TRUE(installSampleClient(versionDir, "1.0"));
-    const QStringList arguments = {"a b", "tab\there", "say \"hi\"", "back\\", "",
-                                   "\\\"\\\\\"", "值 ü", "\"\"", "kv://open?x=1&y=2"};
+    const QStringList arguments = {"a b",        "tab\there", "say \"hi\"", "back\\",           "",
+                                   "\\\"\\\\\"", "值 ü",      "\"\"",       "kv://open?x=1&y=2"};
     EXPECT_EQ(run(arguments), 42);
     const QByteArray tail = field("tail");
     // On Windows the tail is the command line that started the program, here built by Wine

@@ -13,8 +13,8 @@ namespace {
 // them through.
 void openForNginx(const QString &root, const QString &tree)
 {
-    const QFile::Permissions open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-        | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    const QFile::Permissions open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+        | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
     QFile::setPermissions(root, open);
     QFile::setPermissions(tree, open);
 }
@@ -66,7 +66,8 @@ TEST_P(NginxRoad, NginxServesTheReleaseAndAnUnchangedCatalogueIsAnsweredNotModif
     const QByteArray cached = readFile(cache);
     EXPECT_TRUE(cached.startsWith("If-None-Match: \"")) << cached.constData();
     EXPECT_TRUE(cached.endsWith(readFile(tree() + "/bin/versions.xml")));
-    EXPECT_EQ(readFile(home.dataDirectory() + "/1.0/manifest.xml"), readFile(tree() + "/bin/manifest/1.0.xml"));
+    EXPECT_EQ(readFile(home.dataDirectory() + "/1.0/manifest.xml"),
+              readFile(tree() + "/bin/manifest/1.0.xml"));
 
     ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
     EXPECT_EQ(readFile(cache), cached);
@@ -103,7 +104,8 @@ TEST_F(JobRoad, NginxServesAnUpdateThatFetchesOnlyTheChangedPackages)
     publish("1.1");
     const QByteArray manifest = readFile(tree() + "/bin/manifest/1.1.xml");
     EXPECT_TRUE(manifest.contains("name=\"Korvel.exe\" version=\"1.0\" no=\"1.0\"")) << manifest.constData();
-    EXPECT_TRUE(manifest.contains("name=\"sample_version.txt\" version=\"1.1\" no=\"1.1\"")) << manifest.constData();
+    EXPECT_TRUE(manifest.contains("name=\"sample_version.txt\" version=\"1.1\" no=\"1.1\""))
+        << manifest.constData();
     const int before = nginx.accessLog().size();
     ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
     QMap<QString, QByteArray> installed = filesBelow(home.dataDirectory() + "/1.1");

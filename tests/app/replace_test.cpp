@@ -29,8 +29,7 @@ protected:
     // Runs the program with "replace" and these elements; returns its exit status.
     int replace(const QStringList &elements, const QStringList &trailing = {})
     {
-        return runProgram(target::program(), QStringList("replace") + elements + trailing,
-                          home.root());
+        return runProgram(target::program(), QStringList("replace") + elements + trailing, home.root());
     }
     // A trailing command that leaves a file behind when it runs.
     QStringList touch(const QString &name) const { return {"--", "/bin/sh", "-c", "echo > " + name}; }
@@ -43,7 +42,8 @@ TEST_F(ReplaceCommand, RenamesOntoMissingTargetAndReplacesExistingOneWithoutBack
     make("new", "N");
     make("target", "old");
     make("source", "S");
-    EXPECT_EQ(replace({path("moved"), path("new"), "3", "1", path("target"), path("source"), "3", "1"}, touch("started")),
+    EXPECT_EQ(replace({path("moved"), path("new"), "3", "1", path("target"), path("source"), "3", "1"},
+                      touch("started")),
               1);
     EXPECT_EQ(content("moved"), QByteArray("N"));
     EXPECT_EQ(content("target"), QByteArray("S"));
@@ -81,8 +81,9 @@ TEST_F(ReplaceCommand, RequiredValueBeginningWithZeroStopsAtAFailedGroup)
         make("source", "S");
         QFile::remove(path("target"));
         QFile::remove(path("started"));
-        const int status = replace({path("missing"), Marker, "1", required, path("target"),
-                                    path("source"), "1", "1"}, touch("started"));
+        const int status =
+            replace({path("missing"), Marker, "1", required, path("target"), path("source"), "1", "1"},
+                    touch("started"));
         if (required.startsWith('0')) {
             EXPECT_EQ(status, exitStatusOf(-1));
             EXPECT_TRUE(exists("source"));
@@ -100,11 +101,9 @@ TEST_F(ReplaceCommand, ZeroOrNegativeAttemptsTryNothing)
     make("source", "S");
     QElapsedTimer timer;
     timer.start();
-    EXPECT_EQ(replace({path("target"), path("source"), "0", "0"}, touch("started")),
-              exitStatusOf(-1));
+    EXPECT_EQ(replace({path("target"), path("source"), "0", "0"}, touch("started")), exitStatusOf(-1));
     // A negative count does not retry for ever: it is no attempt either.
-    EXPECT_EQ(replace({path("target"), path("source"), "-1", "0"}, touch("started")),
-              exitStatusOf(-1));
+    EXPECT_EQ(replace({path("target"), path("source"), "-1", "0"}, touch("started")), exitStatusOf(-1));
     EXPECT_LT(timer.elapsed(), 5000);
     EXPECT_TRUE(exists("source"));
     EXPECT_FALSE(exists("target"));
@@ -118,8 +117,7 @@ TEST_F(ReplaceCommand, StaleBackupFailsTheGroupWithNothingLost)
     make("target", "T");
     make("target.bak", "B");
     make("source", "S");
-    EXPECT_EQ(replace({path("target"), path("source"), "2", "0"}, touch("started")),
-              exitStatusOf(-1));
+    EXPECT_EQ(replace({path("target"), path("source"), "2", "0"}, touch("started")), exitStatusOf(-1));
     EXPECT_EQ(content("target"), QByteArray("T"));
     EXPECT_EQ(content("target.bak"), QByteArray("B"));
     EXPECT_EQ(content("source"), QByteArray("S"));
@@ -155,8 +153,9 @@ TEST_F(ReplaceCommand, GroupsEndAtDoubleHyphenOnlyInFirstPlaceAndNeedFourElement
 TEST_F(ReplaceCommand, StartsTheTrailingCommandExactlyAsWritten)
 {
     make("source", "S");
-    const QStringList trailing = {"/bin/sh", "-c", "printf '%s|' \"$@\" > out", "sh", "a b", "",
-                                  "say \"hi\"", "tab\there", "back\\", "\\\"\\", "值"};
+    const QStringList trailing = {
+        "/bin/sh", "-c", "printf '%s|' \"$@\" > out", "sh", "a b", "", "say \"hi\"", "tab\there", "back\\",
+        "\\\"\\",  "值"};
     EXPECT_EQ(replace({path("target"), path("source"), "1", "1", "--"}, trailing), 1);
     ASSERT_TRUE(waitForFile(path("out")));
     QByteArray expected;
@@ -178,11 +177,9 @@ TEST_F(ReplaceCommand, MixedCaseOrTooFewElementsIsNotTheCommand)
 {
     make("a", "A");
     // Five elements in all: not the replace command; nothing is moved.
-    EXPECT_EQ(runProgram(target::program(), {"replace", path("b"), path("a"), "1"},
-                         home.root()),
+    EXPECT_EQ(runProgram(target::program(), {"replace", path("b"), path("a"), "1"}, home.root()),
               exitStatusOf(-1));
-    EXPECT_EQ(runProgram(target::program(),
-                         {"Replace", path("b"), path("a"), "1", "1"}, home.root()),
+    EXPECT_EQ(runProgram(target::program(), {"Replace", path("b"), path("a"), "1", "1"}, home.root()),
               exitStatusOf(-1));
     EXPECT_TRUE(exists("a"));
     EXPECT_FALSE(exists("b"));

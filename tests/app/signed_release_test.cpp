@@ -31,8 +31,9 @@ protected:
     // Publishes version signed with the test key and the next sequence.
     void publishSigned(const QString &version, const QStringList &extra = {})
     {
-        publishArguments = QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence",
-                                       QString::number(++sequence)} + extra;
+        publishArguments =
+            QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", QString::number(++sequence)}
+            + extra;
         publish(version);
     }
 
@@ -48,8 +49,8 @@ protected:
     QByteArray sign(const QByteArray &data, const Signing &how) const
     {
         QByteArray keyId, secretKey;
-        EXPECT_TRUE(release::readSecretKey(readFile(QStringLiteral(KORVEL_TEST_SECRET_KEY)), {},
-                                           &keyId, &secretKey));
+        EXPECT_TRUE(
+            release::readSecretKey(readFile(QStringLiteral(KORVEL_TEST_SECRET_KEY)), {}, &keyId, &secretKey));
         if (how.otherKey) {
             unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
             secretKey.resize(crypto_sign_SECRETKEYBYTES);
@@ -97,7 +98,8 @@ protected:
     QString storedSequence() const
     {
         if (target::isWindows())
-            return target::registryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv"), QStringLiteral("ReleaseSequence"));
+            return target::registryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv"),
+                                         QStringLiteral("ReleaseSequence"));
         QSettings settings(QStringLiteral("ostrel"), QStringLiteral("kv"));
         return settings.value(QStringLiteral("ReleaseSequence")).toString();
     }
@@ -108,7 +110,11 @@ protected:
     {
         const QRegularExpression attribute(QStringLiteral(" %1=\"[^\"]*\"").arg(QString::fromLatin1(name)));
         return QString::fromUtf8(manifest)
-            .replace(attribute, value.isEmpty() ? QString() : QStringLiteral(" %1=\"%2\"").arg(QString::fromLatin1(name), QString::fromLatin1(value)))
+            .replace(
+                attribute,
+                value.isEmpty()
+                    ? QString()
+                    : QStringLiteral(" %1=\"%2\"").arg(QString::fromLatin1(name), QString::fromLatin1(value)))
             .toUtf8();
     }
 
@@ -126,7 +132,8 @@ TEST_F(SignedRoad, SignedReleaseInstallsUpdatesAndKeepsItsSequence)
     installFromDownload();
     expectInstalled("1.0");
     EXPECT_EQ(storedSequence(), "11");
-    EXPECT_EQ(readFile(home.dataDirectory() + "/versions.xml.minisig"), treeFile("/bin/versions.xml.minisig"));
+    EXPECT_EQ(readFile(home.dataDirectory() + "/versions.xml.minisig"),
+              treeFile("/bin/versions.xml.minisig"));
 
     // The update's conditional check is answered 304: the cached catalogue's own signature
     // holds, and nothing is fetched again.
@@ -143,9 +150,13 @@ TEST_F(SignedRoad, SignedReleaseInstallsUpdatesAndKeepsItsSequence)
 
     // The publisher refuses to go back, or to stop signing.
     QByteArray output;
-    const QStringList base{"--version", "3.0", "--source", stage("2.0"), "--output", tree(),
-                           "--entry-file", "libkorvel_client.so", "--entry-function", "korvel_entry"};
-    EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish", base + QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", "12"}, {}, {}, &output), 0);
+    const QStringList base{"--version",        "3.0",         "--source",     stage("2.0"),
+                           "--output",         tree(),        "--entry-file", "libkorvel_client.so",
+                           "--entry-function", "korvel_entry"};
+    EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish",
+                      base + QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", "12"}, {}, {},
+                      &output),
+              0);
     EXPECT_TRUE(output.contains("not above")) << output.constData();
     EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish", base, {}, {}, &output), 0);
     EXPECT_FALSE(QFileInfo::exists(tree() + "/bin/manifest/3.0.xml"));
@@ -259,24 +270,32 @@ TEST_F(SignedRoad, ManifestsAndPackagesThatAreNotTheVendorsAreRefusedAndTheInsta
     };
     const QList<Case> cases = {
         {"a changed manifest",
-         [&] { server.serve("/bin/manifest/2.0.xml", HttpReply::ok(QByteArray(manifest).replace("korvel_entry", "evil_entry"))); },
+         [&] {
+             server.serve("/bin/manifest/2.0.xml",
+                          HttpReply::ok(QByteArray(manifest).replace("korvel_entry", "evil_entry")));
+         },
          interpretation, false},
-        {"a manifest without its signature", [&] { server.serve("/bin/manifest/2.0.xml.minisig", HttpReply::status(404)); },
-         interpretation, false},
+        {"a manifest without its signature",
+         [&] { server.serve("/bin/manifest/2.0.xml.minisig", HttpReply::status(404)); }, interpretation,
+         false},
         {"the manifest of 1.0 served as 2.0's",
          [&] {
              server.serve("/bin/manifest/2.0.xml", HttpReply::ok(treeFile("/bin/manifest/1.0.xml")));
-             server.serve("/bin/manifest/2.0.xml.minisig", HttpReply::ok(treeFile("/bin/manifest/1.0.xml.minisig")));
+             server.serve("/bin/manifest/2.0.xml.minisig",
+                          HttpReply::ok(treeFile("/bin/manifest/1.0.xml.minisig")));
          },
          interpretation, false},
         {"a signed manifest without SHA-256 and size",
-         [&] { signedManifest(withAttribute(withAttribute(manifest, "sha256", {}), "size", {})); }, interpretation, false},
+         [&] { signedManifest(withAttribute(withAttribute(manifest, "sha256", {}), "size", {})); },
+         interpretation, false},
         {"a package whose SHA-256 differs",
          [&] { signedManifest(clientAttribute("sha256", QByteArray(64, 'a'))); }, download, true},
         {"a package one byte longer than signed",
-         [&] { signedManifest(clientAttribute("size", QByteArray::number(packageBytes.size() - 1))); }, download, true},
+         [&] { signedManifest(clientAttribute("size", QByteArray::number(packageBytes.size() - 1))); },
+         download, true},
         {"a package one byte shorter than signed",
-         [&] { signedManifest(clientAttribute("size", QByteArray::number(packageBytes.size() + 1))); }, download, true},
+         [&] { signedManifest(clientAttribute("size", QByteArray::number(packageBytes.size() + 1))); },
+         download, true},
         {"a body that goes on past the signed size",
          [&] {
              server.serve(package, HttpReply::ok(packageBytes + QByteArray(1 << 20, 'x')));
@@ -300,9 +319,11 @@ TEST_F(SignedRoad, ManifestsAndPackagesThatAreNotTheVendorsAreRefusedAndTheInsta
 
     // An installed 1.0 keeps starting whatever an update is served.
     ASSERT_TRUE(QDir(home.dataDirectory()).removeRecursively());
-    server.serve("/bin/versions.xml", HttpReply::ok(treeFile("/bin/versions.xml").replace("\"2.0\"", "\"1.0\"")));
+    server.serve("/bin/versions.xml",
+                 HttpReply::ok(treeFile("/bin/versions.xml").replace("\"2.0\"", "\"1.0\"")));
     Signing only1;
-    server.serve("/bin/versions.xml.minisig", HttpReply::ok(sign(treeFile("/bin/versions.xml").replace("\"2.0\"", "\"1.0\""), only1)));
+    server.serve("/bin/versions.xml.minisig",
+                 HttpReply::ok(sign(treeFile("/bin/versions.xml").replace("\"2.0\"", "\"1.0\""), only1)));
     installFromDownload();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -45,8 +45,7 @@ TEST(TestHttpServer, SendsScriptedLinesAndRecordsRequestsExactly)
     ASSERT_TRUE(server.isListening());
     server.serve("/a", {HttpReply::ok("first", {"etag:\"x\""}), HttpReply::status(500)});
 
-    const QByteArray first = exchange(server.port(),
-                                      "GET /a?q=1 HTTP/1.1\r\nHost: h\r\nx-Odd:v\r\n\r\n");
+    const QByteArray first = exchange(server.port(), "GET /a?q=1 HTTP/1.1\r\nHost: h\r\nx-Odd:v\r\n\r\n");
     EXPECT_EQ(first, "HTTP/1.1 200 OK\r\netag:\"x\"\r\nContent-Length: 5\r\n\r\nfirst");
     EXPECT_TRUE(exchange(server.port(), "GET /a HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 500 "));
     EXPECT_TRUE(exchange(server.port(), "GET /a HTTP/1.1\r\n\r\n").startsWith("HTTP/1.1 500 "));
@@ -73,8 +72,8 @@ TEST(TestHttpServer, CutsBodiesAndStopsDuringAStall)
         HttpReply cut = HttpReply::ok("0123456789");
         cut.closeAfterBytes = 4;
         server.serve("/cut", cut);
-        EXPECT_TRUE(exchange(server.port(), "GET /cut HTTP/1.1\r\n\r\n")
-                        .endsWith("Content-Length: 10\r\n\r\n0123"));
+        EXPECT_TRUE(
+            exchange(server.port(), "GET /cut HTTP/1.1\r\n\r\n").endsWith("Content-Length: 10\r\n\r\n0123"));
 
         HttpReply stall = HttpReply::ok("0123456789");
         stall.stallMs = -1;

@@ -33,8 +33,9 @@ protected:
 
 TEST_F(HttpTransferTest, HeaderLinesAreSplitOnlyAtColonBlankAndKeepTheirCase)
 {
-    server.serve("/tagged", HttpReply::ok("abc", {"ETag: \"v1\"", "X-Time: 12: 30: 00",
-                                                 "X-Bare:value", "Server: loop"}));
+    server.serve(
+        "/tagged",
+        HttpReply::ok("abc", {"ETag: \"v1\"", "X-Time: 12: 30: 00", "X-Bare:value", "Server: loop"}));
     server.serve("/lower", HttpReply::ok("abc", {"etag: \"v1\""}));
 
     EXPECT_EQ(get("/tagged"), 200);
@@ -67,7 +68,8 @@ TEST_F(HttpTransferTest, RequestHeadersAreSentAsNameColonBlankValue)
 TEST_F(HttpTransferTest, RedirectGivesTheLastStatusAndMergesBothHeaderBlocks)
 {
     HttpReply moved = HttpReply::redirect(server.url("/new").toUtf8());
-    moved.headers << "X-First: 1" << "X-Both: old";
+    moved.headers << "X-First: 1"
+                  << "X-Both: old";
     server.serve("/old", moved);
     server.serve("/new", HttpReply::ok("new body", {"X-Both: new", "X-Second: 2"}));
 
@@ -88,8 +90,8 @@ TEST_F(HttpTransferTest, OnlyHttpAndHttpsAreSpokenFirstOrAfterARedirect)
 {
     // An FTP redirect to this very server would otherwise be followed (FTP spoken to an HTTP
     // server), and a file URL would read a local file into the target.
-    server.serve("/to-ftp", HttpReply::redirect(
-                                QStringLiteral("ftp://127.0.0.1:%1/x").arg(server.port()).toUtf8()));
+    server.serve("/to-ftp",
+                 HttpReply::redirect(QStringLiteral("ftp://127.0.0.1:%1/x").arg(server.port()).toUtf8()));
     EXPECT_EQ(get("/to-ftp"), 1); // CURLE_UNSUPPORTED_PROTOCOL
     EXPECT_EQ(server.requests().size(), 1);
 
@@ -118,8 +120,7 @@ TEST_F(HttpTransferTest, TransportFailuresGiveLibcurlCodes)
     QByteArray sink;
     QBuffer buffer(&sink);
     buffer.open(QIODevice::WriteOnly);
-    HttpTransfer refused(QUrl(QStringLiteral("http://127.0.0.1:%1/x")
-                                  .arg(TestHttpServer::closedPort())),
+    HttpTransfer refused(QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(TestHttpServer::closedPort())),
                          &buffer);
     EXPECT_EQ(refused.perform(), 7);
     EXPECT_EQ(refused.lastResult(), 7);

@@ -28,8 +28,7 @@ QStringList packageNames(const VersionEntry &entry)
 QStringList directoriesBelow(const QString &root)
 {
     QStringList result;
-    QDirIterator it(root, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
-                    QDirIterator::Subdirectories);
+    QDirIterator it(root, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext())
         result << QDir(root).relativeFilePath(it.next());
     result.sort();
@@ -60,8 +59,7 @@ TEST_F(ManifestTest, CompletePackagesInDocumentOrderWithTheirStorePaths)
     EXPECT_EQ(e.packages().at(1).digest(), md5abc); // upper-case hex is the same digest
     // Named, not made: the first download makes a package's directory.
     EXPECT_FALSE(QFileInfo::exists(home.dataDirectory() + "/packages"));
-    EXPECT_EQ(e.packages().at(1).packageFilePath(),
-              home.dataDirectory() + "/packages/data/data-7.7z");
+    EXPECT_EQ(e.packages().at(1).packageFilePath(), home.dataDirectory() + "/packages/data/data-7.7z");
 }
 
 TEST_F(ManifestTest, OnlyTheLastCompleteEntryAccepts)
@@ -71,14 +69,13 @@ TEST_F(ManifestTest, OnlyTheLastCompleteEntryAccepts)
     EXPECT_TRUE(emptyFunction.manifestData().isEmpty());
 
     VersionEntry laterIncomplete = entry();
-    EXPECT_FALSE(laterIncomplete.parseManifest(
-        "<M><Entry file=\"a.so\" function=\"f\"/><Entry file=\"b.so\"/></M>"));
+    EXPECT_FALSE(
+        laterIncomplete.parseManifest("<M><Entry file=\"a.so\" function=\"f\"/><Entry file=\"b.so\"/></M>"));
     EXPECT_EQ(laterIncomplete.entryFile(), "b.so");
 
     VersionEntry otherCase = entry();
-    EXPECT_FALSE(otherCase.parseManifest(
-        "<M><package name=\"p\" version=\"v\" no=\"1\" hash=\"00\"/>"
-        "<ENTRY file=\"a.so\" function=\"f\"/></M>"));
+    EXPECT_FALSE(otherCase.parseManifest("<M><package name=\"p\" version=\"v\" no=\"1\" hash=\"00\"/>"
+                                         "<ENTRY file=\"a.so\" function=\"f\"/></M>"));
     EXPECT_TRUE(otherCase.packages().isEmpty());
 
     VersionEntry noPackages = entry();
@@ -127,8 +124,8 @@ TEST_F(ManifestTest, FetchReportsAndAddsPackagesOnEveryFetch)
     server.serve("/bin/manifest/9.9.xml", HttpReply::status(404));
     VersionEntry missing = entry("9.9");
     EXPECT_FALSE(missing.fetchManifest());
-    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "9.9", "", "开始下载清单"},
-                                           {1, -1, "9.9", "", "下载清单错误"}}));
+    EXPECT_EQ(sink.reports,
+              (QList<Report>{{1, 0, "9.9", "", "开始下载清单"}, {1, -1, "9.9", "", "下载清单错误"}}));
     EXPECT_TRUE(missing.entryFile().isEmpty());
 
     sink.reports.clear();

@@ -96,8 +96,7 @@ protected:
     }
     VersionEntry coreEntry(const QByteArray &hash = md5Hex(Content))
     {
-        return entryWith("<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + hash
-                         + "\"/>");
+        return entryWith("<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + hash + "\"/>");
     }
     QString finalPath() const { return home.dataDirectory() + "/packages/core/core-3.7z"; }
     QString partialPath() const { return finalPath() + ".partial"; }
@@ -111,8 +110,8 @@ protected:
 
     VersionEntry bodyEntry(const QByteArray &body)
     {
-        return entryWith("<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\""
-                         + md5Hex(body) + "\"/>");
+        return entryWith("<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + md5Hex(body)
+                         + "\"/>");
     }
     // Downloads a body of many blocks; then, with the second mirror serving it, a copy with
     // one byte changed in its last block and one cut in its fourth block: each of these fails
@@ -193,7 +192,6 @@ TEST_F(PackageDownloadTest, SecondMirrorAfterMissingOrWrongAnswer)
     EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
 }
 
-
 TEST_F(PackageDownloadTest, BodyOfManyBlocksIsDigestedBesideTheTransfer)
 {
     downloadBodiesOfManyBlocks();
@@ -202,8 +200,10 @@ TEST_F(PackageDownloadTest, BodyOfManyBlocksIsDigestedBesideTheTransfer)
 // Run by the test below in a process of its own: the filter cannot be taken off again.
 TEST_F(PackageDownloadTest, WithoutThreadsHelper)
 {
-    if (!qEnvironmentVariableIsSet("KORVEL_ENGINE_TEST_NO_THREADS")) GTEST_SKIP() << "helper process only";
-    if (!refuseNewThreads()) GTEST_SKIP() << "this system refuses the filter";
+    if (!qEnvironmentVariableIsSet("KORVEL_ENGINE_TEST_NO_THREADS"))
+        GTEST_SKIP() << "helper process only";
+    if (!refuseNewThreads())
+        GTEST_SKIP() << "this system refuses the filter";
     platform::JoinedThread probe;
     ASSERT_FALSE(probe.start([] {}));
     downloadBodiesOfManyBlocks();
@@ -227,11 +227,12 @@ TEST_F(PackageDownloadTest, NameAndNoAreDataInTheUrl)
 {
     server.serve("/component/core%20b/1%232/core%20b_1%232.7z", HttpReply::status(404));
     server.serve("/core%20b/1%232/core%20b_1%232.7z", HttpReply::ok(Content));
-    VersionEntry e = entryWith("<Package name=\"core b\" version=\"v\" no=\"1#2\" hash=\""
-                               + md5Hex(Content) + "\"/>");
+    VersionEntry e =
+        entryWith("<Package name=\"core b\" version=\"v\" no=\"1#2\" hash=\"" + md5Hex(Content) + "\"/>");
     EXPECT_TRUE(e.downloadPackages());
-    EXPECT_EQ(requestedPaths(), (QList<QByteArray>{"/component/core%20b/1%232/core%20b_1%232.7z",
-                                                   "/core%20b/1%232/core%20b_1%232.7z"}));
+    EXPECT_EQ(requestedPaths(),
+              (QList<QByteArray>{"/component/core%20b/1%232/core%20b_1%232.7z",
+                                 "/core%20b/1%232/core%20b_1%232.7z"}));
 }
 
 TEST_F(PackageDownloadTest, BothMirrorsFailingLeaveNoPartialFile)
@@ -240,13 +241,14 @@ TEST_F(PackageDownloadTest, BothMirrorsFailingLeaveNoPartialFile)
     cut.closeAfterBytes = 5;
     server.serve(FirstMirror, cut);
     server.serve(SecondMirror, HttpReply::ok("wrong"));
-    VersionEntry e = entryWith(
-        "<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + md5Hex(Content) + "\"/>"
-        "<Package name=\"extra\" version=\"x-1\" no=\"13\" hash=\"" + md5Hex(Content) + "\"/>");
+    VersionEntry e = entryWith("<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + md5Hex(Content)
+                               + "\"/>"
+                                 "<Package name=\"extra\" version=\"x-1\" no=\"13\" hash=\""
+                               + md5Hex(Content) + "\"/>");
 
     EXPECT_FALSE(e.downloadPackages());
-    EXPECT_EQ(sink.reports, (QList<Report>{{2, 0, "1.0", "core", "开始下载"},
-                                           {2, -1, "1.0", "core", "下载错误"}}));
+    EXPECT_EQ(sink.reports,
+              (QList<Report>{{2, 0, "1.0", "core", "开始下载"}, {2, -1, "1.0", "core", "下载错误"}}));
     // Never resumed, and as large as a server likes: a failed download keeps nothing.
     EXPECT_FALSE(QFileInfo::exists(partialPath()));
     EXPECT_FALSE(QFileInfo::exists(finalPath()));
@@ -275,10 +277,10 @@ TEST_F(PackageDownloadTest, PackageDirectoriesAreMadeByTheFirstDownloadOnly)
     const QString store = home.dataDirectory() + "/packages";
     // Refused for its second package: the first one's directory must not be left behind.
     VersionEntry refused(QDir(home.dataDirectory()), &sink, "1.0", QString());
-    EXPECT_FALSE(refused.parseManifest(
-        "<M><Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + md5Hex(Content)
-        + "\"/><Package name=\"..\" version=\"x\" no=\"1\" hash=\"00\"/>"
-          "<Entry file=\"a.so\" function=\"f\"/></M>"));
+    EXPECT_FALSE(refused.parseManifest("<M><Package name=\"core\" version=\"core-3\" no=\"12\" hash=\""
+                                       + md5Hex(Content)
+                                       + "\"/><Package name=\"..\" version=\"x\" no=\"1\" hash=\"00\"/>"
+                                         "<Entry file=\"a.so\" function=\"f\"/></M>"));
     EXPECT_FALSE(QFileInfo::exists(store));
 
     // Accepted, and only then downloaded.

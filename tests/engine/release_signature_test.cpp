@@ -65,7 +65,8 @@ TEST(ReleaseSignature, AcceptsOnlyTheSignedBytesForTheirPathProductVersionAndTim
     ASSERT_TRUE(verifier.isEnabled());
     TrustedComment said;
 
-    const QByteArray good = signFile(data, signer.keyId, signer.secretKey, comment(CataloguePath, 7, {}, 2000));
+    const QByteArray good =
+        signFile(data, signer.keyId, signer.secretKey, comment(CataloguePath, 7, {}, 2000));
     ASSERT_TRUE(verifier.verify(data, good, CataloguePath, {}, 1999, &said));
     EXPECT_EQ(said.sequence, 7);
     EXPECT_EQ(said.expires, 2000);
@@ -87,17 +88,28 @@ TEST(ReleaseSignature, AcceptsOnlyTheSignedBytesForTheirPathProductVersionAndTim
         {"a version where none was signed", data, good, CataloguePath, "2.0", 0},
         {"a changed trusted comment", data, flipped, CataloguePath, {}, 0},
         {"another product",
-         data, signFile(data, signer.keyId, signer.secretKey, comment(CataloguePath, 7, {}, 0, "other")),
-         CataloguePath, {}, 0},
-        {"a manifest of another version",
-         data, signFile(data, signer.keyId, signer.secretKey, comment("/bin/manifest/1.0.xml", 7, "1.0")),
+         data,
+         signFile(data, signer.keyId, signer.secretKey, comment(CataloguePath, 7, {}, 0, "other")),
+         CataloguePath,
+         {},
+         0},
+        {"a manifest of another version", data,
+         signFile(data, signer.keyId, signer.secretKey, comment("/bin/manifest/1.0.xml", 7, "1.0")),
          "/bin/manifest/1.0.xml", "2.0", 0},
         {"an empty signature", data, {}, CataloguePath, {}, 0},
         {"a truncated signature", data, good.left(good.size() - 20), CataloguePath, {}, 0},
-        {"an oversized signature", data, good + QByteArray(MaxSignatureFileBytes, '\n'), CataloguePath, {}, 0},
+        {"an oversized signature",
+         data,
+         good + QByteArray(MaxSignatureFileBytes, '\n'),
+         CataloguePath,
+         {},
+         0},
         {"a trusted comment that is no comment of ours",
-         data, signFile(data, signer.keyId, signer.secretKey, "timestamp:1 file:versions.xml"),
-         CataloguePath, {}, 0},
+         data,
+         signFile(data, signer.keyId, signer.secretKey, "timestamp:1 file:versions.xml"),
+         CataloguePath,
+         {},
+         0},
     };
     for (const Case &c : refused)
         EXPECT_FALSE(verifier.verify(c.data, c.signature, c.path, c.version, c.now, &said)) << c.what;
@@ -130,10 +142,15 @@ TEST(ReleaseSignature, InteroperatesWithMinisign)
         const QStringList legacySwitch = legacy ? QStringList{"-l"} : QStringList{};
         ASSERT_EQ(runTool(QStringLiteral("minisign"),
                           QStringList{"-S"} + legacySwitch
-                              + QStringList{"-s", home.root() + "/k.key", "-t", QString::fromUtf8(trusted), "-m", file},
-                          {}, {}, &output), 0) << output.constData();
-        EXPECT_EQ(Verifier(publicKey, 0).verify(readFile(file), readFile(file + ".minisig"),
-                                                "/bin/manifest/2.0.xml", "2.0", 0, &said), !legacy);
+                              + QStringList{"-s", home.root() + "/k.key", "-t", QString::fromUtf8(trusted),
+                                            "-m", file},
+                          {}, {}, &output),
+                  0)
+            << output.constData();
+        EXPECT_EQ(Verifier(publicKey, 0)
+                      .verify(readFile(file), readFile(file + ".minisig"), "/bin/manifest/2.0.xml", "2.0", 0,
+                              &said),
+                  !legacy);
     }
 
     // Its secret key, read here: the same key id, and a signature minisign checks.
@@ -144,7 +161,9 @@ TEST(ReleaseSignature, InteroperatesWithMinisign)
     EXPECT_EQ(keyId, parsed.keyId);
     ASSERT_TRUE(writeFile(file + ".minisig", signFile(readFile(file), keyId, secretKey, trusted)));
     ASSERT_EQ(runTool(QStringLiteral("minisign"), {"-V", "-P", QString::fromLatin1(publicKey), "-m", file},
-                      {}, {}, &output), 0) << output.constData();
+                      {}, {}, &output),
+              0)
+        << output.constData();
     EXPECT_TRUE(output.contains(trusted));
 
     // A damaged key file is no key.
@@ -156,7 +175,8 @@ TEST(ReleaseSignature, InteroperatesWithMinisign)
 
     // A key encrypted with a password (minisign's scrypt; slow by design, so once).
     const QByteArray encryptedKey = makeMinisignKey(home.root() + "/encrypted", "secret words");
-    ASSERT_TRUE(readSecretKey(readFile(home.root() + "/encrypted/k.key"), "secret words", &keyId, &secretKey));
+    ASSERT_TRUE(
+        readSecretKey(readFile(home.root() + "/encrypted/k.key"), "secret words", &keyId, &secretKey));
     ASSERT_TRUE(parsePublicKey(encryptedKey, &parsed));
     EXPECT_EQ(keyId, parsed.keyId);
     EXPECT_EQ(secretKey.right(32), parsed.key);
@@ -174,9 +194,10 @@ TEST(ReleaseSignature, TrustedCommentNamesEachFieldOnceInItsPlainForm)
     EXPECT_EQ(said.expires, 0);
 
     for (const char *bad : {
-             "", "korvel-release-2 product=korvel path=/p sequence=1",
-             "korvel-release-1 product=korvel path=/p",                      // no sequence
-             "korvel-release-1 path=/p sequence=1",                          // no product
+             "",
+             "korvel-release-2 product=korvel path=/p sequence=1",
+             "korvel-release-1 product=korvel path=/p", // no sequence
+             "korvel-release-1 path=/p sequence=1",     // no product
              "korvel-release-1 product=korvel path=/p sequence=1 sequence=2",
              "korvel-release-1 product=korvel path=/p path=/q sequence=1",
              "korvel-release-1 product=korvel path=/p sequence=01",

@@ -6,9 +6,9 @@
 #include <QFileInfo>
 
 #include <csignal>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
-#include <sys/resource.h>
 
 namespace {
 
@@ -44,9 +44,9 @@ protected:
 
 TEST_F(VersionCatalogueTest, EntityTagRoundTrip)
 {
-    server.serve(CataloguePath, {HttpReply::status(503, "busy"),
-                                 HttpReply::ok(Catalogue, {"ETag: \"tag-1\""}),
-                                 HttpReply::status(304)});
+    server.serve(CataloguePath,
+                 {HttpReply::status(503, "busy"), HttpReply::ok(Catalogue, {"ETag: \"tag-1\""}),
+                  HttpReply::status(304)});
     VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
 
     // First check on a fresh machine: directory and empty cache made, nothing conditional.
@@ -54,8 +54,7 @@ TEST_F(VersionCatalogueTest, EntityTagRoundTrip)
     EXPECT_TRUE(QFileInfo(cachePath()).isFile());
     EXPECT_EQ(readFile(cachePath()), "");
     EXPECT_TRUE(conditionLines(0).isEmpty());
-    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "", "", "检查版本"},
-                                           {1, -1, "", "", "检查版本失败"}}));
+    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "", "", "检查版本"}, {1, -1, "", "", "检查版本失败"}}));
 
     // A tagged 200 stores the tag line and the body byte for byte.
     sink.reports.clear();
@@ -193,11 +192,13 @@ TEST_F(VersionCatalogueTest, CacheIsReplacedWholeNeverRewrittenInPlace)
     // A hard link sees every write made into the file itself; a replacement leaves it alone.
     const QString link = home.root() + "/cache-link";
     ASSERT_EQ(::link(cachePath().toUtf8(), link.toUtf8()), 0);
-    server.serve(CataloguePath, HttpReply::ok("<Versions><Version version=\"3\"/></Versions>", {"ETag: \"new\""}));
+    server.serve(CataloguePath,
+                 HttpReply::ok("<Versions><Version version=\"3\"/></Versions>", {"ETag: \"new\""}));
     VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
 
     EXPECT_TRUE(catalogue.checkVersions());
-    EXPECT_EQ(readFile(cachePath()), "If-None-Match: \"new\"\r\n<Versions><Version version=\"3\"/></Versions>");
+    EXPECT_EQ(readFile(cachePath()),
+              "If-None-Match: \"new\"\r\n<Versions><Version version=\"3\"/></Versions>");
     EXPECT_EQ(readFile(link), old);
     EXPECT_EQ(QDir(home.dataDirectory()).entryList(QDir::Files), QStringList{"versions.xml"});
 }
@@ -212,8 +213,7 @@ TEST_F(VersionCatalogueTest, UnusableBaseDirectoryOrCacheFile)
     ASSERT_TRUE(QDir().mkpath(cachePath())); // a directory where the cache file belongs
     VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
     EXPECT_FALSE(catalogue.checkVersions());
-    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "", "", "检查版本"},
-                                           {1, -2, "", "", "打开版本文件失败"}}));
+    EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "", "", "检查版本"}, {1, -2, "", "", "打开版本文件失败"}}));
     EXPECT_TRUE(server.requests().isEmpty());
     EXPECT_FALSE(catalogue.loadLocalCatalogue());
 }

@@ -36,8 +36,8 @@ QStringList entryNames(const QString &archivePath)
 QStringList listing(const QString &dir)
 {
     QStringList all;
-    const QFileInfoList infos = QDir(dir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot
-                                                       | QDir::Hidden | QDir::System);
+    const QFileInfoList infos =
+        QDir(dir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     for (const QFileInfo &info : infos) {
         all.append(info.fileName());
         if (info.isDir() && !info.isSymLink()) {
@@ -62,9 +62,8 @@ TEST(ExtractArchive, FilesAlreadyInPlaceAreNotWrittenAndTheirFolderNotDecoded)
 {
     TempHome home;
     const QString source = home.root() + "/src";
-    const QMap<QString, QByteArray> tree{{"a.txt", QByteArray("alpha\n").repeated(3000)},
-                                         {"sub/b.txt", "beta"},
-                                         {"empty.txt", ""}};
+    const QMap<QString, QByteArray> tree{
+        {"a.txt", QByteArray("alpha\n").repeated(3000)}, {"sub/b.txt", "beta"}, {"empty.txt", ""}};
     for (auto it = tree.cbegin(); it != tree.cend(); ++it)
         ASSERT_TRUE(writeFile(source + '/' + it.key(), it.value()));
     // A streamed folder and one decoded whole.
@@ -228,9 +227,13 @@ TEST(ExtractArchive, HostileNamesFailBeforeAnythingIsWritten)
     ASSERT_TRUE(extract(work + "/ok.7z", home.root() + "/ok"));
     EXPECT_EQ(readFile(home.root() + "/ok/b/fine.txt"), "fine");
     // So are names that only look like devices, and dots inside a name.
-    ASSERT_EQ(runTool("sh", {"-c", "printf a | 7zz a -bso0 -si'com10.txt' near.7z && "
-                                   "printf b | 7zz a -bso0 -si'console/nul_notes.txt' near.7z && "
-                                   "printf c | 7zz a -bso0 -si'.hidden/a..b' near.7z"}, work), 0);
+    ASSERT_EQ(runTool("sh",
+                      {"-c",
+                       "printf a | 7zz a -bso0 -si'com10.txt' near.7z && "
+                       "printf b | 7zz a -bso0 -si'console/nul_notes.txt' near.7z && "
+                       "printf c | 7zz a -bso0 -si'.hidden/a..b' near.7z"},
+                      work),
+              0);
     ASSERT_TRUE(extract(work + "/near.7z", home.root() + "/near"));
     EXPECT_EQ(readFile(home.root() + "/near/com10.txt"), "a");
     EXPECT_EQ(readFile(home.root() + "/near/console/nul_notes.txt"), "b");

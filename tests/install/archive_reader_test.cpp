@@ -112,17 +112,15 @@ TEST_P(ArchiveMethods, ExtractsTheTreeByteForByte)
 
 INSTANTIATE_TEST_SUITE_P(
     SevenZip, ArchiveMethods,
-    ::testing::Values(Method{"Lzma", {"-ms=on", "-m0=LZMA"}},
-                      Method{"Lzma2", {"-ms=on", "-m0=LZMA2"}},
+    ::testing::Values(Method{"Lzma", {"-ms=on", "-m0=LZMA"}}, Method{"Lzma2", {"-ms=on", "-m0=LZMA2"}},
                       Method{"NonSolid", {"-ms=off", "-m0=LZMA"}},
                       Method{"BcjLzma", {"-ms=on", "-m0=BCJ", "-m1=LZMA", "-mf=off"}},
                       Method{"Lzma2SmallWindow", {"-ms=on", "-m0=LZMA2:d=64k"}},
-                      Method{"BcjLzmaSmallWindow",
-                             {"-ms=on", "-m0=BCJ", "-m1=LZMA:d=64k", "-mf=off"}},
+                      Method{"BcjLzmaSmallWindow", {"-ms=on", "-m0=BCJ", "-m1=LZMA:d=64k", "-mf=off"}},
                       Method{"Bcj2", {"-mf=BCJ2"}},
                       Method{"Bcj2FourCoders",
-                             {"-m0=BCJ2", "-m1=LZMA:d=1m", "-m2=LZMA:d=64k", "-m3=LZMA:d=64k",
-                              "-mb0s0:1", "-mb0s1:2", "-mb0s2:3"}},
+                             {"-m0=BCJ2", "-m1=LZMA:d=1m", "-m2=LZMA:d=64k", "-m3=LZMA:d=64k", "-mb0s0:1",
+                              "-mb0s1:2", "-mb0s2:3"}},
                       Method{"PpmdUncompressedHeader", {"-m0=PPMd", "-mhc=off"}}),
     [](const ::testing::TestParamInfo<Method> &info) { return std::string(info.param.name); });
 
@@ -387,8 +385,10 @@ TEST(ArchiveReader, OfEntriesWithOnePathTheLastInArchiveOrderWins)
     ASSERT_TRUE(writeFile(root + "/s/c.txt", "three"));
     const QStringList header{"-mhc=off", "-ms=on", "-m0=LZMA2"};
     ASSERT_TRUE(make7z(root, "dup.7z", header + QStringList{"./s/a.txt", "./s/e.txt", "./s/c.txt"}));
-    ASSERT_EQ(runTool("7zz", QStringList{"rn", "-bso0", "dup.7z", "a.txt", "dup", "c.txt", "dup"} + header.mid(0, 1),
-                      root), 0);
+    ASSERT_EQ(runTool("7zz",
+                      QStringList{"rn", "-bso0", "dup.7z", "a.txt", "dup", "c.txt", "dup"} + header.mid(0, 1),
+                      root),
+              0);
     const QByteArray stored = readFile(root + "/dup.7z");
     // Entries e.txt (empty), dup ("one"), dup ("three"), as 7-Zip wrote them.
     const QByteArray twoOfOneFolder = stored;
@@ -403,8 +403,8 @@ TEST(ArchiveReader, OfEntriesWithOnePathTheLastInArchiveOrderWins)
     });
     // The two files of the folder without CRCs: they would share one side file.
     const QByteArray withoutCrcs = withHeader(stored, [](QByteArray &h) {
-        const QByteArray crcs = QByteArray::fromHex("0a01") + littleEndian32(crc("one"))
-            + littleEndian32(crc("three"));
+        const QByteArray crcs =
+            QByteArray::fromHex("0a01") + littleEndian32(crc("one")) + littleEndian32(crc("three"));
         const int at = h.indexOf(crcs);
         if (at < 0)
             return false;

@@ -63,8 +63,7 @@ TEST_F(CommitTest, ExtractsInOrderWritesTheManifestAndPublishesTheLauncher)
     ASSERT_TRUE(writeFile(base() + "/Korvel.exe", "launcher v1"));
 
     ASSERT_TRUE(entry.commitVersion());
-    EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "client", kStart},
-                                           {3, 0, "2.0", "data", kStart}}));
+    EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "client", kStart}, {3, 0, "2.0", "data", kStart}}));
     EXPECT_EQ(readFile(versionDir() + "/data/a"), "overwritten");
     EXPECT_EQ(readFile(versionDir() + "/data/b"), "2");
     EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
@@ -99,9 +98,10 @@ TEST_F(CommitTest, AFailedPackageStopsTheCommitAndLeavesTheInstalledVersionAsItW
     ASSERT_TRUE(writeFile(entry.packages().at(1).packageFilePath(), "not an archive"));
 
     EXPECT_FALSE(entry.commitVersion());
-    EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "first", kStart},
-                                           {3, 0, "2.0", "broken", kStart},
-                                           {3, 0, "2.0", "broken", kFailed}}));
+    EXPECT_EQ(sink.reports,
+              (QList<Report>{{3, 0, "2.0", "first", kStart},
+                             {3, 0, "2.0", "broken", kStart},
+                             {3, 0, "2.0", "broken", kFailed}}));
     // Nothing changed: the earlier installation still starts as it did.
     EXPECT_EQ(readFile(versionDir() + "/libclient.so"), "old lib");
     EXPECT_FALSE(QFile::exists(versionDir() + "/c.txt"));
@@ -114,8 +114,7 @@ TEST_F(CommitTest, AFailedPackageStopsTheCommitAndLeavesTheInstalledVersionAsItW
     sink.reports.clear();
     QFile::remove(entry.packages().at(0).packageFilePath());
     EXPECT_FALSE(entry.commitVersion());
-    EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "first", kStart},
-                                           {3, 0, "2.0", "first", kFailed}}));
+    EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "first", kStart}, {3, 0, "2.0", "first", kFailed}}));
 }
 
 TEST_F(CommitTest, AFailureAfterThePackagesIsReportedWithTheLastPackage)
@@ -127,9 +126,10 @@ TEST_F(CommitTest, AFailureAfterThePackagesIsReportedWithTheLastPackage)
     ASSERT_TRUE(QDir().mkpath(versionDir() + "/manifest.xml/held"));
 
     EXPECT_FALSE(entry.commitVersion());
-    EXPECT_EQ(sink.reports, (QList<Report>{{3, 0, "2.0", "client", kStart},
-                                           {3, 0, "2.0", "data", kStart},
-                                           {3, 0, "2.0", "data", kFailed}}));
+    EXPECT_EQ(sink.reports,
+              (QList<Report>{{3, 0, "2.0", "client", kStart},
+                             {3, 0, "2.0", "data", kStart},
+                             {3, 0, "2.0", "data", kFailed}}));
     EXPECT_FALSE(VersionEntry(QDir(base()), nullptr, "2.0", "").loadLocalManifest());
 }
 

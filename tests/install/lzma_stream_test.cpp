@@ -30,9 +30,8 @@ QByteArray xzAlone(const QByteArray &data)
 {
     QByteArray out;
     QTemporaryDir dir;
-    return runTool(QStringLiteral("xz"), {"--format=lzma", "-c"}, dir.path(), data, &out) == 0
-               ? out
-               : QByteArray();
+    return runTool(QStringLiteral("xz"), {"--format=lzma", "-c"}, dir.path(), data, &out) == 0 ? out
+                                                                                               : QByteArray();
 }
 
 // lzmp declares the size in the header (and writes no end marker) when it reads a file.
@@ -44,8 +43,8 @@ QByteArray lzmpSized(const QByteArray &data)
         return {};
     file.close();
     return runTool(QStringLiteral("sh"), {"-c", "lzmp -k -c in > out"}, dir.path()) == 0
-               ? readFile(dir.filePath("out"))
-               : QByteArray();
+        ? readFile(dir.filePath("out"))
+        : QByteArray();
 }
 
 void setDeclaredSize(QByteArray &stream, quint64 size)

@@ -4,8 +4,8 @@
 #include "support/temp_home.h"
 #include "support/tools.h"
 
-#include <QDir>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -16,14 +16,12 @@ namespace {
 
 const QString kPublisher = QStringLiteral(KORVEL_BUILD_DIR "/korvel-publish");
 
-int publish(const QString &version, const QString &source, const QString &tree,
-            const QStringList &extra = {})
+int publish(const QString &version, const QString &source, const QString &tree, const QStringList &extra = {})
 {
     QByteArray output;
     const int rc = runTool(kPublisher,
                            QStringList{"--version", version, "--source", source, "--output", tree,
-                                       "--entry-file", "libclient.so", "--entry-function",
-                                       "korvel_main"}
+                                       "--entry-file", "libclient.so", "--entry-function", "korvel_main"}
                                + extra,
                            {}, {}, &output);
     if (rc != 0)
@@ -66,8 +64,8 @@ void writeSources(const QString &source)
                 text += words.at(random.bounded(words.size())) + ' ';
             text += QByteArray::number(random.bounded(100000)) + ";\n";
         }
-        ASSERT_TRUE(writeFile(source + QStringLiteral("/src/m%1/file%2.cpp").arg(i % 7).arg(i, 3, 10, QLatin1Char('0')),
-                              text));
+        ASSERT_TRUE(writeFile(
+            source + QStringLiteral("/src/m%1/file%2.cpp").arg(i % 7).arg(i, 3, 10, QLatin1Char('0')), text));
     }
 }
 
@@ -96,8 +94,8 @@ TEST(Publisher, ATreeItPublishesInstallsThroughTheEngine)
         server.serve("/" + it.key().toUtf8(), HttpReply::ok(it.value()));
     ASSERT_TRUE(published.contains("bin/versions.xml"));
     ASSERT_TRUE(published.contains("bin/manifest/3.1.xml"));
-    for (const char *variable : {"KORVEL_CATALOGUE_SERVER", "KORVEL_COMPONENT_SERVER",
-                                 "KORVEL_PACKAGE_SERVER"})
+    for (const char *variable :
+         {"KORVEL_CATALOGUE_SERVER", "KORVEL_COMPONENT_SERVER", "KORVEL_PACKAGE_SERVER"})
         home.setEnv(variable, server.baseUrl().toUtf8());
 
     VersionCatalogue catalogue(QDir(home.dataDirectory()));
@@ -117,9 +115,8 @@ TEST(Publisher, ATreeItPublishesInstallsThroughTheEngine)
     EXPECT_TRUE(VersionEntry(QDir(home.dataDirectory()), nullptr, "3.1", "").loadLocalManifest());
     // Every package came from the component mirror, the first one tried.
     for (const PackageRecord &package : entry.packages())
-        EXPECT_EQ(server.requestCount(QStringLiteral("/component/%1/%2/%1_%2.7z")
-                                          .arg(package.name(), package.no())
-                                          .toUtf8()),
+        EXPECT_EQ(server.requestCount(
+                      QStringLiteral("/component/%1/%2/%1_%2.7z").arg(package.name(), package.no()).toUtf8()),
                   1);
 }
 
@@ -175,27 +172,33 @@ TEST(Publisher, GroupsPackagesAsToldAndRefusesBadRequests)
     ASSERT_TRUE(writeFile(home.root() + "/packages.txt",
                           "# the launcher and the library travel together\n"
                           "core Korvel.exe libclient.so\n"));
-    ASSERT_EQ(publish("1.0", source, home.root() + "/tree", {"--packages", home.root() + "/packages.txt"}), 0);
+    ASSERT_EQ(publish("1.0", source, home.root() + "/tree", {"--packages", home.root() + "/packages.txt"}),
+              0);
     const QByteArray manifest = readFile(home.root() + "/tree/bin/manifest/1.0.xml");
     EXPECT_TRUE(manifest.contains("name=\"core\""));
     EXPECT_TRUE(manifest.contains("name=\"data\""));
     EXPECT_FALSE(manifest.contains("name=\"libclient.so\""));
 
     QByteArray output;
-    const QStringList base{"--source", source, "--output", home.root() + "/bad",
-                           "--entry-function", "f"};
-    EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "1.0", "--entry-file", "missing.so"},
-                      {}, {}, &output), 0);
+    const QStringList base{"--source", source, "--output", home.root() + "/bad", "--entry-function", "f"};
+    EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "1.0", "--entry-file", "missing.so"}, {},
+                      {}, &output),
+              0);
     // A file beside the source is not in any package: clients would never find it.
     EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "1.0", "--entry-file", "../packages.txt"},
-                      {}, {}, &output), 0);
-    EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "../x", "--entry-file", "libclient.so"},
-                      {}, {}, &output), 0);
+                      {}, {}, &output),
+              0);
+    EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "../x", "--entry-file", "libclient.so"}, {},
+                      {}, &output),
+              0);
     EXPECT_NE(runTool(kPublisher, QStringList{"--version", "1.0"}, {}, {}, &output), 0);
     // Authenticode signing needs a certificate and its key.
-    EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "1.0", "--entry-file", "libclient.so",
-                                                     "--authenticode-certificate", home.root() + "/packages.txt"},
-                      {}, {}, &output), 0);
+    EXPECT_NE(runTool(kPublisher,
+                      base
+                          + QStringList{"--version", "1.0", "--entry-file", "libclient.so",
+                                        "--authenticode-certificate", home.root() + "/packages.txt"},
+                      {}, {}, &output),
+              0);
     EXPECT_FALSE(QFile::exists(home.root() + "/bad/bin/versions.xml"));
 }
 
@@ -223,8 +226,8 @@ TEST(Publisher, ASecondVersionReusesUnchangedPackagesAndClientsFetchOnlyTheChang
 
     TestHttpServer server;
     ASSERT_TRUE(server.isListening());
-    for (const char *variable : {"KORVEL_CATALOGUE_SERVER", "KORVEL_COMPONENT_SERVER",
-                                 "KORVEL_PACKAGE_SERVER"})
+    for (const char *variable :
+         {"KORVEL_CATALOGUE_SERVER", "KORVEL_COMPONENT_SERVER", "KORVEL_PACKAGE_SERVER"})
         home.setEnv(variable, server.baseUrl().toUtf8());
     auto install = [&](const QString &version) {
         const QMap<QString, QByteArray> published = filesBelow(tree);
@@ -281,12 +284,13 @@ TEST(Publisher, ASecondVersionReusesUnchangedPackagesAndClientsFetchOnlyTheChang
     for (const HttpRequest &request : server.requests())
         packageRequests += request.path().endsWith(".7z") ? 1 : 0;
     EXPECT_EQ(packageRequests, 1);
-    EXPECT_EQ(server.requestCount(QStringLiteral("/component/%1/1.1/%1_1.1.7z").arg(fresh.first()).toUtf8()), 1);
+    EXPECT_EQ(server.requestCount(QStringLiteral("/component/%1/1.1/%1_1.1.7z").arg(fresh.first()).toUtf8()),
+              1);
 
     // What was packed is remembered, but a mode is part of a package: an executable tool is
     // packed again.
-    ASSERT_TRUE(QFile::setPermissions(source + "/bin/tool", QFile::permissions(source + "/bin/tool")
-                                                                | QFile::ExeOwner));
+    ASSERT_TRUE(QFile::setPermissions(source + "/bin/tool",
+                                      QFile::permissions(source + "/bin/tool") | QFile::ExeOwner));
     ASSERT_EQ(publish("1.2", source, tree, pieceSize), 0);
     QStringList packedAgain;
     for (const PackageRecord &package : manifestPackages(tree, "1.2")) {
@@ -299,8 +303,8 @@ TEST(Publisher, ASecondVersionReusesUnchangedPackagesAndClientsFetchOnlyTheChang
     ASSERT_TRUE(writeFile(source + "/libclient.so", "client library 3"));
     QByteArray output;
     EXPECT_NE(runTool(kPublisher,
-                      QStringList{"--version", "1.0", "--source", source, "--output", tree,
-                                  "--entry-file", "libclient.so", "--entry-function", "korvel_main"}
+                      QStringList{"--version", "1.0", "--source", source, "--output", tree, "--entry-file",
+                                  "libclient.so", "--entry-function", "korvel_main"}
                           + pieceSize,
                       {}, {}, &output),
               0);
@@ -317,10 +321,18 @@ TEST(Publisher, SignsWhatMinisignVerifiesTheSameWayEachTime)
     QByteArray output;
     ASSERT_EQ(runTool(QStringLiteral("minisign"),
                       {"-G", "-p", home.root() + "/k.pub", "-s", home.root() + "/k.key"}, {},
-                      "pass phrase\npass phrase\n", &output), 0) << output.constData();
+                      "pass phrase\npass phrase\n", &output),
+              0)
+        << output.constData();
     ASSERT_TRUE(writeFile(home.root() + "/password", "pass phrase\n"));
-    const QStringList encrypted{"--sign-key", home.root() + "/k.key", "--sign-password-file",
-                                home.root() + "/password", "--sequence", "5", "--expires", "4000000000"};
+    const QStringList encrypted{"--sign-key",
+                                home.root() + "/k.key",
+                                "--sign-password-file",
+                                home.root() + "/password",
+                                "--sequence",
+                                "5",
+                                "--expires",
+                                "4000000000"};
     const QStringList plain{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", "5"};
 
     const QString first = home.root() + "/first";
@@ -334,7 +346,8 @@ TEST(Publisher, SignsWhatMinisignVerifiesTheSameWayEachTime)
     const QString testKey = QStringLiteral(KORVEL_TEST_RELEASE_KEY);
     for (const auto &[tree, key] : {std::pair{first, firstKey}, std::pair{second, testKey}}) {
         for (const char *file : {"/bin/versions.xml", "/bin/manifest/1.0.xml"}) {
-            EXPECT_EQ(runTool(QStringLiteral("minisign"), {"-V", "-P", key, "-m", tree + file}, {}, {}, &output), 0)
+            EXPECT_EQ(
+                runTool(QStringLiteral("minisign"), {"-V", "-P", key, "-m", tree + file}, {}, {}, &output), 0)
                 << file << ": " << output.constData();
             EXPECT_TRUE(output.contains("korvel-release-1 product=korvel path=" + QByteArray(file)))
                 << output.constData();
@@ -348,8 +361,8 @@ TEST(Publisher, SignsWhatMinisignVerifiesTheSameWayEachTime)
     ASSERT_TRUE(writeFile(home.root() + "/password", "wrong\n"));
     const QMap<QString, QByteArray> before = filesBelow(first);
     makeRelease(source, "t");
-    const QStringList release{"--version", "2.0", "--source", source, "--entry-file", "libclient.so",
-                              "--entry-function", "f", "--output"};
+    const QStringList release{"--version",        "2.0", "--source", source, "--entry-file", "libclient.so",
+                              "--entry-function", "f",   "--output"};
     QStringList nextWithWrongPassword = encrypted;
     nextWithWrongPassword.replace(nextWithWrongPassword.indexOf("5"), "6");
     EXPECT_NE(runTool(kPublisher, release + QStringList{first} + nextWithWrongPassword, {}, {}, &output), 0);

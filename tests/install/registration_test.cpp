@@ -71,25 +71,31 @@ TEST(Registration, FirstRegistrationWritesEveryValueTheShortcutTheMenuEntryAndTh
     EXPECT_EQ(protocolValue("shell/."), "open");
     EXPECT_EQ(protocolValue("shell/open/command/."), launcher + "  %1");
 
-    EXPECT_EQ(readFile(home.shortcut()), "[Desktop Entry]\n"
-                                         "Type=Application\n"
-                                         "Name=Korvel\n"
-                                         "Comment=Korvel\n"
-                                         "Exec=\"" + launcher.toUtf8() + "\"\n");
+    EXPECT_EQ(readFile(home.shortcut()),
+              "[Desktop Entry]\n"
+              "Type=Application\n"
+              "Name=Korvel\n"
+              "Comment=Korvel\n"
+              "Exec=\""
+                  + launcher.toUtf8() + "\"\n");
     EXPECT_TRUE(QFileInfo(home.shortcut()).isExecutable());
     // The same in the application menu, where desktops without desktop icons show it.
     EXPECT_EQ(readFile(home.menuEntry()), readFile(home.shortcut()) + "Categories=Network;\n");
     for (const QString &entry : {home.shortcut(), home.menuEntry(), home.urlHandler()})
         expectValidDesktopEntry(entry);
 
-    EXPECT_EQ(readFile(home.urlHandler()), "[Desktop Entry]\n"
-                                           "Type=Application\n"
-                                           "Name=Korvel\n"
-                                           "Exec=\"" + launcher.toUtf8() + "\" %u\n"
-                                           "MimeType=x-scheme-handler/kv;\n"
-                                           "NoDisplay=true\n");
-    EXPECT_EQ(readFile(home.mimeApps()), "[Default Applications]\n"
-                                         "x-scheme-handler/kv=kv-url-handler.desktop\n");
+    EXPECT_EQ(readFile(home.urlHandler()),
+              "[Desktop Entry]\n"
+              "Type=Application\n"
+              "Name=Korvel\n"
+              "Exec=\""
+                  + launcher.toUtf8()
+                  + "\" %u\n"
+                    "MimeType=x-scheme-handler/kv;\n"
+                    "NoDisplay=true\n");
+    EXPECT_EQ(readFile(home.mimeApps()),
+              "[Default Applications]\n"
+              "x-scheme-handler/kv=kv-url-handler.desktop\n");
 }
 
 TEST(Registration, LaterRegistrationRepointsEverythingButKeepsDistributorAndShortcutChoice)
@@ -135,10 +141,12 @@ TEST(Registration, EntryFoundOnlyInTheSystemWideOrOrganisationSettingsIsNotThisU
     // A machine-wide "kv" (another program's key, an all-users install) and the organisation
     // defaults are not this user's entry: the first registration is made whole.
     RegistryHome home;
-    ASSERT_TRUE(writeFile(home.configDirs() + "/Microsoft/Windows.conf",
-                          "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\nUninstall\\kv\\UninstallString=other\n"));
-    ASSERT_TRUE(writeFile(home.configHome() + "/Microsoft.conf",
-                          "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\nUninstall\\kv\\UninstallString=other\n"));
+    ASSERT_TRUE(writeFile(
+        home.configDirs() + "/Microsoft/Windows.conf",
+        "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\nUninstall\\kv\\UninstallString=other\n"));
+    ASSERT_TRUE(writeFile(
+        home.configHome() + "/Microsoft.conf",
+        "[CurrentVersion]\nUninstall\\kv\\DisplayName=Other\nUninstall\\kv\\UninstallString=other\n"));
     ASSERT_TRUE(QSettings("Microsoft", "Windows").childGroups().contains("CurrentVersion"));
     EXPECT_FALSE(isRegistered());
 
@@ -179,7 +187,8 @@ TEST(Registration, CharactersSpecialToDesktopFilesAreEscapedInExec)
 
     const QByteArray root = home.root().toUtf8();
     const QByteArray exec = "Exec=\"" + root + "/a\\\\\"b\\\\$c\\\\`d%%e\\\\\\\\f\\ng/Korvel.exe\"";
-    EXPECT_TRUE(readFile(home.shortcut()).contains("\n" + exec + "\n")) << readFile(home.shortcut()).constData();
+    EXPECT_TRUE(readFile(home.shortcut()).contains("\n" + exec + "\n"))
+        << readFile(home.shortcut()).constData();
     EXPECT_TRUE(readFile(home.urlHandler()).contains("\n" + exec + " %u\n"));
     EXPECT_EQ(readFile(home.shortcut()).count('\n'), 5);
 }
@@ -215,11 +224,12 @@ TEST(Registration, DefaultsSectionIsAddedAfterTheOtherSections)
 
     registerProduct(QDir(home.dataDirectory()));
 
-    EXPECT_EQ(readFile(home.mimeApps()), "[Added Associations]\n"
-                                         "text/plain=editor.desktop;\n"
-                                         "\n"
-                                         "[Default Applications]\n"
-                                         "x-scheme-handler/kv=kv-url-handler.desktop\n");
+    EXPECT_EQ(readFile(home.mimeApps()),
+              "[Added Associations]\n"
+              "text/plain=editor.desktop;\n"
+              "\n"
+              "[Default Applications]\n"
+              "x-scheme-handler/kv=kv-url-handler.desktop\n");
 }
 
 } // namespace

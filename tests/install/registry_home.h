@@ -25,7 +25,8 @@ public:
     }
     QString shortcut() const
     {
-        return desktop() + (target::isWindows() ? QStringLiteral("/Korvel.lnk") : QStringLiteral("/Korvel.desktop"));
+        return desktop()
+            + (target::isWindows() ? QStringLiteral("/Korvel.lnk") : QStringLiteral("/Korvel.desktop"));
     }
     // Entries for the freedesktop menus and URL handlers: Linux only (Windows reads the
     // registry for the scheme).
@@ -36,4 +37,7 @@ public:
 };
 
 // The user's own settings only, as the program wrote them (no fallbacks mixed in).
-inline void userSettingsOnly(QSettings &settings) { settings.setFallbacksEnabled(false); }
+inline void userSettingsOnly(QSettings &settings)
+{
+    settings.setFallbacksEnabled(false);
+}

@@ -87,8 +87,8 @@ TEST_F(Beacon, SuccessfulInstallSendsTheEightItemsInOrderWithAMatchingKey)
     EXPECT_GE(time.toLongLong(), before);
     EXPECT_LE(time.toLongLong(), after);
     const QByteArray expectedKey =
-        QCryptographicHash::hash((items[0].second + time + "QelbaRTWarnix").toUtf8(),
-                                 QCryptographicHash::Md5).toHex();
+        QCryptographicHash::hash((items[0].second + time + "QelbaRTWarnix").toUtf8(), QCryptographicHash::Md5)
+            .toHex();
     EXPECT_EQ(items[2].second.toLatin1(), expectedKey);
     EXPECT_EQ(items[3].second, "plinther");
     EXPECT_EQ(items[4].second, "1.0.4");

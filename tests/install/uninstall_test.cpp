@@ -30,8 +30,7 @@ QStringList userKeys(const QString &organization, const QString &application)
 
 bool makeReadOnly(const QString &path)
 {
-    return QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadUser
-                                           | QFile::ExeUser);
+    return QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadUser | QFile::ExeUser);
 }
 
 TEST(Uninstall, RemovesTreeRegistrationsAndDesktopEntriesButKeepsTheMachineId)
@@ -120,10 +119,11 @@ TEST(Uninstall, WhatTheUserChangedOrDeletedMeanwhileIsNoError)
 
 TEST(Uninstall, TemporaryCopyDeletesTheProgramThenTheDirectoryBothRequired)
 {
-    const QStringList arguments =
-        uninstallCleanupArguments("/home/u/data/ostrel/korvel/Korvel.exe", QDir("/home/u/data/ostrel/korvel/"));
-    EXPECT_EQ(arguments, QStringList({"replace", "/home/u/data/ostrel/korvel/Korvel.exe", "\"\"", "10", "0",
-                                      "/home/u/data/ostrel/korvel", "\"\"", "5", "0"}));
+    const QStringList arguments = uninstallCleanupArguments("/home/u/data/ostrel/korvel/Korvel.exe",
+                                                            QDir("/home/u/data/ostrel/korvel/"));
+    EXPECT_EQ(arguments,
+              QStringList({"replace", "/home/u/data/ostrel/korvel/Korvel.exe", "\"\"", "10", "0",
+                           "/home/u/data/ostrel/korvel", "\"\"", "5", "0"}));
 }
 
 TEST(Uninstall, ProgramStartedWithTheCleanupArgumentsDeletesTheProgramAndItsDirectory)

@@ -64,8 +64,7 @@ TEST(SplitArguments, ReadsHandWrittenLinesLikeTheCRuntime)
 {
     EXPECT_EQ(platform::splitArguments(QStringLiteral("a\\\\\\b d\"e f\"g h")),
               QStringList({"a\\\\\\b", "de fg", "h"}));
-    EXPECT_EQ(platform::splitArguments(QStringLiteral("a\\\\\\\"b c d")),
-              QStringList({"a\\\"b", "c", "d"}));
+    EXPECT_EQ(platform::splitArguments(QStringLiteral("a\\\\\\\"b c d")), QStringList({"a\\\"b", "c", "d"}));
     EXPECT_EQ(platform::splitArguments(QStringLiteral("a\\\\\\\\\"b c\" d e")),
               QStringList({"a\\\\b c", "d", "e"}));
     // "" inside quotes is one literal mark and the span goes on.

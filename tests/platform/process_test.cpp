@@ -38,8 +38,8 @@ TEST(StartDetachedProcess, RunsWithOurEnvironmentAndDirectoryAndLeavesNoChild)
     ASSERT_TRUE(QDir::setCurrent(home.root()));
     // A bare name is looked up in PATH; arguments arrive one by one, blanks and all.
     const qint64 pid = platform::startDetachedProcess(
-        {"sh", "-c", "printf '%s|%s|%s|%s\\n' \"$$\" \"$(pwd)\" \"$KORVEL_PROBE\" \"$1\" > out.txt",
-         "sh", "a \"b\" c"});
+        {"sh", "-c", "printf '%s|%s|%s|%s\\n' \"$$\" \"$(pwd)\" \"$KORVEL_PROBE\" \"$1\" > out.txt", "sh",
+         "a \"b\" c"});
     QDir::setCurrent(old);
     ASSERT_GT(pid, 0);
     const QList<QByteArray> fields = waitForContent(out).trimmed().split('|');
@@ -92,7 +92,8 @@ TEST(StartDetachedProcess, PathSearchGoesPastAFileItMayNotExecute)
     EXPECT_TRUE(waitForFile(marker, 10000));
     // A command line by Windows' rules is split by them: the quoted name arrives whole.
     const QString quoted = home.root() + QStringLiteral("/ran \"quoted\" too");
-    EXPECT_GT(platform::startCommandLine(platform::buildCommandLine(QStringLiteral("korvel-probe"), {quoted})), 0);
+    EXPECT_GT(
+        platform::startCommandLine(platform::buildCommandLine(QStringLiteral("korvel-probe"), {quoted})), 0);
     EXPECT_TRUE(waitForFile(quoted, 10000));
 }
 

@@ -83,8 +83,8 @@ QByteArray ChildProcess::readLine(int milliseconds)
     }
 }
 
-int runProgram(const QString &program, const QStringList &arguments, const QString &cwd,
-               QByteArray *out, QByteArray *err, const QProcessEnvironment &env, int milliseconds)
+int runProgram(const QString &program, const QStringList &arguments, const QString &cwd, QByteArray *out,
+               QByteArray *err, const QProcessEnvironment &env, int milliseconds)
 {
     ChildProcess child;
     if (!child.start(program, arguments, cwd, env))

@@ -44,7 +44,10 @@ private:
 };
 
 // What the exit status of a process is when its program returned code.
-constexpr int exitStatusOf(int code) { return code & 0xff; }
+constexpr int exitStatusOf(int code)
+{
+    return code & 0xff;
+}
 
 // Runs program to its end and returns its exit status (as ChildProcess::exitStatus), or -2 on
 // start failure or time-out (the process is then killed). Output goes to out/err when given.

@@ -20,17 +20,28 @@ constexpr int PollSliceMs = 20;
 QByteArray reasonPhrase(int code)
 {
     switch (code) {
-    case 200: return "OK";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 206:
+        return "Partial Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 304:
+        return "Not Modified";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -298,8 +309,8 @@ bool TestHttpServer::sendReply(int fd, const HttpReply &reply)
     if (!sendAll(fd, head.constData(), size_t(head.size())))
         return false;
 
-    const int bodySize = reply.closeAfterBytes >= 0 ? qMin(reply.closeAfterBytes, reply.body.size())
-                                                    : reply.body.size();
+    const int bodySize =
+        reply.closeAfterBytes >= 0 ? qMin(reply.closeAfterBytes, reply.body.size()) : reply.body.size();
     int sent = 0;
     if (reply.stallMs != 0) {
         const int before = qMin(reply.stallAfterBytes, bodySize);

@@ -30,8 +30,7 @@ struct HttpReply {
 
     static HttpReply ok(const QByteArray &body, const QList<QByteArray> &headers = {});
     // statusLine "HTTP/1.1 <code> <reason>" for the usual codes.
-    static HttpReply status(int code, const QByteArray &body = {},
-                            const QList<QByteArray> &headers = {});
+    static HttpReply status(int code, const QByteArray &body = {}, const QList<QByteArray> &headers = {});
     // 302 with "Location: <location>".
     static HttpReply redirect(const QByteArray &location);
 };

@@ -31,16 +31,18 @@ bool writeLocalManifest(const QString &versionDir, const QString &file, const QS
     return writeFile(versionDir + QStringLiteral("/manifest.xml"), xml.toUtf8());
 }
 
-bool installSampleClient(const QString &versionDir, const QString &version,
-                         const QString &function, const QString &fileName)
+bool installSampleClient(const QString &versionDir, const QString &version, const QString &function,
+                         const QString &fileName)
 {
 #ifdef KORVEL_SAMPLE_CLIENT
-    return writeFile(versionDir + QLatin1Char('/') + fileName,
-                     readFile(target::sampleClient()))
+    return writeFile(versionDir + QLatin1Char('/') + fileName, readFile(target::sampleClient()))
         && writeFile(versionDir + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n')
         && writeLocalManifest(versionDir, fileName, function);
 #else
-    Q_UNUSED(versionDir) Q_UNUSED(version) Q_UNUSED(function) Q_UNUSED(fileName)
+    Q_UNUSED(versionDir)
+    Q_UNUSED(version)
+    Q_UNUSED(function)
+    Q_UNUSED(fileName)
     return false;
 #endif
 }

@@ -29,26 +29,25 @@ QByteArray configuration(const QString &work, const QString &root, quint16 port,
               .arg(port)
               .arg(work)
         : QStringLiteral("    listen 127.0.0.1:%1;\n").arg(port);
-    return QStringLiteral(
-               "daemon off;\n"
-               "worker_processes 1;\n"
-               "pid %1/nginx.pid;\n"
-               "error_log %1/logs/error.log;\n"
-               "events { worker_connections 64; }\n"
-               "http {\n"
-               "  access_log %1/logs/access.log;\n"
-               "  client_body_temp_path %1/tmp/body;\n"
-               "  proxy_temp_path %1/tmp/proxy;\n"
-               "  fastcgi_temp_path %1/tmp/fastcgi;\n"
-               "  uwsgi_temp_path %1/tmp/uwsgi;\n"
-               "  scgi_temp_path %1/tmp/scgi;\n"
-               "  types { application/xml xml; application/x-7z-compressed 7z; }\n"
-               "  server {\n"
-               "%3"
-               "    root %2;\n"
-               "    location = /c.gif { return 200 \"\"; }\n"
-               "  }\n"
-               "}\n")
+    return QStringLiteral("daemon off;\n"
+                          "worker_processes 1;\n"
+                          "pid %1/nginx.pid;\n"
+                          "error_log %1/logs/error.log;\n"
+                          "events { worker_connections 64; }\n"
+                          "http {\n"
+                          "  access_log %1/logs/access.log;\n"
+                          "  client_body_temp_path %1/tmp/body;\n"
+                          "  proxy_temp_path %1/tmp/proxy;\n"
+                          "  fastcgi_temp_path %1/tmp/fastcgi;\n"
+                          "  uwsgi_temp_path %1/tmp/uwsgi;\n"
+                          "  scgi_temp_path %1/tmp/scgi;\n"
+                          "  types { application/xml xml; application/x-7z-compressed 7z; }\n"
+                          "  server {\n"
+                          "%3"
+                          "    root %2;\n"
+                          "    location = /c.gif { return 200 \"\"; }\n"
+                          "  }\n"
+                          "}\n")
         .arg(work, root, listen)
         .toUtf8();
 }
@@ -107,10 +106,10 @@ bool NginxServer::makeCertificates()
     const QStringList steps[] = {
         {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=Korvel test CA",
          "-addext", "basicConstraints=critical,CA:TRUE", "-keyout", ca + ".key", "-out", ca + ".pem"},
-        {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", server + ".key",
-         "-out", server + ".csr"},
-        {"x509", "-req", "-in", server + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key",
-         "-CAcreateserial", "-days", "2", "-extfile", server + ".ext", "-out", server + ".pem"},
+        {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", server + ".key", "-out",
+         server + ".csr"},
+        {"x509", "-req", "-in", server + ".csr", "-CA", ca + ".pem", "-CAkey", ca + ".key", "-CAcreateserial",
+         "-days", "2", "-extfile", server + ".ext", "-out", server + ".pem"},
     };
     if (!writeFile(server + ".ext", "subjectAltName=IP:127.0.0.1\n"))
         return false;
@@ -131,8 +130,9 @@ bool NginxServer::start(const QString &root, quint16 port)
         return false;
     // -e: the error log is opened before the configuration is read; the default is a system
     // path this test has no business writing to.
-    m_process.start(NginxProgram, {QStringLiteral("-p"), m_work, QStringLiteral("-e"),
-                                   m_work + QStringLiteral("/logs/error.log"), QStringLiteral("-c"), conf});
+    m_process.start(NginxProgram,
+                    {QStringLiteral("-p"), m_work, QStringLiteral("-e"),
+                     m_work + QStringLiteral("/logs/error.log"), QStringLiteral("-c"), conf});
     if (!m_process.waitForStarted(10000))
         return false;
     QElapsedTimer timer;

@@ -34,7 +34,10 @@ bool isWineProgramBelow(qint64 pid, const QString &dir)
     bool inPrefix = false;
     for (const QByteArray &variable : environ.readAll().split('\0'))
         inPrefix = inPrefix || variable.startsWith(wanted);
-    if (!inPrefix || !QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().endsWith(QLatin1String("/wine")))
+    if (!inPrefix
+        || !QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid))
+                .symLinkTarget()
+                .endsWith(QLatin1String("/wine")))
         return false;
     QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
     if (!cmdline.open(QIODevice::ReadOnly))
@@ -49,7 +52,8 @@ QList<qint64> processesRunningFrom(const QString &dir)
 {
     if (target::isWindows()) {
         QList<qint64> found;
-        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        for (const QString &entry :
+             QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
             bool number = false;
             const qint64 pid = entry.toLongLong(&number);
             if (number && isWineProgramBelow(pid, dir))

@@ -16,8 +16,8 @@ struct Report {
     QString text;
     bool operator==(const Report &o) const
     {
-        return stage == o.stage && code == o.code && version == o.version
-            && package == o.package && text == o.text;
+        return stage == o.stage && code == o.code && version == o.version && package == o.package
+            && text == o.text;
     }
 };
 

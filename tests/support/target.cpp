@@ -7,7 +7,10 @@ namespace target {
 
 namespace {
 
-QString windowsBuild() { return qEnvironmentVariable("KORVEL_WINDOWS_BUILD"); }
+QString windowsBuild()
+{
+    return qEnvironmentVariable("KORVEL_WINDOWS_BUILD");
+}
 
 // Runs `wine reg query` on the current prefix; the output, or null when it failed.
 QString query(const QStringList &arguments)
@@ -21,19 +24,26 @@ QString query(const QStringList &arguments)
 
 } // namespace
 
-bool isWindows() { return !windowsBuild().isEmpty(); }
+bool isWindows()
+{
+    return !windowsBuild().isEmpty();
+}
 
 namespace {
 bool useSigned = false;
 } // namespace
 
-void useSignedProgram(bool signedProgram) { useSigned = signedProgram; }
+void useSignedProgram(bool signedProgram)
+{
+    useSigned = signedProgram;
+}
 
 QString program()
 {
     if (useSigned) {
 #ifdef KORVEL_SIGNED_EXE
-        return isWindows() ? windowsBuild() + QStringLiteral("/signed/Korvel.exe") : QStringLiteral(KORVEL_SIGNED_EXE);
+        return isWindows() ? windowsBuild() + QStringLiteral("/signed/Korvel.exe")
+                           : QStringLiteral(KORVEL_SIGNED_EXE);
 #else
         return windowsBuild() + QStringLiteral("/signed/Korvel.exe");
 #endif
@@ -44,7 +54,8 @@ QString program()
 QString sampleClient()
 {
 #ifdef KORVEL_SAMPLE_CLIENT
-    return isWindows() ? windowsBuild() + QStringLiteral("/sample_client.dll") : QStringLiteral(KORVEL_SAMPLE_CLIENT);
+    return isWindows() ? windowsBuild() + QStringLiteral("/sample_client.dll")
+                       : QStringLiteral(KORVEL_SAMPLE_CLIENT);
 #else
     return isWindows() ? windowsBuild() + QStringLiteral("/sample_client.dll") : QString();
 #endif
@@ -65,12 +76,16 @@ QString native(const QString &path)
     return isWindows() ? QString(path).replace(QLatin1Char('/'), QLatin1Char('\\')) : path;
 }
 
-QChar listSeparator() { return isWindows() ? QLatin1Char(';') : QLatin1Char(':'); }
+QChar listSeparator()
+{
+    return isWindows() ? QLatin1Char(';') : QLatin1Char(':');
+}
 
 QString launcher(const QString &program)
 {
-    return isWindows() && program.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive) ? QStringLiteral("wine")
-                                                                                       : program;
+    return isWindows() && program.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive)
+        ? QStringLiteral("wine")
+        : program;
 }
 
 QStringList launcherArguments(const QString &program, const QStringList &arguments)
@@ -78,7 +93,10 @@ QStringList launcherArguments(const QString &program, const QStringList &argumen
     return launcher(program) == program ? arguments : QStringList(program) + arguments;
 }
 
-QString winePrefix() { return qEnvironmentVariable("WINEPREFIX"); }
+QString winePrefix()
+{
+    return qEnvironmentVariable("WINEPREFIX");
+}
 
 QString wineProfile()
 {

@@ -54,19 +54,32 @@ TempHome::~TempHome()
     }
 }
 
-QString TempHome::home() const { return m_dir.path() + QStringLiteral("/home"); }
+QString TempHome::home() const
+{
+    return m_dir.path() + QStringLiteral("/home");
+}
 QString TempHome::dataHome() const
 {
     return target::isWindows() ? target::wineProfile() + QStringLiteral("/AppData/Roaming")
                                : home() + QStringLiteral("/.local/share");
 }
-QString TempHome::configHome() const { return home() + QStringLiteral("/.config"); }
-QString TempHome::configDirs() const { return m_dir.path() + QStringLiteral("/etc-xdg"); }
+QString TempHome::configHome() const
+{
+    return home() + QStringLiteral("/.config");
+}
+QString TempHome::configDirs() const
+{
+    return m_dir.path() + QStringLiteral("/etc-xdg");
+}
 QString TempHome::temp() const
 {
-    return target::isWindows() ? target::wineProfile() + QStringLiteral("/Temp") : m_dir.path() + QStringLiteral("/tmp");
+    return target::isWindows() ? target::wineProfile() + QStringLiteral("/Temp")
+                               : m_dir.path() + QStringLiteral("/tmp");
 }
-QString TempHome::dataDirectory() const { return dataHome() + QStringLiteral("/ostrel/korvel"); }
+QString TempHome::dataDirectory() const
+{
+    return dataHome() + QStringLiteral("/ostrel/korvel");
+}
 
 void TempHome::setEnv(const char *name, const QByteArray &value)
 {

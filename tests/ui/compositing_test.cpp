@@ -1,8 +1,8 @@
 // The software compositor: blit's integer arithmetic and its bottom-left anchoring, the
 // decoding of packed bitmaps, and the embedded images.
+#include "images.h"
 #include "support/temp_home.h"
 #include "support/tools.h"
-#include "images.h"
 #include "ui/canvas.h"
 #include "ui/image.h"
 #include "ui/resources.h"
@@ -19,7 +19,8 @@ Image numbered(int width, int height)
 {
     Image image(nullptr, PixelSource::Copy, width, height);
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) image.setPixelAt(x, y, 0xff000000u | std::uint32_t(x) << 8 | std::uint32_t(y));
+        for (int x = 0; x < width; ++x)
+            image.setPixelAt(x, y, 0xff000000u | std::uint32_t(x) << 8 | std::uint32_t(y));
     return image;
 }
 
@@ -55,7 +56,8 @@ TEST(Blit, NarrowOrLowRectangleShowsTheLeftPartAndTheBottomRows)
         Image target = filled(10, 10, background);
         Canvas(target).blit(source, Rect{2, 3, 5, 7}); // 3 wide, full height
         for (int y = 0; y < 4; ++y)
-            for (int x = 0; x < 3; ++x) EXPECT_EQ(target.pixelAt(2 + x, 3 + y), source.pixelAt(x, y));
+            for (int x = 0; x < 3; ++x)
+                EXPECT_EQ(target.pixelAt(2 + x, 3 + y), source.pixelAt(x, y));
         EXPECT_EQ(target.pixelAt(5, 3), background);
         EXPECT_EQ(target.pixelAt(1, 3), background);
     }
@@ -63,7 +65,8 @@ TEST(Blit, NarrowOrLowRectangleShowsTheLeftPartAndTheBottomRows)
         Image target = filled(10, 10, background);
         Canvas(target).blit(source, Rect{2, 3, 8, 5}); // full width, 2 rows high
         for (int y = 0; y < 2; ++y)
-            for (int x = 0; x < 6; ++x) EXPECT_EQ(target.pixelAt(2 + x, 3 + y), source.pixelAt(x, 2 + y));
+            for (int x = 0; x < 6; ++x)
+                EXPECT_EQ(target.pixelAt(2 + x, 3 + y), source.pixelAt(x, 2 + y));
         EXPECT_EQ(target.pixelAt(2, 2), background);
         EXPECT_EQ(target.pixelAt(2, 5), background);
     }
@@ -85,7 +88,8 @@ TEST(Blit, ClippingAtTheRightAndBottomEdgesKeepsTheBottomLeftAnchor)
     // 6 × 4 at (5, 6): clipped to (5, 6)–(8, 8), 3 × 2. The image's bottom rows land there.
     Canvas(target).blit(source, Rect{5, 6, 11, 10});
     for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 3; ++x) EXPECT_EQ(target.pixelAt(5 + x, 6 + y), source.pixelAt(x, 2 + y)) << x << "," << y;
+        for (int x = 0; x < 3; ++x)
+            EXPECT_EQ(target.pixelAt(5 + x, 6 + y), source.pixelAt(x, 2 + y)) << x << "," << y;
     EXPECT_EQ(target.pixelAt(4, 7), background);
     EXPECT_EQ(target.pixelAt(5, 5), background);
 
@@ -108,7 +112,8 @@ TEST(Blit, DrawsNothingForEmptyOrMissedRectangles)
     canvas.blit(source, Rect{-5, -5, 0, 0}); // beyond the top-left
     canvas.blit(Image(), Rect{0, 0, 4, 4});  // empty image
     for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) EXPECT_EQ(target.pixelAt(x, y), background);
+        for (int x = 0; x < 4; ++x)
+            EXPECT_EQ(target.pixelAt(x, y), background);
 }
 
 namespace {
@@ -117,8 +122,14 @@ namespace {
 QByteArray bitmapFile(int width, int height, const std::vector<std::uint32_t> &pixels, int extraOffset = 0)
 {
     QByteArray out;
-    auto le32 = [&out](std::uint32_t v) { for (int i = 0; i < 4; ++i) out.append(char((v >> (8 * i)) & 0xff)); };
-    auto le16 = [&out](std::uint16_t v) { out.append(char(v & 0xff)); out.append(char(v >> 8)); };
+    auto le32 = [&out](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            out.append(char((v >> (8 * i)) & 0xff));
+    };
+    auto le16 = [&out](std::uint16_t v) {
+        out.append(char(v & 0xff));
+        out.append(char(v >> 8));
+    };
     out.append("BM");
     le32(54 + extraOffset + width * height * 4);
     le32(0);
@@ -128,10 +139,12 @@ QByteArray bitmapFile(int width, int height, const std::vector<std::uint32_t> &p
     le32(height);
     le16(1);
     le16(32);
-    for (int i = 0; i < 6; ++i) le32(0);
+    for (int i = 0; i < 6; ++i)
+        le32(0);
     out.append(QByteArray(extraOffset, '\x7f'));
     for (int y = height - 1; y >= 0; --y)
-        for (int x = 0; x < width; ++x) le32(pixels[static_cast<size_t>(y) * width + x]);
+        for (int x = 0; x < width; ++x)
+            le32(pixels[static_cast<size_t>(y) * width + x]);
     return out;
 }
 
@@ -152,7 +165,8 @@ TEST(PackedImage, DecodesAndPremultipliesKeepingRowsBottomUp)
     const std::vector<std::uint32_t> straight = {0x80ff8040u, 0x00ffffffu, 0xff123456u,
                                                  0xff010203u, 0x01ffffffu, 0xfe808080u};
     const QByteArray packed = lzmaAlone(bitmapFile(3, 2, straight, 8));
-    const Image image = loadPackedImage(reinterpret_cast<const unsigned char *>(packed.constData()), packed.size());
+    const Image image =
+        loadPackedImage(reinterpret_cast<const unsigned char *>(packed.constData()), packed.size());
     ASSERT_EQ(image.width(), 3);
     ASSERT_EQ(image.height(), 2);
     EXPECT_EQ(image.pixelAt(0, 0), 0x80804020u); // 255×128/255 = 128, 128×128/255 = 64, 64×128/255 = 32
@@ -182,7 +196,9 @@ TEST(PackedImage, RefusesWhatIsNotAComplete32BitBitmap)
     EXPECT_FALSE(imageFromBitmapFile(huge).hasPixels());
 
     const QByteArray packed = lzmaAlone(good);
-    EXPECT_FALSE(loadPackedImage(reinterpret_cast<const unsigned char *>(packed.constData()), packed.size() - 5).hasPixels());
+    EXPECT_FALSE(
+        loadPackedImage(reinterpret_cast<const unsigned char *>(packed.constData()), packed.size() - 5)
+            .hasPixels());
     EXPECT_FALSE(loadPackedImage(nullptr, 0).hasPixels());
 }
 

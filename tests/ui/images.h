@@ -9,6 +9,7 @@ inline Image filled(int width, int height, std::uint32_t argb)
 {
     Image image(nullptr, PixelSource::Copy, width, height);
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) image.setPixelAt(x, y, argb);
+        for (int x = 0; x < width; ++x)
+            image.setPixelAt(x, y, argb);
     return image;
 }

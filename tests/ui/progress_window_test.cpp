@@ -21,7 +21,8 @@ std::atomic<int> workerRuns{0};
 void succeedingWorker(ProgressWindow *window)
 {
     ++workerRuns;
-    window->report(ReportStage::CatalogueAndManifest, ReportCode::Announce, QStringLiteral("1.0"), QStringLiteral("core"), QStringLiteral("开始下载"));
+    window->report(ReportStage::CatalogueAndManifest, ReportCode::Announce, QStringLiteral("1.0"),
+                   QStringLiteral("core"), QStringLiteral("开始下载"));
     window->post(std::make_unique<FinishedMessage>(true));
     platform::sleepMilliseconds(50);
     window->post(std::make_unique<QuitMessage>(0));
@@ -30,8 +31,10 @@ void succeedingWorker(ProgressWindow *window)
 void reportingWorker(ProgressWindow *window)
 {
     ++workerRuns;
-    window->report(ReportStage::Downloads, ReportCode::Announce, QStringLiteral("1.0"), QStringLiteral("core.7z"), QStringLiteral("开始下载"));
-    window->report(ReportStage::Downloads, ReportCode::Announce, QStringLiteral("1.0"), QString(), QStringLiteral("正在安装"));
+    window->report(ReportStage::Downloads, ReportCode::Announce, QStringLiteral("1.0"),
+                   QStringLiteral("core.7z"), QStringLiteral("开始下载"));
+    window->report(ReportStage::Downloads, ReportCode::Announce, QStringLiteral("1.0"), QString(),
+                   QStringLiteral("正在安装"));
     window->post(std::make_unique<QuitMessage>(3));
 }
 
@@ -39,7 +42,8 @@ void failingWorker(ProgressWindow *window)
 {
     ++workerRuns;
     // Nothing after the report: the loop may end, and the window go, as soon as it is posted.
-    window->report(ReportStage::Downloads, ReportCode::DataRejected, QStringLiteral("1.0"), QStringLiteral("core.7z"), QStringLiteral("下载失败"));
+    window->report(ReportStage::Downloads, ReportCode::DataRejected, QStringLiteral("1.0"),
+                   QStringLiteral("core.7z"), QStringLiteral("下载失败"));
 }
 
 // Ticks the bar for a while, then ends the loop with a code no mode treats specially.
@@ -197,7 +201,8 @@ TEST_F(ProgressWindowTest, UpdateShowsNothingAndStartsNothing)
 // (a parallel test run) counts as the same program file.
 TEST(ProgressWindowHelper, UninstallAlone)
 {
-    if (!qEnvironmentVariableIsSet("KORVEL_UI_TEST_UNINSTALL")) GTEST_SKIP() << "helper process only";
+    if (!qEnvironmentVariableIsSet("KORVEL_UI_TEST_UNINSTALL"))
+        GTEST_SKIP() << "helper process only";
     workerRuns = 0;
     const QString mark = installMarkingLauncher();
     auto system = platform::openHeadlessWindowSystem();
@@ -220,8 +225,9 @@ TEST_F(ProgressWindowTest, UninstallShowsTheFarewellAndRunsTheWorkerWhenNoOtherC
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KORVEL_UI_TEST_UNINSTALL"), QStringLiteral("1"));
     QByteArray out;
-    const int status = runProgram(copy, {QStringLiteral("--gtest_filter=ProgressWindowHelper.UninstallAlone")},
-                                  QString(), &out, nullptr, env);
+    const int status =
+        runProgram(copy, {QStringLiteral("--gtest_filter=ProgressWindowHelper.UninstallAlone")}, QString(),
+                   &out, nullptr, env);
     EXPECT_EQ(status, 0) << out.constData();
     EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.constData();
 }
@@ -229,7 +235,8 @@ TEST_F(ProgressWindowTest, UninstallShowsTheFarewellAndRunsTheWorkerWhenNoOtherC
 // Started as a second copy of this test program by the test below.
 TEST(ProgressWindowHelper, StayAlive)
 {
-    if (!qEnvironmentVariableIsSet("KORVEL_UI_TEST_STAY")) GTEST_SKIP() << "helper process only";
+    if (!qEnvironmentVariableIsSet("KORVEL_UI_TEST_STAY"))
+        GTEST_SKIP() << "helper process only";
     platform::sleepMilliseconds(30000);
 }
 
@@ -239,7 +246,8 @@ TEST_F(ProgressWindowTest, UninstallRefusesWhileAnotherCopyOfTheProgramRuns)
     env.insert(QStringLiteral("KORVEL_UI_TEST_STAY"), QStringLiteral("1"));
     ChildProcess other;
     ASSERT_TRUE(other.start(programFileInfo().absoluteFilePath(),
-                            {QStringLiteral("--gtest_filter=ProgressWindowHelper.StayAlive")}, QString(), env));
+                            {QStringLiteral("--gtest_filter=ProgressWindowHelper.StayAlive")}, QString(),
+                            env));
 
     ProgressWindow window(*system, JobMode::Uninstall, succeedingWorker);
     testing::internal::CaptureStderr();
@@ -247,7 +255,8 @@ TEST_F(ProgressWindowTest, UninstallRefusesWhileAnotherCopyOfTheProgramRuns)
     const int code = system->runLoop();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(code, -1);
-    EXPECT_EQ(QString::fromStdString(err), QStringLiteral("检测到Korvel正在运行，请退出所有Korvel进程后重试。\n"));
+    EXPECT_EQ(QString::fromStdString(err),
+              QStringLiteral("检测到Korvel正在运行，请退出所有Korvel进程后重试。\n"));
     EXPECT_TRUE(system->isVisible(window.view().window().id()));
     EXPECT_EQ(window.titleText(), QStringLiteral("卸载Korvel"));
     EXPECT_EQ(workerRuns, 0);

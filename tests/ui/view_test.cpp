@@ -105,10 +105,10 @@ TEST_F(ViewTest, AnOverlongTextIsCutAtTheWidestLineButKeptWhole)
 TEST_F(ViewTest, WidgetAtFindsTheTopmostInteractiveWidgetAndItsHitCode)
 {
     owner.label->setText(QStringLiteral("Korvel Korvel Korvel Korvel"));
-    ASSERT_GT(owner.label->rect().right, 75); // the label lies over the button
-    EXPECT_EQ(view.widgetAt(75, 15), owner.button);       // labels pass hits through
+    ASSERT_GT(owner.label->rect().right, 75);       // the label lies over the button
+    EXPECT_EQ(view.widgetAt(75, 15), owner.button); // labels pass hits through
     EXPECT_EQ(view.widgetAt(6, 6), owner.background);
-    EXPECT_EQ(view.widgetAt(80, 15), owner.background);   // right edge exclusive
+    EXPECT_EQ(view.widgetAt(80, 15), owner.background); // right edge exclusive
     EXPECT_EQ(view.widgetAt(100, 10), nullptr);
 
     int code = -5;
@@ -180,7 +180,8 @@ TEST_F(ViewTest, BackBufferFollowsTheWindowSizeAndWidgetChangesRedraw)
     LayeredView::WidgetList previous = view.setWidgets(LayeredView::WidgetList());
     ASSERT_EQ(previous.size(), 3);
     EXPECT_EQ(previous[0]->view(), nullptr);
-    for (Widget *widget : previous) delete widget;
+    for (Widget *widget : previous)
+        delete widget;
 }
 
 TEST(NativeWindow, CentresByTheWorkAreaFormulaAndAnswersTheDefaultHitTest)
@@ -229,21 +230,25 @@ TEST(WindowSystem, PostsFromOtherThreadsArriveInOrderAndTimersFire)
         void geometryChanged(const Rect &) override {}
         void timer(int id) override
         {
-            if (id == 3 && ++ticks == 3) system->postQuit(42);
+            if (id == 3 && ++ticks == 3)
+                system->postQuit(42);
         }
         void userMessage(int n, std::uintptr_t, std::intptr_t) override { messages.push_back(n); }
         void closeRequested() override {}
     } recorder;
     recorder.system = system.get();
-    const platform::WindowId id = system->createWindow(&recorder, Rect{0, 0, 10, 10}, platform::WindowStyle{});
+    const platform::WindowId id =
+        system->createWindow(&recorder, Rect{0, 0, 10, 10}, platform::WindowStyle{});
     std::thread poster([&] {
-        for (int i = 0; i < 100; ++i) system->post(id, i, 0, 0);
+        for (int i = 0; i < 100; ++i)
+            system->post(id, i, 0, 0);
     });
     poster.join();
     system->setTimer(id, 3, 10);
     EXPECT_EQ(system->runLoop(), 42);
     ASSERT_EQ(recorder.messages.size(), 100u);
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(recorder.messages[static_cast<size_t>(i)], i);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(recorder.messages[static_cast<size_t>(i)], i);
     EXPECT_EQ(recorder.ticks, 3);
 
     system->destroyWindow(id);
@@ -253,6 +258,7 @@ TEST(WindowSystem, PostsFromOtherThreadsArriveInOrderAndTimersFire)
 TEST_F(ViewTest, TranslucentPixelsStayAsTheyAreAcrossRedraws)
 {
     owner.background->setImage(filled(100, 60, 0x80000010u));
-    for (int i = 0; i < 5; ++i) view.redraw();
+    for (int i = 0; i < 5; ++i)
+        view.redraw();
     EXPECT_EQ(view.backBuffer().pixelAt(40, 40), 0x80000010u);
 }

@@ -22,7 +22,8 @@ public:
     Connection() : m_display(XOpenDisplay(nullptr)) { XSetErrorHandler(ignoreErrors); }
     ~Connection()
     {
-        if (m_display) XCloseDisplay(m_display);
+        if (m_display)
+            XCloseDisplay(m_display);
     }
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
@@ -39,10 +40,12 @@ WindowInfo inspect(std::uintptr_t id)
     WindowInfo info;
     Connection connection;
     Display *d = connection.get();
-    if (!d) return info;
+    if (!d)
+        return info;
     const Window window = static_cast<Window>(id);
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(d, window, &attributes)) return info;
+    if (!XGetWindowAttributes(d, window, &attributes))
+        return info;
     info.exists = true;
     info.viewable = attributes.map_state == IsViewable;
     info.width = attributes.width;
@@ -55,14 +58,18 @@ WindowInfo inspect(std::uintptr_t id)
     int format = 0;
     unsigned long count = 0, remaining = 0;
     unsigned char *data = nullptr;
-    if (XGetWindowProperty(d, window, XInternAtom(d, "_NET_WM_NAME", False), 0, 1024, False, AnyPropertyType, &type,
-                           &format, &count, &remaining, &data) == Success && data) {
+    if (XGetWindowProperty(d, window, XInternAtom(d, "_NET_WM_NAME", False), 0, 1024, False, AnyPropertyType,
+                           &type, &format, &count, &remaining, &data)
+            == Success
+        && data) {
         info.title = QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<int>(count));
         XFree(data);
     }
     data = nullptr;
     if (XGetWindowProperty(d, window, XInternAtom(d, "_NET_WM_ICON", False), 0, 2, False, XA_CARDINAL, &type,
-                           &format, &count, &remaining, &data) == Success && data) {
+                           &format, &count, &remaining, &data)
+            == Success
+        && data) {
         if (count == 2) {
             const long *values = reinterpret_cast<const long *>(data);
             info.iconWidth = static_cast<int>(values[0]);
@@ -77,13 +84,16 @@ std::vector<std::uint32_t> grab(std::uintptr_t id, int width, int height)
 {
     std::vector<std::uint32_t> pixels;
     Connection connection;
-    if (!connection.get()) return pixels;
+    if (!connection.get())
+        return pixels;
     XImage *image = XGetImage(connection.get(), static_cast<Window>(id), 0, 0, static_cast<unsigned>(width),
                               static_cast<unsigned>(height), AllPlanes, ZPixmap);
-    if (!image) return pixels;
+    if (!image)
+        return pixels;
     pixels.reserve(static_cast<size_t>(width) * height);
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) pixels.push_back(static_cast<std::uint32_t>(XGetPixel(image, x, y)));
+        for (int x = 0; x < width; ++x)
+            pixels.push_back(static_cast<std::uint32_t>(XGetPixel(image, x, y)));
     XDestroyImage(image);
     return pixels;
 }
@@ -92,7 +102,8 @@ void sendPointer(std::uintptr_t id, Pointer kind, int x, int y, int left, int to
 {
     Connection connection;
     Display *d = connection.get();
-    if (!d) return;
+    if (!d)
+        return;
     const Window window = static_cast<Window>(id);
     XEvent event;
     std::memset(&event, 0, sizeof event);
@@ -127,7 +138,8 @@ void askToClose(std::uintptr_t id)
 {
     Connection connection;
     Display *d = connection.get();
-    if (!d) return;
+    if (!d)
+        return;
     XEvent event;
     std::memset(&event, 0, sizeof event);
     event.xclient.type = ClientMessage;
@@ -147,16 +159,20 @@ std::vector<std::uintptr_t> windowsTitled(const QString &title)
     {
         Connection connection;
         Display *d = connection.get();
-        if (!d) return found;
+        if (!d)
+            return found;
         Window root = 0, parent = 0;
         Window *list = nullptr;
         unsigned int count = 0;
-        if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &list, &count)) return found;
+        if (!XQueryTree(d, DefaultRootWindow(d), &root, &parent, &list, &count))
+            return found;
         children.assign(list, list + count);
-        if (list) XFree(list);
+        if (list)
+            XFree(list);
     }
     for (const Window child : children)
-        if (inspect(child).title == title) found.push_back(child);
+        if (inspect(child).title == title)
+            found.push_back(child);
     return found;
 }
 
@@ -164,9 +180,11 @@ void setRootCardinals(const char *property, const std::vector<long> &values)
 {
     Connection connection;
     Display *d = connection.get();
-    if (!d) return;
-    XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, property, False), XA_CARDINAL, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char *>(values.data()), static_cast<int>(values.size()));
+    if (!d)
+        return;
+    XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, property, False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char *>(values.data()),
+                    static_cast<int>(values.size()));
     XSync(d, False);
 }
 

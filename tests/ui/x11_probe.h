@@ -17,7 +17,7 @@ struct WindowInfo {
     int width = 0;
     int height = 0;
     int depth = 0;
-    QString title; // _NET_WM_NAME
+    QString title;     // _NET_WM_NAME
     int iconWidth = 0; // from _NET_WM_ICON
     int iconHeight = 0;
 };

@@ -37,23 +37,26 @@ protected:
     void SetUp() override
     {
         const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
-        if (xvfb.isEmpty()) GTEST_SKIP() << "Xvfb is not installed";
+        if (xvfb.isEmpty())
+            GTEST_SKIP() << "Xvfb is not installed";
         // A display number nobody uses: free of sockets and lock files, tried until one starts.
         // Numbers whose files a killed server left behind are skipped, so the range is wide.
         for (int n = 200 + getpid() % 300, tries = 0; tries < 300; ++n, ++tries) {
-            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) ||
-                QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+            if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n))
+                || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
                 continue;
             server = std::make_unique<ChildProcess>();
-            if (!server->start(xvfb, {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
-                                      QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
-                                      QStringLiteral("tcp")}))
+            if (!server->start(xvfb,
+                               {QStringLiteral(":%1").arg(n), QStringLiteral("-screen"), QStringLiteral("0"),
+                                QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                                QStringLiteral("tcp")}))
                 continue;
             if (waitForFile(QStringLiteral("/tmp/.X11-unix/X%1").arg(n), 5000) && server->isRunning()) {
                 display = n; // running, so the socket is its own and not another server's
                 home.setEnv("DISPLAY", QStringLiteral(":%1").arg(n).toUtf8());
                 system = platform::openX11WindowSystem();
-                if (system) return;
+                if (system)
+                    return;
             }
             stopServer();
         }
@@ -91,7 +94,8 @@ std::vector<std::uint32_t> topDown(const Image &frame)
 {
     std::vector<std::uint32_t> pixels;
     for (int y = 0; y < frame.height(); ++y)
-        for (int x = 0; x < frame.width(); ++x) pixels.push_back(frame.pixelAt(x, y));
+        for (int x = 0; x < frame.width(); ++x)
+            pixels.push_back(frame.pixelAt(x, y));
     return pixels;
 }
 
@@ -170,14 +174,16 @@ TEST_F(X11WindowTest, InstallWindowShowsExactlyTheFrameHeadlessComposes)
     // The server takes the frame on the window system's connection; read until it shows.
     std::vector<std::uint32_t> shown;
     for (int attempt = 0; attempt < 40 && shown != expected; ++attempt) {
-        if (attempt) platform::sleepMilliseconds(50);
+        if (attempt)
+            platform::sleepMilliseconds(50);
         shown = x11probe::grab(id, 493, 348);
     }
     ASSERT_EQ(shown.size(), expected.size());
     size_t differing = 0;
     for (size_t i = 0; i < shown.size(); ++i) {
         if (shown[i] != expected[i] && differing++ < 10)
-            ADD_FAILURE() << "at " << i % 493 << "," << i / 493 << std::hex << " shown " << shown[i] << " expected " << expected[i];
+            ADD_FAILURE() << "at " << i % 493 << "," << i / 493 << std::hex << " shown " << shown[i]
+                          << " expected " << expected[i];
     }
     EXPECT_EQ(differing, 0u);
     EXPECT_EQ(shown[0] >> 24, 0u) << "the rounded corner stays transparent";
@@ -188,7 +194,8 @@ TEST_F(X11WindowTest, InstallWindowShowsExactlyTheFrameHeadlessComposes)
 // "TarnWindow" maps to a top-level X window of the same place, size and title.
 TEST_F(X11WindowTest, WindowsProgramShowsItsInstallWindowCentredInTheWorkArea)
 {
-    if (!target::isWindows()) GTEST_SKIP() << "drives the Windows program (scripts/test windows)";
+    if (!target::isWindows())
+        GTEST_SKIP() << "drives the Windows program (scripts/test windows)";
     // The catalogue never answers, so the install window stays up without an error box.
     TestHttpServer catalogue;
     HttpReply stalled = HttpReply::ok("<Versions/>");
@@ -204,7 +211,8 @@ TEST_F(X11WindowTest, WindowsProgramShowsItsInstallWindowCentredInTheWorkArea)
     std::vector<std::uintptr_t> windows;
     QElapsedTimer timer;
     timer.start();
-    while ((windows = x11probe::windowsTitled(QStringLiteral("安装Korvel"))).empty() && timer.elapsed() < 60000)
+    while ((windows = x11probe::windowsTitled(QStringLiteral("安装Korvel"))).empty()
+           && timer.elapsed() < 60000)
         QThread::msleep(100);
     ASSERT_EQ(windows.size(), 1u) << installer.standardError().constData();
     x11probe::WindowInfo info;
@@ -218,13 +226,16 @@ TEST_F(X11WindowTest, WindowsProgramShowsItsInstallWindowCentredInTheWorkArea)
     // default GUI font, as Windows does): two empty boxes of a missing glyph would be the same.
     std::vector<QByteArray> title;
     for (int i = 0; i < 100 && title.size() < 3; ++i) {
-        if (i) QThread::msleep(100);
+        if (i)
+            QThread::msleep(100);
         const std::vector<std::uint32_t> shown = x11probe::grab(windows[0], 493, 348);
-        if (shown.size() == size_t(493) * 348) title = inkRuns(shown, 493, 15, 12, 240, 45);
+        if (shown.size() == size_t(493) * 348)
+            title = inkRuns(shown, 493, 15, 12, 240, 45);
     }
     ASSERT_GE(title.size(), 3u) << "no title text drawn";
     EXPECT_NE(title[0], title[1]) << "安 and 装 drawn alike (as boxes):\n"
-                                  << title[0].constData() << "\n" << title[1].constData();
+                                  << title[0].constData() << "\n"
+                                  << title[1].constData();
 
     // A window manager's close (which Wine turns into the system menu's Close) does not end
     // the install: the window has no Close to offer.
@@ -311,7 +322,8 @@ private:
 TEST_F(X11WindowTest, MessageBoxForAnOverlongTextStaysOnTheScreen)
 {
     BoxInspector inspector(*system);
-    const platform::WindowId owner = system->createWindow(&inspector, Rect{0, 0, 10, 10}, platform::WindowStyle{});
+    const platform::WindowId owner =
+        system->createWindow(&inspector, Rect{0, 0, 10, 10}, platform::WindowStyle{});
     ASSERT_NE(owner, 0u);
     system->setTimer(owner, 1, 100);
     // An error box shows package + text; the package name comes from the network.

@@ -29,7 +29,10 @@ Colour rgb(std::uint32_t hex, double alpha = 1.0)
 // Straight-alpha picture, rows top-down while drawing.
 class Picture {
 public:
-    Picture(int width, int height) : m_width(width), m_height(height), m_pixels(static_cast<size_t>(width) * height, Colour{0, 0, 0, 0}) {}
+    Picture(int width, int height)
+        : m_width(width), m_height(height), m_pixels(static_cast<size_t>(width) * height, Colour{0, 0, 0, 0})
+    {
+    }
     int width() const { return m_width; }
     int height() const { return m_height; }
     Colour &at(int x, int y) { return m_pixels[static_cast<size_t>(y) * m_width + x]; }
@@ -37,11 +40,13 @@ public:
     // Paints colour over the pixel with the given coverage (0..1), "over" compositing.
     void paint(int x, int y, Colour c, double coverage)
     {
-        if (x < 0 || y < 0 || x >= m_width || y >= m_height || coverage <= 0) return;
+        if (x < 0 || y < 0 || x >= m_width || y >= m_height || coverage <= 0)
+            return;
         Colour &d = at(x, y);
         const double sa = c.a * std::min(1.0, coverage);
         const double outA = sa + d.a * (1 - sa);
-        if (outA <= 0) return;
+        if (outA <= 0)
+            return;
         d.r = (c.r * sa + d.r * d.a * (1 - sa)) / outA;
         d.g = (c.g * sa + d.g * d.a * (1 - sa)) / outA;
         d.b = (c.b * sa + d.b * d.a * (1 - sa)) / outA;
@@ -54,8 +59,14 @@ public:
     QByteArray bitmapFile() const
     {
         QByteArray out;
-        auto le32 = [&out](std::uint32_t v) { for (int i = 0; i < 4; ++i) out.append(char((v >> (8 * i)) & 0xff)); };
-        auto le16 = [&out](std::uint16_t v) { out.append(char(v & 0xff)); out.append(char(v >> 8)); };
+        auto le32 = [&out](std::uint32_t v) {
+            for (int i = 0; i < 4; ++i)
+                out.append(char((v >> (8 * i)) & 0xff));
+        };
+        auto le16 = [&out](std::uint16_t v) {
+            out.append(char(v & 0xff));
+            out.append(char(v >> 8));
+        };
         const std::uint32_t dataSize = static_cast<std::uint32_t>(m_width * m_height * 4);
         out.append("BM");
         le32(54 + dataSize);
@@ -75,7 +86,9 @@ public:
         for (int y = m_height - 1; y >= 0; --y)
             for (int x = 0; x < m_width; ++x) {
                 const Colour &c = m_pixels[static_cast<size_t>(y) * m_width + x];
-                auto byte = [](double v) { return char(static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 255))); };
+                auto byte = [](double v) {
+                    return char(static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 255)));
+                };
                 out.append(byte(c.b));
                 out.append(byte(c.g));
                 out.append(byte(c.r));
@@ -105,7 +118,8 @@ double coverage(int x, int y, Inside inside)
     int hits = 0;
     for (int i = 0; i < 4; ++i)
         for (int j = 0; j < 4; ++j)
-            if (inside(x + (i + 0.5) / 4, y + (j + 0.5) / 4)) ++hits;
+            if (inside(x + (i + 0.5) / 4, y + (j + 0.5) / 4))
+                ++hits;
     return hits / 16.0;
 }
 
@@ -128,11 +142,14 @@ void drawDisc(Picture &p, double cx, double cy, double radius, Colour c)
 {
     for (int y = 0; y < p.height(); ++y)
         for (int x = 0; x < p.width(); ++x)
-            p.paint(x, y, c, coverage(x, y, [&](double sx, double sy) { return std::hypot(sx - cx, sy - cy) <= radius; }));
+            p.paint(x, y, c, coverage(x, y, [&](double sx, double sy) {
+                        return std::hypot(sx - cx, sy - cy) <= radius;
+                    }));
 }
 
 // The mark: an open orange ring with a dot, the ring's gap facing up-right.
-void drawMark(Picture &p, double cx, double cy, double radius, double halfWidth, Colour ringColour, Colour dotColour)
+void drawMark(Picture &p, double cx, double cy, double radius, double halfWidth, Colour ringColour,
+              Colour dotColour)
 {
     for (int y = 0; y < p.height(); ++y)
         for (int x = 0; x < p.width(); ++x) {
@@ -144,7 +161,8 @@ void drawMark(Picture &p, double cx, double cy, double radius, double halfWidth,
             p.paint(x, y, ringColour, cov);
         }
     const double dotAngle = 0.7;
-    drawDisc(p, cx + radius * std::cos(dotAngle), cy - radius * std::sin(dotAngle), halfWidth * 1.15, dotColour);
+    drawDisc(p, cx + radius * std::cos(dotAngle), cy - radius * std::sin(dotAngle), halfWidth * 1.15,
+             dotColour);
 }
 
 Picture background()
@@ -154,8 +172,10 @@ Picture background()
     const double radius = 4.0;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-            const double inside = coverage(x, y, [&](double sx, double sy) { return roundedRectDistance(sx, sy, w, h, radius) <= 0; });
-            const double inner = coverage(x, y, [&](double sx, double sy) { return roundedRectDistance(sx, sy, w, h, radius) <= -1; });
+            const double inside = coverage(
+                x, y, [&](double sx, double sy) { return roundedRectDistance(sx, sy, w, h, radius) <= 0; });
+            const double inner = coverage(
+                x, y, [&](double sx, double sy) { return roundedRectDistance(sx, sy, w, h, radius) <= -1; });
             Colour c = rgb(borderColour);
             p.paint(x, y, c, inside);
             p.paint(x, y, rgb(panelColour), inner);
@@ -165,13 +185,16 @@ Picture background()
     // Faint rings spreading from the mark, clipped to the inside of the border.
     Picture art(w, h);
     const double cx = 372, cy = 138;
-    for (int i = 0; i < 4; ++i) drawRing(art, cx, cy, 78 + 30 * i, 0.9, rgb(orange, 0.28 - 0.06 * i));
+    for (int i = 0; i < 4; ++i)
+        drawRing(art, cx, cy, 78 + 30 * i, 0.9, rgb(orange, 0.28 - 0.06 * i));
     drawMark(art, cx, cy, 44, 7.5, rgb(orange), rgb(0xFFB547));
     for (int y = 1; y < h - 1; ++y)
         for (int x = 1; x < w - 1; ++x) {
-            if (roundedRectDistance(x + 0.5, y + 0.5, w, h, radius) > -2) continue;
+            if (roundedRectDistance(x + 0.5, y + 0.5, w, h, radius) > -2)
+                continue;
             const Colour &a = art.at(x, y);
-            if (a.a > 0) p.paint(x, y, Colour{a.r, a.g, a.b, 1.0}, a.a);
+            if (a.a > 0)
+                p.paint(x, y, Colour{a.r, a.g, a.b, 1.0}, a.a);
         }
     return p;
 }
@@ -190,10 +213,12 @@ Picture textPicture(int w, int h, const QStringList &lines)
             width = std::max(width, bitmaps.back().width);
             height += bitmaps.back().height;
         }
-        if (width <= w && height <= h) break;
+        if (width <= w && height <= h)
+            break;
     }
     int top = 0;
-    const int total = static_cast<int>(bitmaps.size()) > 0 ? bitmaps[0].height * static_cast<int>(bitmaps.size()) : 0;
+    const int total =
+        static_cast<int>(bitmaps.size()) > 0 ? bitmaps[0].height * static_cast<int>(bitmaps.size()) : 0;
     top = (h - total) / 2;
     for (const platform::TextBitmap &b : bitmaps) {
         for (int y = 0; y < b.height; ++y)
@@ -210,7 +235,8 @@ Picture bar(std::uint32_t colour, bool softEnds)
     const int w = 433, h = 3;
     Picture p(w, h);
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) p.paint(x, y, rgb(colour), 1.0);
+        for (int x = 0; x < w; ++x)
+            p.paint(x, y, rgb(colour), 1.0);
     if (softEnds) {
         for (int x : {0, w - 1}) {
             p.setAlpha(x, 0, 133 / 255.0);
@@ -229,7 +255,8 @@ Picture minimiseButton(std::uint32_t colour)
 {
     Picture p(12, 12);
     for (int y = 5; y <= 6; ++y)
-        for (int x = 0; x < 12; ++x) p.paint(x, y, rgb(colour), 1.0);
+        for (int x = 0; x < 12; ++x)
+            p.paint(x, y, rgb(colour), 1.0);
     return p;
 }
 
@@ -239,7 +266,9 @@ Picture icon()
     Picture p(s, s);
     for (int y = 0; y < s; ++y)
         for (int x = 0; x < s; ++x)
-            p.paint(x, y, rgb(panelColour), coverage(x, y, [&](double sx, double sy) { return roundedRectDistance(sx, sy, s, s, 10) <= 0; }));
+            p.paint(x, y, rgb(panelColour), coverage(x, y, [&](double sx, double sy) {
+                        return roundedRectDistance(sx, sy, s, s, 10) <= 0;
+                    }));
     drawMark(p, s / 2.0, s / 2.0, 14, 3.6, rgb(orange), rgb(0xFFB547));
     return p;
 }
@@ -249,17 +278,22 @@ bool pack(const QString &directory, const QString &name, const Picture &picture)
     const QByteArray bitmap = picture.bitmapFile();
     QProcess xz;
     // The dictionary only needs to hold one bitmap; the decoder allocates all of it.
-    xz.start(QStringLiteral("xz"), {QStringLiteral("--format=lzma"), QStringLiteral("--lzma1=preset=9e,dict=1MiB"),
-                                    QStringLiteral("--stdout")});
-    if (!xz.waitForStarted()) return false;
+    xz.start(QStringLiteral("xz"),
+             {QStringLiteral("--format=lzma"), QStringLiteral("--lzma1=preset=9e,dict=1MiB"),
+              QStringLiteral("--stdout")});
+    if (!xz.waitForStarted())
+        return false;
     xz.write(bitmap);
     xz.closeWriteChannel();
-    if (!xz.waitForFinished(60000) || xz.exitCode() != 0) return false;
+    if (!xz.waitForFinished(60000) || xz.exitCode() != 0)
+        return false;
     QFile out(directory + QLatin1Char('/') + name + QStringLiteral(".bmp.lzma"));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
     const QByteArray packed = xz.readAllStandardOutput();
     out.write(packed);
-    std::printf("%s: %d × %d, %d bytes packed\n", qPrintable(name), picture.width(), picture.height(), int(packed.size()));
+    std::printf("%s: %d × %d, %d bytes packed\n", qPrintable(name), picture.width(), picture.height(),
+                int(packed.size()));
     return true;
 }
 
@@ -273,11 +307,13 @@ int main(int argc, char **argv)
     }
     const QString directory = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(directory);
-    const bool ok = pack(directory, "background", background()) &&
-                    pack(directory, "slogan", textPicture(189, 15, {QStringLiteral("轻巧安装，即刻畅享精彩")})) &&
-                    pack(directory, "farewell", textPicture(188, 39, {QStringLiteral("感谢您一路以来的陪伴"), QStringLiteral("期待与您再次相见")})) &&
-                    pack(directory, "track", bar(0x63676D, true)) && pack(directory, "fill", bar(orange, false)) &&
-                    pack(directory, "button_normal", minimiseButton(0x72767D)) &&
-                    pack(directory, "button_hover", minimiseButton(orange)) && pack(directory, "icon", icon());
+    const bool ok = pack(directory, "background", background())
+        && pack(directory, "slogan", textPicture(189, 15, {QStringLiteral("轻巧安装，即刻畅享精彩")}))
+        && pack(directory, "farewell",
+                textPicture(188, 39,
+                            {QStringLiteral("感谢您一路以来的陪伴"), QStringLiteral("期待与您再次相见")}))
+        && pack(directory, "track", bar(0x63676D, true)) && pack(directory, "fill", bar(orange, false))
+        && pack(directory, "button_normal", minimiseButton(0x72767D))
+        && pack(directory, "button_hover", minimiseButton(orange)) && pack(directory, "icon", icon());
     return ok ? 0 : 1;
 }

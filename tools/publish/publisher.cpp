@@ -35,9 +35,8 @@ const char kPackedInputs[] = ".korvel-publish/packed-inputs";
 // (a file may be called "*"), and a file that cannot be read stops the packing instead of
 // being left out with a warning. The files are named one by one, in sorted order, so an
 // archive depends on nothing but the names, contents and modes of its files.
-const QStringList kSevenZipSwitches{"-t7z", "-m0=LZMA2", "-mx=7", "-mmt=1", "-mtm=off",
-                                    "-mtc=off", "-mta=off", "-spd", "-sse", "-bd", "-bso0",
-                                    "-bsp0"};
+const QStringList kSevenZipSwitches{"-t7z",     "-m0=LZMA2", "-mx=7", "-mmt=1", "-mtm=off", "-mtc=off",
+                                    "-mta=off", "-spd",      "-sse",  "-bd",    "-bso0",    "-bsp0"};
 
 // A piece of a package that is cut holds at most the request's package size (a larger single
 // file travels alone), so that a change costs the download of its own neighbourhood only.
@@ -151,9 +150,8 @@ bool planPackages(const PublishRequest &request, QList<Package> *packages)
             }
         }
     }
-    const QStringList top = source.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden
-                                                 | QDir::System,
-                                             QDir::Name);
+    const QStringList top =
+        source.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
     for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
         if (!isPlainName(it.key()) || isReservedName(it.key())) {
             fail(QStringLiteral("unusable package name %1").arg(it.key()));
@@ -206,8 +204,7 @@ QList<SourceFile> filesOf(const QDir &relativeSource, const QStringList &entries
             files.append(SourceFile{entry, top.size()});
             continue;
         }
-        QDirIterator it(top.filePath(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden
-                                            | QDir::System,
+        QDirIterator it(top.filePath(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                         QDirIterator::Subdirectories);
         bool empty = true;
         while (it.hasNext()) {
@@ -216,8 +213,8 @@ QList<SourceFile> filesOf(const QDir &relativeSource, const QStringList &entries
             const QFileInfo info = it.fileInfo();
             if (!info.isDir())
                 files.append(SourceFile{source.relativeFilePath(info.filePath()), info.size()});
-            else if (QDir(info.filePath()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot
-                                                   | QDir::Hidden | QDir::System))
+            else if (QDir(info.filePath())
+                         .isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
                 files.append(SourceFile{source.relativeFilePath(info.filePath()), 0});
         }
         if (empty)
@@ -234,16 +231,15 @@ QList<SourceFile> filesOf(const QDir &relativeSource, const QStringList &entries
 // own. A stable digest, not qHash: the cut points must be the same at every run.
 bool cutsAfter(const SourceFile &file, const PieceSizes &sizes)
 {
-    const QByteArray digest =
-        QCryptographicHash::hash(file.path.toUtf8(), QCryptographicHash::Md5);
+    const QByteArray digest = QCryptographicHash::hash(file.path.toUtf8(), QCryptographicHash::Md5);
     const quint32 draw = (quint32(quint8(digest[0])) << 24) | (quint32(quint8(digest[1])) << 16)
         | (quint32(quint8(digest[2])) << 8) | quint32(quint8(digest[3]));
     return double(draw) < double(file.size) / double(sizes.meanExtra) * 4294967296.0;
 }
 
 // Cuts a package that would exceed the maximum into pieces of bounded size along its sorted
-// file list; a package below it (or one that is a single file) stays whole under its own name. Pieces are named after the
-// package and their place ("src-001"); a name the release already uses is never taken.
+// file list; a package below it (or one that is a single file) stays whole under its own name. Pieces are
+// named after the package and their place ("src-001"); a name the release already uses is never taken.
 QList<Package> splitPackage(const QDir &source, const Package &whole, const PieceSizes &sizes,
                             QSet<QString> *taken)
 {
@@ -273,8 +269,8 @@ QList<Package> splitPackage(const QDir &source, const Package &whole, const Piec
         return {whole};
     QList<Package> packages;
     for (int i = 0; i < pieces.size(); ++i) {
-        const QString name = freeName(
-            QStringLiteral("%1-%2").arg(whole.name).arg(i + 1, 3, 10, QLatin1Char('0')), *taken);
+        const QString name =
+            freeName(QStringLiteral("%1-%2").arg(whole.name).arg(i + 1, 3, 10, QLatin1Char('0')), *taken);
         taken->insert(name);
         packages.append(Package{name, pieces.at(i), {}, {}, -1, {}, {}});
     }
@@ -408,13 +404,12 @@ bool readCatalogue(const QString &path, QList<Listed> *versions)
     }
     QXmlStreamReader reader(&file);
     while (!reader.atEnd()) {
-        if (reader.readNext() != QXmlStreamReader::StartElement
-            || reader.name() != QLatin1String("Version"))
+        if (reader.readNext() != QXmlStreamReader::StartElement || reader.name() != QLatin1String("Version"))
             continue;
         const QString version = reader.attributes().value(QLatin1String("version")).toString();
         if (!version.isEmpty())
-            versions->append(Listed{version, reader.attributes().value(QLatin1String("prefetch"))
-                                                 == QLatin1String("true")});
+            versions->append(Listed{
+                version, reader.attributes().value(QLatin1String("prefetch")) == QLatin1String("true")});
     }
     if (reader.hasError()) {
         fail(QStringLiteral("%1 is not well-formed: %2").arg(path, reader.errorString()));
@@ -481,8 +476,8 @@ public:
                                     a.value(QLatin1String("version")).toString(),
                                     a.value(QLatin1String("no")).toString()};
                 const QByteArray hash = a.value(QLatin1String("hash")).toLatin1().toLower();
-                if (!isPlainName(record.name) || !isPlainName(record.version)
-                    || !isPlainName(record.no) || hash.isEmpty())
+                if (!isPlainName(record.name) || !isPlainName(record.version) || !isPlainName(record.no)
+                    || hash.isEmpty())
                     continue;
                 m_byHash[hash].append(record);
                 m_listedBy[record.name + QLatin1Char('/') + record.no].insert(version);
@@ -613,8 +608,8 @@ bool reusePacked(const QDir &tree, const PackedInputs &packed, const QByteArray 
     PublishedPackages::Record earlier;
     if (md5.isEmpty() || !published->find(tree, md5, &earlier)
         || !QFileInfo::exists(tree.absoluteFilePath(mirrorPath(earlier.name, earlier.no)))
-        || !sha256Hex(tree.absoluteFilePath(componentPath(earlier.name, earlier.no)),
-                      &package->sha256Hex, &package->size))
+        || !sha256Hex(tree.absoluteFilePath(componentPath(earlier.name, earlier.no)), &package->sha256Hex,
+                      &package->size))
         return false;
     package->md5Hex = md5;
     package->name = earlier.name;
@@ -662,7 +657,8 @@ bool signLauncher(const PublishRequest &request, const QString &input, const QSt
         return false;
     }
     signer.waitForFinished(-1);
-    if (signer.exitStatus() != QProcess::NormalExit || signer.exitCode() != 0 || !QFileInfo(output).isFile()) {
+    if (signer.exitStatus() != QProcess::NormalExit || signer.exitCode() != 0
+        || !QFileInfo(output).isFile()) {
         fail(QStringLiteral("osslsigncode could not sign %1").arg(input));
         return false;
     }
@@ -783,7 +779,7 @@ bool writeSigned(const ReleaseSigner &signer, const QString &path, const QByteAr
     QFile written(path);
     QFile writtenSignature(signaturePath);
     const bool ok = written.open(QIODevice::ReadOnly) && writtenSignature.open(QIODevice::ReadOnly)
-                    && signer.verify(written.readAll(), writtenSignature.readAll(), urlPath, version);
+        && signer.verify(written.readAll(), writtenSignature.readAll(), urlPath, version);
     if (!ok)
         fail(QStringLiteral("the signature of %1 does not verify as written").arg(path));
     return ok;
@@ -805,12 +801,13 @@ bool publishRelease(const PublishRequest &request)
     // A release whose entry file is missing would never count as installed on a client, and
     // clients refuse an entry file outside the version directory.
     const QString entry = QDir::cleanPath(request.entryFile);
-    if (QDir::isAbsolutePath(entry) || entry == QLatin1String("..")
-        || entry.startsWith(QLatin1String("../")) || !QFileInfo(source.filePath(entry)).isFile()) {
+    if (QDir::isAbsolutePath(entry) || entry == QLatin1String("..") || entry.startsWith(QLatin1String("../"))
+        || !QFileInfo(source.filePath(entry)).isFile()) {
         fail(QStringLiteral("the entry file %1 is not in the source").arg(request.entryFile));
         return false;
     }
-    const bool authenticode = !request.authenticodeCertificate.isEmpty() || !request.authenticodeKey.isEmpty();
+    const bool authenticode =
+        !request.authenticodeCertificate.isEmpty() || !request.authenticodeKey.isEmpty();
     if (!QFileInfo(source.filePath(QLatin1String(kLauncher))).isFile()) {
         if (authenticode) {
             fail(QStringLiteral("no %1 in the source to sign").arg(QLatin1String(kLauncher)));
@@ -820,7 +817,8 @@ bool publishRelease(const PublishRequest &request)
                  .arg(QLatin1String(kLauncher)));
     }
     if (authenticode
-        && (!QFileInfo(request.authenticodeCertificate).isFile() || !QFileInfo(request.authenticodeKey).isFile())) {
+        && (!QFileInfo(request.authenticodeCertificate).isFile()
+            || !QFileInfo(request.authenticodeKey).isFile())) {
         fail(QStringLiteral("Authenticode signing needs both a certificate file and a key file"));
         return false;
     }
@@ -851,9 +849,10 @@ bool publishRelease(const PublishRequest &request)
     packed.read(tree);
     for (Package &package : packages) {
         // A signed launcher carries its signing time: its package is packed afresh.
-        const bool signsLauncher = !request.authenticodeCertificate.isEmpty()
-            && package.paths.contains(QLatin1String(kLauncher));
-        const QByteArray inputs = signsLauncher ? QByteArray() : PackedInputs::inputsOf(source, package.paths);
+        const bool signsLauncher =
+            !request.authenticodeCertificate.isEmpty() && package.paths.contains(QLatin1String(kLauncher));
+        const QByteArray inputs =
+            signsLauncher ? QByteArray() : PackedInputs::inputsOf(source, package.paths);
         if (!reusePacked(tree, packed, inputs, &published, &package)
             && !placePackage(request, source, tree, v, &published, &package))
             return false;

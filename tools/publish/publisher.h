@@ -5,13 +5,13 @@
 
 // What one run of the publisher is asked to do.
 struct PublishRequest {
-    QString version;        // the release's name; also its directory name on the clients
-    QString sourceDir;      // laid out as the installed version directory
-    QString outputTree;     // the server tree, created or updated
-    QString entryFile;      // relative to sourceDir
+    QString version;    // the release's name; also its directory name on the clients
+    QString sourceDir;  // laid out as the installed version directory
+    QString outputTree; // the server tree, created or updated
+    QString entryFile;  // relative to sourceDir
     QString entryFunction;
-    bool prefetch = false;  // listed as a prefetch entry rather than as the new default
-    QString packagesFile;   // optional grouping of the source's entries into packages
+    bool prefetch = false; // listed as a prefetch entry rather than as the new default
+    QString packagesFile;  // optional grouping of the source's entries into packages
     // Bytes of files a package may hold before it is cut into pieces (a larger single file
     // travels alone); pieces hold about a quarter of it.
     qint64 packageSize = 4 << 20;

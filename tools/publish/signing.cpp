@@ -8,7 +8,10 @@
 
 namespace {
 
-void fail(const QString &message) { fprintf(stderr, "korvel-publish: %s\n", qPrintable(message)); }
+void fail(const QString &message)
+{
+    fprintf(stderr, "korvel-publish: %s\n", qPrintable(message));
+}
 
 QByteArray readAll(const QString &path, bool *ok)
 {
@@ -19,8 +22,7 @@ QByteArray readAll(const QString &path, bool *ok)
 
 } // namespace
 
-bool ReleaseSigner::load(const QString &keyFile, const QString &passwordFile, qint64 sequence,
-                         qint64 expires)
+bool ReleaseSigner::load(const QString &keyFile, const QString &passwordFile, qint64 sequence, qint64 expires)
 {
     bool ok = false;
     const QByteArray keyText = readAll(keyFile, &ok);
@@ -70,7 +72,7 @@ bool ReleaseSigner::verify(const QByteArray &data, const QByteArray &signature, 
     release::TrustedComment comment;
     // An expiry is judged by the clients; here only the signature and what it names count.
     return verifier.verify(data, signature, path.toUtf8(), version.toUtf8(), 0, &comment)
-           && comment.sequence == m_sequence;
+        && comment.sequence == m_sequence;
 }
 
 qint64 signedSequence(const QString &signaturePath)

@@ -98,8 +98,14 @@ std::string workingDirectory()
     return utf8;
 }
 
-long processId() { return long(GetCurrentProcessId()); }
-void sleepMilliseconds(int ms) { Sleep(DWORD(ms)); }
+long processId()
+{
+    return long(GetCurrentProcessId());
+}
+void sleepMilliseconds(int ms)
+{
+    Sleep(DWORD(ms));
+}
 
 // Opens the log for writing, shared with readers only, and closes it when this ends.
 class OpenLog {
@@ -139,8 +145,14 @@ std::string workingDirectory()
     return getcwd(cwd, sizeof cwd) ? cwd : "";
 }
 
-long processId() { return long(getpid()); }
-void sleepMilliseconds(int ms) { usleep(useconds_t(ms) * 1000u); }
+long processId()
+{
+    return long(getpid());
+}
+void sleepMilliseconds(int ms)
+{
+    usleep(useconds_t(ms) * 1000u);
+}
 
 // Opens the log for writing and closes it when this ends.
 class OpenLog {
@@ -164,8 +176,8 @@ std::string version()
     std::string path = libraryPath();
     if (!path.empty()) {
         const size_t slash = path.rfind('/');
-        path = (slash == std::string::npos ? std::string(".") : path.substr(0, slash))
-            + "/sample_version.txt";
+        path =
+            (slash == std::string::npos ? std::string(".") : path.substr(0, slash)) + "/sample_version.txt";
         if (FILE *f = std::fopen(path.c_str(), "r")) {
             char line[256] = {};
             const bool read = std::fgets(line, sizeof line, f) != nullptr;
@@ -188,8 +200,8 @@ int run(const char *entry, const TailChar *wideTail)
     const OpenLog heldLog(log ? log : "");
     const auto *tail = reinterpret_cast<const char16_t *>(wideTail);
     const std::string report = std::string("entry: ") + entry + "\ntail: " + toUtf8(tail)
-        + "\ncwd: " + workingDirectory() + "\npath: " + environment("PATH")
-        + "\nversion: " + version() + "\npid: " + std::to_string(processId()) + "\n";
+        + "\ncwd: " + workingDirectory() + "\npath: " + environment("PATH") + "\nversion: " + version()
+        + "\npid: " + std::to_string(processId()) + "\n";
     // The file first: a process whose standard output nobody reads any more may not survive
     // writing to it.
     if (const char *file = std::getenv("KORVEL_SAMPLE_REPORT")) {

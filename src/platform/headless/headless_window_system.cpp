@@ -42,7 +42,8 @@ public:
 
     void setStyle(WindowId window, const WindowStyle &style) override
     {
-        if (Window *w = find(window)) w->style = style;
+        if (Window *w = find(window))
+            w->style = style;
     }
 
     void setTitle(WindowId, const QString &) override {}
@@ -50,7 +51,8 @@ public:
 
     void show(WindowId window, ShowCommand command) override
     {
-        if (Window *w = find(window)) w->visible = command != ShowCommand::Hide;
+        if (Window *w = find(window))
+            w->visible = command != ShowCommand::Hide;
     }
 
     bool isVisible(WindowId window) const override
@@ -61,7 +63,8 @@ public:
 
     void move(WindowId window, const Rect &client) override
     {
-        if (Window *w = find(window)) w->rect = client;
+        if (Window *w = find(window))
+            w->rect = client;
     }
 
     Rect geometry(WindowId window) const override
@@ -79,7 +82,8 @@ public:
 
     void setTimer(WindowId window, int id, int periodMs) override
     {
-        if (find(window)) m_queue.setTimer(window, id, periodMs);
+        if (find(window))
+            m_queue.setTimer(window, id, periodMs);
     }
 
     void killTimer(WindowId window, int id) override { m_queue.killTimer(window, id); }
@@ -128,7 +132,8 @@ private:
     void deliver(const MessageQueue::Item &item)
     {
         Window *w = find(item.window);
-        if (!w || !w->events) return;
+        if (!w || !w->events)
+            return;
         if (item.kind == MessageQueue::Item::Timer)
             w->events->timer(item.n);
         else

@@ -42,11 +42,11 @@ struct ReturnOf<Result(Arguments...)> {
 // failure what it returns when the library cannot be loaded. Only the functions that open a
 // session with the library (curl_easy_init, XOpenDisplay, FT_Init_FreeType, ...) can meet
 // that case: the others are called only after one of those succeeded.
-#define KORVEL_DEFERRED(library, name, params, args, failure)                                   \
-    platform::ReturnOf<decltype(name)>::type name params                                        \
-    {                                                                                           \
-        static const auto real = reinterpret_cast<decltype(&name)>(library.symbol(#name));      \
-        if (!real)                                                                              \
-            return failure;                                                                     \
-        return real args;                                                                       \
+#define KORVEL_DEFERRED(library, name, params, args, failure)                                                \
+    platform::ReturnOf<decltype(name)>::type name params                                                     \
+    {                                                                                                        \
+        static const auto real = reinterpret_cast<decltype(&name)>(library.symbol(#name));                   \
+        if (!real)                                                                                           \
+            return failure;                                                                                  \
+        return real args;                                                                                    \
     }

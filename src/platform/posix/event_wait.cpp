@@ -14,7 +14,8 @@ EventFd::EventFd() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 EventFd::~EventFd()
 {
-    if (m_fd >= 0) close(m_fd);
+    if (m_fd >= 0)
+        close(m_fd);
 }
 
 void EventFd::signal() const

@@ -14,7 +14,8 @@ bool MessageQueue::post(WindowId window, int n, std::uintptr_t wParam, std::intp
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_windows.count(window)) return false;
+        if (!m_windows.count(window))
+            return false;
         Item item;
         item.kind = Item::Message;
         item.window = window;
@@ -32,7 +33,8 @@ void MessageQueue::postQuit(int code)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         // The first quit decides the code; later ones only repeat the request.
-        if (!m_quit) m_quitCode = code;
+        if (!m_quit)
+            m_quitCode = code;
         m_quit = true;
     }
     m_wake.signal();
@@ -41,7 +43,8 @@ void MessageQueue::postQuit(int code)
 bool MessageQueue::quitPending(int *code) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_quit && code) *code = m_quitCode;
+    if (m_quit && code)
+        *code = m_quitCode;
     return m_quit;
 }
 
@@ -77,9 +80,11 @@ void MessageQueue::killTimer(WindowId window, int id)
 
 int MessageQueue::msUntilNextTimer() const
 {
-    if (m_timers.empty()) return -1;
+    if (m_timers.empty())
+        return -1;
     Clock::time_point next = Clock::time_point::max();
-    for (const auto &entry : m_timers) next = std::min(next, entry.second.due);
+    for (const auto &entry : m_timers)
+        next = std::min(next, entry.second.due);
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
     return wait <= 0 ? 0 : static_cast<int>(wait) + 1;
 }

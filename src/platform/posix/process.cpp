@@ -8,8 +8,8 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
-#include <cstdio>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -171,11 +171,11 @@ bool startTemporaryCopy(const QString &program, const QString &argumentLine)
     const QString path = QDir(directory).filePath(QFileInfo(program).fileName());
     QFile copy(path);
     // A half-written program must never be started.
-    bool ready = copy.open(QIODevice::WriteOnly | QIODevice::NewOnly) && copyInto(program, copy) && copy.flush();
+    bool ready =
+        copy.open(QIODevice::WriteOnly | QIODevice::NewOnly) && copyInto(program, copy) && copy.flush();
     // Closed before the start: a file still open for writing cannot be executed.
     copy.close();
-    ready = ready
-        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ready = ready && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const bool started = ready && startDetachedProcess(QStringList(path) + splitArguments(argumentLine)) > 0;
     // The started copy keeps running from its open image; the names can go at once.
     QFile::remove(path);

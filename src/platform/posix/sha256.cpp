@@ -34,8 +34,9 @@ QByteArray Sha256::result()
         return QByteArray();
     QByteArray digest(EVP_MAX_MD_SIZE, Qt::Uninitialized);
     unsigned int length = 0;
-    const bool done = EVP_DigestFinal_ex(m_context->digest.get(),
-                                         reinterpret_cast<unsigned char *>(digest.data()), &length) == 1;
+    const bool done =
+        EVP_DigestFinal_ex(m_context->digest.get(), reinterpret_cast<unsigned char *>(digest.data()), &length)
+        == 1;
     m_context.reset();
     if (!done)
         return QByteArray();

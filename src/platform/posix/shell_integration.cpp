@@ -24,8 +24,7 @@ QString execArgument(const QString &argument)
 {
     QString quoted(QLatin1Char('"'));
     for (const QChar c : argument) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$')
-            || c == QLatin1Char('\\'))
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\'))
             quoted += QLatin1Char('\\');
         quoted += c;
         if (c == QLatin1Char('%'))
@@ -42,11 +41,20 @@ QString escapeValue(const QString &value)
     QString escaped;
     for (const QChar c : value) {
         switch (c.unicode()) {
-        case '\\': escaped += QLatin1String("\\\\"); break;
-        case '\n': escaped += QLatin1String("\\n"); break;
-        case '\r': escaped += QLatin1String("\\r"); break;
-        case '\t': escaped += QLatin1String("\\t"); break;
-        default: escaped += c;
+        case '\\':
+            escaped += QLatin1String("\\\\");
+            break;
+        case '\n':
+            escaped += QLatin1String("\\n");
+            break;
+        case '\r':
+            escaped += QLatin1String("\\r");
+            break;
+        case '\t':
+            escaped += QLatin1String("\\t");
+            break;
+        default:
+            escaped += c;
         }
     }
     return escaped;
@@ -60,12 +68,15 @@ bool writeWhole(const QString &path, const QByteArray &data)
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
 }
 
-const QFile::Permissions readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser
-    | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
+const QFile::Permissions readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser
+    | QFile::ReadGroup | QFile::ReadOther;
 const QFile::Permissions executable =
     readable | QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther;
 
-QString handlerId(const QString &scheme) { return scheme + handlerSuffix; }
+QString handlerId(const QString &scheme)
+{
+    return scheme + handlerSuffix;
+}
 
 // $XDG_DATA_HOME/applications, where the desktop looks for the user's own entries.
 QString applicationsPath(const QString &fileName)
@@ -74,9 +85,15 @@ QString applicationsPath(const QString &fileName)
         + QLatin1String("/applications/") + fileName;
 }
 
-QString handlerPath(const QString &scheme) { return applicationsPath(handlerId(scheme)); }
+QString handlerPath(const QString &scheme)
+{
+    return applicationsPath(handlerId(scheme));
+}
 
-QString menuEntryPath(const QString &name) { return applicationsPath(name + desktopSuffix); }
+QString menuEntryPath(const QString &name)
+{
+    return applicationsPath(name + desktopSuffix);
+}
 
 // The entry that starts target without arguments, as a shortcut and the menu have it.
 QString launcherEntry(const QString &name, const QString &description, const QString &target)
@@ -90,11 +107,14 @@ QString launcherEntry(const QString &name, const QString &description, const QSt
 
 QString defaultsPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
-        + QLatin1Char('/') + defaultsFileName;
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/')
+        + defaultsFileName;
 }
 
-bool isSectionHeader(const QByteArray &line) { return line.trimmed().startsWith('['); }
+bool isSectionHeader(const QByteArray &line)
+{
+    return line.trimmed().startsWith('[');
+}
 
 // The key of a "key=value" line, or an empty array for anything else.
 QByteArray keyOf(const QByteArray &line)
@@ -217,13 +237,15 @@ bool editDefault(const QString &mimeTypeText, const QString &desktopIdText, Defa
     QByteArray data;
     for (const QByteArray &line : qAsConst(lines))
         data += line + '\n';
-    return writeWhole(path, data)
-        && (existed || QFile::setPermissions(path, readable));
+    return writeWhole(path, data) && (existed || QFile::setPermissions(path, readable));
 }
 
 } // namespace
 
-QString shortcutSuffix() { return desktopSuffix; }
+QString shortcutSuffix()
+{
+    return desktopSuffix;
+}
 
 bool createShortcut(const QString &path, const QString &target, const QString &description)
 {
@@ -236,12 +258,14 @@ bool addApplicationMenuEntry(const QString &name, const QString &target, const Q
 {
     const QString path = menuEntryPath(name);
     QDir().mkpath(QFileInfo(path).absolutePath());
-    const QString entry =
-        launcherEntry(name, description, target) + QLatin1String("Categories=Network;\n");
+    const QString entry = launcherEntry(name, description, target) + QLatin1String("Categories=Network;\n");
     return writeWhole(path, entry.toUtf8()) && QFile::setPermissions(path, readable);
 }
 
-void removeApplicationMenuEntry(const QString &name) { QFile::remove(menuEntryPath(name)); }
+void removeApplicationMenuEntry(const QString &name)
+{
+    QFile::remove(menuEntryPath(name));
+}
 
 bool registerUrlScheme(const QString &scheme, const QString &name, const QString &target)
 {
@@ -255,10 +279,8 @@ bool registerUrlScheme(const QString &scheme, const QString &name, const QString
         + QLatin1String(";\nNoDisplay=true\n");
     // The entry is written first: a default that names a missing entry would be ignored anyway,
     // and the entry alone already offers the program for the scheme.
-    const bool entryWritten =
-        writeWhole(path, entry.toUtf8()) && QFile::setPermissions(path, readable);
-    const bool defaultWritten =
-        editDefault(schemeMimePrefix + scheme, handlerId(scheme), DefaultEdit::Set);
+    const bool entryWritten = writeWhole(path, entry.toUtf8()) && QFile::setPermissions(path, readable);
+    const bool defaultWritten = editDefault(schemeMimePrefix + scheme, handlerId(scheme), DefaultEdit::Set);
     return entryWritten && defaultWritten;
 }
 

@@ -17,8 +17,16 @@ namespace {
 
 class FreeTypeLibrary {
 public:
-    FreeTypeLibrary() { if (FT_Init_FreeType(&m_library) != 0) m_library = nullptr; }
-    ~FreeTypeLibrary() { if (m_library) FT_Done_FreeType(m_library); }
+    FreeTypeLibrary()
+    {
+        if (FT_Init_FreeType(&m_library) != 0)
+            m_library = nullptr;
+    }
+    ~FreeTypeLibrary()
+    {
+        if (m_library)
+            FT_Done_FreeType(m_library);
+    }
     FreeTypeLibrary(const FreeTypeLibrary &) = delete;
     FreeTypeLibrary &operator=(const FreeTypeLibrary &) = delete;
     FT_Library get() const { return m_library; }
@@ -44,7 +52,8 @@ public:
     }
     void reset()
     {
-        if (m_face) FT_Done_Face(m_face);
+        if (m_face)
+            FT_Done_Face(m_face);
         m_face = nullptr;
     }
     FT_Face get() const { return m_face; }
@@ -67,19 +76,24 @@ using FontPattern = std::unique_ptr<FcPattern, FcPatternRelease>;
 bool findChineseFont(QByteArray *file, int *index)
 {
     const FontConfig config(FcInitLoadConfigAndFonts());
-    if (!config) return false;
+    if (!config)
+        return false;
     const FontPattern pattern(FcNameParse(reinterpret_cast<const FcChar8 *>("sans-serif:lang=zh-cn")));
-    if (!pattern) return false;
+    if (!pattern)
+        return false;
     FcConfigSubstitute(config.get(), pattern.get(), FcMatchPattern);
     FcDefaultSubstitute(pattern.get());
     FcResult result = FcResultNoMatch;
     const FontPattern match(FcFontMatch(config.get(), pattern.get(), &result));
-    if (!match) return false;
+    if (!match)
+        return false;
     FcChar8 *path = nullptr; // owned by match
-    if (FcPatternGetString(match.get(), FC_FILE, 0, &path) != FcResultMatch || !path) return false;
+    if (FcPatternGetString(match.get(), FC_FILE, 0, &path) != FcResultMatch || !path)
+        return false;
     *file = QByteArray(reinterpret_cast<const char *>(path));
     int faceIndex = 0;
-    if (FcPatternGetInteger(match.get(), FC_INDEX, 0, &faceIndex) != FcResultMatch) faceIndex = 0;
+    if (FcPatternGetInteger(match.get(), FC_INDEX, 0, &faceIndex) != FcResultMatch)
+        faceIndex = 0;
     *index = faceIndex;
     return true;
 }
@@ -106,8 +120,8 @@ FontState &fontState()
 }
 
 struct PlacedGlyph {
-    int x = 0;        // left of the bitmap relative to the text's origin
-    int y = 0;        // top of the bitmap relative to the text's top
+    int x = 0; // left of the bitmap relative to the text's origin
+    int y = 0; // top of the bitmap relative to the text's top
     int width = 0;
     int height = 0;
     std::vector<std::uint8_t> coverage;
@@ -120,9 +134,11 @@ TextBitmap rasteriseText(const QString &text, int pixelSize, TextRendering rende
     TextBitmap bitmap;
     FontState &state = fontState();
     std::lock_guard<std::mutex> lock(state.mutex);
-    if (!state.ready || pixelSize <= 0) return bitmap;
+    if (!state.ready || pixelSize <= 0)
+        return bitmap;
     FT_Face face = state.face.get();
-    if (FT_Set_Pixel_Sizes(face, 0, static_cast<FT_UInt>(pixelSize)) != 0) return bitmap;
+    if (FT_Set_Pixel_Sizes(face, 0, static_cast<FT_UInt>(pixelSize)) != 0)
+        return bitmap;
 
     const int ascender = static_cast<int>((face->size->metrics.ascender + 63) >> 6);
     const int descender = static_cast<int>(face->size->metrics.descender >> 6); // negative
@@ -132,12 +148,15 @@ TextBitmap rasteriseText(const QString &text, int pixelSize, TextRendering rende
     int pen = 0;
     int right = 0;
     for (uint codePoint : text.toUcs4()) {
-        if (pen >= maxTextWidth) break;
-        if (codePoint < 0x20 || codePoint == 0x7f) continue; // control characters draw nothing
+        if (pen >= maxTextWidth)
+            break;
+        if (codePoint < 0x20 || codePoint == 0x7f)
+            continue; // control characters draw nothing
         const FT_UInt glyphIndex = FT_Get_Char_Index(face, codePoint);
-        const FT_Int32 flags = rendering == TextRendering::Monochrome ? FT_LOAD_RENDER | FT_LOAD_TARGET_MONO
-                                                                        : FT_LOAD_RENDER;
-        if (FT_Load_Glyph(face, glyphIndex, flags) != 0) continue;
+        const FT_Int32 flags =
+            rendering == TextRendering::Monochrome ? FT_LOAD_RENDER | FT_LOAD_TARGET_MONO : FT_LOAD_RENDER;
+        if (FT_Load_Glyph(face, glyphIndex, flags) != 0)
+            continue;
         const FT_GlyphSlot slot = face->glyph;
         const FT_Bitmap &source = slot->bitmap;
         PlacedGlyph glyph;
@@ -153,7 +172,9 @@ TextBitmap rasteriseText(const QString &text, int pixelSize, TextRendering rende
                 const unsigned char *line = source.buffer + static_cast<ptrdiff_t>(row) * source.pitch;
                 std::uint8_t *out = glyph.coverage.data() + static_cast<ptrdiff_t>(row) * glyph.width;
                 for (int column = 0; column < glyph.width; ++column)
-                    out[column] = gray ? line[column] : ((line[column / 8] >> (7 - column % 8)) & 1) ? 255 : 0;
+                    out[column] = gray                                 ? line[column]
+                        : ((line[column / 8] >> (7 - column % 8)) & 1) ? 255
+                                                                       : 0;
             }
             right = std::max(right, glyph.x + glyph.width);
             glyphs.push_back(std::move(glyph));
@@ -169,10 +190,12 @@ TextBitmap rasteriseText(const QString &text, int pixelSize, TextRendering rende
     for (const PlacedGlyph &glyph : glyphs) {
         for (int row = 0; row < glyph.height; ++row) {
             const int y = glyph.y + row;
-            if (y < 0 || y >= bitmap.height) continue;
+            if (y < 0 || y >= bitmap.height)
+                continue;
             for (int column = 0; column < glyph.width; ++column) {
                 const int x = glyph.x + column;
-                if (x < 0 || x >= bitmap.width) continue;
+                if (x < 0 || x >= bitmap.width)
+                    continue;
                 std::uint8_t &target = bitmap.coverage[static_cast<size_t>(y) * bitmap.width + x];
                 target = std::max(target, glyph.coverage[static_cast<size_t>(row) * glyph.width + column]);
             }

@@ -19,8 +19,9 @@ void NTAPI restrictLibrarySearch(PVOID, DWORD reason, PVOID)
     if (reason != DLL_PROCESS_ATTACH)
         return;
     using SetDefaultDllDirectoriesCall = BOOL(WINAPI *)(DWORD);
-    const auto setDefaultDllDirectories = reinterpret_cast<SetDefaultDllDirectoriesCall>(
-        reinterpret_cast<void *>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
+    const auto setDefaultDllDirectories =
+        reinterpret_cast<SetDefaultDllDirectoriesCall>(reinterpret_cast<void *>(
+            ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
     if (setDefaultDllDirectories)
         setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
 }
@@ -28,7 +29,8 @@ void NTAPI restrictLibrarySearch(PVOID, DWORD reason, PVOID)
 // A TLS callback: the system calls it when the process starts, before the C runtime's start-up
 // code and every static constructor, so nothing of ours or of the libraries runs before it.
 // The C runtime's TLS directory lists the callbacks between its .CRT$XLA and .CRT$XLZ markers.
-__attribute__((section(".CRT$XLB"), used)) PIMAGE_TLS_CALLBACK restrictLibrarySearchAtStart = restrictLibrarySearch;
+__attribute__((section(".CRT$XLB"), used)) PIMAGE_TLS_CALLBACK restrictLibrarySearchAtStart =
+    restrictLibrarySearch;
 
 } // namespace
 

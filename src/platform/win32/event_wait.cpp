@@ -10,7 +10,10 @@ namespace platform {
 
 namespace {
 
-HANDLE toHandle(int value) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value)); }
+HANDLE toHandle(int value)
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value));
+}
 
 } // namespace
 
@@ -22,12 +25,14 @@ EventFd::EventFd()
 
 EventFd::~EventFd()
 {
-    if (m_fd >= 0) ::CloseHandle(toHandle(m_fd));
+    if (m_fd >= 0)
+        ::CloseHandle(toHandle(m_fd));
 }
 
 void EventFd::signal() const
 {
-    if (m_fd >= 0) ::SetEvent(toHandle(m_fd));
+    if (m_fd >= 0)
+        ::SetEvent(toHandle(m_fd));
 }
 
 // An auto-reset event is cleared by the wait that saw it.

@@ -66,8 +66,8 @@ bool canReplaceFile(const QString &path)
     // program or a file opened without sharing refuses; opening it for writing and deletion
     // (without changing it) meets the same refusals.
     const ScopedHandle file(::CreateFileW(nativePath(path).c_str(), GENERIC_WRITE | DELETE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file.isValid();
 }
 

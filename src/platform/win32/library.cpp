@@ -20,11 +20,11 @@ QString lastErrorText()
 {
     const DWORD error = ::GetLastError();
     wchar_t *text = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    QString result = length ? QString::fromWCharArray(text, int(length)).trimmed()
-                            : QStringLiteral("error %1").arg(error);
+    const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                              | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                          nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    QString result =
+        length ? QString::fromWCharArray(text, int(length)).trimmed() : QStringLiteral("error %1").arg(error);
     ::LocalFree(text);
     return result;
 }
@@ -70,7 +70,8 @@ bool isEnvironmentVariableSet(const char *name)
     const std::wstring wide = QString::fromLatin1(name).toStdWString();
     ::SetLastError(ERROR_SUCCESS);
     wchar_t probe[1];
-    return ::GetEnvironmentVariableW(wide.c_str(), probe, 1) != 0 || ::GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    return ::GetEnvironmentVariableW(wide.c_str(), probe, 1) != 0
+        || ::GetLastError() != ERROR_ENVVAR_NOT_FOUND;
 }
 
 QString environmentVariable(const char *name)

@@ -12,7 +12,10 @@ namespace platform {
 
 namespace {
 
-HANDLE toHandle(int value) { return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value)); }
+HANDLE toHandle(int value)
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(value));
+}
 
 } // namespace
 

@@ -95,7 +95,7 @@ bool startTemporaryCopy(const QString &program, const QString &argumentLine)
     for (quint32 k = 0; k < 0x10000u && directory.isEmpty(); ++k) {
         const QString candidate = QDir(temp).filePath(
             prefix + QStringLiteral("%1").arg((start + k) & 0xffffu, 4, 16, QLatin1Char('0')).toUpper()
-                + QStringLiteral(".tmp"));
+            + QStringLiteral(".tmp"));
         if (::CreateDirectoryW(QDir::toNativeSeparators(candidate).toStdWString().c_str(), nullptr))
             directory = candidate;
         else if (::GetLastError() != ERROR_ALREADY_EXISTS)
@@ -103,7 +103,8 @@ bool startTemporaryCopy(const QString &program, const QString &argumentLine)
     }
     if (directory.isEmpty())
         return false;
-    const std::wstring copy = QDir::toNativeSeparators(QDir(directory).filePath(QFileInfo(program).fileName())).toStdWString();
+    const std::wstring copy =
+        QDir::toNativeSeparators(QDir(directory).filePath(QFileInfo(program).fileName())).toStdWString();
     const std::wstring nativeDirectory = QDir::toNativeSeparators(directory).toStdWString();
     if (!::CopyFileW(QDir::toNativeSeparators(program).toStdWString().c_str(), copy.c_str(), TRUE)) {
         ::DeleteFileW(copy.c_str());
@@ -119,9 +120,9 @@ bool startTemporaryCopy(const QString &program, const QString &argumentLine)
     inherit.bInheritHandle = TRUE;
     const HANDLE file = ::CreateFileW(copy.c_str(), 0, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
                                       FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    HANDLE folder = ::CreateFileW(nativeDirectory.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  &inherit, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE,
-                                  nullptr);
+    HANDLE folder = ::CreateFileW(
+        nativeDirectory.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (file == INVALID_HANDLE_VALUE || folder == INVALID_HANDLE_VALUE) {
         // Without its handles the copy would stay behind: remove it and start nothing.
         if (file != INVALID_HANDLE_VALUE)

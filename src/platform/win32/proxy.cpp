@@ -47,7 +47,8 @@ public:
 
     BOOL(WINAPI *getIeConfig)(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG *) = nullptr;
     HINTERNET(WINAPI *open)(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD) = nullptr;
-    BOOL(WINAPI *getProxyForUrl)(HINTERNET, LPCWSTR, WINHTTP_AUTOPROXY_OPTIONS *, WINHTTP_PROXY_INFO *) = nullptr;
+    BOOL(WINAPI *getProxyForUrl)
+    (HINTERNET, LPCWSTR, WINHTTP_AUTOPROXY_OPTIONS *, WINHTTP_PROXY_INFO *) = nullptr;
     BOOL(WINAPI *closeHandle)(HINTERNET) = nullptr;
 
 private:
@@ -81,8 +82,9 @@ private:
 class Session {
 public:
     explicit Session(const WinHttp &api)
-        : m_api(api), m_handle(api.open(L"Korvel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                         WINHTTP_NO_PROXY_BYPASS, 0))
+        : m_api(api),
+          m_handle(api.open(L"Korvel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0))
     {
     }
     ~Session()
@@ -119,7 +121,8 @@ bool environmentNamesProxy(const QString &scheme)
     const std::wstring upper = (scheme.toUpper() + QStringLiteral("_PROXY")).toStdWString();
     if (!environmentVariable(lower.c_str()).isEmpty())
         return true;
-    if (scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 && !environmentVariable(upper.c_str()).isEmpty())
+    if (scheme.compare(QLatin1String("http"), Qt::CaseInsensitive) != 0
+        && !environmentVariable(upper.c_str()).isEmpty())
         return true;
     return !environmentVariable(L"all_proxy").isEmpty() || !environmentVariable(L"ALL_PROXY").isEmpty();
 }

@@ -20,15 +20,16 @@ struct Sha256::Context {
 };
 
 namespace {
-bool succeeded(NTSTATUS status) { return status >= 0; }
+bool succeeded(NTSTATUS status)
+{
+    return status >= 0;
+}
 } // namespace
 
 Sha256::Sha256() : m_context(new Context)
 {
-    if (!succeeded(::BCryptOpenAlgorithmProvider(&m_context->algorithm, BCRYPT_SHA256_ALGORITHM,
-                                                 nullptr, 0))
-        || !succeeded(::BCryptCreateHash(m_context->algorithm, &m_context->hash, nullptr, 0,
-                                         nullptr, 0, 0)))
+    if (!succeeded(::BCryptOpenAlgorithmProvider(&m_context->algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))
+        || !succeeded(::BCryptCreateHash(m_context->algorithm, &m_context->hash, nullptr, 0, nullptr, 0, 0)))
         m_context.reset();
 }
 
@@ -42,8 +43,8 @@ void Sha256::addData(const char *data, qint64 length)
     constexpr qint64 MaxPiece = 1 << 30;
     while (m_context && length > 0) {
         const ULONG piece = ULONG(qMin(length, MaxPiece));
-        if (!succeeded(::BCryptHashData(m_context->hash,
-                                        reinterpret_cast<PUCHAR>(const_cast<char *>(data)), piece, 0)))
+        if (!succeeded(::BCryptHashData(m_context->hash, reinterpret_cast<PUCHAR>(const_cast<char *>(data)),
+                                        piece, 0)))
             m_context.reset();
         data += piece;
         length -= piece;
@@ -55,8 +56,8 @@ QByteArray Sha256::result()
     if (!m_context)
         return QByteArray();
     QByteArray digest(32, Qt::Uninitialized);
-    const bool done = succeeded(::BCryptFinishHash(
-        m_context->hash, reinterpret_cast<PUCHAR>(digest.data()), ULONG(digest.size()), 0));
+    const bool done = succeeded(::BCryptFinishHash(m_context->hash, reinterpret_cast<PUCHAR>(digest.data()),
+                                                   ULONG(digest.size()), 0));
     m_context.reset();
     return done ? digest : QByteArray();
 }

@@ -53,13 +53,17 @@ private:
 
 } // namespace
 
-QString shortcutSuffix() { return QStringLiteral(".lnk"); }
+QString shortcutSuffix()
+{
+    return QStringLiteral(".lnk");
+}
 
 bool createShortcut(const QString &path, const QString &target, const QString &description)
 {
     const ComApartment apartment;
     ComPointer<IShellLinkW> link;
-    if (FAILED(::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out())))
+    if (FAILED(
+            ::CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out())))
         return false;
     link->SetPath(QDir::toNativeSeparators(target).toStdWString().c_str());
     link->SetDescription(description.toStdWString().c_str());

@@ -24,7 +24,10 @@ constexpr WORD iconResource = 1000;
 // registered messages.
 constexpr int maxMessageNumber = 0x7fff - WM_USER;
 
-HWND toHwnd(WindowId id) { return reinterpret_cast<HWND>(id); }
+HWND toHwnd(WindowId id)
+{
+    return reinterpret_cast<HWND>(id);
+}
 
 // Owns a GDI object (bitmap, icon bitmap) and deletes it.
 class GdiObject {
@@ -78,9 +81,9 @@ HBITMAP createDib(int width, int height, bool bottomUp, void **bits)
 struct Window {
     WindowEvents *events = nullptr;
     WindowStyle style;
-    Rect rect;                // the client area in screen coordinates
+    Rect rect; // the client area in screen coordinates
     bool trackingLeave = false;
-    bool ownMove = false;     // a move of ours is under way: not the system's change
+    bool ownMove = false; // a move of ours is under way: not the system's change
     MouseButton pressed = MouseButton::NoButton;
     HICON icon = nullptr;
 };
@@ -115,17 +118,28 @@ RECT outerRect(const Rect &client, const WindowStyle &style)
 LRESULT hitCode(HitArea area)
 {
     switch (area) {
-    case HitArea::Client: return HTCLIENT;
-    case HitArea::Caption: return HTCAPTION;
-    case HitArea::Border: return HTBORDER;
-    case HitArea::Left: return HTLEFT;
-    case HitArea::Right: return HTRIGHT;
-    case HitArea::Top: return HTTOP;
-    case HitArea::Bottom: return HTBOTTOM;
-    case HitArea::TopLeft: return HTTOPLEFT;
-    case HitArea::TopRight: return HTTOPRIGHT;
-    case HitArea::BottomLeft: return HTBOTTOMLEFT;
-    case HitArea::BottomRight: return HTBOTTOMRIGHT;
+    case HitArea::Client:
+        return HTCLIENT;
+    case HitArea::Caption:
+        return HTCAPTION;
+    case HitArea::Border:
+        return HTBORDER;
+    case HitArea::Left:
+        return HTLEFT;
+    case HitArea::Right:
+        return HTRIGHT;
+    case HitArea::Top:
+        return HTTOP;
+    case HitArea::Bottom:
+        return HTBOTTOM;
+    case HitArea::TopLeft:
+        return HTTOPLEFT;
+    case HitArea::TopRight:
+        return HTTOPRIGHT;
+    case HitArea::BottomLeft:
+        return HTBOTTOMLEFT;
+    case HitArea::BottomRight:
+        return HTBOTTOMRIGHT;
     }
     return HTCLIENT;
 }
@@ -219,12 +233,24 @@ LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         w->trackingLeave = false;
         mouse(*w, MouseAction::Leave, MouseButton::NoButton, 0);
         return 0;
-    case WM_LBUTTONDOWN: press(hwnd, *w, MouseButton::Left, lParam); return 0;
-    case WM_RBUTTONDOWN: press(hwnd, *w, MouseButton::Right, lParam); return 0;
-    case WM_MBUTTONDOWN: press(hwnd, *w, MouseButton::Middle, lParam); return 0;
-    case WM_LBUTTONUP: release(*w, MouseButton::Left, lParam); return 0;
-    case WM_RBUTTONUP: release(*w, MouseButton::Right, lParam); return 0;
-    case WM_MBUTTONUP: release(*w, MouseButton::Middle, lParam); return 0;
+    case WM_LBUTTONDOWN:
+        press(hwnd, *w, MouseButton::Left, lParam);
+        return 0;
+    case WM_RBUTTONDOWN:
+        press(hwnd, *w, MouseButton::Right, lParam);
+        return 0;
+    case WM_MBUTTONDOWN:
+        press(hwnd, *w, MouseButton::Middle, lParam);
+        return 0;
+    case WM_LBUTTONUP:
+        release(*w, MouseButton::Left, lParam);
+        return 0;
+    case WM_RBUTTONUP:
+        release(*w, MouseButton::Right, lParam);
+        return 0;
+    case WM_MBUTTONUP:
+        release(*w, MouseButton::Middle, lParam);
+        return 0;
     case WM_CAPTURECHANGED:
         w->pressed = MouseButton::NoButton;
         return 0;
@@ -295,10 +321,10 @@ public:
         w->style = style;
         w->rect = client;
         const RECT outer = outerRect(client, style);
-        const HWND hwnd = ::CreateWindowExW(windowExStyle(style), windowClassName, L"", windowStyle(style),
-                                            outer.left, outer.top, outer.right - outer.left,
-                                            outer.bottom - outer.top, nullptr, nullptr,
-                                            ::GetModuleHandleW(nullptr), w);
+        const HWND hwnd =
+            ::CreateWindowExW(windowExStyle(style), windowClassName, L"", windowStyle(style), outer.left,
+                              outer.top, outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr,
+                              ::GetModuleHandleW(nullptr), w);
         if (!hwnd) {
             delete w;
             return 0;
@@ -327,7 +353,8 @@ public:
             return;
         w->style = style;
         const HWND hwnd = toHwnd(window);
-        ::SetWindowLongPtrW(hwnd, GWL_STYLE, LONG_PTR(windowStyle(style) | (::IsWindowVisible(hwnd) ? WS_VISIBLE : 0)));
+        ::SetWindowLongPtrW(hwnd, GWL_STYLE,
+                            LONG_PTR(windowStyle(style) | (::IsWindowVisible(hwnd) ? WS_VISIBLE : 0)));
         ::SetWindowLongPtrW(hwnd, GWL_EXSTYLE, LONG_PTR(windowExStyle(style)));
         const RECT outer = outerRect(w->rect, style);
         w->ownMove = true;

@@ -46,7 +46,8 @@ public:
     DisplayConnection() : m_display(XOpenDisplay(nullptr)) {}
     ~DisplayConnection()
     {
-        if (m_display) XCloseDisplay(m_display);
+        if (m_display)
+            XCloseDisplay(m_display);
     }
     DisplayConnection(const DisplayConnection &) = delete;
     DisplayConnection &operator=(const DisplayConnection &) = delete;
@@ -74,12 +75,14 @@ public:
     bool create(Display *display, Visual *visual, int depth, int width, int height)
     {
         reset();
-        if (width <= 0 || height <= 0) return false;
+        if (width <= 0 || height <= 0)
+            return false;
         m_pixels.assign(static_cast<size_t>(width) * height, 0);
         m_image = XCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, 0,
-                              reinterpret_cast<char *>(m_pixels.data()), static_cast<unsigned>(width),
-                              static_cast<unsigned>(height), 32, width * 4);
-        if (!m_image) m_pixels.clear();
+                               reinterpret_cast<char *>(m_pixels.data()), static_cast<unsigned>(width),
+                               static_cast<unsigned>(height), 32, width * 4);
+        if (!m_image)
+            m_pixels.clear();
         return m_image != nullptr;
     }
     void reset()
@@ -103,8 +106,8 @@ private:
 
 struct Atoms {
     Atom wmProtocols, wmDeleteWindow, motifWmHints, netWmName, utf8String, netWmIcon, netWmState,
-        netWmStateSkipTaskbar, netWmStateAbove, netWmStateModal, netWmMoveResize, netSupported,
-        netWorkArea, netCurrentDesktop, netWmWindowType, netWmWindowTypeDialog, netWmPid;
+        netWmStateSkipTaskbar, netWmStateAbove, netWmStateModal, netWmMoveResize, netSupported, netWorkArea,
+        netCurrentDesktop, netWmWindowType, netWmWindowTypeDialog, netWmPid;
 
     explicit Atoms(Display *d)
     {
@@ -132,35 +135,51 @@ struct Atoms {
 long moveResizeDirection(HitArea area)
 {
     switch (area) {
-    case HitArea::TopLeft: return 0;
-    case HitArea::Top: return 1;
-    case HitArea::TopRight: return 2;
-    case HitArea::Right: return 3;
-    case HitArea::BottomRight: return 4;
-    case HitArea::Bottom: return 5;
-    case HitArea::BottomLeft: return 6;
-    case HitArea::Left: return 7;
-    case HitArea::Caption: return netWmMoveResizeMove;
-    default: return -1;
+    case HitArea::TopLeft:
+        return 0;
+    case HitArea::Top:
+        return 1;
+    case HitArea::TopRight:
+        return 2;
+    case HitArea::Right:
+        return 3;
+    case HitArea::BottomRight:
+        return 4;
+    case HitArea::Bottom:
+        return 5;
+    case HitArea::BottomLeft:
+        return 6;
+    case HitArea::Left:
+        return 7;
+    case HitArea::Caption:
+        return netWmMoveResizeMove;
+    default:
+        return -1;
     }
 }
 
 MouseButton mouseButton(unsigned int button)
 {
     switch (button) {
-    case Button1: return MouseButton::Left;
-    case Button2: return MouseButton::Middle;
-    case Button3: return MouseButton::Right;
-    default: return MouseButton::NoButton; // wheel and extra buttons
+    case Button1:
+        return MouseButton::Left;
+    case Button2:
+        return MouseButton::Middle;
+    case Button3:
+        return MouseButton::Right;
+    default:
+        return MouseButton::NoButton; // wheel and extra buttons
     }
 }
 
 // An 8-bit channel value placed into a visual's channel mask (scaled to the mask's width).
 unsigned long toMask(std::uint8_t value, unsigned long mask)
 {
-    if (!mask) return 0;
+    if (!mask)
+        return 0;
     int shift = 0;
-    while (!((mask >> shift) & 1)) ++shift;
+    while (!((mask >> shift) & 1))
+        ++shift;
     const unsigned long maximum = mask >> shift;
     return ((value * maximum + 127) / 255) << shift;
 }
@@ -190,7 +209,8 @@ public:
 
     ~X11WindowSystem() override
     {
-        while (!m_windows.empty()) destroyWindow(m_windows.begin()->first);
+        while (!m_windows.empty())
+            destroyWindow(m_windows.begin()->first);
     }
 
     WindowId createWindow(WindowEvents *events, const Rect &client, const WindowStyle &style) override
@@ -216,16 +236,17 @@ public:
             attributes.colormap = window->colormap;
             mask |= CWColormap;
         }
-        attributes.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |
-                                PointerMotionMask | LeaveWindowMask | KeyPressMask;
+        attributes.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask
+            | PointerMotionMask | LeaveWindowMask | KeyPressMask;
         attributes.background_pixel = 0;
         attributes.border_pixel = 0;
         const int width = std::max(1, client.width());
         const int height = std::max(1, client.height());
-        window->xid = XCreateWindow(m_display, m_root, client.left, client.top, static_cast<unsigned>(width),
-                                    static_cast<unsigned>(height), 0, depth, InputOutput, visual, mask,
-                                    &attributes);
-        if (!window->xid) return 0;
+        window->xid =
+            XCreateWindow(m_display, m_root, client.left, client.top, static_cast<unsigned>(width),
+                          static_cast<unsigned>(height), 0, depth, InputOutput, visual, mask, &attributes);
+        if (!window->xid)
+            return 0;
         window->visual = visual;
         window->depth = depth;
         window->gc = XCreateGC(m_display, window->xid, 0, nullptr);
@@ -254,7 +275,8 @@ public:
     void destroyWindow(WindowId id) override
     {
         const auto it = m_windows.find(id);
-        if (it == m_windows.end()) return;
+        if (it == m_windows.end())
+            return;
         m_windows.erase(it);
         XFlush(m_display);
         m_queue.forgetWindow(id);
@@ -272,7 +294,8 @@ public:
     void setTitle(WindowId id, const QString &title) override
     {
         Window *w = find(id);
-        if (!w) return;
+        if (!w)
+            return;
         const QByteArray utf8 = title.toUtf8();
         XChangeProperty(m_display, w->xid, m_atoms.netWmName, m_atoms.utf8String, 8, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(utf8.constData()), utf8.size());
@@ -284,13 +307,15 @@ public:
     void setIcon(WindowId id, int width, int height, const std::uint32_t *argb) override
     {
         Window *w = find(id);
-        if (!w || width <= 0 || height <= 0 || !argb) return;
+        if (!w || width <= 0 || height <= 0 || !argb)
+            return;
         // Format 32 properties travel as C longs on the client side, whatever their width.
         std::vector<long> data;
         data.reserve(2 + static_cast<size_t>(width) * height);
         data.push_back(width);
         data.push_back(height);
-        for (int i = 0; i < width * height; ++i) data.push_back(static_cast<long>(argb[i]));
+        for (int i = 0; i < width * height; ++i)
+            data.push_back(static_cast<long>(argb[i]));
         XChangeProperty(m_display, w->xid, m_atoms.netWmIcon, XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(data.data()), static_cast<int>(data.size()));
         XFlush(m_display);
@@ -299,7 +324,8 @@ public:
     void show(WindowId id, ShowCommand command) override
     {
         Window *w = find(id);
-        if (!w) return;
+        if (!w)
+            return;
         switch (command) {
         case ShowCommand::Hide:
             XUnmapWindow(m_display, w->xid);
@@ -334,9 +360,11 @@ public:
     void move(WindowId id, const Rect &client) override
     {
         Window *w = find(id);
-        if (!w) return;
+        if (!w)
+            return;
         w->rect = client;
-        XMoveResizeWindow(m_display, w->xid, client.left, client.top, static_cast<unsigned>(std::max(1, client.width())),
+        XMoveResizeWindow(m_display, w->xid, client.left, client.top,
+                          static_cast<unsigned>(std::max(1, client.width())),
                           static_cast<unsigned>(std::max(1, client.height())));
         applySizeHints(*w);
         XFlush(m_display);
@@ -351,9 +379,11 @@ public:
     void pushFrame(WindowId id, const std::uint8_t *pixels, int width, int height) override
     {
         Window *w = find(id);
-        if (!w || !pixels || width <= 0 || height <= 0) return;
+        if (!w || !pixels || width <= 0 || height <= 0)
+            return;
         if (w->frame.width() != width || w->frame.height() != height) {
-            if (!w->frame.create(m_display, w->visual, w->depth, width, height)) return;
+            if (!w->frame.create(m_display, w->visual, w->depth, width, height))
+                return;
         }
         // Bytes B, G, R, A read as a little-endian 32-bit value are the ARGB pixel a TrueColor
         // visual with the usual masks expects; a visual without alpha ignores the top byte and,
@@ -361,7 +391,8 @@ public:
         // layouts get each channel shifted into its mask. Rows flip from bottom-up to the
         // server's top-down.
         const Visual *visual = w->visual;
-        const bool usualMasks = visual->red_mask == 0xff0000 && visual->green_mask == 0xff00 && visual->blue_mask == 0xff;
+        const bool usualMasks =
+            visual->red_mask == 0xff0000 && visual->green_mask == 0xff00 && visual->blue_mask == 0xff;
         std::uint32_t *target = w->frame.pixels();
         for (int row = 0; row < height; ++row) {
             const std::uint8_t *line = pixels + static_cast<size_t>(height - 1 - row) * width * 4;
@@ -369,11 +400,12 @@ public:
             for (int x = 0; x < width; ++x) {
                 const std::uint8_t *p = line + x * 4;
                 if (usualMasks) {
-                    out[x] = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-                             static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+                    out[x] = static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8
+                        | static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
                 } else {
-                    out[x] = static_cast<std::uint32_t>(toMask(p[2], visual->red_mask) | toMask(p[1], visual->green_mask) |
-                                                        toMask(p[0], visual->blue_mask));
+                    out[x] = static_cast<std::uint32_t>(toMask(p[2], visual->red_mask)
+                                                        | toMask(p[1], visual->green_mask)
+                                                        | toMask(p[0], visual->blue_mask));
                 }
             }
         }
@@ -386,22 +418,26 @@ public:
     {
         Rect screen{0, 0, DisplayWidth(m_display, m_screen), DisplayHeight(m_display, m_screen)};
         std::vector<long> area = cardinalProperty(m_root, m_atoms.netWorkArea);
-        if (area.size() < 4) return screen;
+        if (area.size() < 4)
+            return screen;
         // The desktop number is any other client's word (Xlib even hands 0xFFFFFFFF over as
         // -1): one that names no area of the list means the first.
         const std::vector<long> desktop = cardinalProperty(m_root, m_atoms.netCurrentDesktop);
         const size_t areas = area.size() / 4;
         const long current = desktop.empty() ? 0 : desktop[0];
-        const size_t index = current >= 0 && static_cast<size_t>(current) < areas ? static_cast<size_t>(current) : 0;
+        const size_t index =
+            current >= 0 && static_cast<size_t>(current) < areas ? static_cast<size_t>(current) : 0;
         const long *a = area.data() + index * 4;
-        if (a[2] <= 0 || a[3] <= 0) return screen;
+        if (a[2] <= 0 || a[3] <= 0)
+            return screen;
         return Rect{static_cast<int>(a[0]), static_cast<int>(a[1]), static_cast<int>(a[0] + a[2]),
                     static_cast<int>(a[1] + a[3])};
     }
 
     void setTimer(WindowId id, int timerId, int periodMs) override
     {
-        if (find(id)) m_queue.setTimer(id, timerId, periodMs);
+        if (find(id))
+            m_queue.setTimer(id, timerId, periodMs);
     }
 
     void killTimer(WindowId id, int timerId) override { m_queue.killTimer(id, timerId); }
@@ -433,9 +469,12 @@ private:
         ~Window()
         {
             frame.reset();
-            if (gc) XFreeGC(display, gc);
-            if (xid) XDestroyWindow(display, xid);
-            if (colormap) XFreeColormap(display, colormap);
+            if (gc)
+                XFreeGC(display, gc);
+            if (xid)
+                XDestroyWindow(display, xid);
+            if (colormap)
+                XFreeColormap(display, colormap);
         }
         Window(const Window &) = delete;
         Window &operator=(const Window &) = delete;
@@ -453,10 +492,10 @@ private:
         FrameImage frame;
         MouseButton pressed = MouseButton::NoButton; // button of a client press not yet released
         bool pointerInClient = false;
-        bool dragging = false;                   // moved by us (no window manager to ask)
+        bool dragging = false; // moved by us (no window manager to ask)
         int dragRootX = 0, dragRootY = 0;
         Rect dragStart;
-        bool modalBox = false;                   // a message box: handled by its own loop
+        bool modalBox = false; // a message box: handled by its own loop
         std::function<void(const XEvent &)> boxHandler;
     };
 
@@ -473,8 +512,9 @@ private:
         int format = 0;
         unsigned long count = 0, remaining = 0;
         unsigned char *data = nullptr;
-        const bool read = XGetWindowProperty(m_display, window, property, 0, 1024, False, XA_CARDINAL, &type, &format,
-                                             &count, &remaining, &data) == Success;
+        const bool read = XGetWindowProperty(m_display, window, property, 0, 1024, False, XA_CARDINAL, &type,
+                                             &format, &count, &remaining, &data)
+            == Success;
         const XMemory<unsigned char> owned(data);
         if (read && owned && type == XA_CARDINAL && format == 32) {
             const long *longs = reinterpret_cast<const long *>(owned.get());
@@ -489,10 +529,12 @@ private:
         int format = 0;
         unsigned long count = 0, remaining = 0;
         unsigned char *data = nullptr;
-        const bool read = XGetWindowProperty(m_display, m_root, m_atoms.netSupported, 0, 4096, False, XA_ATOM, &type,
-                                             &format, &count, &remaining, &data) == Success;
+        const bool read = XGetWindowProperty(m_display, m_root, m_atoms.netSupported, 0, 4096, False, XA_ATOM,
+                                             &type, &format, &count, &remaining, &data)
+            == Success;
         const XMemory<unsigned char> owned(data);
-        if (!read || !owned || type != XA_ATOM || format != 32) return false;
+        if (!read || !owned || type != XA_ATOM || format != 32)
+            return false;
         const Atom *atoms = reinterpret_cast<const Atom *>(owned.get());
         return std::find(atoms, atoms + count, feature) != atoms + count;
     }
@@ -500,7 +542,8 @@ private:
     void applySizeHints(Window &w)
     {
         const XMemory<XSizeHints> hints(XAllocSizeHints());
-        if (!hints) return;
+        if (!hints)
+            return;
         hints->flags = USPosition | PPosition | PSize;
         hints->x = w.rect.left;
         hints->y = w.rect.top;
@@ -541,13 +584,17 @@ private:
         XChangeProperty(m_display, w.xid, m_atoms.motifWmHints, m_atoms.motifWmHints, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char *>(motif), 5);
         std::vector<Atom> states;
-        if (!w.style.taskbarButton) states.push_back(m_atoms.netWmStateSkipTaskbar);
-        if (w.style.topmost) states.push_back(m_atoms.netWmStateAbove);
-        if (w.modalBox) states.push_back(m_atoms.netWmStateModal);
+        if (!w.style.taskbarButton)
+            states.push_back(m_atoms.netWmStateSkipTaskbar);
+        if (w.style.topmost)
+            states.push_back(m_atoms.netWmStateAbove);
+        if (w.modalBox)
+            states.push_back(m_atoms.netWmStateModal);
         if (!w.visible) {
             // Before mapping the window manager reads the property itself.
             XChangeProperty(m_display, w.xid, m_atoms.netWmState, XA_ATOM, 32, PropModeReplace,
-                            reinterpret_cast<const unsigned char *>(states.data()), static_cast<int>(states.size()));
+                            reinterpret_cast<const unsigned char *>(states.data()),
+                            static_cast<int>(states.size()));
         } else {
             changeState(w, m_atoms.netWmStateSkipTaskbar, !w.style.taskbarButton);
             changeState(w, m_atoms.netWmStateAbove, w.style.topmost);
@@ -557,7 +604,8 @@ private:
 
     void putFrame(Window &w)
     {
-        if (!w.frame.get()) return;
+        if (!w.frame.get())
+            return;
         XPutImage(m_display, w.xid, w.gc, w.frame.get(), 0, 0, 0, 0, static_cast<unsigned>(w.frame.width()),
                   static_cast<unsigned>(w.frame.height()));
         XFlush(m_display);
@@ -596,7 +644,8 @@ private:
     void deliver(const MessageQueue::Item &item)
     {
         Window *w = find(item.window);
-        if (!w || !w->events) return;
+        if (!w || !w->events)
+            return;
         if (item.kind == MessageQueue::Item::Timer)
             w->events->timer(item.n);
         else
@@ -606,9 +655,9 @@ private:
     void startWindowManagerDrag(Window &w, HitArea area, const XButtonEvent &press)
     {
         XUngrabPointer(m_display, CurrentTime);
-        sendToWindowManager(w, m_atoms.netWmMoveResize,
-                            {press.x_root, press.y_root, moveResizeDirection(area),
-                             static_cast<long>(press.button), 1});
+        sendToWindowManager(
+            w, m_atoms.netWmMoveResize,
+            {press.x_root, press.y_root, moveResizeDirection(area), static_cast<long>(press.button), 1});
         XFlush(m_display);
     }
 
@@ -616,9 +665,11 @@ private:
     {
         const WindowId id = static_cast<WindowId>(event.xany.window);
         Window *w = find(id);
-        if (!w) return;
+        if (!w)
+            return;
         if (w->modalBox) {
-            if (w->boxHandler) w->boxHandler(event);
+            if (w->boxHandler)
+                w->boxHandler(event);
             return;
         }
         WindowEvents *events = w->events;
@@ -626,13 +677,15 @@ private:
         const bool inputBlocked = m_modalDepth > 0;
         switch (event.type) {
         case Expose:
-            if (event.xexpose.count == 0) putFrame(*w);
+            if (event.xexpose.count == 0)
+                putFrame(*w);
             break;
         case ConfigureNotify: {
             const Rect rect = rootRect(*w, event.xconfigure.width, event.xconfigure.height);
             if (rect != w->rect) {
                 w->rect = rect;
-                if (events) events->geometryChanged(rect);
+                if (events)
+                    events->geometryChanged(rect);
             }
             break;
         }
@@ -640,12 +693,14 @@ private:
             w->visible = true;
             break;
         case ClientMessage:
-            if (event.xclient.message_type == m_atoms.wmProtocols &&
-                static_cast<Atom>(event.xclient.data.l[0]) == m_atoms.wmDeleteWindow && events && !inputBlocked)
+            if (event.xclient.message_type == m_atoms.wmProtocols
+                && static_cast<Atom>(event.xclient.data.l[0]) == m_atoms.wmDeleteWindow && events
+                && !inputBlocked)
                 events->closeRequested();
             break;
         case ButtonPress:
-            if (!inputBlocked && events) buttonPressed(*w, event.xbutton);
+            if (!inputBlocked && events)
+                buttonPressed(*w, event.xbutton);
             break;
         case MotionNotify:
             pointerMoved(*w, event.xmotion, inputBlocked);
@@ -654,8 +709,8 @@ private:
             buttonReleased(*w, event.xbutton);
             break;
         case LeaveNotify:
-            if (event.xcrossing.mode == NotifyNormal && w->pressed == MouseButton::NoButton && w->pointerInClient &&
-                events) {
+            if (event.xcrossing.mode == NotifyNormal && w->pressed == MouseButton::NoButton
+                && w->pointerInClient && events) {
                 w->pointerInClient = false;
                 events->mouseEvent(MouseEvent{MouseAction::Leave, MouseButton::NoButton, -1, -1});
             }
@@ -670,7 +725,8 @@ private:
     void buttonPressed(Window &w, const XButtonEvent &press)
     {
         const MouseButton button = mouseButton(press.button);
-        if (button == MouseButton::NoButton || w.pressed != MouseButton::NoButton || w.dragging) return;
+        if (button == MouseButton::NoButton || w.pressed != MouseButton::NoButton || w.dragging)
+            return;
         const HitArea area = w.events->hitTest(press.x, press.y);
         if (area == HitArea::Client) {
             w.pressed = button;
@@ -693,13 +749,16 @@ private:
         if (w.dragging) {
             const int dx = motion.x_root - w.dragRootX;
             const int dy = motion.y_root - w.dragRootY;
-            Rect rect{w.dragStart.left + dx, w.dragStart.top + dy, w.dragStart.right + dx, w.dragStart.bottom + dy};
+            Rect rect{w.dragStart.left + dx, w.dragStart.top + dy, w.dragStart.right + dx,
+                      w.dragStart.bottom + dy};
             w.rect = rect;
             XMoveWindow(m_display, w.xid, rect.left, rect.top);
-            if (events) events->geometryChanged(rect);
+            if (events)
+                events->geometryChanged(rect);
             return;
         }
-        if (inputBlocked || !events) return;
+        if (inputBlocked || !events)
+            return;
         if (w.pressed != MouseButton::NoButton || events->hitTest(motion.x, motion.y) == HitArea::Client) {
             w.pointerInClient = true;
             events->mouseEvent(MouseEvent{MouseAction::Move, MouseButton::NoButton, motion.x, motion.y});
@@ -712,12 +771,15 @@ private:
     void buttonReleased(Window &w, const XButtonEvent &release)
     {
         if (w.dragging) {
-            if (release.button == Button1) w.dragging = false;
+            if (release.button == Button1)
+                w.dragging = false;
             return;
         }
-        if (!w.events) return;
+        if (!w.events)
+            return;
         const MouseButton button = mouseButton(release.button);
-        if (button == MouseButton::NoButton || button != w.pressed) return;
+        if (button == MouseButton::NoButton || button != w.pressed)
+            return;
         w.pressed = MouseButton::NoButton;
         w.events->mouseEvent(MouseEvent{MouseAction::Release, button, release.x, release.y});
     }
@@ -758,10 +820,12 @@ QStringList wrapText(const QString &text, int maxWidth, int maxLines)
                 line = longer;
             }
         }
-        if (cut) break;
+        if (cut)
+            break;
         lines << line;
     }
-    if (cut) lines.last() += QChar(0x2026);
+    if (cut)
+        lines.last() += QChar(0x2026);
     return lines;
 }
 
@@ -788,8 +852,8 @@ struct MessageBoxLayout {
         width = std::max(textWidth + 2 * margin, 240);
         const int textHeight = lineHeight * static_cast<int>(lines.size());
         height = margin + textHeight + margin + buttonHeight + margin / 2;
-        button = Rect{width - margin / 2 - buttonWidth, height - margin / 2 - buttonHeight, width - margin / 2,
-                      height - margin / 2};
+        button = Rect{width - margin / 2 - buttonWidth, height - margin / 2 - buttonHeight,
+                      width - margin / 2, height - margin / 2};
     }
 
     // Draws the whole box into pixels (width × height); the button lit when hover.
@@ -802,7 +866,8 @@ struct MessageBoxLayout {
         const std::uint32_t fill = hover ? 0xffe5f1fbu : 0xffe1e1e1u;
         for (int y = button.top; y < button.bottom; ++y)
             for (int x = button.left; x < button.right; ++x) {
-                const bool edge = y == button.top || y == button.bottom - 1 || x == button.left || x == button.right - 1;
+                const bool edge =
+                    y == button.top || y == button.bottom - 1 || x == button.left || x == button.right - 1;
                 pixels[static_cast<size_t>(y) * width + x] = edge ? border : fill;
             }
         drawText(pixels, buttonText, button.left + (buttonWidth - buttonText.width) / 2,
@@ -814,7 +879,8 @@ struct MessageBoxLayout {
         for (int y = 0; y < bitmap.height; ++y)
             for (int x = 0; x < bitmap.width; ++x) {
                 const int px = x0 + x, py = y0 + y;
-                if (px < 0 || py < 0 || px >= width || py >= height) continue;
+                if (px < 0 || py < 0 || px >= width || py >= height)
+                    continue;
                 std::uint32_t &p = pixels[static_cast<size_t>(py) * width + px];
                 p = blendOver(p, textColour, bitmap.coverage[static_cast<size_t>(y) * bitmap.width + x]);
             }
@@ -837,23 +903,26 @@ bool messageBoxEvent(const XEvent &event, const Rect &button, const Atoms &atoms
         return event.xexpose.count == 0;
     case MotionNotify: {
         const bool over = button.contains(event.xmotion.x, event.xmotion.y);
-        if (over == *hover) return false;
+        if (over == *hover)
+            return false;
         *hover = over;
         return true;
     }
     case ButtonRelease:
-        if (event.xbutton.button == Button1 && button.contains(event.xbutton.x, event.xbutton.y)) *done = true;
+        if (event.xbutton.button == Button1 && button.contains(event.xbutton.x, event.xbutton.y))
+            *done = true;
         return false;
     case KeyPress: {
         XKeyEvent key = event.xkey;
         const KeySym sym = XLookupKeysym(&key, 0);
-        if (sym == XK_Return || sym == XK_KP_Enter || sym == XK_Escape || sym == XK_space) *done = true;
+        if (sym == XK_Return || sym == XK_KP_Enter || sym == XK_Escape || sym == XK_space)
+            *done = true;
         return false;
     }
     case ClientMessage:
         // Closing a box that only has OK counts as OK.
-        if (event.xclient.message_type == atoms.wmProtocols &&
-            static_cast<Atom>(event.xclient.data.l[0]) == atoms.wmDeleteWindow)
+        if (event.xclient.message_type == atoms.wmProtocols
+            && static_cast<Atom>(event.xclient.data.l[0]) == atoms.wmDeleteWindow)
             *done = true;
         return false;
     default:
@@ -868,17 +937,20 @@ void X11WindowSystem::messageBox(WindowId owner, const QString &text)
     const int height = layout.height;
 
     Rect area = workArea();
-    if (const Window *o = find(owner); o && o->visible) area = o->rect;
+    if (const Window *o = find(owner); o && o->visible)
+        area = o->rect;
     const int left = area.left + (area.width() - width) / 2;
     const int top = area.top + (area.height() - height) / 2;
 
     // The box is a window of this backend with its own input handling.
     const WindowId id = createWindow(nullptr, Rect{left, top, left + width, top + height}, WindowStyle{});
     Window *box = find(id);
-    if (!box) return;
+    if (!box)
+        return;
     box->modalBox = true;
     applyStyle(*box);
-    if (const Window *o = find(owner)) XSetTransientForHint(m_display, box->xid, o->xid);
+    if (const Window *o = find(owner))
+        XSetTransientForHint(m_display, box->xid, o->xid);
     const Atom dialog = m_atoms.netWmWindowTypeDialog;
     XChangeProperty(m_display, box->xid, m_atoms.netWmWindowType, XA_ATOM, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char *>(&dialog), 1);
@@ -888,12 +960,14 @@ void X11WindowSystem::messageBox(WindowId owner, const QString &text)
     bool hover = false;
     auto paint = [&]() {
         Window *b = find(id);
-        if (!b || !b->frame.create(m_display, b->visual, b->depth, width, height)) return;
+        if (!b || !b->frame.create(m_display, b->visual, b->depth, width, height))
+            return;
         layout.paint(b->frame.pixels(), hover);
         putFrame(*b);
     };
     box->boxHandler = [&](const XEvent &event) {
-        if (messageBoxEvent(event, layout.button, m_atoms, &hover, &done)) paint();
+        if (messageBoxEvent(event, layout.button, m_atoms, &hover, &done))
+            paint();
     };
     paint();
     show(id, ShowCommand::Show);
@@ -909,7 +983,8 @@ void X11WindowSystem::messageBox(WindowId owner, const QString &text)
 std::unique_ptr<WindowSystem> openX11WindowSystem()
 {
     auto connection = std::make_unique<DisplayConnection>();
-    if (!connection->get()) return nullptr;
+    if (!connection->get())
+        return nullptr;
     return std::make_unique<X11WindowSystem>(std::move(connection));
 }
 

@@ -73,9 +73,9 @@ TEST(Win32Files, ReplaceFileSwapsInPlaceAndRefusesADirectory)
     written.close();
     ASSERT_TRUE(writeFile(dir.file("read-only"), "r"));
     ASSERT_TRUE(QFile::setPermissions(dir.file("read-only"), QFile::ReadOwner));
-    const HANDLE held = ::CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(dir.file("held")).utf16()),
-                                      GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE held =
+        ::CreateFileW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(dir.file("held")).utf16()),
+                      GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(platform::syncFileSystem(dir.path()));
     EXPECT_TRUE(platform::syncFileSystem(dir.file("old")));
@@ -98,7 +98,8 @@ TEST(Win32Files, PathsAreTheSameInAnyLetterCaseAndInTheirShortForm)
     const QString longDir = dir.file("A Long Directory Name");
     ASSERT_TRUE(QDir().mkpath(longDir + "/inner"));
     wchar_t shortName[MAX_PATH] = {};
-    const DWORD length = ::GetShortPathNameW(QDir::toNativeSeparators(longDir).toStdWString().c_str(), shortName, MAX_PATH);
+    const DWORD length =
+        ::GetShortPathNameW(QDir::toNativeSeparators(longDir).toStdWString().c_str(), shortName, MAX_PATH);
     ASSERT_GT(length, 0u);
     ASSERT_LT(length, DWORD(MAX_PATH));
     const QString shortDir = QDir::fromNativeSeparators(QString::fromWCharArray(shortName, int(length)));
@@ -119,7 +120,8 @@ TEST(Win32Process, KnowsItsOwnPathAndSeesItselfRunning)
     const QString self = platform::executablePath();
     EXPECT_TRUE(QFileInfo(self).isAbsolute());
     EXPECT_FALSE(self.contains(QLatin1Char('\\')));
-    EXPECT_TRUE(self.endsWith(QStringLiteral("platform_win32_tests.exe"), Qt::CaseInsensitive)) << self.toStdString();
+    EXPECT_TRUE(self.endsWith(QStringLiteral("platform_win32_tests.exe"), Qt::CaseInsensitive))
+        << self.toStdString();
     EXPECT_TRUE(platform::runningExecutables().contains(self, Qt::CaseInsensitive));
 }
 
@@ -130,15 +132,16 @@ TEST(Win32Process, CommandLineStartsTheProgramAsWrittenAndTheListSeesIt)
     // that deletes a missing file keeps it retrying for a while.
     ASSERT_TRUE(writeFile(dir.file("b"), "moved"));
     const QString native = QDir::toNativeSeparators(Program);
-    const QString line = QStringLiteral("\"%1\" replace \"%2\" \"%3\" 1 1 \"%4\" \\\"\\\" 25 1")
-                             .arg(native, QDir::toNativeSeparators(dir.file("a")),
-                                  QDir::toNativeSeparators(dir.file("b")),
-                                  QDir::toNativeSeparators(dir.file("never there")));
+    const QString line =
+        QStringLiteral("\"%1\" replace \"%2\" \"%3\" 1 1 \"%4\" \\\"\\\" 25 1")
+            .arg(native, QDir::toNativeSeparators(dir.file("a")), QDir::toNativeSeparators(dir.file("b")),
+                 QDir::toNativeSeparators(dir.file("never there")));
     const qint64 pid = platform::startCommandLine(line);
     ASSERT_GT(pid, 0);
     EXPECT_TRUE(waitFor([&] { return readFile(dir.file("a")) == "moved"; }));
     // Listed by the path the system knows it by (a drive letter added to the test's path).
-    EXPECT_TRUE(platform::runningExecutables().contains(QFileInfo(Program).absoluteFilePath(), Qt::CaseInsensitive));
+    EXPECT_TRUE(
+        platform::runningExecutables().contains(QFileInfo(Program).absoluteFilePath(), Qt::CaseInsensitive));
     const HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
     ASSERT_NE(process, nullptr);
     EXPECT_EQ(::WaitForSingleObject(process, 20000), WAIT_OBJECT_0);
@@ -147,7 +150,8 @@ TEST(Win32Process, CommandLineStartsTheProgramAsWrittenAndTheListSeesIt)
     // The started program sees the environment as changed through the platform layer.
     ASSERT_TRUE(platform::setEnvironmentVariable("KORVEL_PROBE_CHILD", QStringLiteral("seen")));
     const QString out = QDir::toNativeSeparators(dir.file("env.txt"));
-    ASSERT_GT(platform::startCommandLine(QStringLiteral("cmd.exe /c set KORVEL_PROBE_CHILD>\"%1\"").arg(out)), 0);
+    ASSERT_GT(platform::startCommandLine(QStringLiteral("cmd.exe /c set KORVEL_PROBE_CHILD>\"%1\"").arg(out)),
+              0);
     EXPECT_TRUE(waitFor([&] { return readFile(dir.file("env.txt")).startsWith("KORVEL_PROBE_CHILD=seen"); }))
         << readFile(dir.file("env.txt")).constData();
     platform::unsetEnvironmentVariable("KORVEL_PROBE_CHILD");
@@ -157,7 +161,8 @@ TEST(Win32Process, CommandLineStartsTheProgramAsWrittenAndTheListSeesIt)
 
     // A list is quoted by the same rules as every command line: names with blanks arrive whole.
     ASSERT_TRUE(writeFile(dir.file("c d"), "listed"));
-    ASSERT_GT(platform::startDetachedProcess({Program, "replace", dir.file("e f"), dir.file("c d"), "1", "1"}), 0);
+    ASSERT_GT(
+        platform::startDetachedProcess({Program, "replace", dir.file("e f"), dir.file("c d"), "1", "1"}), 0);
     EXPECT_TRUE(waitFor([&] { return readFile(dir.file("e f")) == "listed"; }));
 }
 
@@ -166,7 +171,8 @@ TEST(Win32Process, TemporaryCopyRunsInADirectoryOfItsOwn)
     Scratch dir;
     ASSERT_TRUE(writeFile(dir.file("b"), "copied"));
     // A second group deletes a missing file, which keeps the copy retrying for a while.
-    const QStringList arguments{"replace", dir.file("a"), dir.file("b"), "1", "1", dir.file("never"), "\\\"\\\"", "25", "1"};
+    const QStringList arguments{"replace",         dir.file("a"), dir.file("b"), "1", "1",
+                                dir.file("never"), "\\\"\\\"",    "25",          "1"};
     QString line;
     for (const QString &a : arguments)
         line += QLatin1Char(' ') + a;
@@ -214,7 +220,9 @@ int runInDirectory(const QString &commandLine, const QString &directory,
     const QString here = QDir::currentPath();
     std::vector<std::pair<const char *, QString>> saved;
     for (const auto &v : variables) {
-        saved.emplace_back(v.first, platform::isEnvironmentVariableSet(v.first) ? platform::environmentVariable(v.first) : QString());
+        saved.emplace_back(
+            v.first,
+            platform::isEnvironmentVariableSet(v.first) ? platform::environmentVariable(v.first) : QString());
         platform::setEnvironmentVariable(v.first, v.second);
     }
     platform::setCurrentDirectory(directory);
@@ -264,7 +272,11 @@ TEST(Win32Program, CarriesItsVersionIconsManifestAndHeaders)
     EXPECT_EQ(text(L"ProductName"), QStringLiteral(KORVEL_PRODUCT_NAME));
     EXPECT_EQ(text(L"FileDescription"), QStringLiteral(KORVEL_PRODUCT_NAME));
     EXPECT_EQ(text(L"OriginalFilename"), QStringLiteral("Korvel.exe"));
-    EXPECT_EQ(text(L"FileVersion"), QStringLiteral("%1.%2.%3").arg(KORVEL_VERSION_MAJOR).arg(KORVEL_VERSION_MINOR).arg(KORVEL_VERSION_PATCH));
+    EXPECT_EQ(text(L"FileVersion"),
+              QStringLiteral("%1.%2.%3")
+                  .arg(KORVEL_VERSION_MAJOR)
+                  .arg(KORVEL_VERSION_MINOR)
+                  .arg(KORVEL_VERSION_PATCH));
     EXPECT_EQ(text(L"ProductVersion"), text(L"FileVersion"));
     VS_FIXEDFILEINFO *fixed = nullptr;
     UINT length = 0;
@@ -279,7 +291,8 @@ TEST(Win32Program, CarriesItsVersionIconsManifestAndHeaders)
     const auto resource = [&](const wchar_t *type, int id) {
         const HRSRC found = ::FindResourceW(image, MAKEINTRESOURCEW(id), type);
         const HGLOBAL loaded = found ? ::LoadResource(image, found) : nullptr;
-        return loaded ? QByteArray(static_cast<const char *>(::LockResource(loaded)), int(::SizeofResource(image, found)))
+        return loaded ? QByteArray(static_cast<const char *>(::LockResource(loaded)),
+                                   int(::SizeofResource(image, found)))
                       : QByteArray();
     };
     // The icon group: a 6-byte header, then 14 bytes per image, its width first (0 for 256).
@@ -325,16 +338,19 @@ TEST(Win32Program, CarriesItsVersionIconsManifestAndHeaders)
         imported.append(QString::fromLatin1(at(d->Name)).toUpper());
     QStringList delayed;
     const DWORD delayRva = optional.DataDirectory[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].VirtualAddress;
-    for (auto *d = reinterpret_cast<const IMAGE_DELAYLOAD_DESCRIPTOR *>(at(delayRva)); d && d->DllNameRVA; ++d)
+    for (auto *d = reinterpret_cast<const IMAGE_DELAYLOAD_DESCRIPTOR *>(at(delayRva)); d && d->DllNameRVA;
+         ++d)
         delayed.append(QString::fromLatin1(at(d->DllNameRVA)).toUpper());
     // Only "known DLLs" at start: the system takes those from its own directory, never from
     // the directory the program was downloaded to.
-    const QStringList known{"ADVAPI32.DLL", "GDI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "OLE32.DLL",
-                            "OLEAUT32.DLL", "SHELL32.DLL", "SHLWAPI.DLL", "USER32.DLL", "WS2_32.DLL"};
+    const QStringList known{"ADVAPI32.DLL", "GDI32.DLL",   "KERNEL32.DLL", "MSVCRT.DLL", "OLE32.DLL",
+                            "OLEAUT32.DLL", "SHELL32.DLL", "SHLWAPI.DLL",  "USER32.DLL", "WS2_32.DLL"};
     for (const QString &dll : imported)
         EXPECT_TRUE(known.contains(dll)) << dll.toStdString() << " is imported at start";
-    for (const char *dll : {"NETAPI32.DLL", "USERENV.DLL", "VERSION.DLL", "WINMM.DLL", "BCRYPT.DLL", "CRYPT32.DLL"})
-        EXPECT_TRUE(delayed.contains(QLatin1String(dll))) << dll << " is not delay-loaded: " << delayed.join(' ').toStdString();
+    for (const char *dll :
+         {"NETAPI32.DLL", "USERENV.DLL", "VERSION.DLL", "WINMM.DLL", "BCRYPT.DLL", "CRYPT32.DLL"})
+        EXPECT_TRUE(delayed.contains(QLatin1String(dll)))
+            << dll << " is not delay-loaded: " << delayed.join(' ').toStdString();
 }
 
 TEST(Win32Program, DllsPlantedBesideItDoNotRun)
@@ -356,7 +372,8 @@ TEST(Win32Program, DllsPlantedBesideItDoNotRun)
     const QString overrides = platform::environmentVariable("WINEDLLOVERRIDES")
         + QStringLiteral(";netapi32,userenv,winmm,bcrypt,crypt32=n,b");
     const std::vector<std::pair<const char *, QString>> environment{
-        {"KORVEL_PLANTED_MARKS", QDir::toNativeSeparators(marks)}, {"WINEDLLOVERRIDES", overrides},
+        {"KORVEL_PLANTED_MARKS", QDir::toNativeSeparators(marks)},
+        {"WINEDLLOVERRIDES", overrides},
         {"KORVEL_HEADLESS", "1"}};
     const auto ran = [&] { return QDir(marks).entryList(QDir::Files); };
 
@@ -409,14 +426,18 @@ TEST(Win32Program, RefusesAJobFromAnElevatedToken)
     ASSERT_TRUE(writeFile(dir.file("app/kept"), "x"));
     const QString err = dir.file("err.txt");
     const QString line = QStringLiteral("cmd.exe /c \"%1 uninstall 2>%2\"").arg(quoted(program), quoted(err));
-    const std::vector<std::pair<const char *, QString>> elevated{{"KORVEL_WINE_ELEVATION", "1"}, {"KORVEL_HEADLESS", "1"}};
+    const std::vector<std::pair<const char *, QString>> elevated{{"KORVEL_WINE_ELEVATION", "1"},
+                                                                 {"KORVEL_HEADLESS", "1"}};
     EXPECT_EQ(runInDirectory(line, dir.path(), elevated), -1);
-    EXPECT_TRUE(QString::fromUtf8(readFile(err)).contains(QStringLiteral("不能以管理员身份运行"))) << readFile(err).constData();
+    EXPECT_TRUE(QString::fromUtf8(readFile(err)).contains(QStringLiteral("不能以管理员身份运行")))
+        << readFile(err).constData();
     EXPECT_TRUE(QFileInfo::exists(dir.file("app/kept")));
     EXPECT_TRUE(QFileInfo::exists(program));
     // The unseen update is refused without a word.
-    EXPECT_EQ(runInDirectory(QStringLiteral("cmd.exe /c \"%1 update 2>%2\"").arg(quoted(program), quoted(err)),
-                             dir.path(), elevated), -1);
+    EXPECT_EQ(
+        runInDirectory(QStringLiteral("cmd.exe /c \"%1 update 2>%2\"").arg(quoted(program), quoted(err)),
+                       dir.path(), elevated),
+        -1);
     EXPECT_EQ(readFile(err), QByteArray());
 }
 
@@ -452,9 +473,10 @@ TEST(Win32Shell, ShortcutIsAShellLinkToTheTarget)
     // The shell link header: its size, then the link class {00021401-0000-0000-C000-000000000046}.
     ASSERT_GE(data.size(), 76);
     EXPECT_EQ(data.left(20), QByteArray::fromHex("4c0000000114020000000000c000000000000046"));
-    EXPECT_TRUE(data.contains(QDir::toNativeSeparators(Program).toUtf8())
-                || data.contains(QByteArray(reinterpret_cast<const char *>(QDir::toNativeSeparators(Program).utf16()),
-                                            QDir::toNativeSeparators(Program).size() * 2)));
+    EXPECT_TRUE(
+        data.contains(QDir::toNativeSeparators(Program).toUtf8())
+        || data.contains(QByteArray(reinterpret_cast<const char *>(QDir::toNativeSeparators(Program).utf16()),
+                                    QDir::toNativeSeparators(Program).size() * 2)));
     // The scheme lives in the registry keys the program writes anyway.
     EXPECT_TRUE(platform::registerUrlScheme("kv", "Korvel", Program));
     EXPECT_FALSE(platform::createShortcut(dir.file("missing dir/Korvel.lnk"), Program, "Korvel"));

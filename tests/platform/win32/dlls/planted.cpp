@@ -16,8 +16,8 @@ BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, LPVOID)
         return TRUE;
     std::wstring name(path);
     name = name.substr(name.find_last_of(L"\\/") + 1);
-    const HANDLE mark = ::CreateFileW((std::wstring(marks) + L"\\" + name + L".ran").c_str(), GENERIC_WRITE, 0,
-                                      nullptr, CREATE_ALWAYS, 0, nullptr);
+    const HANDLE mark = ::CreateFileW((std::wstring(marks) + L"\\" + name + L".ran").c_str(), GENERIC_WRITE,
+                                      0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (mark != INVALID_HANDLE_VALUE)
         ::CloseHandle(mark);
     return TRUE;
