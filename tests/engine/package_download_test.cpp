@@ -115,7 +115,8 @@ protected:
     }
     // Downloads a body of many blocks; then, with the second mirror serving it, a copy with
     // one byte changed in its last block and one cut in its fourth block: each of these fails
-    // its attempt, and the second mirror's whole body is taken.
+    // its attempt, and the second mirror's whole body is taken. Then the changed copy, signed
+    // or not.
     void downloadBodiesOfManyBlocks()
     {
         const QByteArray body = bodyOfManyBlocks();
@@ -135,6 +136,18 @@ protected:
             EXPECT_TRUE(bodyEntry(body).downloadPackages());
             EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
             EXPECT_EQ(requestedPaths(), (QList<QByteArray>{FirstMirror, SecondMirror}));
+        }
+
+        // Signed, the SHA-256 taken beside the MD5 decides too. The listed MD5 is the changed
+        // copy's, which both mirrors serve: only the SHA-256 tells it from the signed bytes.
+        server.serve(FirstMirror, HttpReply::ok(changed));
+        server.serve(SecondMirror, HttpReply::ok(changed));
+        for (const QByteArray &signedBytes : {body, changed}) {
+            QFile::remove(finalPath());
+            PackageRecord record = bodyEntry(changed).packages().first();
+            record.setSignedContent(QCryptographicHash::hash(signedBytes, QCryptographicHash::Sha256),
+                                    signedBytes.size());
+            EXPECT_EQ(record.downloadPackage(), signedBytes == changed);
         }
     }
 
