@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -101,8 +102,20 @@ protected:
                 QByteArray(4096, char('a' + i)) + version.toUtf8();
     }
 
-    // The kill moment of round i of n, spread evenly over a job that takes length.
-    static qint64 moment(qint64 length, int i, int n) { return length * (2 * i + 1) / (2 * n); }
+    // The kill rounds of a road whose job (program with arguments) took length ms unkilled:
+    // each prepares the machine, runs the job killed at its own moment (spread evenly over the
+    // length), then checks the user's next start.
+    void killRounds(qint64 length, const QString &program, const QStringList &arguments,
+                    const std::function<void()> &prepare)
+    {
+        const int rounds = roundsPerRoad();
+        for (int i = 0; i < rounds; ++i) {
+            SCOPED_TRACE(i);
+            prepare();
+            runSlowed(program, arguments, length * (2 * i + 1) / (2 * rounds));
+            checkNextStart();
+        }
+    }
 
     void TearDown() override
     {
@@ -198,13 +211,7 @@ TEST_F(CrashSafety, InstallKilledAtAnyMoment)
     publish("1.0");
     const qint64 length = runSlowed(downloaded, {}, -1);
     expectCompleteInstallation("1.0");
-    const int rounds = roundsPerRoad();
-    for (int i = 0; i < rounds; ++i) {
-        SCOPED_TRACE(i);
-        forgetProduct();
-        runSlowed(downloaded, {}, moment(length, i, rounds));
-        checkNextStart();
-    }
+    killRounds(length, downloaded, {}, [&] { forgetProduct(); });
 }
 
 TEST_F(CrashSafety, UpdateKilledAtAnyMoment)
@@ -224,13 +231,7 @@ TEST_F(CrashSafety, UpdateKilledAtAnyMoment)
     installFirst();
     const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
     expectCompleteInstallation("2.0");
-    const int rounds = roundsPerRoad();
-    for (int i = 0; i < rounds; ++i) {
-        SCOPED_TRACE(i);
-        installFirst();
-        runSlowed(installedProgram(), {"update"}, moment(length, i, rounds));
-        checkNextStart();
-    }
+    killRounds(length, installedProgram(), {"update"}, installFirst);
 }
 
 TEST_F(CrashSafety, UpdateThatRemovesAnOldVersionKilledAtAnyMoment)
@@ -255,13 +256,7 @@ TEST_F(CrashSafety, UpdateThatRemovesAnOldVersionKilledAtAnyMoment)
     const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
     expectCompleteInstallation("3.0");
     EXPECT_FALSE(QFileInfo::exists(data() + "/1.0"));
-    const int rounds = roundsPerRoad();
-    for (int i = 0; i < rounds; ++i) {
-        SCOPED_TRACE(i);
-        installTwo();
-        runSlowed(installedProgram(), {"update"}, moment(length, i, rounds));
-        checkNextStart();
-    }
+    killRounds(length, installedProgram(), {"update"}, installTwo);
 }
 
 TEST_F(CrashSafety, UninstallKilledAtAnyMoment)
@@ -271,14 +266,10 @@ TEST_F(CrashSafety, UninstallKilledAtAnyMoment)
     installFromDownload();
     const qint64 length = runSlowed(installedProgram(), {"uninstall"}, -1);
     EXPECT_FALSE(QFileInfo::exists(data()));
-    const int rounds = roundsPerRoad();
-    for (int i = 0; i < rounds; ++i) {
-        SCOPED_TRACE(i);
+    killRounds(length, installedProgram(), {"uninstall"}, [&] {
         forgetProduct();
         installFromDownload();
-        runSlowed(installedProgram(), {"uninstall"}, moment(length, i, rounds));
-        checkNextStart();
-    }
+    });
 }
 
 TEST_F(CrashSafety, LauncherHeldUpWhileAnUninstallRunsDoesNotRegisterAgain)
