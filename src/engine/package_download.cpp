@@ -35,22 +35,22 @@ const char PartialSuffix[] = ".partial";
 // Reads of 1 KiB made the check of a stored package 7 % slower than md5sum.
 constexpr qint64 DigestChunk = 64 * 1024;
 
-// MD5 of a stream of blocks, taken on a thread of its own. On a fast line the digest costs as
-// much as the transfer itself (MD5 of 256 MiB takes as long as curl's whole download), so on the
-// transfer's thread it would halve the speed; beside it, it costs next to nothing. The blocks
-// are lent by a small fixed ring: the producer fills one while the hashers read the ones handed
-// over before it, in order, and it waits when all of them are still being hashed, so memory
-// stays at BlockCount blocks however fast the line is. The threads live no longer than this
-// object. When the system refuses a thread, its digest is taken by the other hasher, or on the
-// producer's thread as each block is handed over: slower, and the same digests.
-class ParallelMd5 {
+// MD5 (and a SHA-256) of a stream of blocks, each taken on a thread of its own. On a fast line
+// the MD5 costs as much as the transfer itself (MD5 of 256 MiB takes as long as curl's whole download), so on
+// the transfer's thread it would halve the speed; beside it, it costs next to nothing. The blocks are lent by
+// a small fixed ring: the producer fills one while the hashers read the ones handed over before it, in order,
+// and it waits when all of them are still being hashed, so memory stays at BlockCount blocks however fast the
+// line is. The threads live no longer than this object. When the system refuses a thread, its digest is taken
+// by the other hasher, or on the producer's thread as each block is handed over: slower, and the same
+// digests.
+class ParallelDigests {
 public:
     static constexpr int BlockSize = 512 * 1024;
 
     // withSha256: a SHA-256 is taken beside the MD5, on a thread of its own: on the MD5's it
     // made a signed download of 256 MiB 30 % slower, on the producer's (which copies and writes
     // every byte) 35 %.
-    explicit ParallelMd5(bool withSha256 = false) : m_md5(QCryptographicHash::Md5)
+    explicit ParallelDigests(bool withSha256 = false) : m_md5(QCryptographicHash::Md5)
     {
         if (withSha256)
             m_sha256.emplace();
@@ -61,9 +61,9 @@ public:
             m_lanes[Sha256Lane].running =
                 m_lanes[Sha256Lane].thread.start([this] { hashBlocks(Sha256Lane); });
     }
-    ~ParallelMd5() { result(); }
-    ParallelMd5(const ParallelMd5 &) = delete;
-    ParallelMd5 &operator=(const ParallelMd5 &) = delete;
+    ~ParallelDigests() { result(); }
+    ParallelDigests(const ParallelDigests &) = delete;
+    ParallelDigests &operator=(const ParallelDigests &) = delete;
 
     // The next block to fill, empty; waits while every block is still being hashed. The
     // producer may change it until it hands it over.
@@ -173,7 +173,7 @@ public:
     // sizeLimit >= 0 (a signed package's size): a body that grows past it ends the transfer,
     // and a SHA-256 is taken beside the MD5.
     explicit DigestingWriter(QFile *file, qint64 sizeLimit = -1)
-        : m_file(file), m_md5(sizeLimit >= 0), m_block(&m_md5.freeBlock()), m_sizeLimit(sizeLimit)
+        : m_file(file), m_digests(sizeLimit >= 0), m_block(&m_digests.freeBlock()), m_sizeLimit(sizeLimit)
     {
         open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     }
@@ -182,8 +182,8 @@ public:
     bool finish()
     {
         const bool written = !m_writeFailed && writeBlock();
-        m_digest = m_md5.result();
-        m_sha256 = m_md5.sha256Result();
+        m_digest = m_digests.result();
+        m_sha256 = m_digests.sha256Result();
         return written;
     }
     // Valid after finish().
@@ -201,14 +201,15 @@ protected:
             return -1;
         m_received += length;
         for (qint64 done = 0; done < length;) {
-            const qint64 taken = std::min<qint64>(length - done, ParallelMd5::BlockSize - m_block->size());
+            const qint64 taken =
+                std::min<qint64>(length - done, ParallelDigests::BlockSize - m_block->size());
             m_block->append(data + done, int(taken));
             done += taken;
-            if (m_block->size() == ParallelMd5::BlockSize) {
+            if (m_block->size() == ParallelDigests::BlockSize) {
                 // A refused write ends the transfer (libcurl's code 23), as a full disk must.
                 if (!writeBlock())
                     return -1;
-                m_block = &m_md5.freeBlock();
+                m_block = &m_digests.freeBlock();
             }
         }
         return length;
@@ -218,14 +219,14 @@ private:
     // Hands the collected block to the hasher, then writes it: both only read it meanwhile.
     bool writeBlock()
     {
-        m_md5.handOver();
+        m_digests.handOver();
         m_writeFailed = m_file->write(*m_block) != m_block->size();
         return !m_writeFailed;
     }
 
     QFile *m_file;
-    ParallelMd5 m_md5;
-    QByteArray *m_block; // being filled; one of m_md5's blocks
+    ParallelDigests m_digests;
+    QByteArray *m_block; // being filled; one of m_digests' blocks
     qint64 m_sizeLimit;
     qint64 m_received = 0;
     bool m_writeFailed = false;
