@@ -181,9 +181,12 @@ void removeInstallation(const QDir &baseDir)
 QStringList uninstallCleanupArguments(const QString &programFile, const QDir &baseDir)
 {
     // The program first and required: while it still runs, its directory cannot go either.
-    return {ReplaceCommand,       programFile,         DeleteMarker,
-            QStringLiteral("10"), QStringLiteral("0"), baseDir.absolutePath(),
-            DeleteMarker,         QStringLiteral("5"), QStringLiteral("0")};
+    // One group of the replace command per line: target, source, attempts, required.
+    // clang-format off
+    return {ReplaceCommand,
+            programFile, DeleteMarker, QStringLiteral("10"), QStringLiteral("0"),
+            baseDir.absolutePath(), DeleteMarker, QStringLiteral("5"), QStringLiteral("0")};
+    // clang-format on
 }
 
 bool uninstallProduct(const QDir &baseDir)
