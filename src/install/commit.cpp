@@ -34,14 +34,26 @@ bool writeIntoPlace(const QByteArray &data, const QString &target)
     return true;
 }
 
-// Puts a copy of source at target the same way.
+// Puts a copy of source at target the same way, on the disk before it takes target's name: the
+// launcher that the shortcut, the URL protocol and the uninstall entry point to must not be
+// left empty by a power cut.
 bool copyIntoPlace(const QString &source, const QString &target)
 {
     const QString side = target + QLatin1String(kCopySuffix);
     QFile::remove(side);
-    if (!QFile::copy(source, side))
-        return false;
-    if (!platform::replaceFile(side, target)) {
+    QFile in(source);
+    QFile out(side);
+    bool copied = in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+    constexpr qint64 kChunk = 1 << 16;
+    while (copied && !in.atEnd()) {
+        const QByteArray piece = in.read(kChunk);
+        copied = !piece.isEmpty() && out.write(piece) == piece.size();
+    }
+    copied = copied && out.flush() && platform::flushWrittenFile(out)
+        && QFile::setPermissions(side, QFile::permissions(source));
+    out.close();
+    if (!copied || out.error() != QFileDevice::NoError || !platform::syncFileSystem(side)
+        || !platform::replaceFile(side, target)) {
         QFile::remove(side);
         return false;
     }

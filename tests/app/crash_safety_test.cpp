@@ -162,6 +162,43 @@ TEST_F(CrashSafety, InstallKilledAfterItsFilesIsMadeWholeByTheNextStart)
     }
 }
 
+TEST_F(CrashSafety, PublishedLauncherReachesTheDiskBeforeItTakesItsName)
+{
+    // After a power cut, the shortcut, the URL protocol and the uninstall entry must not point
+    // at a launcher whose name survived but whose bytes did not.
+    publish("1.0");
+    const QString log = home.root() + "/strace.log";
+    ASSERT_EQ(
+        runProgram(
+            QStringLiteral("strace"),
+            {"-f", "-y", "-o", log, "-e",
+             "trace=write,pwrite64,sendfile,copy_file_range,fsync,fdatasync,syncfs,rename,renameat,renameat2",
+             downloaded},
+            home.root(), &out, &err),
+        0)
+        << err.constData();
+    EXPECT_FALSE(waitForLaunchedClient().isEmpty());
+    const QByteArray side = (data() + "/Korvel.exe.new").toUtf8();
+    qint64 lastWrite = -1;
+    qint64 flushed = -1;
+    qint64 renamed = -1;
+    const QList<QByteArray> calls = readFile(log).split('\n');
+    for (qint64 i = 0; i < calls.size(); ++i) {
+        const QByteArray &call = calls.at(int(i));
+        if (!call.contains(side + ">") && !call.contains('"' + side + '"'))
+            continue;
+        if (call.contains("write") || call.contains("sendfile") || call.contains("copy_file_range"))
+            lastWrite = i;
+        else if (call.contains("sync"))
+            flushed = i;
+        else if (call.contains("rename"))
+            renamed = i;
+    }
+    ASSERT_GE(renamed, 0) << "the launcher was not published through its side file";
+    EXPECT_GT(flushed, lastWrite);
+    EXPECT_LT(flushed, renamed);
+}
+
 TEST_F(CrashSafety, SettingsLockLeftEmptyByAKillDoesNotHoldUpTheNextStart)
 {
     publish("1.0");
