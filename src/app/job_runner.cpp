@@ -159,14 +159,26 @@ QString startedVersion(const QDir &baseDir)
     return entry ? entry->version() : QString();
 }
 
+// The versions the cached catalogue in baseDir lists (none when there is none).
+QStringList cachedVersions(const QDir &baseDir)
+{
+    VersionCatalogue cached(baseDir);
+    cached.loadLocalCatalogue();
+    QStringList versions;
+    for (const VersionEntry &entry : cached.versions())
+        versions.append(entry.version());
+    return versions;
+}
+
 // Checks the catalogue and installs the best version; once that succeeded, the versions and
 // packages no longer needed go (only in the data directory).
 bool installAndTidy(VersionCatalogue &catalogue)
 {
     const QString before = startedVersion(catalogue.baseDir());
+    const QStringList listedBefore = cachedVersions(catalogue.baseDir());
     if (!checkCatalogue(catalogue) || !catalogue.installBestVersion())
         return false;
-    removeOldVersions(catalogue.baseDir(), startedVersion(catalogue.baseDir()), before);
+    removeOldVersions(catalogue, startedVersion(catalogue.baseDir()), before, listedBefore);
     return true;
 }
 

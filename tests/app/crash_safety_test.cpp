@@ -104,9 +104,9 @@ protected:
 
     // The kill rounds of a road whose job (program with arguments) took length ms unkilled:
     // each prepares the machine, runs the job killed at its own moment (spread evenly over the
-    // length), then checks the user's next start.
+    // length), then checks the user's next start and, when given, whatever else must hold.
     void killRounds(qint64 length, const QString &program, const QStringList &arguments,
-                    const std::function<void()> &prepare)
+                    const std::function<void()> &prepare, const std::function<void()> &check = {})
     {
         const int rounds = roundsPerRoad();
         for (int i = 0; i < rounds; ++i) {
@@ -114,6 +114,8 @@ protected:
             prepare();
             runSlowed(program, arguments, length * (2 * i + 1) / (2 * rounds));
             checkNextStart();
+            if (check)
+                check();
         }
     }
 
@@ -279,11 +281,14 @@ TEST_F(CrashSafety, UpdateThatRemovesAnOldVersionKilledAtAnyMoment)
         publish(version);
         catalogues.append(readFile(tree() + "/bin/versions.xml"));
     }
-    // 1.0 installed, then updated to 2.0: the update to 3.0 removes 1.0 and its packages.
+    // 1.0 installed, then updated to 2.0: the update to 3.0 removes 1.0 and its packages,
+    // and nothing of the user's beside them.
+    QMap<QString, QByteArray> userFiles;
     const auto installTwo = [&] {
         forgetProduct();
         server.serve("/bin/versions.xml", HttpReply::ok(catalogues.at(0)));
         installFromDownload();
+        userFiles = writeUserFiles("1.0");
         server.serve("/bin/versions.xml", HttpReply::ok(catalogues.at(1)));
         ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
         ASSERT_TRUE(QFileInfo::exists(data() + "/2.0/manifest.xml"));
@@ -293,7 +298,8 @@ TEST_F(CrashSafety, UpdateThatRemovesAnOldVersionKilledAtAnyMoment)
     const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
     expectCompleteInstallation("3.0");
     EXPECT_FALSE(QFileInfo::exists(data() + "/1.0"));
-    killRounds(length, installedProgram(), {"update"}, installTwo);
+    expectUserFiles(userFiles);
+    killRounds(length, installedProgram(), {"update"}, installTwo, [&] { expectUserFiles(userFiles); });
 }
 
 TEST_F(CrashSafety, UninstallKilledAtAnyMoment)

@@ -191,6 +191,31 @@ void JobRoad::expectCompleteInstallation(const QString &version)
     EXPECT_TRUE(QFileInfo::exists(home.menuEntry())) << "no menu entry";
 }
 
+QMap<QString, QByteArray> JobRoad::writeUserFiles(const QString &copiedVersion)
+{
+    const QString data = home.dataDirectory();
+    QMap<QString, QByteArray> files{{"logs/client.log", "a log the client keeps"},
+                                    {"userdata/notes.txt", "the user's notes"},
+                                    {"packages/README.txt", "a note in the store"},
+                                    {"packages/notes/readme.txt", "a folder of notes in the store"}};
+    const QMap<QString, QByteArray> installed = filesBelow(data + '/' + copiedVersion);
+    EXPECT_TRUE(installed.contains("manifest.xml")) << copiedVersion.toStdString() << " is not installed";
+    for (auto it = installed.cbegin(); it != installed.cend(); ++it)
+        files.insert(copiedVersion + "-backup/" + it.key(), it.value());
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        EXPECT_TRUE(writeFile(data + '/' + it.key(), it.value()));
+    return files;
+}
+
+void JobRoad::expectUserFiles(const QMap<QString, QByteArray> &files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = home.dataDirectory() + '/' + it.key();
+        EXPECT_TRUE(QFileInfo(path).isFile()) << it.key().toStdString() << " is gone";
+        EXPECT_EQ(readFile(path), it.value()) << it.key().toStdString();
+    }
+}
+
 QList<QByteArray> JobRoad::manifestRequests() const
 {
     QList<QByteArray> paths;
