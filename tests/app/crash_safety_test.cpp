@@ -244,6 +244,45 @@ TEST_F(CrashSafety, UninstallKilledMidwayLeavesNothingThatStarts)
     expectCompleteInstallation("1.0");
 }
 
+TEST_F(CrashSafety, RenameRefusedHalfwayLeavesTheInstalledVersionAsItWas)
+{
+    // What a client started at the wrong moment does to a re-commit on Windows (it loads or
+    // opens a file after the commit found every file replaceable): one rename is refused after
+    // others have been made.
+    publish("1.0");
+    installFromDownload();
+    const QString version = data() + "/1.0";
+    const QMap<QString, QByteArray> installed = filesBelow(version);
+    // 1.0 again, with another launcher and library; their packages come first and second.
+    extraFiles = {{"Korvel.exe", readFile(target::program()) + "again"},
+                  {"libkorvel_client.so", readFile(target::sampleClient()) + "again"}};
+    publish("1.0");
+    // The rename that would put the new library in place (strace names it by its source).
+    const QString library = version + "/libkorvel_client.so.korvel-new";
+    const QStringList strace{"-f",
+                             "-o",
+                             "/dev/null",
+                             "-P",
+                             library,
+                             "-e",
+                             "trace=rename,renameat,renameat2",
+                             "-e",
+                             "inject=rename,renameat,renameat2:error=EACCES:when=1",
+                             installedProgram(),
+                             "update"};
+    ASSERT_EQ(runProgram(QStringLiteral("strace"), strace, home.root(), &out, &err), 0) << err.constData();
+    const QMap<QString, QByteArray> left = filesBelow(version);
+    EXPECT_EQ(left.keys().join(' ').toStdString(), installed.keys().join(' ').toStdString());
+    for (auto it = installed.cbegin(); it != installed.cend(); ++it)
+        EXPECT_TRUE(left.value(it.key()) == it.value()) << it.key().toStdString() << " changed";
+    const QByteArray report = startNormally(installedProgram());
+    EXPECT_EQ(sampleField(report, "cwd"), version.toUtf8());
+
+    // The next update, unhindered, installs the new files.
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    expectRanComplete(startNormally(installedProgram()));
+}
+
 TEST_F(CrashSafety, InstallKilledAtAnyMoment)
 {
     addFillerFiles("1.0");

@@ -51,7 +51,8 @@ void JobRoad::publish(const QString &version, bool prefetch)
     ASSERT_FALSE(installProgram(stage).isEmpty());
     for (auto it = extraFiles.cbegin(); it != extraFiles.cend(); ++it)
         ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + it.key(), it.value()));
-    ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(target::sampleClient())));
+    if (!extraFiles.contains(ClientLibrary))
+        ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(target::sampleClient())));
     ASSERT_TRUE(writeFile(stage + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n'));
     QStringList arguments{"--version",        version,       "--source",     stage,
                           "--output",         tree(),        "--entry-file", ClientLibrary,

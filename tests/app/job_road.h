@@ -88,7 +88,8 @@ protected:
     QString downloaded; // Downloads/Korvel.exe
     QByteArray out;
     QByteArray err;
-    // Files (path in the release, content) that publish() adds to a release besides the client.
+    // Files (path in the release, content) that publish() adds to a release besides the client
+    // (or instead of the sample client's library, under its name).
     QMap<QString, QByteArray> extraFiles;
     // Arguments publish() adds to the publisher's (signing).
     QStringList publishArguments;

@@ -441,6 +441,42 @@ TEST_F(JobRoad, UpdatesWhileTheClientRunsKeepItStartableAndWriteOnlyWhatChanged)
     client.kill();
 }
 
+TEST_F(JobRoad, ChangedLibraryIsCommittedWhileTheClientRunsIt)
+{
+    publish("1.0");
+    installFromDownload();
+    const QString version = home.dataDirectory() + "/1.0";
+    ChildProcess client;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KORVEL_SAMPLE_SLEEP", "600000"); // ended by the test
+    ASSERT_TRUE(client.start(installedProgram(), {}, home.root(), env));
+    ASSERT_FALSE(client.readLine().isEmpty());
+
+    // 1.0 published again with another build of its library, which the client has loaded
+    // (Windows refuses to replace a loaded library in place).
+    extraFiles = {{"libkorvel_client.so", readFile(target::sampleClient()) + "rebuilt"}};
+    publish("1.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_TRUE(client.isRunning());
+    QMap<QString, QByteArray> installed = filesBelow(version);
+    EXPECT_EQ(installed.take("manifest.xml"), readFile(tree() + "/bin/manifest/1.0.xml"));
+    // The old build may stay beside the new one while the client holds it.
+    installed.remove("libkorvel_client.so.korvel-old");
+    EXPECT_EQ(installed, releaseFiles("1.0"));
+    // A start meanwhile runs the new build beside the old one.
+    QFile::remove(clientLog());
+    EXPECT_EQ(run(installedProgram()), 0) << err.constData();
+    expectRanComplete(readFile(clientLog()));
+    client.kill();
+    ASSERT_TRUE(waitForNoProcessesFrom(home.root()));
+
+    // Once nothing holds the old build, the next update leaves nothing of it behind.
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    installed = filesBelow(version);
+    installed.remove("manifest.xml");
+    EXPECT_EQ(installed, releaseFiles("1.0"));
+}
+
 TEST_F(JobRoad, UpdatesKeepTheRunningAndThePreviousVersionWithTheirPackagesOnly)
 {
     const QString data = home.dataDirectory();
