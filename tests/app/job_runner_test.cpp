@@ -599,6 +599,30 @@ TEST_F(JobRoad, SignedLauncherIsWhatTheUserGetsAndItStillRuns)
     EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), QByteArray("1.0"));
 }
 
+TEST_F(JobRoad, ElevatedUpdateRunsOnlyInTheDataDirectoryOfItsOwnAccount)
+{
+    // "Run as administrator" gives the user's own account an elevated token: an update of the
+    // user's installation stays in that user's profile. Wine gives every process a full token,
+    // and the program takes it as elevated only when asked to.
+    if (!target::isWindows())
+        GTEST_SKIP() << "only Windows splits a user's token";
+    publish("1.0");
+    installFromDownload();
+    publish("2.0");
+    home.setEnv("KORVEL_WINE_ELEVATION", "1");
+
+    // A copy elsewhere (another account's folder, for all it knows) is refused, silently.
+    const QString portable = installProgram(home.root() + "/portable");
+    EXPECT_EQ(run(portable, {"update"}), exitStatusOf(-1));
+    EXPECT_TRUE(err.isEmpty()) << err.constData();
+    EXPECT_TRUE(QDir(home.root() + "/portable").entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
+
+    // The installed launcher updates its own directory.
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_TRUE(QFileInfo::exists(home.dataDirectory() + "/2.0/manifest.xml"));
+    EXPECT_EQ(uninstallString(), launcherCommand(installedProgram()));
+}
+
 TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)
 {
     publish("1.0");
