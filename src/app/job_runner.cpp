@@ -68,12 +68,23 @@ bool runTask(ProgressWindow *window, JobMode mode, bool *failureReported)
     return false;
 }
 
+// Whether a job of mode may run from an elevated token. The token is the user's own elevated
+// self ("run as administrator") or another account's (a standard user who typed an
+// administrator's password), and its data directory is that account's: an install would land
+// there, out of the user's reach. An update of the program's own directory stays where the
+// user's installation is when that directory is the token's account's data directory, so it
+// goes on; anywhere else it could be another account's installation, and is refused.
+bool mayRunElevated(JobMode mode)
+{
+    return mode == JobMode::Update && isDataDirectory(programDirectory());
+}
+
 } // namespace
 
 int runJob(JobMode mode)
 {
     // Refused before anything is taken or written. The update runs unseen and says nothing.
-    if (platform::runsElevatedAboveItsUser()) {
+    if (platform::runsElevatedAboveItsUser() && !mayRunElevated(mode)) {
         if (mode != JobMode::Update) {
             if (const std::unique_ptr<platform::WindowSystem> system = platform::openWindowSystem())
                 system->messageBox(0, QString::fromUtf16(elevatedText));
@@ -159,14 +170,26 @@ QString startedVersion(const QDir &baseDir)
     return entry ? entry->version() : QString();
 }
 
+// The versions the cached catalogue in baseDir lists (none when there is none).
+QStringList cachedVersions(const QDir &baseDir)
+{
+    VersionCatalogue cached(baseDir);
+    cached.loadLocalCatalogue();
+    QStringList versions;
+    for (const VersionEntry &entry : cached.versions())
+        versions.append(entry.version());
+    return versions;
+}
+
 // Checks the catalogue and installs the best version; once that succeeded, the versions and
 // packages no longer needed go (only in the data directory).
 bool installAndTidy(VersionCatalogue &catalogue)
 {
     const QString before = startedVersion(catalogue.baseDir());
+    const QStringList listedBefore = cachedVersions(catalogue.baseDir());
     if (!checkCatalogue(catalogue) || !catalogue.installBestVersion())
         return false;
-    removeOldVersions(catalogue.baseDir(), startedVersion(catalogue.baseDir()), before);
+    removeOldVersions(catalogue, startedVersion(catalogue.baseDir()), before, listedBefore);
     return true;
 }
 

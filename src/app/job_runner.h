@@ -10,7 +10,8 @@ class VersionEntry;
 // machine-wide job guard, builds the progress window, runs its message loop and returns the
 // quit code (0 after success, -1 after an error box, a refused uninstall, a failed task or
 // when another job holds the guard; -1 too, before anything else, when the process runs
-// elevated above its user, with a box saying so unless it is the unseen update). The guard, the window and
+// elevated above its user, with a box saying so, except for an update of the program's own
+// directory when that is the data directory, which runs). The guard, the window and
 // the window system are kept for the rest of the process, since the worker may still be running: the caller
 // ends the process with the returned code (the job handlers below do).
 int runJob(JobMode mode);

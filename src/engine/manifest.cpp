@@ -79,6 +79,12 @@ bool VersionEntry::hasSignedPackages() const
 
 bool VersionEntry::parseManifest(const QByteArray &data)
 {
+    // Read into lists of its own and taken over only once accepted: an entry tried twice (a
+    // prefetch entry that is also the first) must not hold the packages of both reads, nor a
+    // refused manifest leave half its packages behind.
+    QList<PackageRecord> packages;
+    QString entryFile;
+    QString entryFunction;
     // No error check: at the first malformed spot the reader ends, and what came before decides.
     QXmlStreamReader reader(data);
     while (!reader.atEnd()) {
@@ -101,14 +107,17 @@ bool VersionEntry::parseManifest(const QByteArray &data)
             qint64 size = -1;
             if (release::isSigning() && parseSignedContent(attributes, &sha256, &size))
                 package.setSignedContent(sha256, size);
-            m_packages.append(package);
+            packages.append(package);
         } else if (reader.name() == QLatin1String("Entry")) {
-            m_entryFile = attributes.value(QLatin1String("file")).toString();
-            m_entryFunction = attributes.value(QLatin1String("function")).toString();
+            entryFile = attributes.value(QLatin1String("file")).toString();
+            entryFunction = attributes.value(QLatin1String("function")).toString();
         }
     }
-    if (m_entryFile.isEmpty() || m_entryFunction.isEmpty())
+    if (entryFile.isEmpty() || entryFunction.isEmpty())
         return false;
+    m_packages = packages;
+    m_entryFile = entryFile;
+    m_entryFunction = entryFunction;
     m_manifestData = data;
     return true;
 }

@@ -44,12 +44,13 @@ public:
     // version or a package lacks its SHA-256 and size.
     bool fetchManifest();
 
-    // Reads a manifest: appends one PackageRecord per Package element that has name, version,
-    // no and hash (others are dropped; packages already held stay, so a second parse adds them
-    // again), and takes file and function of the last Entry element. Accepted (true, and data
-    // kept as manifestData) when both are non-empty. Refused as a whole when a Package names a
-    // name or version that is not a plain file name (it would lead out of the package store).
-    // Creates nothing on disk. No report.
+    // Reads a manifest: one PackageRecord per Package element that has name, version, no and
+    // hash (others are dropped), and file and function of the last Entry element. Accepted
+    // (true) when both are non-empty: the packages, entry file, entry function and data (as
+    // manifestData) then replace whatever an earlier parse left. Refused as a whole, the entry
+    // unchanged, when the entry is incomplete or a Package names a name or version that is not
+    // a plain file name (it would lead out of the package store). Creates nothing on disk. No
+    // report.
     bool parseManifest(const QByteArray &data);
 
     // Parses versionDir / "manifest.xml" and checks that the entry file is there. False when the

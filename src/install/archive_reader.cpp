@@ -327,6 +327,20 @@ quint64 ArchiveReader::largestFolderSize() const
 
 namespace {
 
+// Appended to a file's final name while it is written.
+constexpr char kSideSuffix[] = ".korvel-new";
+// Appended to a file's final name while its old file makes way for the new one.
+constexpr char kAsideSuffix[] = ".korvel-old";
+
+// Whether part (one path component) is a name the extraction gives its own side files: an
+// entry of that name would share its file with another entry's, and the second rename would
+// fail after the first had been made.
+bool isSideFileName(const QString &part)
+{
+    return part.endsWith(QLatin1String(kSideSuffix), Qt::CaseInsensitive)
+        || part.endsWith(QLatin1String(kAsideSuffix), Qt::CaseInsensitive);
+}
+
 // Whether part (one path component) is a name Windows gives another meaning or refuses:
 // a ':' opens an alternate data stream of the file before it; a reserved device name, bare or
 // with any extension ("nul.txt"), opens the device; a trailing dot or blank is dropped by the
@@ -364,10 +378,10 @@ bool isForbiddenComponent(const QString &part)
 // An untrusted entry name as the path below the destination it stands for: '/'-separated,
 // without empty or "." components, with ".." resolved; empty for the destination itself. False
 // when the name must not be used: empty, absolute, starting with a drive letter, containing a
-// backslash (a separator elsewhere) or a NUL, with ".." leading out of the destination, or with
+// backslash (a separator elsewhere) or a NUL, with ".." leading out of the destination, with
 // a component no Windows file may have (a ':', a control character or one of <>"|?*, a
 // reserved device name such as CON, NUL, COM1 or "nul.txt", a trailing dot or blank), refused
-// on every system.
+// on every system, or with a component named as the extraction names its side files.
 bool resolveEntryPath(const QString &name, QString *path)
 {
     path->clear();
@@ -387,7 +401,7 @@ bool resolveEntryPath(const QString &name, QString *path)
             parts.removeLast();
             continue;
         }
-        if (isForbiddenComponent(part))
+        if (isForbiddenComponent(part) || isSideFileName(part))
             return false;
         parts.append(part);
     }
@@ -395,8 +409,6 @@ bool resolveEntryPath(const QString &name, QString *path)
     return true;
 }
 
-// Appended to a file's final name while it is written.
-constexpr char kSideSuffix[] = ".korvel-new";
 // Existing files are read back in pieces of this size to compare them with an entry.
 constexpr qint64 kCompareChunk = 1 << 20;
 
@@ -407,7 +419,9 @@ constexpr qint64 kCompareChunk = 1 << 20;
 class SideFile {
 public:
     explicit SideFile(const QString &finalPath)
-        : m_final(finalPath), m_file(finalPath + QLatin1String(kSideSuffix))
+        : m_final(finalPath),
+          m_file(finalPath + QLatin1String(kSideSuffix)),
+          m_aside(finalPath + QLatin1String(kAsideSuffix))
     {
     }
     ~SideFile() { discard(); }
@@ -431,9 +445,19 @@ public:
             m_keptPermissions = QFile::permissions(m_final);
         }
         // A side file left by an interrupted run, or a link planted under its name, goes; the
-        // new one is created afresh, never opened through a link.
+        // new one is created afresh, never opened through a link. So does an old file that an
+        // earlier commit could only move aside (one the system held then).
         QFile::remove(m_file.fileName());
+        removeAside(m_final);
         return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+    }
+
+    // The old file an earlier commit moved aside from finalPath, gone once nothing holds it.
+    static void removeAside(const QString &finalPath)
+    {
+        const QString aside = finalPath + QLatin1String(kAsideSuffix);
+        if (QFileInfo(aside).isFile() || QFileInfo(aside).isSymLink())
+            QFile::remove(aside);
     }
 
     bool write(const unsigned char *data, size_t size)
@@ -466,13 +490,44 @@ public:
         return true;
     }
 
-    // Renames the finished side file over the final name.
+    // Renames the finished side file over the final name, keeping the old file (when there is
+    // one) aside until let go or put back. A file the system holds in use (Windows: a loaded
+    // library) is moved aside rather than replaced, which it allows. False, with the final name
+    // as it was, when either rename is refused.
     bool commit()
     {
-        if (!m_finished || !platform::replaceFile(m_file.fileName(), m_final))
+        if (!m_finished)
             return false;
+        const QFileInfo old(m_final);
+        if (old.exists() || old.isSymLink()) {
+            QFile::remove(m_aside);
+            if (!platform::moveAside(m_final, m_aside))
+                return false;
+            m_hasAside = true;
+        }
+        if (!platform::replaceFile(m_file.fileName(), m_final)) {
+            putBack();
+            return false;
+        }
         m_committed = true;
         return true;
+    }
+
+    // After commit: the old file back under the final name (none when there was none), and the
+    // new one gone. False when the system holds the new file meanwhile.
+    bool rollBack()
+    {
+        m_committed = false;
+        return m_hasAside ? putBack() : QFile::remove(m_final);
+    }
+
+    // After commit: the old file goes (where the system still holds it, it stays aside until a
+    // later extraction of its name finds it free).
+    void letGoOfOld()
+    {
+        if (m_hasAside)
+            QFile::remove(m_aside);
+        m_hasAside = false;
     }
 
     void discard()
@@ -485,11 +540,23 @@ public:
     }
 
 private:
+    bool putBack()
+    {
+        m_hasAside = !platform::replaceFile(m_aside, m_final);
+        // Where aside is a second name of the file still at the final name, the rename leaves
+        // both names.
+        if (!m_hasAside)
+            QFile::remove(m_aside);
+        return !m_hasAside;
+    }
+
     QString m_final;
     QFile m_file;
+    QString m_aside;
     std::optional<QFileDevice::Permissions> m_keptPermissions;
     bool m_finished = false;
     bool m_committed = false;
+    bool m_hasAside = false;
 };
 
 } // namespace
@@ -498,6 +565,10 @@ struct StagedFiles::Private {
     // In staging order; a file replaced by a later stage of its path leaves a null behind.
     std::vector<std::unique_ptr<SideFile>> files;
     QHash<QString, size_t> byPath;
+    // Relative to the destination, case folded: the paths no entry may take, and those the
+    // file entries of the extractions so far took (with their spelling).
+    QStringList reserved;
+    QHash<QString, QString> claimed;
 
     // Whatever was staged for path goes: a later entry of that path decides what it holds.
     void drop(const QString &path)
@@ -537,17 +608,39 @@ QStringList StagedFiles::targets() const
     return paths;
 }
 
-bool StagedFiles::commit()
+void StagedFiles::reservePaths(const QStringList &paths)
 {
+    for (const QString &path : paths)
+        d->reserved.append(path.toCaseFolded());
+}
+
+bool StagedFiles::commit(bool *rolledBack)
+{
+    // Every rename either succeeds or is undone with those before it: a file the system holds
+    // after the caller found it replaceable (a client started meanwhile) must not leave a mix of
+    // old and new files behind.
+    std::vector<SideFile *> done;
+    bool committed = true;
     for (std::unique_ptr<SideFile> &file : d->files) {
-        if (file && !file->commit()) {
-            discard();
-            return false;
+        if (!file)
+            continue;
+        if (!file->commit()) {
+            committed = false;
+            break;
         }
-        file.reset();
+        done.push_back(file.get());
     }
+    bool restored = true;
+    for (auto it = done.rbegin(); it != done.rend(); ++it) {
+        if (!committed)
+            restored = (*it)->rollBack() && restored;
+        else
+            (*it)->letGoOfOld();
+    }
+    if (rolledBack)
+        *rolledBack = !committed && restored;
     discard();
-    return true;
+    return committed;
 }
 
 void StagedFiles::discard()
@@ -664,6 +757,7 @@ private:
     {
         const QString path = finalPath(index);
         m_staged.drop(path);
+        SideFile::removeAside(path);
         const QFileDevice::Permissions wanted = executable(index);
         const QFileDevice::Permissions now = QFile::permissions(path);
         if ((now & wanted) != wanted)
@@ -796,28 +890,69 @@ private:
     QHash<QString, quint32> m_lastOfPath;
 };
 
-bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged)
-{
-    ArchiveReader reader(archive);
-    if (!reader.isOpen())
-        return false;
+namespace {
 
-    // Every name and size is checked before the first byte is written, so a hostile archive
-    // leaves the destination as it was.
+// The checks made of every entry's name before the first byte is written, so that a hostile
+// archive leaves the destination as it was: each name (resolveEntryPath), no path in
+// reservedPaths or below one, and no file that shares its file with another one where letter
+// case does not count (Windows), in this archive or in those whose files claimedPaths holds
+// (case folded, with their spelling). On success, paths holds the entries' relative paths and
+// claimedPaths this archive's files too.
+bool checkEntries(const ArchiveReader &reader, const QStringList &reservedPaths,
+                  QHash<QString, QString> *claimedPaths, QStringList *paths)
+{
     const quint32 count = reader.numEntries();
-    QStringList paths;
-    paths.reserve(int(count));
+    paths->clear();
+    paths->reserve(int(count));
+    QHash<QString, QString> claimed = *claimedPaths;
     for (quint32 i = 0; i < count; ++i) {
         QString relative;
         if (!resolveEntryPath(reader.entryName(i), &relative))
             return false;
         if (relative.isEmpty() && !reader.isDirectory(i))
             return false;
-        paths.append(relative);
+        const QString folded = relative.toCaseFolded();
+        for (const QString &reserved : reservedPaths) {
+            if (folded == reserved || folded.startsWith(reserved + QLatin1Char('/')))
+                return false;
+        }
+        if (!reader.isDirectory(i)) {
+            // The same spelling again is the same file, replaced by the later entry.
+            const auto taken = claimed.constFind(folded);
+            if (taken != claimed.cend() && *taken != relative)
+                return false;
+            claimed.insert(folded, relative);
+        }
+        paths->append(relative);
     }
-    if (!reader.d->sizesArePossible())
+    *claimedPaths = claimed;
+    return true;
+}
+
+} // namespace
+
+bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged)
+{
+    ArchiveReader reader(archive);
+    if (!reader.isOpen())
+        return false;
+    QStringList paths;
+    if (!checkEntries(reader, staged->d->reserved, &staged->d->claimed, &paths)
+        || !reader.d->sizesArePossible())
         return false;
     return Extraction(*reader.d, destination.absolutePath(), paths, *staged->d).run();
+}
+
+bool checkArchive(QIODevice *archive, const QStringList &reservedPaths)
+{
+    ArchiveReader reader(archive);
+    QStringList reserved;
+    for (const QString &path : reservedPaths)
+        reserved.append(path.toCaseFolded());
+    QHash<QString, QString> claimed;
+    QStringList paths;
+    return reader.isOpen() && checkEntries(reader, reserved, &claimed, &paths)
+        && reader.d->sizesArePossible();
 }
 
 bool extractArchive(QIODevice *archive, const QDir &destination)

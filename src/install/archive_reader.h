@@ -65,6 +65,7 @@ public:
 private:
     friend class Extraction;
     friend bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged);
+    friend bool checkArchive(QIODevice *archive, const QStringList &reservedPaths);
     struct Private;
     std::unique_ptr<Private> d;
 };
@@ -82,12 +83,20 @@ public:
     StagedFiles(const StagedFiles &) = delete;
     StagedFiles &operator=(const StagedFiles &) = delete;
 
+    // Paths relative to the extractions' destination that no entry may take or lie below, in
+    // any letter case: files the caller writes there itself. Set before the first extraction.
+    void reservePaths(const QStringList &paths);
+
     bool isEmpty() const;
     // The final paths the renames will replace (or create), in the order they were staged.
     QStringList targets() const;
-    // Renames every waiting file over its final name, in order. False at the first rename that
-    // is refused; the files renamed before it stay, the rest are removed.
-    bool commit();
+    // Renames every waiting file over its final name, in order, each old file kept aside
+    // (platform::moveAside) until all are done, then removed (where the system still holds one,
+    // it stays aside until a later extraction of its name). False at the first rename that is
+    // refused: the files renamed before it are put back as they were (their old files, or none),
+    // the rest removed, and *rolledBack (when given) says whether all could be put back (a file
+    // the system took hold of meanwhile cannot).
+    bool commit(bool *rolledBack = nullptr);
     // Removes every waiting file.
     void discard();
 
@@ -116,11 +125,19 @@ private:
 // stream: memory stays at the coder's dictionary plus a fixed buffer, whatever the folder's
 // size. Other folders are decoded whole, as entryData does.
 //
-// Returns false when the archive cannot be opened, any entry name is unsafe or any declared
-// size impossible (checked for all entries before anything is written), a folder cannot be
+// Returns false when the archive cannot be opened, any entry name is unsafe (named as the side
+// files an extraction writes, or as a path staged reserves), two file entries of this or an
+// earlier extraction into staged differ only in letter case, or any declared size is impossible
+// (all checked for all entries before anything is written), a folder cannot be
 // decoded or fails a CRC, a directory cannot be created, or a file cannot be written in full.
 // Nothing is ever written outside destination.
 bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged);
+
+// Whether stageArchive would accept the archive as far as it can tell without decoding it or
+// looking at a destination: every name, no two files that are one file where letter case does
+// not count, no entry at or below a path of reservedPaths (as StagedFiles::reservePaths), and
+// every declared size. For a publisher to refuse what its clients would refuse.
+bool checkArchive(QIODevice *archive, const QStringList &reservedPaths = {});
 
 // stageArchive, then the staged files renamed into place. A failure leaves no side file and
 // no wrong or half-written file under a final name; when the extraction itself fails, no final

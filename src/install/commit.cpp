@@ -34,14 +34,26 @@ bool writeIntoPlace(const QByteArray &data, const QString &target)
     return true;
 }
 
-// Puts a copy of source at target the same way.
+// Puts a copy of source at target the same way, on the disk before it takes target's name: the
+// launcher that the shortcut, the URL protocol and the uninstall entry point to must not be
+// left empty by a power cut.
 bool copyIntoPlace(const QString &source, const QString &target)
 {
     const QString side = target + QLatin1String(kCopySuffix);
     QFile::remove(side);
-    if (!QFile::copy(source, side))
-        return false;
-    if (!platform::replaceFile(side, target)) {
+    QFile in(source);
+    QFile out(side);
+    bool copied = in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+    constexpr qint64 kChunk = 1 << 16;
+    while (copied && !in.atEnd()) {
+        const QByteArray piece = in.read(kChunk);
+        copied = !piece.isEmpty() && out.write(piece) == piece.size();
+    }
+    copied = copied && out.flush() && platform::flushWrittenFile(out)
+        && QFile::setPermissions(side, QFile::permissions(source));
+    out.close();
+    if (!copied || out.error() != QFileDevice::NoError || !platform::syncFileSystem(side)
+        || !platform::replaceFile(side, target)) {
         QFile::remove(side);
         return false;
     }
@@ -73,6 +85,12 @@ QByteArray fileContent(const QString &path)
 
 } // namespace
 
+QStringList install::versionDirectoryFiles()
+{
+    return {QLatin1String(LocalManifestFileName),
+            QLatin1String(LocalManifestFileName) + QLatin1String(kCopySuffix)};
+}
+
 bool VersionEntry::commitVersion()
 {
     const QString versionPath = m_versionDir.absolutePath();
@@ -83,6 +101,7 @@ bool VersionEntry::commitVersion()
     // from what is installed are written at all. Until all of them are there and checked, the
     // installed version stays exactly as it was, still startable.
     StagedFiles staged;
+    staged.reservePaths(install::versionDirectoryFiles());
     for (const PackageRecord &package : qAsConst(m_packages)) {
         m_sink->report(status_reports::CommitStarted, m_version, package.name());
         QFile file(package.packageFilePath());
@@ -108,9 +127,9 @@ bool VersionEntry::commitVersion()
         QFileInfo(manifestPath).isFile() && fileContent(manifestPath) == m_manifestData;
     const QStringList targets = staged.targets();
     if (!targets.isEmpty()) {
-        // A file in use (the client's library, while the client runs, on systems that lock
-        // it) cannot be replaced: find out before anything changes, so that the installed
-        // version stays as it is rather than losing its manifest over a refused rename.
+        // A file held in a way that forbids replacing it (on systems that lock files in use: one
+        // a running client has open without sharing; its loaded library is moved aside instead)
+        // cannot be replaced: find out before anything changes, rather than undo renames.
         for (const QString &target : targets) {
             if (!platform::canReplaceFile(target))
                 return fail();
@@ -121,11 +140,18 @@ bool VersionEntry::commitVersion()
             return fail();
         // From the first rename until a new manifest is written the directory must not count
         // as installed: a crash in between would otherwise leave a mix of two versions that
-        // looks complete.
-        if (!manifestStays && QFileInfo::exists(manifestPath) && !QFile::remove(manifestPath))
+        // looks complete. A rename refused all the same (a client started meanwhile holds a
+        // file) puts back the files renamed before it, and with them the old manifest.
+        const bool hadManifest = !manifestStays && QFileInfo::exists(manifestPath);
+        const QByteArray oldManifest = hadManifest ? fileContent(manifestPath) : QByteArray();
+        if (hadManifest && !QFile::remove(manifestPath))
             return fail();
-        if (!staged.commit())
+        bool rolledBack = false;
+        if (!staged.commit(&rolledBack)) {
+            if (hadManifest && rolledBack)
+                writeIntoPlace(oldManifest, manifestPath);
             return fail();
+        }
     }
 
     // Publish the launcher before the manifest: once the version counts as installed, a start

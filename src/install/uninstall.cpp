@@ -71,21 +71,18 @@ bool anotherCopyRuns(const QDir &baseDir)
     return self.absoluteFilePath() != launcher.absoluteFilePath() && countRunningInstances(launcher) != 0;
 }
 
-// Of the installed versions in baseDir other than kept, the one whose manifest was written
+// Of the installed versions among listed other than kept, the one whose manifest was written
 // last.
-QString newestOtherVersion(const QDir &baseDir, const QString &kept)
+QString newestOtherVersion(const QDir &baseDir, const QSet<QString> &listed, const QString &kept)
 {
     QString newestName;
     QDateTime newest;
-    const QFileInfoList directories =
-        baseDir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
-    for (const QFileInfo &directory : directories) {
-        const QString name = directory.fileName();
+    for (const QString &name : listed) {
         if (name == kept || name == QLatin1String(PackageStoreDirName)
             || !VersionEntry(baseDir, nullptr, name, QString()).loadLocalManifest())
             continue;
         const QDateTime written =
-            QFileInfo(QDir(directory.absoluteFilePath()).filePath(QLatin1String(LocalManifestFileName)))
+            QFileInfo(QDir(baseDir.filePath(name)).filePath(QLatin1String(LocalManifestFileName)))
                 .lastModified();
         if (newestName.isEmpty() || written > newest) {
             newestName = name;
@@ -95,31 +92,63 @@ QString newestOtherVersion(const QDir &baseDir, const QString &kept)
     return newestName;
 }
 
+// Whether name is one the package store gives a package file: a version followed by ".7z",
+// or that followed by ".partial" while it downloads.
+bool isPackageFileName(const QString &name)
+{
+    return name.endsWith(QLatin1String(".7z")) || name.endsWith(QLatin1String(".7z.partial"));
+}
+
+// Removes the package files of the store that are not kept. Only files named as the store names
+// them go; anything else there (a note, a folder of the user's) stays, and so does the folder
+// that holds it.
 void removeUnlisted(const QDir &store, const QSet<QString> &keptPackages)
 {
     const QFileInfoList packageDirectories =
         store.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
     for (const QFileInfo &directory : packageDirectories) {
         const QFileInfoList files =
-            QDir(directory.absoluteFilePath())
-                .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+            QDir(directory.absoluteFilePath()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
         for (const QFileInfo &file : files) {
-            if (!keptPackages.contains(file.absoluteFilePath()))
+            if (isPackageFileName(file.fileName()) && !keptPackages.contains(file.absoluteFilePath()))
                 removeTree(file.absoluteFilePath());
         }
         QDir().rmdir(directory.absoluteFilePath()); // only once it has become empty
     }
 }
 
+void keepPackagesOf(const VersionEntry &entry, QSet<QString> *kept)
+{
+    for (const PackageRecord &package : entry.packages())
+        kept->insert(QFileInfo(package.packageFilePath()).absoluteFilePath());
+}
+
 } // namespace
 
-void removeOldVersions(const QDir &baseDir, const QString &current, const QString &before)
+void removeOldVersions(const VersionCatalogue &catalogue, const QString &current, const QString &before,
+                       const QStringList &listedBefore)
 {
+    const QDir &baseDir = catalogue.baseDir();
     if (!isDataDirectory(baseDir) || current.isEmpty() || anotherCopyRuns(baseDir))
         return;
-    const QString previous =
-        before.isEmpty() || before == current ? newestOtherVersion(baseDir, current) : before;
+    // Only a folder named by a catalogue that this task read can be a version of ours; every
+    // other one (logs, the user's files, a copy of a version under another name) is not ours
+    // to touch, however much it looks like a version.
+    QSet<QString> listed(listedBefore.cbegin(), listedBefore.cend());
+    // What this task fetched stays, whether or not it could be installed: a prefetch that
+    // failed halfway goes on from there next time.
+    QSet<QString> worked;
     QSet<QString> keptPackages;
+    for (const VersionEntry &entry : catalogue.versions()) {
+        listed.insert(entry.version());
+        if (!entry.manifestData().isEmpty()) {
+            worked.insert(entry.version());
+            keepPackagesOf(entry, &keptPackages);
+        }
+    }
+    listed.remove(QLatin1String(PackageStoreDirName));
+    const QString previous =
+        before.isEmpty() || before == current ? newestOtherVersion(baseDir, listed, current) : before;
     for (const QString &kept : {current, previous}) {
         VersionEntry entry(baseDir, nullptr, kept, QString());
         if (kept.isEmpty() || !entry.loadLocalManifest()) {
@@ -127,16 +156,14 @@ void removeOldVersions(const QDir &baseDir, const QString &current, const QStrin
                 return; // what runs must be known before anything goes
             continue;
         }
-        for (const PackageRecord &package : entry.packages())
-            keptPackages.insert(QFileInfo(package.packageFilePath()).absoluteFilePath());
+        keepPackagesOf(entry, &keptPackages);
     }
 
     QStringList doomed;
-    const QFileInfoList directories =
-        baseDir.entryInfoList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks);
-    for (const QFileInfo &directory : directories) {
-        const QString name = directory.fileName();
-        if (name != current && name != previous && name != QLatin1String(PackageStoreDirName))
+    for (const QString &name : qAsConst(listed)) {
+        const QFileInfo directory(baseDir.filePath(name));
+        if (name != current && name != previous && !worked.contains(name) && directory.isDir()
+            && !directory.isSymLink())
             doomed.append(directory.absoluteFilePath());
     }
     for (const QString &directory : qAsConst(doomed))

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+class VersionCatalogue;
+
 // Removes the product: everything below baseDir, the uninstall entry and the URL protocol
 // (registry keys and desktop handler), the application-menu entry and the desktop shortcut; then starts a
 // temporary copy of the running program that deletes the program file and baseDir once this process has
@@ -19,17 +21,24 @@ bool uninstallProduct(const QDir &baseDir);
 // directory are files deleted. The machine id stays.
 void removeInstallation(const QDir &baseDir);
 
-// After a successful commit in the data directory (baseDir): removes every version directory
-// and every file of the package store except the version a start runs now (current), the one
-// it ran before the commit (before; when that is empty or current itself, the other installed
+// After a successful install or update task in the data directory (the catalogue's base
+// directory): removes the version directories and package files that are no longer needed, and
+// nothing else. A version directory is one of ours only when a catalogue this task read names
+// it (catalogue, or listedBefore: the versions of the cached catalogue before the task
+// refreshed it); every other folder or file (logs, the user's files, a copy of a version
+// under another name) stays. Of those, kept are the version a start runs now (current), the one
+// it ran before the task (before; when that is empty or current itself, the other installed
 // version whose manifest was written last), so the catalogue can still point back to it, and
-// the packages the kept versions' manifests list. The manifests of the doomed versions go
-// first, so a removal cut short never leaves a startable half version. A file that cannot be
-// removed (in use) stays, with what holds it, and is tried again at the next commit. Nothing
-// is removed while another copy of the program runs (a client started from the installed
-// launcher or from this program), nor anywhere but in the data directory, nor when current is
-// not installed. Nothing is reported.
-void removeOldVersions(const QDir &baseDir, const QString &current, const QString &before);
+// every version whose manifest the task fetched (the catalogue's entries that hold one). Of
+// the package store only files named as it names package files go, and only those that no
+// kept version's manifest and no manifest the task fetched lists. The manifests of the doomed
+// versions go first, so a removal cut short never leaves a startable half version. A file that
+// cannot be removed (in use) stays, with what holds it, and is tried again at the next commit.
+// Nothing is removed while another copy of the program runs (a client started from the
+// installed launcher or from this program), nor anywhere but in the data directory, nor when
+// current is not installed. Nothing is reported.
+void removeOldVersions(const VersionCatalogue &catalogue, const QString &current, const QString &before,
+                       const QStringList &listedBefore);
 
 // The arguments of the temporary copy's "replace" command: delete programFile (10 attempts,
 // required), then the directory baseDir (5 attempts, required). programFile is an absolute path

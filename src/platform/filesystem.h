@@ -19,10 +19,20 @@ bool syncFileSystem(const QString &path);
 // (Linux), nothing. False when the flush failed.
 bool flushWrittenFile(QFileDevice &file);
 
-// Whether a rename could replace the file at path now: true when it is absent or replaceable;
-// false where the system locks files in use and path is (a loaded library or running program,
-// a file opened without sharing). Never changes the file.
+// Whether the file at path could be replaced now, by replaceFile or by moveAside and a rename:
+// true when it is absent or replaceable; false where the system locks files in use and path is
+// (Windows: a file opened without sharing its deletion). A loaded library or a running program
+// counts as replaceable: it can be moved aside. Never changes the file.
 bool canReplaceFile(const QString &path);
+
+// Makes way for a new file at path while keeping the old one under aside (a name beside it that
+// is free), so that it can be put back (replaceFile(aside, path)) or let go (remove aside).
+// Windows: the file is renamed to aside, which the system allows while it is loaded or running
+// (replacing or deleting it is refused then), and path stays free until a rename fills it.
+// Elsewhere: aside becomes a second name of the same file (a hard link), path still names it
+// until a rename replaces it in one step; where the file system has no such links, the file is
+// renamed as on Windows. False, with path untouched, when neither can be done.
+bool moveAside(const QString &path, const QString &aside);
 
 // Renames from to to in one step, replacing an existing file at to, so that a reader sees
 // either the old or the new file and a crash never leaves neither. Both must be on one file

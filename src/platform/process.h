@@ -44,8 +44,8 @@ bool startTemporaryCopy(const QString &program, const QString &argumentLine);
 
 // Whether the process runs with the elevated token the system made from a user's limited one
 // ("run as administrator", or the system's own elevation of what it takes for an installer).
-// A per-user job must not run so: it would install into the elevated account's profile and
-// leave files the user's own programs cannot change. Windows: the token's elevation type is
+// A per-user install must not run so: it would install into the elevated account's profile
+// and leave files the user's own programs cannot change. Windows: the token's elevation type is
 // "full"; under Wine, which gives every process that token and has no limited one, false unless
 // KORVEL_WINE_ELEVATION is "1" (the tests' way to see the refusal). Linux: always false, as
 // root is an account of its own rather than a user's elevated self (and the tests run as root).

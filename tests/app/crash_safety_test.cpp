@@ -104,9 +104,9 @@ protected:
 
     // The kill rounds of a road whose job (program with arguments) took length ms unkilled:
     // each prepares the machine, runs the job killed at its own moment (spread evenly over the
-    // length), then checks the user's next start.
+    // length), then checks the user's next start and, when given, whatever else must hold.
     void killRounds(qint64 length, const QString &program, const QStringList &arguments,
-                    const std::function<void()> &prepare)
+                    const std::function<void()> &prepare, const std::function<void()> &check = {})
     {
         const int rounds = roundsPerRoad();
         for (int i = 0; i < rounds; ++i) {
@@ -114,6 +114,8 @@ protected:
             prepare();
             runSlowed(program, arguments, length * (2 * i + 1) / (2 * rounds));
             checkNextStart();
+            if (check)
+                check();
         }
     }
 
@@ -162,6 +164,43 @@ TEST_F(CrashSafety, InstallKilledAfterItsFilesIsMadeWholeByTheNextStart)
     }
 }
 
+TEST_F(CrashSafety, PublishedLauncherReachesTheDiskBeforeItTakesItsName)
+{
+    // After a power cut, the shortcut, the URL protocol and the uninstall entry must not point
+    // at a launcher whose name survived but whose bytes did not.
+    publish("1.0");
+    const QString log = home.root() + "/strace.log";
+    ASSERT_EQ(
+        runProgram(
+            QStringLiteral("strace"),
+            {"-f", "-y", "-o", log, "-e",
+             "trace=write,pwrite64,sendfile,copy_file_range,fsync,fdatasync,syncfs,rename,renameat,renameat2",
+             downloaded},
+            home.root(), &out, &err),
+        0)
+        << err.constData();
+    EXPECT_FALSE(waitForLaunchedClient().isEmpty());
+    const QByteArray side = (data() + "/Korvel.exe.new").toUtf8();
+    qint64 lastWrite = -1;
+    qint64 flushed = -1;
+    qint64 renamed = -1;
+    const QList<QByteArray> calls = readFile(log).split('\n');
+    for (qint64 i = 0; i < calls.size(); ++i) {
+        const QByteArray &call = calls.at(int(i));
+        if (!call.contains(side + ">") && !call.contains('"' + side + '"'))
+            continue;
+        if (call.contains("write") || call.contains("sendfile") || call.contains("copy_file_range"))
+            lastWrite = i;
+        else if (call.contains("sync"))
+            flushed = i;
+        else if (call.contains("rename"))
+            renamed = i;
+    }
+    ASSERT_GE(renamed, 0) << "the launcher was not published through its side file";
+    EXPECT_GT(flushed, lastWrite);
+    EXPECT_LT(flushed, renamed);
+}
+
 TEST_F(CrashSafety, SettingsLockLeftEmptyByAKillDoesNotHoldUpTheNextStart)
 {
     publish("1.0");
@@ -205,6 +244,45 @@ TEST_F(CrashSafety, UninstallKilledMidwayLeavesNothingThatStarts)
     expectCompleteInstallation("1.0");
 }
 
+TEST_F(CrashSafety, RenameRefusedHalfwayLeavesTheInstalledVersionAsItWas)
+{
+    // What a client started at the wrong moment does to a re-commit on Windows (it loads or
+    // opens a file after the commit found every file replaceable): one rename is refused after
+    // others have been made.
+    publish("1.0");
+    installFromDownload();
+    const QString version = data() + "/1.0";
+    const QMap<QString, QByteArray> installed = filesBelow(version);
+    // 1.0 again, with another launcher and library; their packages come first and second.
+    extraFiles = {{"Korvel.exe", readFile(target::program()) + "again"},
+                  {"libkorvel_client.so", readFile(target::sampleClient()) + "again"}};
+    publish("1.0");
+    // The rename that would put the new library in place (strace names it by its source).
+    const QString library = version + "/libkorvel_client.so.korvel-new";
+    const QStringList strace{"-f",
+                             "-o",
+                             "/dev/null",
+                             "-P",
+                             library,
+                             "-e",
+                             "trace=rename,renameat,renameat2",
+                             "-e",
+                             "inject=rename,renameat,renameat2:error=EACCES:when=1",
+                             installedProgram(),
+                             "update"};
+    ASSERT_EQ(runProgram(QStringLiteral("strace"), strace, home.root(), &out, &err), 0) << err.constData();
+    const QMap<QString, QByteArray> left = filesBelow(version);
+    EXPECT_EQ(left.keys().join(' ').toStdString(), installed.keys().join(' ').toStdString());
+    for (auto it = installed.cbegin(); it != installed.cend(); ++it)
+        EXPECT_TRUE(left.value(it.key()) == it.value()) << it.key().toStdString() << " changed";
+    const QByteArray report = startNormally(installedProgram());
+    EXPECT_EQ(sampleField(report, "cwd"), version.toUtf8());
+
+    // The next update, unhindered, installs the new files.
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    expectRanComplete(startNormally(installedProgram()));
+}
+
 TEST_F(CrashSafety, InstallKilledAtAnyMoment)
 {
     addFillerFiles("1.0");
@@ -242,11 +320,14 @@ TEST_F(CrashSafety, UpdateThatRemovesAnOldVersionKilledAtAnyMoment)
         publish(version);
         catalogues.append(readFile(tree() + "/bin/versions.xml"));
     }
-    // 1.0 installed, then updated to 2.0: the update to 3.0 removes 1.0 and its packages.
+    // 1.0 installed, then updated to 2.0: the update to 3.0 removes 1.0 and its packages,
+    // and nothing of the user's beside them.
+    QMap<QString, QByteArray> userFiles;
     const auto installTwo = [&] {
         forgetProduct();
         server.serve("/bin/versions.xml", HttpReply::ok(catalogues.at(0)));
         installFromDownload();
+        userFiles = writeUserFiles("1.0");
         server.serve("/bin/versions.xml", HttpReply::ok(catalogues.at(1)));
         ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
         ASSERT_TRUE(QFileInfo::exists(data() + "/2.0/manifest.xml"));
@@ -256,7 +337,8 @@ TEST_F(CrashSafety, UpdateThatRemovesAnOldVersionKilledAtAnyMoment)
     const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
     expectCompleteInstallation("3.0");
     EXPECT_FALSE(QFileInfo::exists(data() + "/1.0"));
-    killRounds(length, installedProgram(), {"update"}, installTwo);
+    expectUserFiles(userFiles);
+    killRounds(length, installedProgram(), {"update"}, installTwo, [&] { expectUserFiles(userFiles); });
 }
 
 TEST_F(CrashSafety, UninstallKilledAtAnyMoment)

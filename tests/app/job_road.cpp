@@ -51,7 +51,8 @@ void JobRoad::publish(const QString &version, bool prefetch)
     ASSERT_FALSE(installProgram(stage).isEmpty());
     for (auto it = extraFiles.cbegin(); it != extraFiles.cend(); ++it)
         ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + it.key(), it.value()));
-    ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(target::sampleClient())));
+    if (!extraFiles.contains(ClientLibrary))
+        ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(target::sampleClient())));
     ASSERT_TRUE(writeFile(stage + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n'));
     QStringList arguments{"--version",        version,       "--source",     stage,
                           "--output",         tree(),        "--entry-file", ClientLibrary,
@@ -189,6 +190,31 @@ void JobRoad::expectCompleteInstallation(const QString &version)
     EXPECT_TRUE(QFileInfo::exists(home.shortcut())) << "no shortcut";
     EXPECT_TRUE(QFileInfo::exists(home.urlHandler())) << "no URL handler";
     EXPECT_TRUE(QFileInfo::exists(home.menuEntry())) << "no menu entry";
+}
+
+QMap<QString, QByteArray> JobRoad::writeUserFiles(const QString &copiedVersion)
+{
+    const QString data = home.dataDirectory();
+    QMap<QString, QByteArray> files{{"logs/client.log", "a log the client keeps"},
+                                    {"userdata/notes.txt", "the user's notes"},
+                                    {"packages/README.txt", "a note in the store"},
+                                    {"packages/notes/readme.txt", "a folder of notes in the store"}};
+    const QMap<QString, QByteArray> installed = filesBelow(data + '/' + copiedVersion);
+    EXPECT_TRUE(installed.contains("manifest.xml")) << copiedVersion.toStdString() << " is not installed";
+    for (auto it = installed.cbegin(); it != installed.cend(); ++it)
+        files.insert(copiedVersion + "-backup/" + it.key(), it.value());
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        EXPECT_TRUE(writeFile(data + '/' + it.key(), it.value()));
+    return files;
+}
+
+void JobRoad::expectUserFiles(const QMap<QString, QByteArray> &files)
+{
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = home.dataDirectory() + '/' + it.key();
+        EXPECT_TRUE(QFileInfo(path).isFile()) << it.key().toStdString() << " is gone";
+        EXPECT_EQ(readFile(path), it.value()) << it.key().toStdString();
+    }
 }
 
 QList<QByteArray> JobRoad::manifestRequests() const

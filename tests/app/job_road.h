@@ -69,6 +69,15 @@ protected:
     // the uninstall entry, the URL protocol, the desktop shortcut and the menu entry.
     void expectCompleteInstallation(const QString &version);
 
+    // Files of the user's and the client's own in the data directory, beside the installed
+    // version copied: a log folder, the user's notes, a backup copy of that version (manifest and
+    // all), and files in the package store. Returns them (path relative to the data directory,
+    // content).
+    QMap<QString, QByteArray> writeUserFiles(const QString &copiedVersion);
+    // Adds a failure for each of files (as writeUserFiles returned them) that is not there as it
+    // was.
+    void expectUserFiles(const QMap<QString, QByteArray> &files);
+
     // The manifest paths the server was asked for, in order.
     QList<QByteArray> manifestRequests() const;
     // The "type" values of the beacons the server saw, in order.
@@ -79,7 +88,8 @@ protected:
     QString downloaded; // Downloads/Korvel.exe
     QByteArray out;
     QByteArray err;
-    // Files (path in the release, content) that publish() adds to a release besides the client.
+    // Files (path in the release, content) that publish() adds to a release besides the client
+    // (or instead of the sample client's library, under its name).
     QMap<QString, QByteArray> extraFiles;
     // Arguments publish() adds to the publisher's (signing).
     QStringList publishArguments;

@@ -92,6 +92,14 @@ void expectInstalledThrough(const TestHttpServer &proxy, const TestHttpServer &s
     EXPECT_TRUE(server.requests().isEmpty()) << server.requests().value(0).target.constData();
 }
 
+// The store's files as listed relative to the data directory, with the user's among them.
+QStringList withUserStoreFiles(QStringList files)
+{
+    files += QStringList{"packages/README.txt", "packages/notes/readme.txt"};
+    files.sort();
+    return files;
+}
+
 } // namespace
 
 TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePause)
@@ -433,6 +441,42 @@ TEST_F(JobRoad, UpdatesWhileTheClientRunsKeepItStartableAndWriteOnlyWhatChanged)
     client.kill();
 }
 
+TEST_F(JobRoad, ChangedLibraryIsCommittedWhileTheClientRunsIt)
+{
+    publish("1.0");
+    installFromDownload();
+    const QString version = home.dataDirectory() + "/1.0";
+    ChildProcess client;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KORVEL_SAMPLE_SLEEP", "600000"); // ended by the test
+    ASSERT_TRUE(client.start(installedProgram(), {}, home.root(), env));
+    ASSERT_FALSE(client.readLine().isEmpty());
+
+    // 1.0 published again with another build of its library, which the client has loaded
+    // (Windows refuses to replace a loaded library in place).
+    extraFiles = {{"libkorvel_client.so", readFile(target::sampleClient()) + "rebuilt"}};
+    publish("1.0");
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_TRUE(client.isRunning());
+    QMap<QString, QByteArray> installed = filesBelow(version);
+    EXPECT_EQ(installed.take("manifest.xml"), readFile(tree() + "/bin/manifest/1.0.xml"));
+    // The old build may stay beside the new one while the client holds it.
+    installed.remove("libkorvel_client.so.korvel-old");
+    EXPECT_EQ(installed, releaseFiles("1.0"));
+    // A start meanwhile runs the new build beside the old one.
+    QFile::remove(clientLog());
+    EXPECT_EQ(run(installedProgram()), 0) << err.constData();
+    expectRanComplete(readFile(clientLog()));
+    client.kill();
+    ASSERT_TRUE(waitForNoProcessesFrom(home.root()));
+
+    // Once nothing holds the old build, the next update leaves nothing of it behind.
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    installed = filesBelow(version);
+    installed.remove("manifest.xml");
+    EXPECT_EQ(installed, releaseFiles("1.0"));
+}
+
 TEST_F(JobRoad, UpdatesKeepTheRunningAndThePreviousVersionWithTheirPackagesOnly)
 {
     const QString data = home.dataDirectory();
@@ -458,12 +502,18 @@ TEST_F(JobRoad, UpdatesKeepTheRunningAndThePreviousVersionWithTheirPackagesOnly)
     };
     publish("1.0");
     installFromDownload();
+    // What the user and the client keep in the program's folder is theirs, however much it
+    // looks like a version (a copy of one, manifest and all) or sits in the package store.
+    const QMap<QString, QByteArray> foreign = writeUserFiles("1.0");
     for (const char *version : {"2.0", "3.0"}) {
         publish(version);
         ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+        // Nothing new, and the commit that follows tidies up all the same.
+        ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
     }
-    EXPECT_EQ(versionsLeft(), QStringList({"2.0", "3.0", "packages"}));
-    EXPECT_EQ(packagesLeft(), packagesOf({"2.0", "3.0"}));
+    EXPECT_EQ(versionsLeft(), QStringList({"1.0-backup", "2.0", "3.0", "logs", "packages", "userdata"}));
+    EXPECT_EQ(packagesLeft(), withUserStoreFiles(packagesOf({"2.0", "3.0"})));
+    expectUserFiles(foreign);
 
     // Nothing goes while another copy runs: a client started from the installed launcher.
     ChildProcess client;
@@ -474,17 +524,51 @@ TEST_F(JobRoad, UpdatesKeepTheRunningAndThePreviousVersionWithTheirPackagesOnly)
     publish("4.0");
     ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
     EXPECT_TRUE(client.isRunning());
-    EXPECT_EQ(versionsLeft(), QStringList({"2.0", "3.0", "4.0", "packages"}));
+    EXPECT_EQ(versionsLeft(),
+              QStringList({"1.0-backup", "2.0", "3.0", "4.0", "logs", "packages", "userdata"}));
     client.kill();
 
     // The next commit, even one with nothing new, tidies up; the version before stays.
     ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
-    EXPECT_EQ(versionsLeft(), QStringList({"3.0", "4.0", "packages"}));
-    EXPECT_EQ(packagesLeft(), packagesOf({"3.0", "4.0"}));
+    EXPECT_EQ(versionsLeft(), QStringList({"1.0-backup", "3.0", "4.0", "logs", "packages", "userdata"}));
+    EXPECT_EQ(packagesLeft(), withUserStoreFiles(packagesOf({"3.0", "4.0"})));
+    expectUserFiles(foreign);
     EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "4.0");
     const QMap<QString, QByteArray> release = releaseFiles("4.0");
     for (auto it = release.cbegin(); it != release.cend(); ++it)
         EXPECT_EQ(readFile(data + "/4.0/" + it.key()), it.value()) << it.key().toStdString();
+}
+
+TEST_F(JobRoad, PrefetchThatFailsKeepsWhatItFetchedForTheNextUpdate)
+{
+    publish("1.0");
+    installFromDownload();
+    // A prefetch release with two packages of its own besides its version file; the last one
+    // in the manifest cannot be had yet.
+    extraFiles = {{"a-data/a.bin", "prefetched a"}, {"z-data/z.bin", "prefetched z"}};
+    publish("2.0", true);
+    const auto isMissing = [](const QString &path) { return path.contains("z-data_2.0.7z"); };
+    serveTree(isMissing);
+
+    // The update falls back to the installed 1.0 with nothing new, and tidies up.
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    const QString store = home.dataDirectory() + "/packages";
+    EXPECT_TRUE(QFileInfo::exists(home.dataDirectory() + "/1.0/manifest.xml"));
+    EXPECT_FALSE(QFileInfo::exists(home.dataDirectory() + "/2.0/manifest.xml"));
+    EXPECT_TRUE(QFileInfo::exists(store + "/a-data/2.0.7z"));
+    EXPECT_TRUE(QFileInfo::exists(store + "/sample_version.txt/2.0.7z"));
+
+    // Once the last package is there, only it is fetched.
+    serveTree();
+    server.clearRequests();
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_TRUE(QFileInfo::exists(home.dataDirectory() + "/2.0/manifest.xml"));
+    QList<QByteArray> packages;
+    for (const HttpRequest &request : server.requests()) {
+        if (request.path().endsWith(".7z"))
+            packages.append(request.path());
+    }
+    EXPECT_EQ(packages, QList<QByteArray>{"/component/z-data/2.0/z-data_2.0.7z"});
 }
 
 TEST_F(JobRoad, SignedLauncherIsWhatTheUserGetsAndItStillRuns)
@@ -513,6 +597,30 @@ TEST_F(JobRoad, SignedLauncherIsWhatTheUserGetsAndItStillRuns)
     EXPECT_EQ(runTool("osslsigncode", verify + QStringList{installedProgram()}, {}, {}, &output), 0)
         << output.constData();
     EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), QByteArray("1.0"));
+}
+
+TEST_F(JobRoad, ElevatedUpdateRunsOnlyInTheDataDirectoryOfItsOwnAccount)
+{
+    // "Run as administrator" gives the user's own account an elevated token: an update of the
+    // user's installation stays in that user's profile. Wine gives every process a full token,
+    // and the program takes it as elevated only when asked to.
+    if (!target::isWindows())
+        GTEST_SKIP() << "only Windows splits a user's token";
+    publish("1.0");
+    installFromDownload();
+    publish("2.0");
+    home.setEnv("KORVEL_WINE_ELEVATION", "1");
+
+    // A copy elsewhere (another account's folder, for all it knows) is refused, silently.
+    const QString portable = installProgram(home.root() + "/portable");
+    EXPECT_EQ(run(portable, {"update"}), exitStatusOf(-1));
+    EXPECT_TRUE(err.isEmpty()) << err.constData();
+    EXPECT_TRUE(QDir(home.root() + "/portable").entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
+
+    // The installed launcher updates its own directory.
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_TRUE(QFileInfo::exists(home.dataDirectory() + "/2.0/manifest.xml"));
+    EXPECT_EQ(uninstallString(), launcherCommand(installedProgram()));
 }
 
 TEST_F(JobRoad, UninstallRemovesEverythingButTheMachineId)

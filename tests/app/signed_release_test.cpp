@@ -5,6 +5,7 @@
 #include "support/target.h"
 #include "support/tools.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -340,4 +341,28 @@ TEST_F(SignedRoad, ManifestsAndPackagesThatAreNotTheVendorsAreRefusedAndTheInsta
     ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
     EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "2.0");
     EXPECT_EQ(readFile(home.dataDirectory() + "/packages/sample_version.txt/2.0.7z"), packageBytes);
+}
+
+TEST_F(SignedRoad, StoredPackageWithTheRightMd5ButAnotherSha256IsFetchedAgain)
+{
+    publishSigned("1.0");
+    publishSigned("2.0");
+    // A file in the store whose MD5 is the one the signed manifest lists, but whose bytes are
+    // not the signed ones (what an MD5 collision gives): another release's valid package.
+    const QByteArray planted = treeFile("/component/sample_version.txt/1.0/sample_version.txt_1.0.7z");
+    QByteArray manifest = treeFile("/bin/manifest/2.0.xml");
+    const int at = manifest.indexOf("name=\"sample_version.txt\"");
+    const int start = manifest.indexOf(" hash=\"", at) + 7;
+    manifest.replace(start, 32, QCryptographicHash::hash(planted, QCryptographicHash::Md5).toHex());
+    Signing manifestSigning;
+    manifestSigning.path = "/bin/manifest/2.0.xml";
+    manifestSigning.version = "2.0";
+    serveTree();
+    server.serve("/bin/manifest/2.0.xml", HttpReply::ok(manifest));
+    server.serve("/bin/manifest/2.0.xml.minisig", HttpReply::ok(sign(manifest, manifestSigning)));
+    ASSERT_TRUE(writeFile(home.dataDirectory() + "/packages/sample_version.txt/2.0.7z", planted));
+
+    // The stored file is not taken; the one the mirrors have is, and fails its MD5.
+    expectInstallRefused(QStringLiteral("sample_version.txt下载错误").toUtf8());
+    EXPECT_EQ(server.requestCount("/component/sample_version.txt/2.0/sample_version.txt_2.0.7z"), 1);
 }

@@ -71,7 +71,7 @@ TEST_F(ManifestTest, OnlyTheLastCompleteEntryAccepts)
     VersionEntry laterIncomplete = entry();
     EXPECT_FALSE(
         laterIncomplete.parseManifest("<M><Entry file=\"a.so\" function=\"f\"/><Entry file=\"b.so\"/></M>"));
-    EXPECT_EQ(laterIncomplete.entryFile(), "b.so");
+    EXPECT_TRUE(laterIncomplete.entryFile().isEmpty()); // a refused manifest changes nothing
 
     VersionEntry otherCase = entry();
     EXPECT_FALSE(otherCase.parseManifest("<M><package name=\"p\" version=\"v\" no=\"1\" hash=\"00\"/>"
@@ -110,15 +110,24 @@ TEST_F(ManifestTest, PackageNamesLeavingTheStoreRefuseTheManifest)
     EXPECT_EQ(sink.reports.value(1), (Report{1, -2, "1.2", "", "清单解释错误"}));
 }
 
-TEST_F(ManifestTest, FetchReportsAndAddsPackagesOnEveryFetch)
+TEST_F(ManifestTest, FetchReportsAndHoldsTheLastManifestsPackagesOnly)
 {
     server.serve("/bin/manifest/1.2.xml", HttpReply::ok(Manifest));
     VersionEntry e = entry();
     EXPECT_TRUE(e.fetchManifest());
     EXPECT_EQ(sink.reports, (QList<Report>{{1, 0, "1.2", "", "开始下载清单"}}));
-    EXPECT_TRUE(e.fetchManifest()); // the runner's fallback may fetch the same entry twice
-    EXPECT_EQ(packageNames(e).size(), 4);
+    // The runner's fallback may fetch the same entry twice: it installs one list, not two.
+    EXPECT_TRUE(e.fetchManifest());
+    EXPECT_EQ(packageNames(e), (QStringList{"core/core-3/12", "data/data-7/4"}));
     EXPECT_EQ(server.requestCount("/bin/manifest/1.2.xml"), 2);
+    // A manifest refused on the next fetch leaves the accepted one as it was.
+    server.serve("/bin/manifest/1.2.xml",
+                 HttpReply::ok("<M><Package name=\"x\" version=\"v\" no=\"1\" hash=\"00\"/>"
+                               "<Package name=\"..\" version=\"v\" no=\"1\" hash=\"00\"/>"
+                               "<Entry file=\"b.so\" function=\"g\"/></M>"));
+    EXPECT_FALSE(e.fetchManifest());
+    EXPECT_EQ(packageNames(e), (QStringList{"core/core-3/12", "data/data-7/4"}));
+    EXPECT_EQ(e.manifestData(), Manifest);
 
     sink.reports.clear();
     server.serve("/bin/manifest/9.9.xml", HttpReply::status(404));

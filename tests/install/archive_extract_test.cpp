@@ -201,6 +201,10 @@ TEST(ExtractArchive, HostileNamesFailBeforeAnythingIsWritten)
         {"trailing dot", "printf evil | " + add + "-si'good.txt.' evil.7z"},
         {"trailing blank", "printf evil | " + add + "-si'dir /evil.txt' evil.7z"},
         {"invalid character", "printf evil | " + add + "-si'what?.txt' evil.7z"},
+        // Names that share a file with another entry: the side file good.txt is written to
+        // before its rename, and good.txt itself where letter case does not count.
+        {"side file of another entry", "printf evil | " + add + "-si'good.txt.korvel-new' evil.7z"},
+        {"another entry in another case", "printf evil | " + add + "-si'GOOD.txt' evil.7z"},
     };
     ASSERT_TRUE(QDir().mkpath(work + "/inner"));
     for (const Case &c : cases) {

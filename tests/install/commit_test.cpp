@@ -170,3 +170,36 @@ TEST_F(CommitTest, ALauncherThatCannotBeReplacedWaitsAsThePendingLauncher)
     EXPECT_EQ(readFile(base() + "/Korvel.exe"), "launcher v2");
     EXPECT_FALSE(QFile::exists(base() + "/Korvel.exe.pending"));
 }
+
+TEST_F(CommitTest, PackagesWhoseFilesWouldShareAFileAreRefusedBeforeAnythingChanges)
+{
+    // The files the commit writes itself beside the packages' (the manifest, and the side file
+    // it is written into first), and one file that two packages spell in different letter case:
+    // Windows keeps one file for both, so the second rename would fail halfway through.
+    const QList<QList<QPair<QString, QMap<QString, QByteArray>>>> cases = {
+        {{"client", {{"Korvel.exe", "launcher"}, {"libclient.so", "lib"}, {"manifest.xml", "a file"}}}},
+        {{"client", {{"Korvel.exe", "launcher"}, {"libclient.so", "lib"}, {"MANIFEST.xml.new", "a file"}}}},
+        {{"client", {{"Korvel.exe", "launcher"}, {"libclient.so", "lib"}, {"Data/a.txt", "1"}}},
+         {"data", {{"data/a.txt", "2"}}}},
+    };
+    for (const auto &packages : cases) {
+        SCOPED_TRACE(packages.last().second.lastKey().toStdString());
+        QDir(base()).removeRecursively();
+        packageXml.clear();
+        archives.clear();
+        QDir(home.dataDirectory()).removeRecursively();
+        for (const auto &package : packages)
+            addPackage(package.first, package.second);
+        VersionEntry entry = makeEntry();
+        // An installed version of the same name, as an earlier commit left it.
+        ASSERT_TRUE(writeFile(versionDir() + "/libclient.so", "old lib"));
+        ASSERT_TRUE(
+            writeFile(versionDir() + "/manifest.xml", "<M><Entry file='libclient.so' function='run'/></M>"));
+        const QMap<QString, QByteArray> installed = filesBelow(base());
+        sink.reports.clear();
+
+        EXPECT_FALSE(entry.commitVersion());
+        EXPECT_EQ(sink.reports.last().text, kFailed);
+        EXPECT_EQ(filesBelow(base()), installed);
+    }
+}

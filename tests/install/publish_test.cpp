@@ -4,13 +4,18 @@
 #include "support/temp_home.h"
 #include "support/tools.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -67,6 +72,46 @@ void writeSources(const QString &source)
         ASSERT_TRUE(writeFile(
             source + QStringLiteral("/src/m%1/file%2.cpp").arg(i % 7).arg(i, 3, 10, QLatin1Char('0')), text));
     }
+}
+
+// Adds a failure for every package a manifest of tree lists whose file on either mirror is
+// missing or holds other bytes than the manifest says (MD5, SHA-256, size), and for every
+// version the catalogue lists without a manifest.
+void expectManifestsMatchTheirPackages(const QString &tree)
+{
+    const QDir manifests(tree + "/bin/manifest");
+    for (const QString &name : manifests.entryList({"*.xml"}, QDir::Files)) {
+        QXmlStreamReader reader(readFile(manifests.filePath(name)));
+        while (!reader.atEnd()) {
+            if (reader.readNext() != QXmlStreamReader::StartElement
+                || reader.name() != QLatin1String("Package"))
+                continue;
+            const QXmlStreamAttributes a = reader.attributes();
+            const QString package = a.value("name").toString();
+            const QString no = a.value("no").toString();
+            for (const QString &path : {QStringLiteral("/component/%1/%2/%1_%2.7z").arg(package, no),
+                                        QStringLiteral("/%1/%2/%1_%2.7z").arg(package, no)}) {
+                SCOPED_TRACE((name + " lists " + path).toStdString());
+                const QByteArray bytes = readFile(tree + path);
+                ASSERT_TRUE(QFileInfo(tree + path).isFile());
+                EXPECT_EQ(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex().toStdString(),
+                          a.value("hash").toString().toStdString());
+                EXPECT_EQ(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString(),
+                          a.value("sha256").toString().toStdString());
+                EXPECT_EQ(QString::number(bytes.size()), a.value("size").toString());
+            }
+        }
+    }
+    for (QString version : listedVersions(tree + "/bin/versions.xml")) {
+        version.remove('*');
+        EXPECT_TRUE(QFileInfo::exists(manifests.filePath(version + ".xml"))) << version.toStdString();
+    }
+}
+
+// The files a client reads first: the catalogue and the manifests, with their signatures.
+QMap<QString, QByteArray> publishedLists(const QString &tree)
+{
+    return filesBelow(tree + "/bin");
 }
 
 QList<PackageRecord> manifestPackages(const QString &tree, const QString &version)
@@ -202,6 +247,39 @@ TEST(Publisher, GroupsPackagesAsToldAndRefusesBadRequests)
     EXPECT_FALSE(QFile::exists(home.root() + "/bad/bin/versions.xml"));
 }
 
+TEST(Publisher, RefusesAReleaseThatClientsWouldRefuseToInstall)
+{
+    TempHome home;
+    const QString source = home.root() + "/release";
+    const QString tree = home.root() + "/tree";
+    const QList<QPair<const char *, std::function<void()>>> cases{
+        {"a file of 4 GiB",
+         [&] {
+             QFile big(source + "/data/big.bin");
+             ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(qint64(1) << 32)); // sparse
+         }},
+        {"two files in one place where letter case does not count",
+         [&] { ASSERT_TRUE(writeFile(source + "/Data/strings.txt", "other strings")); }},
+        {"the name of a file being extracted",
+         [&] { ASSERT_TRUE(writeFile(source + "/data/strings.txt.korvel-new", "x")); }},
+        {"the name of the installed manifest",
+         [&] { ASSERT_TRUE(writeFile(source + "/Manifest.xml", "x")); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.first);
+        QDir(source).removeRecursively();
+        makeRelease(source, "1");
+        c.second();
+        QByteArray output;
+        EXPECT_NE(runTool(kPublisher,
+                          {"--version", "1.0", "--source", source, "--output", tree, "--entry-file",
+                           "libclient.so", "--entry-function", "korvel_main"},
+                          {}, {}, &output),
+                  0);
+        EXPECT_FALSE(QFileInfo::exists(tree + "/bin")) << output.constData();
+    }
+}
+
 TEST(Publisher, ASecondVersionReusesUnchangedPackagesAndClientsFetchOnlyTheChangedOnes)
 {
     TempHome home;
@@ -299,17 +377,25 @@ TEST(Publisher, ASecondVersionReusesUnchangedPackagesAndClientsFetchOnlyTheChang
     }
     EXPECT_EQ(packedAgain, QStringList{"bin_"});
 
-    // Republishing 1.0 with other bytes would break 1.1, which lists 1.0's packages.
+    // 1.0 published again with other bytes: 1.1, which lists 1.0's packages, keeps finding
+    // the bytes it lists, and 1.0's new bytes go where nothing was published.
+    const QMap<QString, QByteArray> before = filesBelow(tree);
     ASSERT_TRUE(writeFile(source + "/libclient.so", "client library 3"));
-    QByteArray output;
-    EXPECT_NE(runTool(kPublisher,
-                      QStringList{"--version", "1.0", "--source", source, "--output", tree, "--entry-file",
-                                  "libclient.so", "--entry-function", "korvel_main"}
-                          + pieceSize,
-                      {}, {}, &output),
-              0);
-    EXPECT_TRUE(output.contains("listed by another version")) << output.constData();
-    EXPECT_EQ(manifestPackages(tree, "1.1").size(), second.size());
+    ASSERT_EQ(publish("1.0", source, tree, pieceSize), 0);
+    const QMap<QString, QByteArray> after = filesBelow(tree);
+    for (auto it = before.cbegin(); it != before.cend(); ++it) {
+        if (it.key().endsWith(".7z")) {
+            EXPECT_EQ(after.value(it.key()), it.value()) << it.key().toStdString();
+        }
+    }
+    EXPECT_EQ(after.value("bin/manifest/1.1.xml"), before.value("bin/manifest/1.1.xml"));
+    expectManifestsMatchTheirPackages(tree);
+    for (const PackageRecord &package : manifestPackages(tree, "1.0")) {
+        if (package.name() == "libclient.so") {
+            EXPECT_TRUE(package.no().startsWith("1.0-")) << package.no().toStdString();
+            EXPECT_EQ(package.version(), package.no());
+        }
+    }
 }
 
 TEST(Publisher, SignsWhatMinisignVerifiesTheSameWayEachTime)
@@ -372,4 +458,121 @@ TEST(Publisher, SignsWhatMinisignVerifiesTheSameWayEachTime)
     EXPECT_NE(runTool(kPublisher, release + QStringList{second, "--sequence", "9"}, {}, {}, &output), 0);
     EXPECT_EQ(filesBelow(first), before);
     EXPECT_FALSE(QFile::exists(second + "/bin/manifest/2.0.xml"));
+}
+
+TEST(Publisher, APublishThatFailsLeavesEveryPublishedVersionInstallable)
+{
+    TempHome home;
+    const QString source = home.root() + "/release";
+    const QString tree = home.root() + "/tree";
+    const auto notes = [&](const QByteArray &text) {
+        // Noise, so that a full disk can come at more than one moment.
+        QByteArray noise(120000, '\0');
+        QRandomGenerator(text.size()).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+        ASSERT_TRUE(writeFile(source + "/a-notes/notes.txt", text));
+        ASSERT_TRUE(writeFile(source + "/a-notes/noise.bin", noise));
+    };
+    // 1.0, then 1.1, which lists 1.0's launcher and data packages as its own.
+    makeRelease(source, "1");
+    notes("notes of 1.0");
+    ASSERT_EQ(publish("1.0", source, tree), 0);
+    ASSERT_TRUE(writeFile(source + "/libclient.so", "client library 1.1"));
+    notes("notes of 1.1");
+    ASSERT_EQ(publish("1.1", source, tree), 0);
+    expectManifestsMatchTheirPackages(tree);
+    const QString published = home.root() + "/published";
+    ASSERT_EQ(runTool("cp", {"-a", tree, published}), 0);
+    const QMap<QString, QByteArray> lists = publishedLists(tree);
+
+    // 1.0 published again: its notes change (they come first), and then something fails.
+    const QString certificate = home.root() + "/garbage.pem";
+    ASSERT_TRUE(writeFile(certificate, "not a certificate"));
+    struct Case {
+        const char *what;
+        std::function<void()> prepare;
+        QStringList arguments;
+        bool fails;
+    };
+    const QList<Case> cases{
+        // Its clients must keep finding the bytes they were promised: the new ones go to URLs
+        // of their own.
+        {"a package that another version lists, changed",
+         [&] { ASSERT_TRUE(writeFile(source + "/data/strings.txt", "strings changed")); },
+         {},
+         false},
+        {"a package that 7zz cannot pack",
+         [&] { ASSERT_TRUE(QFile::link(home.root() + "/nowhere", source + "/zz-broken")); },
+         {},
+         true},
+        {"a launcher that cannot be signed",
+         [&] { ASSERT_TRUE(writeFile(home.root() + "/packages.txt", "zz-core Korvel.exe\n")); },
+         {"--packages", home.root() + "/packages.txt", "--authenticode-certificate", certificate,
+          "--authenticode-key", certificate},
+         true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        QDir(tree).removeRecursively();
+        ASSERT_EQ(runTool("cp", {"-a", published, tree}), 0);
+        makeRelease(source, "1");
+        notes("notes of 1.0, changed");
+        QFile::remove(source + "/zz-broken");
+        QFile::remove(home.root() + "/packages.txt");
+        c.prepare();
+        QByteArray output;
+        const int rc = runTool(kPublisher,
+                               QStringList{"--version", "1.0", "--source", source, "--output", tree,
+                                           "--entry-file", "libclient.so", "--entry-function", "korvel_main"}
+                                   + c.arguments,
+                               {}, {}, &output);
+        EXPECT_EQ(rc != 0, c.fails) << output.constData();
+        expectManifestsMatchTheirPackages(tree);
+        if (c.fails) {
+            EXPECT_EQ(publishedLists(tree), lists);
+        } else {
+            EXPECT_EQ(readFile(tree + "/bin/manifest/1.1.xml"), lists.value("manifest/1.1.xml"));
+            EXPECT_NE(readFile(tree + "/bin/manifest/1.0.xml"), lists.value("manifest/1.0.xml"));
+        }
+    }
+    QFile::remove(source + "/zz-broken");
+
+    // The same republication on a disk that fills up at one moment or another (a file
+    // system of its own, where the test may mount one).
+    makeRelease(source, "1");
+    notes("notes of 1.0, changed");
+    const QString script = "mount -t tmpfs -o size=$1 none \"$2\" && cp -a \"$3/.\" \"$2\" || exit 99\n"
+                           "\"$4\" --version 1.0 --source \"$5\" --output \"$2\" --entry-file libclient.so "
+                           "--entry-function korvel_main\n"
+                           "rc=$?; cp -a \"$2/.\" \"$6\"; exit $rc\n";
+    qint64 used = 0;
+    for (const QByteArray &content : filesBelow(published))
+        used += (content.size() + 4095) / 4096 * 4096 + 4096;
+    bool failed = false;
+    bool succeeded = false;
+    QByteArray lastOutcome;
+    for (qint64 room = 0; room <= (1 << 20) && !succeeded; room += 8 << 10) {
+        SCOPED_TRACE(room);
+        const QString mounted = home.root() + "/mounted";
+        QDir(tree).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(mounted) && QDir().mkpath(tree));
+        QByteArray output;
+        const int rc = runTool("unshare",
+                               {"-m", "sh", "-c", script, "sh", QString::number(used + room), mounted,
+                                published, kPublisher, source, tree},
+                               {}, {}, &output);
+        if (rc == 99 || rc == -1)
+            GTEST_SKIP() << "no file system of our own to fill here: " << output.constData();
+        (rc == 0 ? succeeded : failed) = true;
+        QByteArray outcome = "published";
+        for (const QByteArray &line : output.split('\n')) {
+            if (rc != 0 && line.startsWith("korvel-publish:"))
+                outcome = line;
+        }
+        if (outcome != lastOutcome)
+            std::printf("  from %lld KiB to spare: %s\n", room >> 10, outcome.constData());
+        lastOutcome = outcome;
+        expectManifestsMatchTheirPackages(tree);
+    }
+    EXPECT_TRUE(failed);
+    EXPECT_TRUE(succeeded);
 }

@@ -2,6 +2,8 @@
 #include "signing.h"
 
 #include "base/product.h"
+#include "install/archive_reader.h"
+#include "install/commit.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -29,6 +31,11 @@ const char kComponentDir[] = "component";
 const char kLauncher[] = KORVEL_PROGRAM_FILE_NAME;
 // The publisher's own notes in the tree, never read by clients.
 const char kPackedInputs[] = ".korvel-publish/packed-inputs";
+// Where packages are packed and checked before any of them is published.
+const char kStagingTemplate[] = ".korvel-publish/staging-XXXXXX";
+// Clients refuse a file of this size or more (the archive format they read addresses it with
+// 32 bits).
+constexpr qint64 kMaxFileSize = qint64(1) << 32;
 
 // Fixed switches keep the packages reproducible: no stored times, one thread (LZMA2's block
 // split depends on the thread count), the same method everywhere. Names are taken literally
@@ -110,6 +117,8 @@ struct Package {
     // that one published the very same bytes.
     QString version;
     QString no;
+    // The packed file waiting to be published; empty when its bytes are published already.
+    QString staged;
 };
 
 // One package per top-level entry, unless the packages file groups paths; top-level entries
@@ -182,7 +191,7 @@ bool planPackages(const PublishRequest &request, QList<Package> *packages)
     for (auto it = groups.begin(); it != groups.end(); ++it) {
         it.value().sort();
         it.value().removeDuplicates();
-        packages->append(Package{it.key(), it.value(), {}, {}, -1, {}, {}});
+        packages->append(Package{it.key(), it.value(), {}, {}, -1, {}, {}, {}});
     }
     return true;
 }
@@ -272,7 +281,7 @@ QList<Package> splitPackage(const QDir &source, const Package &whole, const Piec
         const QString name =
             freeName(QStringLiteral("%1-%2").arg(whole.name).arg(i + 1, 3, 10, QLatin1Char('0')), *taken);
         taken->insert(name);
-        packages.append(Package{name, pieces.at(i), {}, {}, -1, {}, {}});
+        packages.append(Package{name, pieces.at(i), {}, {}, -1, {}, {}, {}});
     }
     return packages;
 }
@@ -287,6 +296,40 @@ void splitLargePackages(const QDir &source, qint64 packageSize, QList<Package> *
     for (const Package &package : *packages)
         split += splitPackage(source, package, PieceSizes(packageSize), &taken);
     *packages = split;
+}
+
+// Refuses, before anything is packed, a release that clients would refuse to install: a file
+// of 4 GiB or more, two paths that are one file where letter case does not count (Windows), or
+// a path that the clients' commit keeps for itself in a version directory.
+bool checkSourceFiles(const QDir &source, const QList<Package> &packages)
+{
+    QStringList reserved;
+    for (const QString &path : install::versionDirectoryFiles())
+        reserved.append(path.toCaseFolded());
+    QHash<QString, QString> spelt;
+    for (const Package &package : packages) {
+        for (const SourceFile &file : filesOf(source, package.paths)) {
+            if (file.size >= kMaxFileSize) {
+                fail(QStringLiteral("%1 is 4 GiB or more; clients cannot unpack it").arg(file.path));
+                return false;
+            }
+            const QString folded = file.path.toCaseFolded();
+            for (const QString &kept : qAsConst(reserved)) {
+                if (folded == kept || folded.startsWith(kept + QLatin1Char('/'))) {
+                    fail(QStringLiteral("%1 is a name clients keep for their own file").arg(file.path));
+                    return false;
+                }
+            }
+            const QString other = spelt.value(folded);
+            if (!other.isEmpty() && other != file.path) {
+                fail(QStringLiteral("%1 and %2 are one file where letter case does not count")
+                         .arg(other, file.path));
+                return false;
+            }
+            spelt.insert(folded, file.path);
+        }
+    }
+    return true;
 }
 
 bool makeArchive(const QString &sourceDir, const QStringList &paths, const QString &archive)
@@ -480,7 +523,6 @@ public:
                     || hash.isEmpty())
                     continue;
                 m_byHash[hash].append(record);
-                m_listedBy[record.name + QLatin1Char('/') + record.no].insert(version);
             }
         }
         return true;
@@ -498,14 +540,6 @@ public:
         return false;
     }
 
-    // Whether a manifest other than version's lists the package published as name and no.
-    bool listedElsewhere(const QString &name, const QString &no, const QString &version) const
-    {
-        QSet<QString> versions = m_listedBy.value(name + QLatin1Char('/') + no);
-        versions.remove(version);
-        return !versions.isEmpty();
-    }
-
 private:
     QByteArray digestOf(const QString &path)
     {
@@ -516,7 +550,6 @@ private:
     }
 
     QHash<QByteArray, QList<Record>> m_byHash;
-    QHash<QString, QSet<QString>> m_listedBy;
     QHash<QString, QByteArray> m_digests;
 };
 
@@ -682,61 +715,91 @@ bool stageSignedPackage(const PublishRequest &request, const QDir &source, const
     return true;
 }
 
-// Packs one package and puts it on both mirrors, or, when an earlier version published the
-// same bytes, lists it as that version's package: clients then find it in their store.
-bool placePackage(const PublishRequest &request, const QDir &source, const QDir &tree, const QString &version,
-                  PublishedPackages *published, Package *package)
+// Whether path is free for the bytes of digest (an MD5 in hex): no file there, or one with
+// those very bytes.
+bool isFreeFor(const QString &path, const QByteArray &digest)
 {
-    const QString component = tree.absoluteFilePath(componentPath(package->name, version));
-    QDir().mkpath(QFileInfo(component).absolutePath());
-    const QString building = component + QStringLiteral(".building");
+    return !QFileInfo::exists(path) || md5Hex(path) == digest;
+}
+
+// Where new bytes of the package name go: the version's own URL, unless other bytes are
+// published there already (the version is published again with changes): then a URL named
+// after the new bytes. A published URL never changes its bytes, so whatever lists it (another
+// version's manifest, a client halfway through an install, a cache) stays right. Empty when no
+// URL is free.
+QString freeNo(const QDir &tree, const QString &name, const QString &version, const QByteArray &digest)
+{
+    for (const int digits : {0, 8, 16, 32}) {
+        const QString no =
+            digits == 0 ? version : version + QLatin1Char('-') + QString::fromLatin1(digest.left(digits));
+        if (isFreeFor(tree.absoluteFilePath(componentPath(name, no)), digest)
+            && isFreeFor(tree.absoluteFilePath(mirrorPath(name, no)), digest))
+            return no;
+    }
+    return {};
+}
+
+// Packs one package into staging and checks it as its clients will, or, when an earlier
+// version published the same bytes, lists it as that version's package: clients then find it
+// in their store. Changes nothing in the tree.
+bool packPackage(const PublishRequest &request, const QDir &source, const QDir &tree, const QString &version,
+                 const QString &staging, PublishedPackages *published, Package *package)
+{
+    const QString packed = staging + QLatin1Char('/') + package->name + QStringLiteral(".7z");
     // The package with the launcher is packed from a signed copy of its entries.
-    QTemporaryDir staging;
+    QTemporaryDir signedCopy;
     QString packedFrom = source.absolutePath();
     if (!request.authenticodeCertificate.isEmpty() && package->paths.contains(QLatin1String(kLauncher))) {
-        if (!staging.isValid() || !stageSignedPackage(request, source, package->paths, staging.path()))
+        if (!signedCopy.isValid() || !stageSignedPackage(request, source, package->paths, signedCopy.path()))
             return false;
-        packedFrom = staging.path();
+        packedFrom = signedCopy.path();
     }
-    if (!makeArchive(packedFrom, package->paths, building))
+    if (!makeArchive(packedFrom, package->paths, packed))
         return false;
-    package->md5Hex = md5Hex(building);
-    if (package->md5Hex.isEmpty() || !sha256Hex(building, &package->sha256Hex, &package->size)) {
-        fail(QStringLiteral("cannot read %1").arg(building));
+    QFile archive(packed);
+    if (!archive.open(QIODevice::ReadOnly) || !checkArchive(&archive, install::versionDirectoryFiles())) {
+        fail(QStringLiteral("clients would refuse package %1: a name or size they cannot unpack")
+                 .arg(package->name));
+        return false;
+    }
+    archive.close();
+    package->md5Hex = md5Hex(packed);
+    if (package->md5Hex.isEmpty() || !sha256Hex(packed, &package->sha256Hex, &package->size)) {
+        fail(QStringLiteral("cannot read %1").arg(packed));
         return false;
     }
     PublishedPackages::Record earlier;
     if (published->find(tree, package->md5Hex, &earlier)) {
-        QFile::remove(building);
-        // Nothing of this version lands in the directories made for it.
-        const QString versionDir = QFileInfo(component).absolutePath();
-        QDir().rmdir(versionDir);
-        QDir().rmdir(QFileInfo(versionDir).absolutePath());
+        QFile::remove(packed);
         package->name = earlier.name;
         package->version = earlier.version;
         package->no = earlier.no;
-        const QString mirror = tree.absoluteFilePath(mirrorPath(earlier.name, earlier.no));
-        return QFileInfo::exists(mirror)
-            || copyAtomically(tree.absoluteFilePath(componentPath(earlier.name, earlier.no)), mirror);
+        return true;
     }
-    package->version = version;
-    package->no = version;
-    // Another version's manifest may list the file about to be replaced: its clients would
-    // find bytes that no longer match their manifest.
-    if (QFileInfo::exists(component) && md5Hex(component) != package->md5Hex
-        && published->listedElsewhere(package->name, version, version)) {
-        QFile::remove(building);
-        fail(QStringLiteral("package %1 of %2 is listed by another version; publish a new version")
-                 .arg(package->name, version));
+    const QString no = freeNo(tree, package->name, version, package->md5Hex);
+    if (no.isEmpty()) {
+        fail(QStringLiteral("no free place for package %1 of %2").arg(package->name, version));
         return false;
     }
-    QFile::remove(component);
-    if (!QFile::rename(building, component)
-        || !copyAtomically(component, tree.absoluteFilePath(mirrorPath(package->name, version)))) {
-        fail(QStringLiteral("cannot place package %1").arg(package->name));
-        return false;
-    }
+    package->version = no;
+    package->no = no;
+    package->staged = packed;
     return true;
+}
+
+// Puts a package on both mirrors where it is missing: the packed file moves to the first, and
+// the second gets a copy. Never replaces a published file.
+bool placePackage(const QDir &tree, const Package &package)
+{
+    const QString component = tree.absoluteFilePath(componentPath(package.name, package.no));
+    const QString mirror = tree.absoluteFilePath(mirrorPath(package.name, package.no));
+    if (!package.staged.isEmpty() && !QFileInfo::exists(component)
+        && (!QDir().mkpath(QFileInfo(component).absolutePath())
+            || !QFile::rename(package.staged, component))) {
+        fail(QStringLiteral("cannot place package %1").arg(package.name));
+        return false;
+    }
+    return QFileInfo::exists(mirror) || copyAtomically(component, mirror);
 }
 
 const char kSignatureSuffix[] = ".minisig";
@@ -774,8 +837,21 @@ bool writeSigned(const ReleaseSigner &signer, const QString &path, const QByteAr
         fail(QStringLiteral("cannot sign %1").arg(path));
         return false;
     }
-    if (!writeAtomically(signaturePath, signature) || !writeAtomically(path, data))
+    // A signature that names data a client does not find would make the old file unusable:
+    // it goes back as it was when data cannot be written.
+    QFile oldSignature(signaturePath);
+    const bool hadSignature = oldSignature.open(QIODevice::ReadOnly);
+    const QByteArray old = hadSignature ? oldSignature.readAll() : QByteArray();
+    oldSignature.close();
+    if (!writeAtomically(signaturePath, signature))
         return false;
+    if (!writeAtomically(path, data)) {
+        if (hadSignature)
+            writeAtomically(signaturePath, old);
+        else
+            QFile::remove(signaturePath);
+        return false;
+    }
     QFile written(path);
     QFile writtenSignature(signaturePath);
     const bool ok = written.open(QIODevice::ReadOnly) && writtenSignature.open(QIODevice::ReadOnly)
@@ -831,8 +907,11 @@ bool publishRelease(const PublishRequest &request)
     QList<Package> packages;
     if (!planPackages(request, &packages))
         return false;
+    splitLargePackages(source, request.packageSize, &packages);
+    if (!checkSourceFiles(source, packages))
+        return false;
 
-    if (!tree.mkpath(QStringLiteral("."))) {
+    if (!tree.mkpath(QStringLiteral(".korvel-publish"))) {
         fail(QStringLiteral("cannot create %1").arg(request.outputTree));
         return false;
     }
@@ -841,12 +920,18 @@ bool publishRelease(const PublishRequest &request)
     QList<Listed> versions;
     if (!readCatalogue(cataloguePath, &versions))
         return false;
-    splitLargePackages(source, request.packageSize, &packages);
     PublishedPackages published;
     if (!published.read(tree, versions))
         return false;
     PackedInputs packed;
     packed.read(tree);
+    // Every package is packed and checked before any is published: a publication that fails
+    // on the way (7zz, signing, a full disk) leaves the tree as every client knows it.
+    QTemporaryDir staging(tree.absoluteFilePath(QLatin1String(kStagingTemplate)));
+    if (!staging.isValid()) {
+        fail(QStringLiteral("cannot create a staging directory in %1").arg(request.outputTree));
+        return false;
+    }
     for (Package &package : packages) {
         // A signed launcher carries its signing time: its package is packed afresh.
         const bool signsLauncher =
@@ -854,11 +939,17 @@ bool publishRelease(const PublishRequest &request)
         const QByteArray inputs =
             signsLauncher ? QByteArray() : PackedInputs::inputsOf(source, package.paths);
         if (!reusePacked(tree, packed, inputs, &published, &package)
-            && !placePackage(request, source, tree, v, &published, &package))
+            && !packPackage(request, source, tree, v, staging.path(), &published, &package))
             return false;
         if (!inputs.isEmpty())
             packed.remember(inputs, package.md5Hex);
-        if (package.version == v)
+    }
+    // New bytes only ever go to URLs of their own, and the manifest comes after them: until it
+    // is written, every manifest lists what it always did.
+    for (const Package &package : qAsConst(packages)) {
+        if (!placePackage(tree, package))
+            return false;
+        if (package.version == v || !package.staged.isEmpty())
             printf("package %s %s\n", qPrintable(package.name), package.md5Hex.constData());
         else
             printf("package %s %s (as published with %s)\n", qPrintable(package.name),

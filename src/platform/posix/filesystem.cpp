@@ -59,6 +59,14 @@ bool canReplaceFile(const QString &)
     return true;
 }
 
+bool moveAside(const QString &path, const QString &aside)
+{
+    const QByteArray from = QFile::encodeName(path);
+    const QByteArray to = QFile::encodeName(aside);
+    // A second name keeps path whole for whoever opens it until the new file replaces it.
+    return ::link(from.constData(), to.constData()) == 0 || ::rename(from.constData(), to.constData()) == 0;
+}
+
 bool replaceFile(const QString &from, const QString &to)
 {
     // rename(2) replaces an existing file atomically; QFile::rename refuses to.

@@ -62,13 +62,18 @@ bool canReplaceFile(const QString &path)
 {
     if (!QFileInfo::exists(path))
         return true;
-    // A rename over a file needs the right to delete it, which a loaded library, a running
-    // program or a file opened without sharing refuses; opening it for writing and deletion
-    // (without changing it) meets the same refusals.
-    const ScopedHandle file(::CreateFileW(nativePath(path).c_str(), GENERIC_WRITE | DELETE,
+    // Moving a file aside needs the right to delete it, which a file opened without sharing
+    // its deletion refuses; opening it for deletion alone (without changing it) meets the same
+    // refusal. A loaded library or a running program shares it.
+    const ScopedHandle file(::CreateFileW(nativePath(path).c_str(), DELETE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     return file.isValid();
+}
+
+bool moveAside(const QString &path, const QString &aside)
+{
+    return ::MoveFileExW(nativePath(path).c_str(), nativePath(aside).c_str(), MOVEFILE_WRITE_THROUGH);
 }
 
 bool replaceFile(const QString &from, const QString &to)

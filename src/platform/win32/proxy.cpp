@@ -1,9 +1,8 @@
 // The user's proxy as Windows keeps it (Internet Options: a fixed proxy with its exceptions, a
 // proxy script, automatic detection), asked of WinHTTP for each URL.
 #include "platform/proxy.h"
+#include "platform/proxy_list.h"
 
-#include <QRegularExpression>
-#include <QStringList>
 #include <QUrl>
 
 #include <atomic>
@@ -127,64 +126,6 @@ bool environmentNamesProxy(const QString &scheme)
     return !environmentVariable(L"all_proxy").isEmpty() || !environmentVariable(L"ALL_PROXY").isEmpty();
 }
 
-QStringList listEntries(const QString &list)
-{
-    static const QRegularExpression separators(QStringLiteral("[;,\\s]+"));
-    return list.split(separators, Qt::SkipEmptyParts);
-}
-
-// The proxy for scheme out of a WinHTTP proxy list: entries "[scheme=][http://]host[:port]"
-// separated by ';' or blanks. An entry for the scheme wins over one for every scheme; a SOCKS
-// entry or one for another scheme does not serve. Returned as "http://host[:port]".
-QString proxyFromList(const QString &list, const QString &scheme)
-{
-    QString general;
-    for (const QString &entry : listEntries(list)) {
-        const int equals = entry.indexOf(QLatin1Char('='));
-        QString server = equals < 0 ? entry : entry.mid(equals + 1);
-        if (server.isEmpty())
-            continue;
-        if (!server.contains(QLatin1String("://")))
-            server.prepend(QLatin1String("http://"));
-        if (!server.startsWith(QLatin1String("http://"), Qt::CaseInsensitive))
-            continue;
-        if (equals < 0) {
-            if (general.isEmpty())
-                general = server;
-        } else if (entry.left(equals).compare(scheme, Qt::CaseInsensitive) == 0) {
-            return server;
-        }
-    }
-    return general;
-}
-
-// Whether url's host is an exception of the proxy bypass list: "<local>" stands for every host
-// name without a dot, other entries are host names or addresses with '*' wildcards, optionally
-// with a scheme and a port.
-bool bypassed(const QUrl &url, const QString &bypassList)
-{
-    const QString host = url.host();
-    const QString hostAndPort = host + QLatin1Char(':') + QString::number(url.port(80));
-    for (QString entry : listEntries(bypassList)) {
-        if (entry.compare(QLatin1String("<local>"), Qt::CaseInsensitive) == 0) {
-            if (!host.contains(QLatin1Char('.')) && !host.contains(QLatin1Char(':')))
-                return true;
-            continue;
-        }
-        const int scheme = entry.indexOf(QLatin1String("://"));
-        if (scheme >= 0) {
-            if (entry.left(scheme).compare(url.scheme(), Qt::CaseInsensitive) != 0)
-                continue;
-            entry = entry.mid(scheme + 3);
-        }
-        const QRegularExpression pattern(QRegularExpression::wildcardToRegularExpression(entry),
-                                         QRegularExpression::CaseInsensitiveOption);
-        if (pattern.match(host).hasMatch() || pattern.match(hostAndPort).hasMatch())
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 QString systemProxyFor(const QString &address)
@@ -222,7 +163,7 @@ QString systemProxyFor(const QString &address)
         if (session.get() && api.getProxyForUrl(session.get(), target.c_str(), &options, &info)) {
             const GlobalString proxy(info.lpszProxy);
             const GlobalString bypass(info.lpszProxyBypass);
-            if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || bypassed(url, bypass.text()))
+            if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || isBypassed(url, bypass.text()))
                 return QString(); // the script says DIRECT
             return proxyFromList(proxy.text(), url.scheme());
         }
@@ -230,7 +171,7 @@ QString systemProxyFor(const QString &address)
             autoDetectFailed.store(true);
         // No script to be had: the fixed proxy, if any, as a browser falls back to it.
     }
-    if (fixedProxy.text().isEmpty() || bypassed(url, fixedBypass.text()))
+    if (fixedProxy.text().isEmpty() || isBypassed(url, fixedBypass.text()))
         return QString();
     return proxyFromList(fixedProxy.text(), url.scheme());
 }

@@ -92,6 +92,35 @@ TEST(Win32Files, ReplaceFileSwapsInPlaceAndRefusesADirectory)
     QFile::setPermissions(dir.file("read-only"), QFile::ReadOwner | QFile::WriteOwner);
 }
 
+TEST(Win32Files, LoadedLibraryIsMovedAsideWhereItCannotBeReplaced)
+{
+    // What a commit meets while a client runs: its library loaded from the version directory.
+    Scratch dir;
+    const QString library = dir.file("client.dll");
+    ASSERT_TRUE(writeFile(library, readFile(QStringLiteral(KORVEL_DEPENDENCY))));
+    ASSERT_TRUE(writeFile(dir.file("client.dll.new"), "the new build"));
+    const HMODULE loaded =
+        ::LoadLibraryW(reinterpret_cast<LPCWSTR>(QDir::toNativeSeparators(library).utf16()));
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_FALSE(platform::replaceFile(dir.file("client.dll.new"), library));
+    EXPECT_TRUE(platform::canReplaceFile(library));
+
+    EXPECT_TRUE(platform::moveAside(library, dir.file("client.dll.old")));
+    EXPECT_TRUE(platform::replaceFile(dir.file("client.dll.new"), library));
+    EXPECT_EQ(readFile(library), QByteArray("the new build"));
+    // The old build stays aside while it is loaded, and can go once it is not.
+    ::FreeLibrary(loaded);
+    EXPECT_TRUE(QFile::remove(dir.file("client.dll.old")));
+
+    // And it can be put back, over the new one.
+    ASSERT_TRUE(writeFile(dir.file("kept"), "kept"));
+    EXPECT_TRUE(platform::moveAside(dir.file("kept"), dir.file("kept.old")));
+    EXPECT_FALSE(QFileInfo::exists(dir.file("kept")));
+    ASSERT_TRUE(writeFile(dir.file("kept"), "newer"));
+    EXPECT_TRUE(platform::replaceFile(dir.file("kept.old"), dir.file("kept")));
+    EXPECT_EQ(readFile(dir.file("kept")), QByteArray("kept"));
+}
+
 TEST(Win32Files, PathsAreTheSameInAnyLetterCaseAndInTheirShortForm)
 {
     Scratch dir;
