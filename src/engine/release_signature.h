@@ -97,9 +97,12 @@ QByteArray signFile(const QByteArray &data, const QByteArray &keyId, const QByte
 bool readSecretKey(const QByteArray &fileText, const QByteArray &password, QByteArray *keyId,
                    QByteArray *secretKey);
 
-// Fixed when the program is built (engine/release_keys.cpp, compiled once per executable with
-// that executable's keys): the ';'-separated public keys and the lowest sequence accepted.
+// Fixed when the executable is built (cmake/ReleaseKeys.cmake generates these into each
+// executable with that executable's own keys; the library defines none): the ';'-separated
+// public keys, the lowest sequence accepted, and whether a build with keys still starts a
+// client installed beside the program.
 const char *compiledInKeys();
 qint64 compiledInMinimumSequence();
+bool compiledInClientsBesideProgram();
 
 } // namespace release

@@ -14,6 +14,11 @@ bool isSigning()
     return Verifier::compiledIn().isEnabled();
 }
 
+bool startsClientsBesideProgram()
+{
+    return !isSigning() || compiledInClientsBesideProgram();
+}
+
 bool fetchSignature(const QString &path, QByteArray *signature)
 {
     signature->clear();

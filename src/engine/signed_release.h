@@ -13,6 +13,12 @@ namespace release {
 // Whether this program checks signatures at all (it has keys).
 bool isSigning();
 
+// Whether a client installed beside the program (a flat one, or one listed by a catalogue in
+// the program's directory) may be started: always in a build without keys; in one with keys
+// only when the vendor built it so (KORVEL_RELEASE_CLIENTS_BESIDE_PROGRAM). Nothing signed
+// vouches for such files, and a browser can drop them next to a downloaded installer.
+bool startsClientsBesideProgram();
+
 // GETs the detached signature of the catalogue server's file at path (path + ".minisig").
 // False for any answer but 200, or one larger than a signature file can be.
 bool fetchSignature(const QString &path, QByteArray *signature);
