@@ -93,9 +93,14 @@ QByteArray signFile(const QByteArray &data, const QByteArray &keyId, const QByte
 
 // minisign's secret key file: unencrypted (minisign -G -W) or encrypted with a password
 // (scrypt, as minisign -G makes it). False when the file is not one, the password is wrong
-// or its checksum does not match.
+// or its checksum does not match. secretKey receives a buffer of its own (no other QByteArray
+// shares it), so that its owner can lock and wipe it; the copies made on the way are wiped.
 bool readSecretKey(const QByteArray &fileText, const QByteArray &password, QByteArray *keyId,
                    QByteArray *secretKey);
+
+// A key id as minisign shows it ("minisign public key EAB0662BD42D9A5A"): the 8 bytes read as
+// a little-endian number, in upper-case hex.
+QByteArray keyIdText(const QByteArray &keyId);
 
 // Fixed when the executable is built (cmake/ReleaseKeys.cmake generates these into each
 // executable with that executable's own keys; the library defines none): the ';'-separated

@@ -32,7 +32,7 @@ protected:
     void publishSigned(const QString &version, const QStringList &extra = {})
     {
         publishArguments =
-            QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", QString::number(++sequence)}
+            QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", QString::number(++sequence), "--no-expiry"}
             + extra;
         publish(version);
     }
@@ -154,7 +154,8 @@ TEST_F(SignedRoad, SignedReleaseInstallsUpdatesAndKeepsItsSequence)
                            "--output",         tree(),        "--entry-file", "libkorvel_client.so",
                            "--entry-function", "korvel_entry"};
     EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish",
-                      base + QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", "12"}, {}, {},
+                      base + QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", "12", "--no-expiry"},
+                      {}, {},
                       &output),
               0);
     EXPECT_TRUE(output.contains("not above")) << output.constData();

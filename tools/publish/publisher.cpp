@@ -4,6 +4,7 @@
 #include "base/product.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -743,7 +744,7 @@ const char kSignatureSuffix[] = ".minisig";
 
 // Loads the signing key when asked to sign. A signed tree stays signed: its clients may refuse
 // anything else. The sequence must grow, or clients that saw the tree's catalogue refuse the new
-// one as a replay.
+// one as a replay; and not leap, or a typo shuts them out of every later release of that key.
 bool prepareSigning(const PublishRequest &request, const QString &cataloguePath, ReleaseSigner *signer)
 {
     const qint64 published = signedSequence(cataloguePath + QLatin1String(kSignatureSuffix));
@@ -758,7 +759,25 @@ bool prepareSigning(const PublishRequest &request, const QString &cataloguePath,
         fail(QStringLiteral("sequence %1 is not above the tree's %2").arg(request.sequence).arg(published));
         return false;
     }
-    return signer->load(request.signKey, request.signPasswordFile, request.sequence, request.expires);
+    const qint64 base = std::max<qint64>(published, 0);
+    if (request.sequence - base > MaxSequenceStep && !request.forceSequence) {
+        fail(QStringLiteral("sequence %1 is more than %2 above the tree's %3: clients keep the highest "
+                            "sequence of each key for good, so one too high shuts them out of every "
+                            "later release; give --force-sequence if it is meant")
+                 .arg(request.sequence)
+                 .arg(MaxSequenceStep)
+                 .arg(base));
+        return false;
+    }
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (request.expires > 0 && request.expires <= now) {
+        fail(QStringLiteral("the expiry %1 is already past (it is %2 now): clients would refuse the release")
+                 .arg(request.expires)
+                 .arg(now));
+        return false;
+    }
+    return signer->load(request.signKey, request.signPasswordFile, request.expectPublicKeys, request.sequence,
+                        request.expires);
 }
 
 // Writes data to path and, when signing, its signature beside it (first, so that a client never
