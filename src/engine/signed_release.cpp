@@ -5,6 +5,7 @@
 #include "engine/servers.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QUrl>
 
 namespace release {
@@ -37,6 +38,17 @@ bool verifySigned(const QByteArray &data, const QByteArray &signature, const QSt
                                        QDateTime::currentSecsSinceEpoch(), &comment))
         return false;
     *sequence = comment.sequence;
+    return true;
+}
+
+bool parseSignedContent(const QString &sha256Hex, const QString &sizeText, QByteArray *sha256, qint64 *size)
+{
+    static const QRegularExpression hexDigits(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    static const QRegularExpression decimal(QStringLiteral("^(0|[1-9][0-9]{0,17})$"));
+    if (!hexDigits.match(sha256Hex).hasMatch() || !decimal.match(sizeText).hasMatch())
+        return false;
+    *sha256 = QByteArray::fromHex(sha256Hex.toLatin1());
+    *size = sizeText.toLongLong();
     return true;
 }
 

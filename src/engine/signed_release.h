@@ -29,4 +29,8 @@ bool fetchSignature(const QString &path, QByteArray *signature);
 bool verifySigned(const QByteArray &data, const QByteArray &signature, const QString &path,
                   const QString &version, qint64 *sequence);
 
+// A SHA-256 in hex (64 digits, either case) and a size in plain decimal (at most 18 digits), as
+// the signed catalogue and manifests give a file's content; false when either is malformed.
+bool parseSignedContent(const QString &sha256Hex, const QString &sizeText, QByteArray *sha256, qint64 *size);
+
 } // namespace release

@@ -85,6 +85,12 @@ VersionEntry::VersionEntry(const QDir &baseDir, StatusSink *sink, const QString 
 {
 }
 
+void VersionEntry::setSignedManifest(const QByteArray &sha256, qint64 size)
+{
+    m_manifestSha256 = sha256;
+    m_manifestSize = size;
+}
+
 VersionCatalogue::VersionCatalogue(const QDir &baseDir, StatusSink *sink)
     : m_baseDir(baseDir), m_sink(orSilent(sink))
 {
@@ -204,8 +210,16 @@ bool VersionCatalogue::parseCatalogue(QIODevice &file)
         // The version names a directory under baseDir that is later filled and deleted.
         if (!isPlainName(version))
             continue;
-        m_versions.append(
-            VersionEntry(m_baseDir, m_sink, version, attributes.value(QLatin1String("prefetch")).toString()));
+        VersionEntry entry(m_baseDir, m_sink, version,
+                           attributes.value(QLatin1String("prefetch")).toString());
+        QByteArray manifestSha256;
+        qint64 manifestSize = -1;
+        if (release::isSigning()
+            && release::parseSignedContent(attributes.value(QLatin1String("manifestSha256")).toString(),
+                                           attributes.value(QLatin1String("manifestSize")).toString(),
+                                           &manifestSha256, &manifestSize))
+            entry.setSignedManifest(manifestSha256, manifestSize);
+        m_versions.append(entry);
     }
     return !m_versions.isEmpty();
 }

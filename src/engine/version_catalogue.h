@@ -37,11 +37,16 @@ public:
     const QString &entryFile() const { return m_entryFile; } // relative to versionDir
     const QString &entryFunction() const { return m_entryFunction; }
 
+    // What a signed catalogue says of this version's manifest: its SHA-256 (32 bytes) and size
+    // in bytes. A build with release keys accepts no other manifest for this version.
+    void setSignedManifest(const QByteArray &sha256, qint64 size);
+
     // Downloads this version's manifest from the catalogue server and parses it. Reports stage 1:
     // code 0 "开始下载清单" first; code -1 "下载清单错误" and false for any result but 200 (the
     // entry is unchanged); code -2 "清单解释错误" and false when parseManifest refuses the body,
-    // or, in a build with release keys, when its signature is missing or does not hold for this
-    // version or a package lacks its SHA-256 and size.
+    // or, in a build with release keys, when it is not the manifest the signed catalogue names
+    // (its SHA-256 and size, see setSignedManifest; none named: none accepted), its signature is
+    // missing or does not hold for this version, or a package lacks its SHA-256 and size.
     bool fetchManifest();
 
     // Reads a manifest: appends one PackageRecord per Package element that has name, version,
@@ -85,6 +90,8 @@ private:
     QList<PackageRecord> m_packages;
     QString m_entryFile;
     QString m_entryFunction;
+    QByteArray m_manifestSha256;
+    qint64 m_manifestSize = -1;
 };
 
 // The list of installable versions, in the order of preference, cached with its entity tag in
@@ -127,6 +134,8 @@ public:
     // Replaces versions with the Version elements read from file (open for reading, from its
     // start), skipping a leading "If-None-Match: " line. A Version without a version attribute,
     // or whose version is not a plain file name (it would lead out of baseDir), is skipped.
+    // In a build with release keys, a Version's manifestSha256 and manifestSize (the digest and
+    // size of its manifest, which the signed catalogue binds) go to setSignedManifest.
     // True when at least one version is listed.
     bool parseCatalogue(QIODevice &file);
 

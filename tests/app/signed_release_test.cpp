@@ -5,6 +5,7 @@
 #include "support/target.h"
 #include "support/tools.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -104,6 +105,29 @@ protected:
         return settings.value(QStringLiteral("ReleaseSequence")).toString();
     }
 
+    // The catalogue with the manifest it names for version replaced by manifest (its digest
+    // and size), or named not at all when manifest is null.
+    static QByteArray naming(const QByteArray &catalogue, const QByteArray &version,
+                             const QByteArray &manifest)
+    {
+        const QRegularExpression element(
+            QStringLiteral("<Version version=\"%1\"[^>]*>").arg(QString::fromLatin1(version)));
+        QString text = QString::fromUtf8(catalogue);
+        const QRegularExpressionMatch match = element.match(text);
+        EXPECT_TRUE(match.hasMatch()) << catalogue.constData();
+        QString changed = match.captured(0);
+        changed.replace(QRegularExpression(QStringLiteral(" manifest(Sha256|Size)=\"[^\"]*\"")), QString());
+        if (!manifest.isNull())
+            changed.replace(
+                QStringLiteral("\"%1\"").arg(QString::fromLatin1(version)),
+                QStringLiteral("\"%1\" manifestSha256=\"%2\" manifestSize=\"%3\"")
+                    .arg(QString::fromLatin1(version),
+                         QString::fromLatin1(
+                             QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex()))
+                    .arg(manifest.size()));
+        return text.replace(match.capturedStart(), match.capturedLength(), changed).toUtf8();
+    }
+
     // The manifest with every Package's attribute name="..." replaced by value (or removed
     // when value is empty).
     static QByteArray withAttribute(QByteArray manifest, const QByteArray &name, const QByteArray &value)
@@ -148,19 +172,34 @@ TEST_F(SignedRoad, SignedReleaseInstallsUpdatesAndKeepsItsSequence)
     EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "2.0");
     EXPECT_EQ(storedSequence(), "12");
 
-    // The publisher refuses to go back, or to stop signing.
+    // The signed catalogue names each listed manifest by its digest and size.
+    const QByteArray signedCatalogue = treeFile("/bin/versions.xml");
+    for (const char *version : {"1.0", "2.0"}) {
+        EXPECT_EQ(
+            naming(signedCatalogue, version, treeFile(QStringLiteral("/bin/manifest/%1.xml").arg(version))),
+            signedCatalogue);
+    }
+
+    // The publisher refuses to go back, to stop signing, or to publish a version it holds.
     QByteArray output;
-    const QStringList base{"--version",        "3.0",         "--source",     stage("2.0"),
+    const auto base = [&](const char *version) {
+        return QStringList{"--version",        version,       "--source",     stage("2.0"),
                            "--output",         tree(),        "--entry-file", "libkorvel_client.so",
                            "--entry-function", "korvel_entry"};
-    EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish",
-                      base + QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", "12", "--no-expiry"},
-                      {}, {},
+    };
+    const QStringList signing{"--sign-key", KORVEL_TEST_SECRET_KEY, "--no-expiry", "--sequence"};
+    EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish", base("3.0") + signing + QStringList{"12"}, {}, {},
                       &output),
               0);
     EXPECT_TRUE(output.contains("not above")) << output.constData();
-    EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish", base, {}, {}, &output), 0);
+    EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish", base("3.0"), {}, {}, &output), 0);
     EXPECT_FALSE(QFileInfo::exists(tree() + "/bin/manifest/3.0.xml"));
+    const QMap<QString, QByteArray> before = filesBelow(tree());
+    EXPECT_NE(runTool(KORVEL_BUILD_DIR "/korvel-publish", base("2.0") + signing + QStringList{"13"}, {}, {},
+                      &output),
+              0);
+    EXPECT_TRUE(output.contains("2.0 is already published in this signed tree")) << output.constData();
+    EXPECT_TRUE(filesBelow(tree()) == before);
 }
 
 TEST_F(SignedRoad, EveryCatalogueThatIsNotTheVendorsFailsTheCheck)
@@ -249,10 +288,14 @@ TEST_F(SignedRoad, ManifestsAndPackagesThatAreNotTheVendorsAreRefusedAndTheInsta
     const QByteArray interpretation = QStringLiteral("清单解释错误").toUtf8();
     const QByteArray download = QStringLiteral("sample_version.txt下载错误").toUtf8();
 
-    // Lies a signed manifest would have to carry: it is signed anew as a stolen key would.
+    // Lies a signed manifest would have to carry: it is signed anew as a stolen key would, and
+    // so is a catalogue that names it.
     auto signedManifest = [&](const QByteArray &changed) {
         server.serve("/bin/manifest/2.0.xml", HttpReply::ok(changed));
         server.serve("/bin/manifest/2.0.xml.minisig", HttpReply::ok(sign(changed, manifestSigning)));
+        const QByteArray catalogue = naming(treeFile("/bin/versions.xml"), "2.0", changed);
+        server.serve("/bin/versions.xml", HttpReply::ok(catalogue));
+        server.serve("/bin/versions.xml.minisig", HttpReply::ok(sign(catalogue, Signing())));
     };
     // That package's attribute in the manifest, changed.
     auto clientAttribute = [&](const QByteArray &name, const QByteArray &value) {
@@ -284,6 +327,20 @@ TEST_F(SignedRoad, ManifestsAndPackagesThatAreNotTheVendorsAreRefusedAndTheInsta
              server.serve("/bin/manifest/2.0.xml", HttpReply::ok(treeFile("/bin/manifest/1.0.xml")));
              server.serve("/bin/manifest/2.0.xml.minisig",
                           HttpReply::ok(treeFile("/bin/manifest/1.0.xml.minisig")));
+         },
+         interpretation, false},
+        {"another signed manifest of 2.0 than the catalogue names (one published before, replayed)",
+         [&] {
+             const QByteArray other = QByteArray(manifest).replace("korvel_entry", "other_entry");
+             server.serve("/bin/manifest/2.0.xml", HttpReply::ok(other));
+             server.serve("/bin/manifest/2.0.xml.minisig", HttpReply::ok(sign(other, manifestSigning)));
+         },
+         interpretation, false},
+        {"a signed catalogue that names no manifest for 2.0",
+         [&] {
+             const QByteArray catalogue = naming(treeFile("/bin/versions.xml"), "2.0", QByteArray());
+             server.serve("/bin/versions.xml", HttpReply::ok(catalogue));
+             server.serve("/bin/versions.xml.minisig", HttpReply::ok(sign(catalogue, Signing())));
          },
          interpretation, false},
         {"a signed manifest without SHA-256 and size",
@@ -320,11 +377,11 @@ TEST_F(SignedRoad, ManifestsAndPackagesThatAreNotTheVendorsAreRefusedAndTheInsta
 
     // An installed 1.0 keeps starting whatever an update is served.
     ASSERT_TRUE(QDir(home.dataDirectory()).removeRecursively());
-    server.serve("/bin/versions.xml",
-                 HttpReply::ok(treeFile("/bin/versions.xml").replace("\"2.0\"", "\"1.0\"")));
-    Signing only1;
-    server.serve("/bin/versions.xml.minisig",
-                 HttpReply::ok(sign(treeFile("/bin/versions.xml").replace("\"2.0\"", "\"1.0\""), only1)));
+    const QByteArray only1 = QString::fromUtf8(treeFile("/bin/versions.xml"))
+                                 .remove(QRegularExpression(QStringLiteral("<Version version=\"2.0\"[^>]*>")))
+                                 .toUtf8();
+    server.serve("/bin/versions.xml", HttpReply::ok(only1));
+    server.serve("/bin/versions.xml.minisig", HttpReply::ok(sign(only1, Signing())));
     installFromDownload();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

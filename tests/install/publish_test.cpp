@@ -4,6 +4,7 @@
 #include "support/temp_home.h"
 #include "support/tools.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -422,4 +423,41 @@ TEST(Publisher, SignsOnlyWithAStatedExpiryASaneSequenceAndAKeyTheClientsHave)
         EXPECT_TRUE(output.contains(" sequence=1000001 ")) << output.constData();
         EXPECT_TRUE(output.contains(" expires=" + future.toLatin1())) << output.constData();
     }
+
+    // Signed again as it stands, with a new sequence and expiry: the manifest's bytes stay, and
+    // the catalogue names them.
+    const QByteArray manifest = readFile(tree + "/bin/manifest/1.0.xml");
+    const QString later = QString::number(future.toLongLong() + 3600);
+    ASSERT_EQ(runTool(kPublisher,
+                      {"--resign", "--output", tree, "--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence",
+                       "1000002", "--expires", later},
+                      {}, {}, &output),
+              0)
+        << output.constData();
+    EXPECT_EQ(readFile(tree + "/bin/manifest/1.0.xml"), manifest);
+    const QByteArray catalogue = readFile(tree + "/bin/versions.xml");
+    EXPECT_TRUE(catalogue.contains(
+        "manifestSha256=\"" + QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex() + "\""))
+        << catalogue.constData();
+    EXPECT_TRUE(catalogue.contains("manifestSize=\"" + QByteArray::number(manifest.size()) + "\""));
+    for (const char *file : {"/bin/versions.xml", "/bin/manifest/1.0.xml"}) {
+        EXPECT_EQ(
+            runTool(QStringLiteral("minisign"), {"-V", "-P", testKey, "-m", tree + file}, {}, {}, &output), 0)
+            << output.constData();
+        EXPECT_TRUE(output.contains(" sequence=1000002 ")) << output.constData();
+        EXPECT_TRUE(output.contains(" expires=" + later.toLatin1())) << output.constData();
+    }
+
+    // A version the signed tree holds is not published again, whatever the sequence.
+    makeRelease(source, "f");
+    const QMap<QString, QByteArray> before = filesBelow(tree);
+    EXPECT_NE(runTool(kPublisher, release + QStringList{"1.0", "--sequence", "1000003", "--no-expiry"}, {},
+                      {}, &output),
+              0);
+    EXPECT_TRUE(output.contains("1.0 is already published in this signed tree")) << output.constData();
+    EXPECT_TRUE(filesBelow(tree) == before);
+    EXPECT_EQ(runTool(kPublisher, release + QStringList{"1.1", "--sequence", "1000003", "--no-expiry"}, {},
+                      {}, &output),
+              0)
+        << output.constData();
 }

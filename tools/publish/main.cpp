@@ -14,6 +14,9 @@ const char kUsage[] =
     "                       [--sign-password-file FILE] [--expect-public-key KEYS]\n"
     "                       [--force-sequence]]\n"
     "                      [--authenticode-certificate CERT.pem --authenticode-key KEY.pem]\n"
+    "       korvel-publish --resign --output TREE --sign-key KEY --sequence N\n"
+    "                      (--expires UNIXTIME | --no-expiry) [--sign-password-file FILE]\n"
+    "                      [--expect-public-key KEYS] [--force-sequence]\n"
     "\n"
     "Packs the version directory DIR (laid out as installed: Korvel.exe, the client library,\n"
     "data) into 7z packages, one per top-level entry unless FILE groups top-level entries\n"
@@ -29,10 +32,11 @@ const char kUsage[] =
     "With --sign-key (a minisign secret key), the catalogue and the manifest are signed\n"
     "beside them (FILE.minisig) with release sequence N, which must be above the one the\n"
     "tree's catalogue was signed with, and not by more than 1000000 without --force-sequence;\n"
-    "once a tree is signed, it is never published unsigned. The signatures expire at UNIXTIME\n"
-    "(seconds since 1970, in the future), or never with --no-expiry. With --expect-public-key\n"
-    "(minisign public keys, ';' between them: what the clients were built with), a key that\n"
-    "is not one of them is refused.\n"
+    "once a tree is signed, it is never published unsigned, and a version it holds is never\n"
+    "published again. The signatures expire at UNIXTIME (seconds since 1970, in the future),\n"
+    "or never with --no-expiry. With --expect-public-key (minisign public keys, ';' between\n"
+    "them: what the clients were built with), a key that is not one of them is refused.\n"
+    "--resign signs the tree as it is again, with a new sequence and expiry.\n"
     "With --authenticode-certificate and --authenticode-key, Korvel.exe is packed signed with\n"
     "Authenticode (osslsigncode, SHA-256) by that certificate chain and unencrypted private\n"
     "key; the source is not changed.\n";
@@ -88,6 +92,8 @@ int main(int argc, char **argv)
             request.forceSequence = true;
         else if (arg == QLatin1String("--expect-public-key"))
             ok = value(&request.expectPublicKeys);
+        else if (arg == QLatin1String("--resign"))
+            request.resign = true;
         else if (arg == QLatin1String("--package-size")) {
             QString size;
             ok = value(&size);
@@ -106,8 +112,10 @@ int main(int argc, char **argv)
         }
     }
     const bool signing = !request.signKey.isEmpty();
-    if (request.version.isEmpty() || request.sourceDir.isEmpty() || request.outputTree.isEmpty()
-        || request.entryFile.isEmpty() || request.entryFunction.isEmpty() || signing != (request.sequence >= 0)
+    if ((!request.resign
+         && (request.version.isEmpty() || request.sourceDir.isEmpty() || request.entryFile.isEmpty()
+             || request.entryFunction.isEmpty()))
+        || request.outputTree.isEmpty() || signing != (request.sequence >= 0) || (request.resign && !signing)
         || (!signing
             && (request.expires > 0 || request.noExpiry || request.forceSequence
                 || !request.signPasswordFile.isEmpty() || !request.expectPublicKeys.isEmpty()))) {
@@ -122,5 +130,7 @@ int main(int argc, char **argv)
               stderr);
         return 2;
     }
+    if (request.resign)
+        return resignRelease(request) ? 0 : 1;
     return publishRelease(request) ? 0 : 1;
 }

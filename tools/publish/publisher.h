@@ -27,6 +27,9 @@ struct PublishRequest {
     bool noExpiry = false;
     bool forceSequence = false;
     QString expectPublicKeys;
+    // Re-sign the tree as it is (catalogue and listed manifests, with the new sequence and
+    // expiry) instead of publishing a version: version, source and entry are not used.
+    bool resign = false;
     // Both set: the launcher is signed with Authenticode (osslsigncode) with this certificate
     // chain and private key (PEM files) before it is packed; the source stays as it is.
     QString authenticodeCertificate;
@@ -42,3 +45,9 @@ constexpr qint64 MaxSequenceStep = 1000000;
 // updates the catalogue in outputTree. Returns false after printing the reason to stderr.
 // The same request over the same source gives the same bytes.
 bool publishRelease(const PublishRequest &request);
+
+// Signs outputTree again as it stands: every listed version's manifest and the catalogue get
+// new signatures with the request's sequence and expiry; no byte of a manifest changes. How a
+// signed tree whose expiry nears stays valid without a new version. False, after printing the
+// reason, when the tree has no catalogue or a listed manifest is missing.
+bool resignRelease(const PublishRequest &request);
