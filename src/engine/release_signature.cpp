@@ -213,7 +213,7 @@ const Verifier &Verifier::compiledIn()
 }
 
 bool Verifier::verify(const QByteArray &data, const QByteArray &signatureText, const QByteArray &path,
-                      const QByteArray &version, qint64 now, TrustedComment *comment) const
+                      const QByteArray &version, qint64 now, TrustedComment *comment, QByteArray *keyId) const
 {
     SignatureFile file;
     if (!sodiumReady() || !parseSignatureFile(signatureText, &file))
@@ -233,6 +233,8 @@ bool Verifier::verify(const QByteArray &data, const QByteArray &signatureText, c
         || said.version != version || (said.expires > 0 && now >= said.expires))
         return false;
     *comment = said;
+    if (keyId)
+        *keyId = key->keyId;
     return true;
 }
 

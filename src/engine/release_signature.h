@@ -76,9 +76,11 @@ public:
     // True when signatureText is a signature of data by one of the keys whose trusted comment
     // names this product and path, is not past its expiry at now (seconds since 1970), and
     // names version (empty for the catalogue). comment receives what the signature says when
-    // it is true; the caller judges its sequence (the catalogue's against minimumSequence()).
+    // it is true, and keyId (when given) the id of the key that made it; the caller judges its
+    // sequence (the catalogue's against minimumSequence() and what that key signed before).
     bool verify(const QByteArray &data, const QByteArray &signatureText, const QByteArray &path,
-                const QByteArray &version, qint64 now, TrustedComment *comment) const;
+                const QByteArray &version, qint64 now, TrustedComment *comment,
+                QByteArray *keyId = nullptr) const;
 
 private:
     QList<PublicKey> m_keys;

@@ -31,13 +31,16 @@ bool fetchSignature(const QString &path, QByteArray *signature)
 }
 
 bool verifySigned(const QByteArray &data, const QByteArray &signature, const QString &path,
-                  const QString &version, qint64 *sequence)
+                  const QString &version, qint64 *sequence, QByteArray *keyId)
 {
     TrustedComment comment;
+    QByteArray signedBy;
     if (!Verifier::compiledIn().verify(data, signature, path.toUtf8(), version.toUtf8(),
-                                       QDateTime::currentSecsSinceEpoch(), &comment))
+                                       QDateTime::currentSecsSinceEpoch(), &comment, &signedBy))
         return false;
     *sequence = comment.sequence;
+    if (keyId)
+        *keyId = keyIdText(signedBy);
     return true;
 }
 
@@ -50,6 +53,12 @@ bool parseSignedContent(const QString &sha256Hex, const QString &sizeText, QByte
     *sha256 = QByteArray::fromHex(sha256Hex.toLatin1());
     *size = sizeText.toLongLong();
     return true;
+}
+
+QByteArray signingKeyId(const QByteArray &signature)
+{
+    SignatureFile file;
+    return parseSignatureFile(signature, &file) ? keyIdText(file.keyId) : QByteArray();
 }
 
 } // namespace release

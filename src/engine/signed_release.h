@@ -25,12 +25,16 @@ bool fetchSignature(const QString &path, QByteArray *signature);
 
 // Verifies data against signature with the compiled-in keys for path and version (URL path
 // text, version empty for the catalogue) at the present time; sequence receives the signed
-// sequence.
+// sequence and keyId (when given) the signing key's id as keyIdText gives it.
 bool verifySigned(const QByteArray &data, const QByteArray &signature, const QString &path,
-                  const QString &version, qint64 *sequence);
+                  const QString &version, qint64 *sequence, QByteArray *keyId = nullptr);
 
 // A SHA-256 in hex (64 digits, either case) and a size in plain decimal (at most 18 digits), as
 // the signed catalogue and manifests give a file's content; false when either is malformed.
 bool parseSignedContent(const QString &sha256Hex, const QString &sizeText, QByteArray *sha256, qint64 *size);
+
+// The id (as keyIdText gives it) of the key that made a signature file, verified or not; empty
+// when text is no signature file.
+QByteArray signingKeyId(const QByteArray &signature);
 
 } // namespace release

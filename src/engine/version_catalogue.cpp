@@ -178,11 +178,15 @@ bool VersionCatalogue::checkVersions()
 bool VersionCatalogue::acceptSigned(const QByteArray &body, const QByteArray &signature)
 {
     qint64 sequence = -1;
-    const qint64 floor = std::max(m_sequenceFloor, release::Verifier::compiledIn().minimumSequence());
-    if (!release::verifySigned(body, signature, QLatin1String(CataloguePath), QString(), &sequence)
-        || sequence < floor)
+    QByteArray keyId;
+    if (!release::verifySigned(body, signature, QLatin1String(CataloguePath), QString(), &sequence, &keyId))
+        return false;
+    const qint64 floor =
+        std::max(m_sequenceFloors.value(keyId, 0), release::Verifier::compiledIn().minimumSequence());
+    if (sequence < floor)
         return false;
     m_acceptedSequence = sequence;
+    m_acceptedKeyId = keyId;
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QList>
+#include <QMap>
 #include <QString>
 
 class QIODevice;
@@ -120,12 +121,16 @@ public:
     bool checkVersions();
 
     // A build with release keys accepts a catalogue only with a valid signature whose sequence
-    // is at least floor (the highest one accepted before; the caller keeps it) and the
+    // is at least the floor given for its signing key (the highest one that key signed and was
+    // accepted before, by key id as release::keyIdText gives it; the caller keeps them) and the
     // compiled-in minimum: anything else, from the server or in the cache, fails as a check the
-    // server did not answer (code -1 "检查版本失败", the cache unchanged). The sequence of the
-    // catalogue that checkVersions accepted, -1 before one was (and always without keys).
-    void setSequenceFloor(qint64 floor) { m_sequenceFloor = floor; }
+    // server did not answer (code -1 "检查版本失败", the cache unchanged). Floors are kept per
+    // key so that a sequence signed in error or by a stolen key binds that key alone, and the
+    // next key starts afresh. After checkVersions accepted a catalogue: its sequence and its
+    // key's id; -1 and empty before (and always without keys).
+    void setSequenceFloors(const QMap<QByteArray, qint64> &floors) { m_sequenceFloors = floors; }
     qint64 acceptedSequence() const { return m_acceptedSequence; }
+    const QByteArray &acceptedKeyId() const { return m_acceptedKeyId; }
 
     // Parses the cached file without network access or report; false when it cannot be opened or
     // lists no usable version.
@@ -150,6 +155,7 @@ private:
 
     QList<VersionEntry> m_versions;
     StatusSink *m_sink;
-    qint64 m_sequenceFloor = 0;
+    QMap<QByteArray, qint64> m_sequenceFloors;
     qint64 m_acceptedSequence = -1;
+    QByteArray m_acceptedKeyId;
 };

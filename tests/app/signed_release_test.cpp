@@ -32,8 +32,8 @@ protected:
     // Publishes version signed with the test key and the next sequence.
     void publishSigned(const QString &version, const QStringList &extra = {})
     {
-        publishArguments =
-            QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", QString::number(++sequence), "--no-expiry"}
+        publishArguments = QStringList{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence",
+                                       QString::number(++sequence), "--no-expiry"}
             + extra;
         publish(version);
     }
@@ -44,14 +44,15 @@ protected:
         qint64 sequence = 0; // 0: the last published
         qint64 expires = 0;
         QByteArray product = release::Product;
-        bool otherKey = false; // a sound key that the program does not list
+        bool otherKey = false;  // a sound key that the program does not list
+        bool secondKey = false; // the program's second key, the one a vendor rotates to
     };
     // A signature of data as a real key signs it: what a thief of a key, or a replay, serves.
     QByteArray sign(const QByteArray &data, const Signing &how) const
     {
         QByteArray keyId, secretKey;
-        EXPECT_TRUE(
-            release::readSecretKey(readFile(QStringLiteral(KORVEL_TEST_SECRET_KEY)), {}, &keyId, &secretKey));
+        const QString keyFile = how.secondKey ? KORVEL_SECOND_SECRET_KEY : KORVEL_TEST_SECRET_KEY;
+        EXPECT_TRUE(release::readSecretKey(readFile(keyFile), {}, &keyId, &secretKey));
         if (how.otherKey) {
             unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
             secretKey.resize(crypto_sign_SECRETKEYBYTES);
@@ -95,14 +96,28 @@ protected:
         EXPECT_TRUE(QFileInfo::exists(home.dataDirectory() + "/" + version + "/manifest.xml"));
     }
 
-    // The highest accepted sequence, as the program keeps it beside the machine id.
-    QString storedSequence() const
+    // The highest sequence accepted of a key, as the program keeps it beside the machine id
+    // under the key's id as minisign shows it.
+    static constexpr char TestKeyId[] = "EAB0662BD42D9A5A";
+    static constexpr char SecondKeyId[] = "F399E4C2BA063473";
+    QString storedSequence(const char *keyId = TestKeyId) const
     {
         if (target::isWindows())
-            return target::registryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv"),
-                                         QStringLiteral("ReleaseSequence"));
+            return target::registryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv\\ReleaseSequences"),
+                                         QString::fromLatin1(keyId));
         QSettings settings(QStringLiteral("ostrel"), QStringLiteral("kv"));
-        return settings.value(QStringLiteral("ReleaseSequence")).toString();
+        return settings.value(QStringLiteral("ReleaseSequences/") + keyId).toString();
+    }
+    // The one floor for all keys that programs before kept.
+    void setLegacySequence(const QString &sequence)
+    {
+        if (target::isWindows()) {
+            ASSERT_TRUE(target::setRegistryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv"),
+                                                 QStringLiteral("ReleaseSequence"), "REG_SZ", sequence));
+            return;
+        }
+        QSettings settings(QStringLiteral("ostrel"), QStringLiteral("kv"));
+        settings.setValue(QStringLiteral("ReleaseSequence"), sequence);
     }
 
     // The catalogue with the manifest it names for version replaced by manifest (its digest
@@ -398,4 +413,51 @@ TEST_F(SignedRoad, ManifestsAndPackagesThatAreNotTheVendorsAreRefusedAndTheInsta
     ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
     EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "2.0");
     EXPECT_EQ(readFile(home.dataDirectory() + "/packages/sample_version.txt/2.0.7z"), packageBytes);
+}
+
+TEST_F(SignedRoad, EachKeyKeepsTheFloorOfWhatItSignedAndNoOther)
+{
+    publishSigned("1.0");
+    const QByteArray catalogue = treeFile("/bin/versions.xml");
+    const QByteArray failed = QStringLiteral("检查版本失败").toUtf8();
+    const auto serveSigned = [&](bool secondKey, qint64 sequence) {
+        Signing how;
+        how.secondKey = secondKey;
+        how.sequence = sequence;
+        server.serve("/bin/versions.xml.minisig", HttpReply::ok(sign(catalogue, how)));
+    };
+    const auto startAfresh = [&] {
+        ASSERT_TRUE(QDir(home.dataDirectory()).removeRecursively());
+        QFile::remove(clientLog());
+    };
+
+    // A program before kept one floor for all keys: it counts for the key that signed the
+    // catalogue it accepted last, the one whose signature lies in the cache.
+    setLegacySequence("50");
+    ASSERT_TRUE(
+        writeFile(home.dataDirectory() + "/versions.xml.minisig", treeFile("/bin/versions.xml.minisig")));
+    expectInstallRefused(failed);
+    // The second key has a floor of its own: the compiled-in minimum.
+    startAfresh();
+    serveSigned(true, 20);
+    installFromDownload();
+    EXPECT_EQ(storedSequence(SecondKeyId), "20");
+    EXPECT_EQ(storedSequence(TestKeyId), "");
+
+    // A sequence far ahead (a typo, or a thief of the key) binds that key alone: the other
+    // key's releases still install.
+    serveSigned(false, 900000000000000000);
+    ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    EXPECT_EQ(storedSequence(TestKeyId), "900000000000000000");
+    startAfresh();
+    serveSigned(false, 60);
+    expectInstallRefused(failed);
+    startAfresh();
+    serveSigned(true, 21);
+    installFromDownload();
+    EXPECT_EQ(storedSequence(SecondKeyId), "21");
+    // And each key's own floor still holds against its replays.
+    startAfresh();
+    serveSigned(true, 20);
+    expectInstallRefused(failed);
 }
