@@ -2,6 +2,7 @@
 
 #include "engine/release_signature.h"
 #include "support/installed_layout.h"
+#include "support/nginx_server.h"
 #include "support/target.h"
 #include "support/tools.h"
 
@@ -460,4 +461,94 @@ TEST_F(SignedRoad, EachKeyKeepsTheFloorOfWhatItSignedAndNoOther)
     startAfresh();
     serveSigned(true, 20);
     expectInstallRefused(failed);
+}
+
+// What a browser may drop into the downloads folder beside the installer: a launcher to swap
+// in, a client installed flat, a catalogue with a version. None of it runs; the installer
+// takes its own road, and the next start runs the installed client.
+TEST_F(SignedRoad, FilesPlantedBesideTheDownloadNeverRun)
+{
+    publishSigned("1.0");
+    const QString downloads = QFileInfo(downloaded).absolutePath();
+    const QByteArray original = readFile(downloaded);
+    const QByteArray planted = original + "\nPLANTED-LAUNCHER\n";
+    ASSERT_TRUE(writeFile(downloaded + ".pending", planted));
+    QFile::setPermissions(downloaded + ".pending", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(installSampleClient(downloads, "planted-flat"));
+    ASSERT_TRUE(writeCatalogue(downloads, {"listed"}));
+    ASSERT_TRUE(installSampleClient(downloads + "/listed", "planted-listed"));
+
+    installFromDownload();
+    const QByteArray report = startNormally(downloaded);
+    EXPECT_EQ(sampleField(report, "version"), "1.0");
+    EXPECT_EQ(sampleField(report, "cwd"), target::seen(home.dataDirectory() + "/1.0").toUtf8());
+    for (const QByteArray &ran : clientReports())
+        EXPECT_EQ(sampleField(ran, "version"), "1.0");
+    EXPECT_EQ(readFile(downloaded), original);
+    EXPECT_EQ(readFile(downloaded + ".pending"), planted);
+    EXPECT_FALSE(QFileInfo::exists(downloaded + ".bak"));
+
+    // Where the install put the launcher, a pending one is still swapped in.
+    const QByteArray staged = readFile(installedProgram()) + "\nSTAGED-BY-AN-UPDATE\n";
+    ASSERT_TRUE(writeFile(installedProgram() + ".pending", staged));
+    QFile::setPermissions(installedProgram() + ".pending",
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "1.0");
+    EXPECT_EQ(readFile(installedProgram()), staged);
+    EXPECT_FALSE(QFileInfo::exists(installedProgram() + ".pending"));
+
+    // A vendor who builds the program to start clients beside it gets them back (and the risk
+    // the README names with it).
+    if (target::isWindows())
+        return; // the Windows build makes no such program
+    const QString beside = home.root() + "/beside/Korvel.exe";
+    ASSERT_TRUE(writeFile(beside, readFile(KORVEL_BESIDE_EXE)));
+    QFile::setPermissions(beside, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_TRUE(installSampleClient(home.root() + "/beside", "beside-flat"));
+    EXPECT_EQ(sampleField(startNormally(beside), "version"), "beside-flat");
+    ASSERT_TRUE(QFile::remove(home.root() + "/beside/manifest.xml"));
+    ASSERT_TRUE(writeCatalogue(home.root() + "/beside", {"listed"}));
+    ASSERT_TRUE(installSampleClient(home.root() + "/beside/listed", "beside-listed"));
+    EXPECT_EQ(sampleField(startNormally(beside), "version"), "beside-listed");
+}
+
+// Transport lies no signature covers: a server that floods the header block, and one that
+// moves the catalogue from https to plain http, where anyone on the way could answer.
+TEST_F(SignedRoad, HeaderFloodsAndRedirectsFromHttpsToHttpFail)
+{
+    publishSigned("1.0");
+    const QByteArray failed = QStringLiteral("检查版本失败").toUtf8();
+    QList<QByteArray> flood;
+    for (int i = 0; i < 1000; ++i)
+        flood << "Set-Cookie: c" + QByteArray::number(i) + "=1";
+    server.serve("/bin/versions.xml", HttpReply::ok(treeFile("/bin/versions.xml"), flood));
+    expectInstallRefused(failed);
+
+    if (!NginxServer::isAvailable())
+        GTEST_SKIP() << "nginx is not installed (scripts/setup installs it)";
+    // Schannel under Wine does not accept the test's certificate authority.
+    if (target::isWindows())
+        GTEST_SKIP() << "no https under Wine";
+    serveTree();
+    // nginx's workers run as an unprivileged user; they never read the tree (every answer is
+    // the redirect) but must get through to it.
+    for (const QString &directory : {home.root(), tree()})
+        QFile::setPermissions(directory,
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    NginxServer nginx(tree(), home.root() + "/nginx", NginxServer::Tls::On, server.baseUrl());
+    ASSERT_TRUE(nginx.isRunning()) << nginx.startError().constData();
+    home.setEnv("KORVEL_CATALOGUE_SERVER", nginx.baseUrl().toUtf8());
+    home.setEnv("SSL_CERT_FILE", nginx.caFile().toUtf8());
+    server.clearRequests();
+    expectInstallRefused(failed);
+    EXPECT_EQ(server.requestCount("/bin/versions.xml"), 0);
+
+    // A build without keys follows the redirect, as it always did.
+    const QString unsignedProgram = installProgram(home.root() + "/plain");
+    ASSERT_FALSE(unsignedProgram.isEmpty());
+    ASSERT_TRUE(writeFile(unsignedProgram, readFile(KORVEL_EXE)));
+    ASSERT_EQ(run(unsignedProgram), 0) << err.constData();
+    EXPECT_EQ(server.requestCount("/bin/versions.xml"), 1);
+    waitForLaunchedClient();
 }
