@@ -40,18 +40,7 @@ target_include_directories(korvel SYSTEM PUBLIC "${KORVEL_WIN32_SODIUM}/include"
 target_compile_definitions(korvel PUBLIC SODIUM_STATIC)
 target_link_libraries(korvel PUBLIC Qt5::Core CURL::libcurl ZLIB::ZLIB lzmasdk Threads::Threads
   "${KORVEL_WIN32_SODIUM}/lib/libsodium.a" ${KORVEL_WIN32_SYSTEM_LIBS})
-korvel_release_keys(korvel "${KORVEL_RELEASE_KEYS}" "${KORVEL_RELEASE_MIN_SEQUENCE}")
 include(src/ui/resources.cmake)
-
-add_executable(Korvel WIN32 src/platform/win32/entry.cpp resources/korvel.rc)
-set_target_properties(Korvel PROPERTIES OUTPUT_NAME "Korvel" SUFFIX ".exe")
-target_link_libraries(Korvel PRIVATE korvel)
-# The resource compiler's inputs beside the script itself.
-set_source_files_properties(resources/korvel.rc PROPERTIES OBJECT_DEPENDS
-  "${CMAKE_SOURCE_DIR}/resources/korvel.ico;${CMAKE_SOURCE_DIR}/resources/korvel.manifest;${CMAKE_SOURCE_DIR}/src/base/product.h")
-# Terminal-server aware (no per-session shims) and marked for Windows 7 (6.1) and later.
-target_link_options(Korvel PRIVATE -municode ${KORVEL_WIN32_STATIC} -s
-  -Wl,--tsaware -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,1)
 
 # The system DLLs that are not "known DLLs" are looked up in the program's own directory first
 # when they are imported, and a downloaded installer lies among other downloads. So they are
@@ -68,23 +57,43 @@ foreach(dll IN LISTS KORVEL_DELAY_LOADED)
     COMMAND ${CMAKE_SOURCE_DIR}/cmake/delay-import-lib ${lib} ${dll}.dll ${delay_dir}/lib${lib}.a
     DEPENDS ${CMAKE_SOURCE_DIR}/cmake/delay-import-lib VERBATIM)
   list(APPEND delay_libs ${delay_dir}/lib${lib}.a)
-  target_link_options(Korvel PRIVATE ${delay_dir}/lib${lib}.a -Wl,--delayload=${dll}.dll)
 endforeach()
 add_custom_target(korvel_delay_import DEPENDS ${delay_libs})
-add_dependencies(Korvel korvel_delay_import)
-set_target_properties(Korvel PROPERTIES
-  RULE_LAUNCH_LINK ${CMAKE_SOURCE_DIR}/cmake/link-with-lld
-  LINK_DEPENDS "${delay_libs};${CMAKE_SOURCE_DIR}/cmake/link-with-lld")
 
-# The program with the test release key, for the signed-release road tests (as on Linux).
+# One program, Korvel.exe in directory: every copy of it (the shipped one and those the tests
+# build with other release keys) is built and linked the same way, so a test of one holds for
+# the others.
+function(korvel_win32_program target directory)
+  add_executable(${target} WIN32 src/platform/win32/entry.cpp resources/korvel.rc)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME "Korvel" SUFFIX ".exe"
+    RUNTIME_OUTPUT_DIRECTORY ${directory})
+  target_link_libraries(${target} PRIVATE korvel)
+  # Terminal-server aware (no per-session shims) and marked for Windows 7 (6.1) and later.
+  target_link_options(${target} PRIVATE -municode ${KORVEL_WIN32_STATIC} -s
+    -Wl,--tsaware -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,1)
+  foreach(dll IN LISTS KORVEL_DELAY_LOADED)
+    string(TOLOWER ${dll} lib)
+    target_link_options(${target} PRIVATE ${delay_dir}/lib${lib}.a -Wl,--delayload=${dll}.dll)
+  endforeach()
+  add_dependencies(${target} korvel_delay_import)
+  set_target_properties(${target} PROPERTIES
+    RULE_LAUNCH_LINK ${CMAKE_SOURCE_DIR}/cmake/link-with-lld
+    LINK_DEPENDS "${delay_libs};${CMAKE_SOURCE_DIR}/cmake/link-with-lld")
+endfunction()
+# The resource compiler's inputs beside the script itself.
+set_source_files_properties(resources/korvel.rc PROPERTIES OBJECT_DEPENDS
+  "${CMAKE_SOURCE_DIR}/resources/korvel.ico;${CMAKE_SOURCE_DIR}/resources/korvel.manifest;${CMAKE_SOURCE_DIR}/src/base/product.h")
+
+korvel_win32_program(Korvel ${CMAKE_BINARY_DIR})
+korvel_release_keys(Korvel CONFIGURED)
+
+# The program with the test release keys, for the signed-release road tests (as on Linux).
 file(STRINGS ${CMAKE_SOURCE_DIR}/tests/support/release_key/test.pub test_key_lines)
 list(GET test_key_lines 1 test_key)
-add_executable(Korvel_signed WIN32 src/platform/win32/entry.cpp resources/korvel.rc)
-set_target_properties(Korvel_signed PROPERTIES OUTPUT_NAME "Korvel" SUFFIX ".exe"
-  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/signed)
-target_link_libraries(Korvel_signed PRIVATE korvel)
-target_link_options(Korvel_signed PRIVATE -municode ${KORVEL_WIN32_STATIC} -s)
-korvel_release_keys(Korvel_signed "${test_key}" 2)
+file(STRINGS ${CMAKE_SOURCE_DIR}/tests/support/release_key/second.pub second_key_lines)
+list(GET second_key_lines 1 second_key)
+korvel_win32_program(Korvel_signed ${CMAKE_BINARY_DIR}/signed)
+korvel_release_keys(Korvel_signed KEYS "${test_key}" "${second_key}" MINIMUM 2)
 
 # The stand-in client: a DLL exporting its entry functions with the C calling convention.
 add_library(sample_client SHARED tools/sample_client/sample_client.cpp)
@@ -116,11 +125,12 @@ endforeach()
 target_include_directories(platform_win32_tests PRIVATE tests)
 target_compile_definitions(platform_win32_tests PRIVATE
   KORVEL_SAMPLE_CLIENT="$<TARGET_FILE:sample_client>" KORVEL_EXE="$<TARGET_FILE:Korvel>"
-  KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KORVEL_PLANTED_DLL="$<TARGET_FILE:planted_dll>"
+  KORVEL_SIGNED_EXE="$<TARGET_FILE:Korvel_signed>" KORVEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KORVEL_PLANTED_DLL="$<TARGET_FILE:planted_dll>"
   KORVEL_DEPENDENT_CLIENT="$<TARGET_FILE:dependent_client>" KORVEL_DEPENDENCY="$<TARGET_FILE:korvel_dependency>")
 target_link_libraries(platform_win32_tests PRIVATE korvel GTest::gtest GTest::gtest_main version)
+korvel_release_keys(platform_win32_tests NONE)
 target_link_options(platform_win32_tests PRIVATE ${KORVEL_WIN32_STATIC})
-add_dependencies(platform_win32_tests sample_client Korvel planted_dll dependent_client)
+add_dependencies(platform_win32_tests sample_client Korvel Korvel_signed planted_dll dependent_client)
 # Listed when ctest runs (under Wine), so that building needs no Wine prefix.
 gtest_discover_tests(platform_win32_tests DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST TEST_PREFIX "win32."
   PROPERTIES TIMEOUT 120)

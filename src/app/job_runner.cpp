@@ -3,6 +3,7 @@
 #include "app/job_guard.h"
 #include "app/startup.h"
 #include "base/locations.h"
+#include "engine/signed_release.h"
 #include "engine/version_catalogue.h"
 #include "install/registration.h"
 #include "install/statistics.h"
@@ -13,6 +14,7 @@
 #include "ui/progress_window.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <memory>
 #include <optional>
@@ -152,13 +154,31 @@ void jobWorker(ProgressWindow *window)
 
 namespace {
 
-// The catalogue check, no older than the newest signed catalogue accepted before; a newer one
-// accepted now is kept at once, whatever becomes of the install.
+// The lowest sequence each key may sign now. The one number that programs before kept for all
+// keys belongs to the key that signed the catalogue they accepted last, the one cached here.
+QMap<QByteArray, qint64> sequenceFloors(const QDir &baseDir)
+{
+    QMap<QByteArray, qint64> floors = acceptedReleaseSequences();
+    const qint64 legacy = legacyReleaseSequence();
+    if (legacy > 0) {
+        QFile cached(baseDir.filePath(QLatin1String(CatalogueSignatureFileName)));
+        const QByteArray keyId = cached.open(QIODevice::ReadOnly)
+            ? release::signingKeyId(cached.read(release::MaxSignatureFileBytes + 1))
+            : QByteArray();
+        if (!keyId.isEmpty() && !floors.contains(keyId))
+            floors.insert(keyId, legacy);
+    }
+    return floors;
+}
+
+// The catalogue check, no older than the newest catalogue its key signed that was accepted
+// before; a newer one accepted now is kept at once, whatever becomes of the install.
 bool checkCatalogue(VersionCatalogue &catalogue)
 {
-    catalogue.setSequenceFloor(acceptedReleaseSequence());
+    if (release::isSigning())
+        catalogue.setSequenceFloors(sequenceFloors(catalogue.baseDir()));
     const bool checked = catalogue.checkVersions();
-    storeReleaseSequence(catalogue.acceptedSequence());
+    storeReleaseSequence(catalogue.acceptedKeyId(), catalogue.acceptedSequence());
     return checked;
 }
 

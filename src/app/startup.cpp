@@ -6,6 +6,7 @@
 #include "base/commands.h"
 #include "base/locations.h"
 #include "base/running_instances.h"
+#include "engine/signed_release.h"
 #include "engine/version_catalogue.h"
 #include "install/commit.h"
 #include "install/registration.h"
@@ -22,6 +23,20 @@ CommandHandler selectReplace(const QStringList &arguments)
     return arguments.size() >= 6 && arguments.at(1) == ReplaceCommand ? runReplace : nullptr;
 }
 
+// The commit stages a pending launcher only where it installs: under the launcher's own name,
+// beside the catalogue cache of that directory. A ".pending" file anywhere else (a downloads
+// folder, where a browser may drop any file next to the installer without asking) was put
+// there by someone else and is left alone. A build with release keys starts no client beside
+// the program unless built to, and so swaps nothing in there either: only in the data
+// directory, the one it installs into for itself.
+bool isInstallDirectoryLauncher(const QFileInfo &program)
+{
+    const QDir dir = program.absoluteDir();
+    return program.fileName().compare(QLatin1String(install::LauncherFileName), Qt::CaseInsensitive) == 0
+        && QFileInfo(dir.filePath(QLatin1String(CatalogueFileName))).isFile()
+        && (release::startsClientsBesideProgram() || isDataDirectory(dir));
+}
+
 CommandHandler selectPendingSelfReplace(const QStringList &arguments)
 {
     // Restarted by a swap that just ran: one try per start is enough, and the mark must not
@@ -35,6 +50,8 @@ CommandHandler selectPendingSelfReplace(const QStringList &arguments)
         return nullptr;
     if (!QFileInfo::exists(program.absoluteFilePath() + QLatin1String(install::PendingSuffix)))
         return nullptr;
+    if (!isInstallDirectoryLauncher(program))
+        return nullptr;
     if (countRunningInstances(program) != 1)
         return nullptr;
     return runSelfReplace;
@@ -43,6 +60,8 @@ CommandHandler selectPendingSelfReplace(const QStringList &arguments)
 // A client installed flat next to the program: its directory is the version directory.
 CommandHandler selectLocalClient(const QStringList &)
 {
+    if (!release::startsClientsBesideProgram())
+        return nullptr;
     VersionEntry entry(programFileInfo().absoluteDir(), nullptr, QString(), QString());
     return entry.loadEntryFunction();
 }
@@ -70,8 +89,12 @@ CommandHandler findInstalledClient(const QDir &dir)
     return handler;
 }
 
+// Off in a build with release keys unless built to start it (see startsClientsBesideProgram);
+// the data directory's installation is found by the next selector all the same.
 CommandHandler selectProgramDirCatalogue(const QStringList &)
 {
+    if (!release::startsClientsBesideProgram())
+        return nullptr;
     return findInstalledClient(programFileInfo().absoluteDir());
 }
 
@@ -102,7 +125,8 @@ int noClientAfterInstall(const char16_t *)
 
 // The order is the command-line grammar: commands first, then a staged program to swap in,
 // then an installed client (flat next to the program, through a catalogue next to it, through
-// the data directory's catalogue), and last what runs when nothing else answered.
+// the data directory's catalogue), and last what runs when nothing else answered. A build with
+// release keys skips the two clients beside the program unless it was built to start them.
 const HandlerSelector Selectors[] = {
     selectReplace,             // "replace"
     selectUpdate,              // "update"

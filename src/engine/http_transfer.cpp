@@ -1,9 +1,12 @@
 #include "engine/http_transfer.h"
 
+#include "engine/signed_release.h"
 #include "platform/proxy.h"
 
 #include <QIODevice>
 #include <QStringList>
+
+#include <cstring>
 
 namespace {
 
@@ -13,6 +16,7 @@ constexpr long ReceiveBufferSize = 512 * 1024;
 // Every server of this program speaks HTTP. Anything else, first or behind a redirect (FTP,
 // a local file, ...), would be a server's way to make it fetch or read what it should not.
 constexpr char AllowedProtocols[] = "http,https";
+constexpr char HttpsOnly[] = "https";
 // Over https libcurl would negotiate HTTP/2 where the server offers it, and HTTP/2 header names
 // arrive in lower case: "ETag" would never be found and every catalogue check would fetch the
 // whole catalogue. This program speaks HTTP/1.1 with header names as the server spells them.
@@ -30,11 +34,22 @@ size_t writeBody(char *data, size_t size, size_t count, void *target)
     return written < 0 ? 0 : size_t(written);
 }
 
-size_t parseHeaderLine(char *data, size_t size, size_t count, void *headers)
+size_t parseHeaderLine(char *data, size_t size, size_t count, void *counting)
 {
-    addResponseHeaderLine(QByteArray::fromRawData(data, int(size * count)),
-                          static_cast<QMap<QString, QString> *>(headers));
-    return size * count;
+    auto *header = static_cast<HttpTransfer::HeaderCount *>(counting);
+    const size_t length = size * count;
+    // Each response of a redirect chain (and each interim 1xx) begins with its status line.
+    if (length >= 5 && memcmp(data, "HTTP/", 5) == 0) {
+        header->lines = 0;
+        header->bytes = 0;
+    }
+    ++header->lines;
+    header->bytes += int(qMin(length, size_t(header->maxBytes) + 1));
+    // Any count other than length makes libcurl stop with CURLE_WRITE_ERROR.
+    if (header->lines > header->maxLines || header->bytes > header->maxBytes)
+        return 0;
+    addResponseHeaderLine(QByteArray::fromRawData(data, int(length)), header->headers);
+    return length;
 }
 
 } // namespace
@@ -49,7 +64,9 @@ void addResponseHeaderLine(const QByteArray &line, QMap<QString, QString> *heade
 }
 
 HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLimits &limits)
-    : m_handle(curl_easy_init()), m_target(target)
+    : m_handle(curl_easy_init()),
+      m_target(target),
+      m_headerCount{&responseHeaders, limits.maxHeaderLines, limits.maxHeaderBytes}
 {
     CURL *h = m_handle.get();
     if (!h)
@@ -59,7 +76,10 @@ HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLim
     const QByteArray address = url.toEncoded();
     curl_easy_setopt(h, CURLOPT_URL, address.constData());
     curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, AllowedProtocols);
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, AllowedProtocols);
+    // What came over https must not be handed to plain http by a redirect, where anyone on the
+    // way could answer instead. A build with keys holds to that; one without follows as always.
+    const bool keepsHttps = release::isSigning() && url.scheme() == QLatin1String("https");
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, keepsHttps ? HttpsOnly : AllowedProtocols);
     curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(h, CURLOPT_HTTP_VERSION, HttpVersion);
     const QByteArray trustStore = qgetenv(TrustStoreVariable);
@@ -67,7 +87,7 @@ HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLim
         curl_easy_setopt(h, CURLOPT_CAINFO, trustStore.constData());
     curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(m_target));
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &writeBody);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void *>(&responseHeaders));
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void *>(&m_headerCount));
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &parseHeaderLine);
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);

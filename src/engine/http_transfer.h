@@ -23,6 +23,11 @@ struct TransferLimits {
     // libcurl of this era follows redirects without end by default: a server that redirects to
     // itself would keep the installer busy for ever. Real chains are one or two hops.
     long maxRedirects = 10;
+    // The header block of one response may hold this many lines and bytes (status line and the
+    // empty line that ends it included); a response with more fails the transfer. Every line
+    // is kept (responseHeaders), and a server's answer with a few dozen is already a large one.
+    int maxHeaderLines = 100;
+    int maxHeaderBytes = 32 * 1024;
 };
 
 // One blocking HTTP/1.1 GET through one libcurl easy handle (over https too, so that header
@@ -33,14 +38,16 @@ class HttpTransfer {
 public:
     // target: opened for writing by the caller, kept alive and open until this object is gone;
     // not owned. Redirects are followed. Only http and https URLs are fetched, first and after
-    // every redirect (any other gives libcurl's code 1).
+    // every redirect (any other gives libcurl's code 1); in a build with release keys a transfer
+    // that begins over https is never led on to plain http (code 1 as well).
     HttpTransfer(const QUrl &url, QIODevice *target, const TransferLimits &limits = {});
     HttpTransfer(const HttpTransfer &) = delete;
     HttpTransfer &operator=(const HttpTransfer &) = delete;
 
     // Sends every requestHeaders entry as "name: value" and runs the request (blocking).
-    // Returns libcurl's error code when the transfer failed (6 resolve, 7 connect, 18 body cut
-    // short, 23 the target refused a write, 28 a time limit of TransferLimits, 43 the handle
+    // Returns libcurl's error code when the transfer failed (1 a protocol refused, 6 resolve,
+    // 7 connect, 18 body cut short, 23 the target refused a write or a response had more header
+    // lines or bytes than TransferLimits allow, 28 a time limit of TransferLimits, 43 the handle
     // could not be created, 47 too many redirects), otherwise the HTTP status of the last
     // response (an error page is then in the target).
     int perform();
@@ -60,10 +67,20 @@ public:
     // replaces the value of an earlier one with the same name.
     QMap<QString, QString> responseHeaders;
 
+    // What the header callback keeps count of, for the response it is reading.
+    struct HeaderCount {
+        QMap<QString, QString> *headers;
+        int maxLines;
+        int maxBytes;
+        int lines = 0;
+        int bytes = 0;
+    };
+
 private:
     CurlEasy m_handle;
     int m_lastResult = 0;
     QIODevice *m_target;
+    HeaderCount m_headerCount;
 };
 
 // Adds one raw response header line (as the server sent it, CR LF included or not) to headers

@@ -6,31 +6,16 @@
 #include "engine/servers.h"
 #include "engine/signed_release.h"
 #include "engine/status_sink.h"
+#include "platform/sha256.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QUrl>
 #include <QXmlStreamReader>
 
 namespace {
 
 const char ManifestPathTemplate[] = "/bin/manifest/%1.xml";
-
-// A package's SHA-256 in hex (64 digits, either case) and its size in plain decimal, as a
-// signed manifest gives them; false when either is missing or malformed.
-bool parseSignedContent(const QXmlStreamAttributes &attributes, QByteArray *sha256, qint64 *size)
-{
-    const QString hex = attributes.value(QLatin1String("sha256")).toString();
-    const QString sizeText = attributes.value(QLatin1String("size")).toString();
-    static const QRegularExpression hexDigits(QStringLiteral("^[0-9A-Fa-f]{64}$"));
-    static const QRegularExpression decimal(QStringLiteral("^(0|[1-9][0-9]{0,17})$"));
-    if (!hexDigits.match(hex).hasMatch() || !decimal.match(sizeText).hasMatch())
-        return false;
-    *sha256 = QByteArray::fromHex(hex.toLatin1());
-    *size = sizeText.toLongLong();
-    return true;
-}
 
 } // namespace
 
@@ -58,6 +43,14 @@ bool VersionEntry::acceptSigned(const QString &path, const QByteArray &body) con
 {
     if (!release::isSigning())
         return true;
+    // The signed catalogue names the one manifest it lists for this version: any other, an
+    // older one of the same version among them, is refused however well it is signed.
+    if (m_manifestSha256.isEmpty() || body.size() != m_manifestSize)
+        return false;
+    platform::Sha256 digest;
+    digest.addData(body.constData(), body.size());
+    if (digest.result() != m_manifestSha256)
+        return false;
     // The signature names this version's path and the version itself: a manifest of another
     // version, validly signed, is still not this one's.
     QByteArray signature;
@@ -105,7 +98,10 @@ bool VersionEntry::parseManifest(const QByteArray &data)
             PackageRecord package(name, version, no, hash);
             QByteArray sha256;
             qint64 size = -1;
-            if (release::isSigning() && parseSignedContent(attributes, &sha256, &size))
+            if (release::isSigning()
+                && release::parseSignedContent(attributes.value(QLatin1String("sha256")).toString(),
+                                               attributes.value(QLatin1String("size")).toString(), &sha256,
+                                               &size))
                 package.setSignedContent(sha256, size);
             packages.append(package);
         } else if (reader.name() == QLatin1String("Entry")) {

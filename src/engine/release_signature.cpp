@@ -2,6 +2,8 @@
 
 #include <QList>
 
+#include <cstring>
+
 #include <sodium.h>
 
 namespace release {
@@ -60,6 +62,15 @@ QByteArray signDetached(const QByteArray &message, const QByteArray &secretKey)
                          reinterpret_cast<const unsigned char *>(message.constData()), size_t(message.size()),
                          reinterpret_cast<const unsigned char *>(secretKey.constData()));
     return signature;
+}
+
+// Overwrites bytes with zeros (where the compiler cannot leave it out) and empties it. Only a
+// buffer that no other QByteArray shares is wiped: detaching would wipe a copy.
+void wipe(QByteArray *bytes)
+{
+    if (bytes->isDetached())
+        sodium_memzero(bytes->data(), size_t(bytes->size()));
+    bytes->clear();
 }
 
 // A plain decimal number without sign or leading zeros, small enough for any date or counter.
@@ -202,7 +213,7 @@ const Verifier &Verifier::compiledIn()
 }
 
 bool Verifier::verify(const QByteArray &data, const QByteArray &signatureText, const QByteArray &path,
-                      const QByteArray &version, qint64 now, TrustedComment *comment) const
+                      const QByteArray &version, qint64 now, TrustedComment *comment, QByteArray *keyId) const
 {
     SignatureFile file;
     if (!sodiumReady() || !parseSignatureFile(signatureText, &file))
@@ -222,6 +233,8 @@ bool Verifier::verify(const QByteArray &data, const QByteArray &signatureText, c
         || said.version != version || (said.expires > 0 && now >= said.expires))
         return false;
     *comment = said;
+    if (keyId)
+        *keyId = key->keyId;
     return true;
 }
 
@@ -248,14 +261,28 @@ bool readSecretKey(const QByteArray &fileText, const QByteArray &password, QByte
     constexpr int ChecksumBytes = crypto_generichash_BYTES;
     constexpr int SecretBytes = KeyIdBytes + crypto_sign_SECRETKEYBYTES + ChecksumBytes;
     constexpr int HeaderBytes = 3 * AlgorithmBytes + SaltBytes + 8 + 8;
-    const QList<QByteArray> lines = fileText.split('\n');
+    // Every buffer below holds the key or what leads to it (an unencrypted key file is the key
+    // in base64): all are wiped when this returns, whatever it returns.
+    QList<QByteArray> lines = fileText.split('\n');
     QByteArray decoded;
+    QByteArray secret;
+    QByteArray stored;
+    QByteArray derived(crypto_sign_SECRETKEYBYTES, Qt::Uninitialized);
+    QByteArray checked;
+    const auto wipeAll = [&] {
+        for (QByteArray &line : lines)
+            wipe(&line);
+        for (QByteArray *bytes : {&decoded, &secret, &stored, &derived, &checked})
+            wipe(bytes);
+    };
     if (!sodiumReady() || lines.size() < 2 || !lines[0].startsWith(UntrustedPrefix)
         || !decodeBase64(lines[1].trimmed(), HeaderBytes + SecretBytes, &decoded)
-        || !decoded.startsWith(KeyAlgorithm) || decoded.mid(4, 2) != "B2")
+        || !decoded.startsWith(KeyAlgorithm) || decoded.mid(4, 2) != "B2") {
+        wipeAll();
         return false;
+    }
     const auto *bytes = reinterpret_cast<const unsigned char *>(decoded.constData());
-    QByteArray secret = decoded.mid(HeaderBytes);
+    secret = decoded.mid(HeaderBytes);
     const QByteArray derivation = decoded.mid(2, 2);
     if (derivation == "Sc") {
         auto little = [bytes](int at) {
@@ -267,15 +294,22 @@ bool readSecretKey(const QByteArray &fileText, const QByteArray &password, QByte
         const quint64 opsLimit = little(3 * AlgorithmBytes + SaltBytes);
         const quint64 memLimit = little(3 * AlgorithmBytes + SaltBytes + 8);
         QByteArray stream(SecretBytes, Qt::Uninitialized);
-        if (crypto_pwhash_scryptsalsa208sha256(
+        const bool derivedStream =
+            crypto_pwhash_scryptsalsa208sha256(
                 reinterpret_cast<unsigned char *>(stream.data()), size_t(stream.size()), password.constData(),
                 size_t(password.size()), bytes + 3 * AlgorithmBytes, opsLimit, size_t(memLimit))
-            != 0)
+            == 0;
+        if (derivedStream) {
+            for (int i = 0; i < SecretBytes; ++i)
+                secret[i] = char(secret[i] ^ stream[i]);
+        }
+        wipe(&stream);
+        if (!derivedStream) {
+            wipeAll();
             return false;
-        for (int i = 0; i < SecretBytes; ++i)
-            secret[i] = char(secret[i] ^ stream[i]);
-        sodium_memzero(stream.data(), size_t(stream.size()));
+        }
     } else if (derivation != QByteArray(2, '\0')) {
+        wipeAll();
         return false;
     }
     // An encrypted key carries a checksum that tells a wrong password; minisign leaves it zero
@@ -283,24 +317,41 @@ bool readSecretKey(const QByteArray &fileText, const QByteArray &password, QByte
     const QByteArray storedChecksum = secret.right(ChecksumBytes);
     if (derivation == "Sc" || storedChecksum != QByteArray(ChecksumBytes, '\0')) {
         QByteArray checksum(ChecksumBytes, Qt::Uninitialized);
-        const QByteArray checked =
-            QByteArray(KeyAlgorithm) + secret.left(KeyIdBytes + crypto_sign_SECRETKEYBYTES);
+        // Appended into room reserved first: a buffer that grew would leave the key behind.
+        checked.reserve(AlgorithmBytes + KeyIdBytes + crypto_sign_SECRETKEYBYTES);
+        checked.append(KeyAlgorithm);
+        checked.append(secret.constData(), KeyIdBytes + crypto_sign_SECRETKEYBYTES);
         crypto_generichash(reinterpret_cast<unsigned char *>(checksum.data()), ChecksumBytes,
                            reinterpret_cast<const unsigned char *>(checked.constData()),
                            size_t(checked.size()), nullptr, 0);
-        if (checksum != storedChecksum)
+        if (checksum != storedChecksum) {
+            wipeAll();
             return false;
+        }
     }
-    const QByteArray stored = secret.mid(KeyIdBytes, crypto_sign_SECRETKEYBYTES);
+    stored = secret.mid(KeyIdBytes, crypto_sign_SECRETKEYBYTES);
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
-    QByteArray derived(crypto_sign_SECRETKEYBYTES, Qt::Uninitialized);
     crypto_sign_seed_keypair(publicKey, reinterpret_cast<unsigned char *>(derived.data()),
                              reinterpret_cast<const unsigned char *>(stored.constData()));
-    if (derived != stored)
+    if (derived != stored) {
+        wipeAll();
         return false;
+    }
     *keyId = secret.left(KeyIdBytes);
-    *secretKey = secret.mid(KeyIdBytes, crypto_sign_SECRETKEYBYTES);
+    // A buffer of its own: copied byte for byte, never shared with one wiped here.
+    secretKey->clear();
+    secretKey->resize(crypto_sign_SECRETKEYBYTES);
+    memcpy(secretKey->data(), stored.constData(), size_t(crypto_sign_SECRETKEYBYTES));
+    wipeAll();
     return true;
+}
+
+QByteArray keyIdText(const QByteArray &keyId)
+{
+    QByteArray reversed;
+    for (int i = keyId.size() - 1; i >= 0; --i)
+        reversed.append(keyId.at(i));
+    return reversed.toHex().toUpper();
 }
 
 } // namespace release

@@ -76,9 +76,11 @@ public:
     // True when signatureText is a signature of data by one of the keys whose trusted comment
     // names this product and path, is not past its expiry at now (seconds since 1970), and
     // names version (empty for the catalogue). comment receives what the signature says when
-    // it is true; the caller judges its sequence (the catalogue's against minimumSequence()).
+    // it is true, and keyId (when given) the id of the key that made it; the caller judges its
+    // sequence (the catalogue's against minimumSequence() and what that key signed before).
     bool verify(const QByteArray &data, const QByteArray &signatureText, const QByteArray &path,
-                const QByteArray &version, qint64 now, TrustedComment *comment) const;
+                const QByteArray &version, qint64 now, TrustedComment *comment,
+                QByteArray *keyId = nullptr) const;
 
 private:
     QList<PublicKey> m_keys;
@@ -93,13 +95,21 @@ QByteArray signFile(const QByteArray &data, const QByteArray &keyId, const QByte
 
 // minisign's secret key file: unencrypted (minisign -G -W) or encrypted with a password
 // (scrypt, as minisign -G makes it). False when the file is not one, the password is wrong
-// or its checksum does not match.
+// or its checksum does not match. secretKey receives a buffer of its own (no other QByteArray
+// shares it), so that its owner can lock and wipe it; the copies made on the way are wiped.
 bool readSecretKey(const QByteArray &fileText, const QByteArray &password, QByteArray *keyId,
                    QByteArray *secretKey);
 
-// Fixed when the program is built (engine/release_keys.cpp, compiled once per executable with
-// that executable's keys): the ';'-separated public keys and the lowest sequence accepted.
+// A key id as minisign shows it ("minisign public key EAB0662BD42D9A5A"): the 8 bytes read as
+// a little-endian number, in upper-case hex.
+QByteArray keyIdText(const QByteArray &keyId);
+
+// Fixed when the executable is built (cmake/ReleaseKeys.cmake generates these into each
+// executable with that executable's own keys; the library defines none): the ';'-separated
+// public keys, the lowest sequence accepted, and whether a build with keys still starts a
+// client installed beside the program.
 const char *compiledInKeys();
 qint64 compiledInMinimumSequence();
+bool compiledInClientsBesideProgram();
 
 } // namespace release

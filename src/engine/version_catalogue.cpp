@@ -85,6 +85,12 @@ VersionEntry::VersionEntry(const QDir &baseDir, StatusSink *sink, const QString 
 {
 }
 
+void VersionEntry::setSignedManifest(const QByteArray &sha256, qint64 size)
+{
+    m_manifestSha256 = sha256;
+    m_manifestSize = size;
+}
+
 VersionCatalogue::VersionCatalogue(const QDir &baseDir, StatusSink *sink)
     : m_baseDir(baseDir), m_sink(orSilent(sink))
 {
@@ -172,11 +178,15 @@ bool VersionCatalogue::checkVersions()
 bool VersionCatalogue::acceptSigned(const QByteArray &body, const QByteArray &signature)
 {
     qint64 sequence = -1;
-    const qint64 floor = std::max(m_sequenceFloor, release::Verifier::compiledIn().minimumSequence());
-    if (!release::verifySigned(body, signature, QLatin1String(CataloguePath), QString(), &sequence)
-        || sequence < floor)
+    QByteArray keyId;
+    if (!release::verifySigned(body, signature, QLatin1String(CataloguePath), QString(), &sequence, &keyId))
+        return false;
+    const qint64 floor =
+        std::max(m_sequenceFloors.value(keyId, 0), release::Verifier::compiledIn().minimumSequence());
+    if (sequence < floor)
         return false;
     m_acceptedSequence = sequence;
+    m_acceptedKeyId = keyId;
     return true;
 }
 
@@ -204,8 +214,16 @@ bool VersionCatalogue::parseCatalogue(QIODevice &file)
         // The version names a directory under baseDir that is later filled and deleted.
         if (!isPlainName(version))
             continue;
-        m_versions.append(
-            VersionEntry(m_baseDir, m_sink, version, attributes.value(QLatin1String("prefetch")).toString()));
+        VersionEntry entry(m_baseDir, m_sink, version,
+                           attributes.value(QLatin1String("prefetch")).toString());
+        QByteArray manifestSha256;
+        qint64 manifestSize = -1;
+        if (release::isSigning()
+            && release::parseSignedContent(attributes.value(QLatin1String("manifestSha256")).toString(),
+                                           attributes.value(QLatin1String("manifestSize")).toString(),
+                                           &manifestSha256, &manifestSize))
+            entry.setSignedManifest(manifestSha256, manifestSize);
+        m_versions.append(entry);
     }
     return !m_versions.isEmpty();
 }

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QList>
+#include <QMap>
 #include <QString>
 
 class QIODevice;
@@ -37,11 +38,16 @@ public:
     const QString &entryFile() const { return m_entryFile; } // relative to versionDir
     const QString &entryFunction() const { return m_entryFunction; }
 
+    // What a signed catalogue says of this version's manifest: its SHA-256 (32 bytes) and size
+    // in bytes. A build with release keys accepts no other manifest for this version.
+    void setSignedManifest(const QByteArray &sha256, qint64 size);
+
     // Downloads this version's manifest from the catalogue server and parses it. Reports stage 1:
     // code 0 "开始下载清单" first; code -1 "下载清单错误" and false for any result but 200 (the
     // entry is unchanged); code -2 "清单解释错误" and false when parseManifest refuses the body,
-    // or, in a build with release keys, when its signature is missing or does not hold for this
-    // version or a package lacks its SHA-256 and size.
+    // or, in a build with release keys, when it is not the manifest the signed catalogue names
+    // (its SHA-256 and size, see setSignedManifest; none named: none accepted), its signature is
+    // missing or does not hold for this version, or a package lacks its SHA-256 and size.
     bool fetchManifest();
 
     // Reads a manifest: one PackageRecord per Package element that has name, version, no and
@@ -86,6 +92,8 @@ private:
     QList<PackageRecord> m_packages;
     QString m_entryFile;
     QString m_entryFunction;
+    QByteArray m_manifestSha256;
+    qint64 m_manifestSize = -1;
 };
 
 // The list of installable versions, in the order of preference, cached with its entity tag in
@@ -114,12 +122,16 @@ public:
     bool checkVersions();
 
     // A build with release keys accepts a catalogue only with a valid signature whose sequence
-    // is at least floor (the highest one accepted before; the caller keeps it) and the
+    // is at least the floor given for its signing key (the highest one that key signed and was
+    // accepted before, by key id as release::keyIdText gives it; the caller keeps them) and the
     // compiled-in minimum: anything else, from the server or in the cache, fails as a check the
-    // server did not answer (code -1 "检查版本失败", the cache unchanged). The sequence of the
-    // catalogue that checkVersions accepted, -1 before one was (and always without keys).
-    void setSequenceFloor(qint64 floor) { m_sequenceFloor = floor; }
+    // server did not answer (code -1 "检查版本失败", the cache unchanged). Floors are kept per
+    // key so that a sequence signed in error or by a stolen key binds that key alone, and the
+    // next key starts afresh. After checkVersions accepted a catalogue: its sequence and its
+    // key's id; -1 and empty before (and always without keys).
+    void setSequenceFloors(const QMap<QByteArray, qint64> &floors) { m_sequenceFloors = floors; }
     qint64 acceptedSequence() const { return m_acceptedSequence; }
+    const QByteArray &acceptedKeyId() const { return m_acceptedKeyId; }
 
     // Parses the cached file without network access or report; false when it cannot be opened or
     // lists no usable version.
@@ -128,6 +140,8 @@ public:
     // Replaces versions with the Version elements read from file (open for reading, from its
     // start), skipping a leading "If-None-Match: " line. A Version without a version attribute,
     // or whose version is not a plain file name (it would lead out of baseDir), is skipped.
+    // In a build with release keys, a Version's manifestSha256 and manifestSize (the digest and
+    // size of its manifest, which the signed catalogue binds) go to setSignedManifest.
     // True when at least one version is listed.
     bool parseCatalogue(QIODevice &file);
 
@@ -142,6 +156,7 @@ private:
 
     QList<VersionEntry> m_versions;
     StatusSink *m_sink;
-    qint64 m_sequenceFloor = 0;
+    QMap<QByteArray, qint64> m_sequenceFloors;
     qint64 m_acceptedSequence = -1;
+    QByteArray m_acceptedKeyId;
 };

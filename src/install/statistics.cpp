@@ -17,7 +17,8 @@ namespace {
 const QString idOrganization = QStringLiteral("ostrel");
 const QString idApplication = QStringLiteral("kv");
 const QString idKey = QStringLiteral("MachineUuid");
-const QString sequenceKey = QStringLiteral("ReleaseSequence");
+const QString sequencesGroup = QStringLiteral("ReleaseSequences");
+const QString legacySequenceKey = QStringLiteral("ReleaseSequence");
 
 const QString beaconPath = QStringLiteral("/c.gif");
 const QString action = QStringLiteral("pcclientinstall");
@@ -41,22 +42,43 @@ QString machineId()
     return settings.value(idKey).toString();
 }
 
-qint64 acceptedReleaseSequence()
+namespace {
+
+// A stored sequence: text of a positive number, else 0.
+qint64 sequenceValue(const QVariant &value)
 {
-    QSettings settings(idOrganization, idApplication);
     bool ok = false;
-    const qint64 sequence = settings.value(sequenceKey).toString().toLongLong(&ok);
+    const qint64 sequence = value.toString().toLongLong(&ok);
     return ok && sequence > 0 ? sequence : 0;
 }
 
-void storeReleaseSequence(qint64 sequence)
+} // namespace
+
+QMap<QByteArray, qint64> acceptedReleaseSequences()
 {
-    if (sequence <= acceptedReleaseSequence())
+    QSettings settings(idOrganization, idApplication);
+    settings.beginGroup(sequencesGroup);
+    QMap<QByteArray, qint64> sequences;
+    for (const QString &keyId : settings.childKeys())
+        sequences.insert(keyId.toLatin1(), sequenceValue(settings.value(keyId)));
+    return sequences;
+}
+
+qint64 legacyReleaseSequence()
+{
+    QSettings settings(idOrganization, idApplication);
+    return sequenceValue(settings.value(legacySequenceKey));
+}
+
+void storeReleaseSequence(const QByteArray &keyId, qint64 sequence)
+{
+    if (keyId.isEmpty() || sequence <= acceptedReleaseSequences().value(keyId, 0))
         return;
     QSettings settings(idOrganization, idApplication);
     removeAbandonedLock(settings);
     // As text: the same in an INI file and in the registry.
-    settings.setValue(sequenceKey, QString::number(sequence));
+    settings.setValue(sequencesGroup + QLatin1Char('/') + QString::fromLatin1(keyId),
+                      QString::number(sequence));
 }
 
 void sendStatistics(JobMode mode, bool succeeded, const TransferLimits &limits)

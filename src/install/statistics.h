@@ -3,6 +3,8 @@
 #include "base/job_mode.h"
 #include "engine/http_transfer.h"
 
+#include <QByteArray>
+#include <QMap>
 #include <QString>
 
 // The machine id: a GUID in braces ("{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", lower case) kept
@@ -12,12 +14,16 @@
 // Returns what the settings hold, an empty string when the id could not be stored.
 QString machineId();
 
-// The highest catalogue sequence accepted on this machine by a build with release keys, kept
-// beside the machine id under "ReleaseSequence" (0 when none is kept), so that no server can
-// later hand an older signed catalogue to this user; and its update, which keeps the higher of
-// the stored value and sequence (a negative sequence changes nothing).
-qint64 acceptedReleaseSequence();
-void storeReleaseSequence(qint64 sequence);
+// The highest catalogue sequence accepted on this machine by a build with release keys, for
+// each signing key, so that no server can later hand an older signed catalogue to this user:
+// key id (release::keyIdText) to sequence, kept beside the machine id as
+// "ReleaseSequences/<key id>". Programs before kept one number for all keys, "ReleaseSequence";
+// legacyReleaseSequence() reads it (0 when none is kept) and nothing writes it any more.
+// storeReleaseSequence keeps the higher of the stored value and sequence for that key (an empty
+// key id or a negative sequence changes nothing).
+QMap<QByteArray, qint64> acceptedReleaseSequences();
+qint64 legacyReleaseSequence();
+void storeReleaseSequence(const QByteArray &keyId, qint64 sequence);
 
 // Reports a finished task to the statistics server: one GET of servers::statistics() + "/c.gif"
 // whose query holds, in this order, act, time (ms since the epoch, UTC), key (lower-case hex MD5

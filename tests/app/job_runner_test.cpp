@@ -164,6 +164,26 @@ TEST_F(JobRoad, InstallLaysOutRegistersReportsAndStartsTheClientOnceAfterThePaus
     EXPECT_EQ(QByteArray(out).replace(report, ""), "") << out.constData();
 }
 
+// A browser may drop a file into the downloads folder beside the installer without asking.
+// A launcher staged there is none the program staged: the installer runs its own road, and the
+// planted file neither runs nor goes.
+TEST_F(JobRoad, PendingLauncherDroppedBesideTheDownloadIsLeftAlone)
+{
+    publish("1.0");
+    const QByteArray original = readFile(downloaded);
+    const QByteArray planted = original + "\nPLANTED-LAUNCHER\n";
+    ASSERT_TRUE(writeFile(downloaded + ".pending", planted));
+    QFile::setPermissions(downloaded + ".pending", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    installFromDownload();
+    EXPECT_EQ(sampleField(startNormally(downloaded), "cwd"),
+              target::seen(home.dataDirectory() + "/1.0").toUtf8());
+    EXPECT_EQ(readFile(downloaded), original);
+    EXPECT_EQ(readFile(downloaded + ".pending"), planted);
+    EXPECT_FALSE(QFileInfo::exists(downloaded + ".bak"));
+    EXPECT_EQ(readFile(installedProgram()), original);
+}
+
 TEST_F(JobRoad, InstallRegistersWhenTheDataHomeEndsWithASlash)
 {
     // The data directory is then written with a doubled slash; it is still the one the

@@ -145,6 +145,8 @@ TEST_F(Launcher, NonAsciiEntryNameAndCommandWordsInOtherCase)
 
 // A copy of the program with a staged ".pending" file that differs from it (the same build
 // with bytes appended, which the loader ignores) and a flat client that records each start.
+// The program's directory is one it installs into, as its catalogue cache there shows: the
+// only kind of directory where the program stages a launcher.
 class SelfReplace : public Launcher {
 protected:
     void SetUp() override
@@ -155,6 +157,7 @@ protected:
         ASSERT_TRUE(writeFile(pending, staged));
         QFile::setPermissions(pending, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         ASSERT_TRUE(installSampleClient(programDir, "flat"));
+        ASSERT_TRUE(writeCatalogue(programDir, {}));
         report = home.root() + "/report";
         home.setEnv("KORVEL_SAMPLE_REPORT", target::native(target::seen(report)).toUtf8());
     }
@@ -224,6 +227,30 @@ TEST_F(SelfReplace, FailedSwapRestartsTheOldProgramOnceWithNothingLost)
     EXPECT_EQ(readFile(program), original);
     EXPECT_EQ(readFile(pending), staged);
     EXPECT_EQ(readFile(program + ".bak"), QByteArray("stale"));
+    EXPECT_TRUE(temporaryCopyGone());
+}
+
+// A ".pending" file the program did not stage: beside a program whose directory holds no
+// catalogue cache (a downloads folder), or beside one under another name than the launcher's
+// (KorvelSetup.exe), the only ones the program ever stages.
+TEST_F(SelfReplace, NothingIsSwappedWhereTheProgramDoesNotInstall)
+{
+    const QByteArray original = readFile(program);
+    ASSERT_TRUE(QFile::remove(programDir + "/versions.xml"));
+    EXPECT_EQ(run(), 42);
+    EXPECT_EQ(field("version"), QByteArray("flat"));
+    EXPECT_EQ(readFile(program), original);
+    EXPECT_EQ(readFile(pending), staged);
+
+    ASSERT_TRUE(writeCatalogue(programDir, {}));
+    const QString setup = programDir + "/KorvelSetup.exe";
+    ASSERT_TRUE(QFile::rename(program, setup));
+    ASSERT_TRUE(QFile::rename(pending, setup + ".pending"));
+    EXPECT_EQ(runProgram(setup, {}, home.root(), &out, &err), 42);
+    EXPECT_EQ(field("version"), QByteArray("flat"));
+    EXPECT_EQ(readFile(setup), original);
+    EXPECT_EQ(readFile(setup + ".pending"), staged);
+    EXPECT_FALSE(QFile::exists(setup + ".bak"));
     EXPECT_TRUE(temporaryCopyGone());
 }
 

@@ -86,6 +86,43 @@ TEST_F(HttpTransferTest, RedirectGivesTheLastStatusAndMergesBothHeaderBlocks)
     EXPECT_EQ(server.requestCount("/loop"), TransferLimits().maxRedirects + 1);
 }
 
+TEST_F(HttpTransferTest, ResponseWithTooManyHeaderLinesOrBytesEndsWith23)
+{
+    // Status line, the given lines, Content-Length and the empty line: 10 lines with 7 given.
+    TransferLimits ten;
+    ten.maxHeaderLines = 10;
+    QList<QByteArray> seven;
+    for (int i = 0; i < 7; ++i)
+        seven << "X-Line-" + QByteArray::number(i) + ": v";
+    server.serve("/seven", HttpReply::ok("body", seven));
+    server.serve("/eight", HttpReply::ok("body", seven + QList<QByteArray>{"X-Line-7: v"}));
+    EXPECT_EQ(get("/seven", ten), 200);
+    EXPECT_EQ(body, "body");
+    EXPECT_EQ(get("/eight", ten), 23);
+    EXPECT_TRUE(body.isEmpty());
+
+    // The count is per response: each block of a redirect chain may hold as many.
+    HttpReply moved = HttpReply::redirect(server.url("/seven").toUtf8());
+    moved.headers += seven.mid(1);
+    server.serve("/moved", moved);
+    EXPECT_EQ(get("/moved", ten), 200);
+
+    // Bytes: one line longer than the whole block may be.
+    TransferLimits small;
+    small.maxHeaderBytes = 1000;
+    server.serve("/long", HttpReply::ok("body", {"X-Long: " + QByteArray(1000, 'l')}));
+    EXPECT_EQ(get("/long", small), 23);
+    EXPECT_EQ(get("/long"), 200);
+
+    // What a server that never ends its header block sends, under the program's own limits.
+    QList<QByteArray> flood;
+    for (int i = 0; i < 5000; ++i)
+        flood << "Set-Cookie: c" + QByteArray::number(i) + "=1";
+    server.serve("/flood", HttpReply::ok("body", flood));
+    EXPECT_EQ(get("/flood"), 23);
+    EXPECT_LE(headers.size(), TransferLimits().maxHeaderLines);
+}
+
 TEST_F(HttpTransferTest, OnlyHttpAndHttpsAreSpokenFirstOrAfterARedirect)
 {
     // An FTP redirect to this very server would otherwise be followed (FTP spoken to an HTTP

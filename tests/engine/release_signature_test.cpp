@@ -67,9 +67,11 @@ TEST(ReleaseSignature, AcceptsOnlyTheSignedBytesForTheirPathProductVersionAndTim
 
     const QByteArray good =
         signFile(data, signer.keyId, signer.secretKey, comment(CataloguePath, 7, {}, 2000));
-    ASSERT_TRUE(verifier.verify(data, good, CataloguePath, {}, 1999, &said));
+    QByteArray signedBy;
+    ASSERT_TRUE(verifier.verify(data, good, CataloguePath, {}, 1999, &said, &signedBy));
     EXPECT_EQ(said.sequence, 7);
     EXPECT_EQ(said.expires, 2000);
+    EXPECT_EQ(signedBy, signer.keyId);
 
     struct Case {
         const char *what;
@@ -159,6 +161,9 @@ TEST(ReleaseSignature, InteroperatesWithMinisign)
     PublicKey parsed;
     ASSERT_TRUE(parsePublicKey(publicKey, &parsed));
     EXPECT_EQ(keyId, parsed.keyId);
+    // The id as minisign names the key to its owner (the key's floor is kept under it).
+    EXPECT_EQ("untrusted comment: minisign public key " + keyIdText(keyId),
+              readFile(home.root() + "/k.pub").split('\n').value(0));
     ASSERT_TRUE(writeFile(file + ".minisig", signFile(readFile(file), keyId, secretKey, trusted)));
     ASSERT_EQ(runTool(QStringLiteral("minisign"), {"-V", "-P", QString::fromLatin1(publicKey), "-m", file},
                       {}, {}, &output),

@@ -419,7 +419,7 @@ TEST(Publisher, SignsWhatMinisignVerifiesTheSameWayEachTime)
                                 "5",
                                 "--expires",
                                 "4000000000"};
-    const QStringList plain{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", "5"};
+    const QStringList plain{"--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence", "5", "--no-expiry"};
 
     const QString first = home.root() + "/first";
     const QString second = home.root() + "/second";
@@ -458,6 +458,93 @@ TEST(Publisher, SignsWhatMinisignVerifiesTheSameWayEachTime)
     EXPECT_NE(runTool(kPublisher, release + QStringList{second, "--sequence", "9"}, {}, {}, &output), 0);
     EXPECT_EQ(filesBelow(first), before);
     EXPECT_FALSE(QFile::exists(second + "/bin/manifest/2.0.xml"));
+}
+
+TEST(Publisher, SignsOnlyWithAStatedExpiryASaneSequenceAndAKeyTheClientsHave)
+{
+    TempHome home;
+    const QString source = home.root() + "/release";
+    const QString tree = home.root() + "/tree";
+    makeRelease(source, "e");
+    const QString testKey = QStringLiteral(KORVEL_TEST_RELEASE_KEY);
+    const QString secondKey = QStringLiteral(KORVEL_SECOND_RELEASE_KEY);
+    const QString future = QString::number(QDateTime::currentSecsSinceEpoch() + 30 * 24 * 3600);
+    const QStringList release{"--source",         source,
+                              "--output",         tree,
+                              "--entry-file",     "libclient.so",
+                              "--entry-function", "f",
+                              "--sign-key",       KORVEL_TEST_SECRET_KEY,
+                              "--version"};
+    QByteArray output;
+    const auto refused = [&](const QStringList &arguments, const char *reason) {
+        SCOPED_TRACE(reason);
+        EXPECT_NE(runTool(kPublisher, arguments, {}, {}, &output), 0);
+        EXPECT_TRUE(output.contains(reason)) << output.constData();
+        EXPECT_FALSE(QFileInfo::exists(tree + "/bin/versions.xml"));
+    };
+
+    // No expiry said, both said, one that is past: nothing is published.
+    refused(release + QStringList{"1.0", "--sequence", "1"}, "--expires UNIXTIME or --no-expiry");
+    refused(release + QStringList{"1.0", "--sequence", "1", "--no-expiry", "--expires", future},
+            "--expires UNIXTIME or --no-expiry");
+    refused(release + QStringList{"1.0", "--sequence", "1", "--expires", "1000"}, "already past");
+    // A sequence a million above the tree's (none: 0) is a typo until said otherwise.
+    refused(release + QStringList{"1.0", "--sequence", "1000001", "--no-expiry"}, "--force-sequence");
+    // A key the clients were not built with.
+    refused(release + QStringList{"1.0", "--sequence", "1", "--no-expiry", "--expect-public-key", secondKey},
+            "not one of --expect-public-key");
+
+    EXPECT_EQ(runTool(kPublisher,
+                      release
+                          + QStringList{"1.0", "--sequence", "1000001", "--force-sequence", "--expires",
+                                        future, "--expect-public-key", secondKey + ";" + testKey},
+                      {}, {}, &output),
+              0)
+        << output.constData();
+    for (const char *file : {"/bin/versions.xml", "/bin/manifest/1.0.xml"}) {
+        EXPECT_EQ(
+            runTool(QStringLiteral("minisign"), {"-V", "-P", testKey, "-m", tree + file}, {}, {}, &output), 0)
+            << output.constData();
+        EXPECT_TRUE(output.contains(" sequence=1000001 ")) << output.constData();
+        EXPECT_TRUE(output.contains(" expires=" + future.toLatin1())) << output.constData();
+    }
+
+    // Signed again as it stands, with a new sequence and expiry: the manifest's bytes stay, and
+    // the catalogue names them.
+    const QByteArray manifest = readFile(tree + "/bin/manifest/1.0.xml");
+    const QString later = QString::number(future.toLongLong() + 3600);
+    ASSERT_EQ(runTool(kPublisher,
+                      {"--resign", "--output", tree, "--sign-key", KORVEL_TEST_SECRET_KEY, "--sequence",
+                       "1000002", "--expires", later},
+                      {}, {}, &output),
+              0)
+        << output.constData();
+    EXPECT_EQ(readFile(tree + "/bin/manifest/1.0.xml"), manifest);
+    const QByteArray catalogue = readFile(tree + "/bin/versions.xml");
+    EXPECT_TRUE(catalogue.contains(
+        "manifestSha256=\"" + QCryptographicHash::hash(manifest, QCryptographicHash::Sha256).toHex() + "\""))
+        << catalogue.constData();
+    EXPECT_TRUE(catalogue.contains("manifestSize=\"" + QByteArray::number(manifest.size()) + "\""));
+    for (const char *file : {"/bin/versions.xml", "/bin/manifest/1.0.xml"}) {
+        EXPECT_EQ(
+            runTool(QStringLiteral("minisign"), {"-V", "-P", testKey, "-m", tree + file}, {}, {}, &output), 0)
+            << output.constData();
+        EXPECT_TRUE(output.contains(" sequence=1000002 ")) << output.constData();
+        EXPECT_TRUE(output.contains(" expires=" + later.toLatin1())) << output.constData();
+    }
+
+    // A version the signed tree holds is not published again, whatever the sequence.
+    makeRelease(source, "f");
+    const QMap<QString, QByteArray> before = filesBelow(tree);
+    EXPECT_NE(runTool(kPublisher, release + QStringList{"1.0", "--sequence", "1000003", "--no-expiry"}, {},
+                      {}, &output),
+              0);
+    EXPECT_TRUE(output.contains("1.0 is already published in this signed tree")) << output.constData();
+    EXPECT_TRUE(filesBelow(tree) == before);
+    EXPECT_EQ(runTool(kPublisher, release + QStringList{"1.1", "--sequence", "1000003", "--no-expiry"}, {},
+                      {}, &output),
+              0)
+        << output.constData();
 }
 
 TEST(Publisher, APublishThatFailsLeavesEveryPublishedVersionInstallable)

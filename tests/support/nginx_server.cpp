@@ -20,8 +20,12 @@ namespace {
 
 const QString NginxProgram = QStringLiteral("/usr/sbin/nginx");
 
-QByteArray configuration(const QString &work, const QString &root, quint16 port, NginxServer::Tls tls)
+QByteArray configuration(const QString &work, const QString &root, quint16 port, NginxServer::Tls tls,
+                         const QString &redirectTo)
 {
+    const QString redirect = redirectTo.isEmpty()
+        ? QString()
+        : QStringLiteral("    location / { return 302 %1$request_uri; }\n").arg(redirectTo);
     const QString listen = tls == NginxServer::Tls::On
         ? QStringLiteral("    listen 127.0.0.1:%1 ssl http2;\n"
                          "    ssl_certificate %2/server.pem;\n"
@@ -46,9 +50,10 @@ QByteArray configuration(const QString &work, const QString &root, quint16 port,
                           "%3"
                           "    root %2;\n"
                           "    location = /c.gif { return 200 \"\"; }\n"
+                          "%4"
                           "  }\n"
                           "}\n")
-        .arg(work, root, listen)
+        .arg(work, root, listen, redirect)
         .toUtf8();
 }
 
@@ -68,7 +73,8 @@ bool accepts(quint16 port)
 
 } // namespace
 
-NginxServer::NginxServer(const QString &root, const QString &workDir, Tls tls) : m_work(workDir), m_tls(tls)
+NginxServer::NginxServer(const QString &root, const QString &workDir, Tls tls, const QString &redirectTo)
+    : m_work(workDir), m_tls(tls), m_redirectTo(redirectTo)
 {
     QDir().mkpath(m_work + QStringLiteral("/logs"));
     QDir().mkpath(m_work + QStringLiteral("/tmp"));
@@ -126,7 +132,7 @@ bool NginxServer::makeCertificates()
 bool NginxServer::start(const QString &root, quint16 port)
 {
     const QString conf = m_work + QStringLiteral("/nginx.conf");
-    if (!writeFile(conf, configuration(m_work, root, port, m_tls)))
+    if (!writeFile(conf, configuration(m_work, root, port, m_tls, m_redirectTo)))
         return false;
     // -e: the error log is opened before the configuration is read; the default is a system
     // path this test has no business writing to.

@@ -15,8 +15,11 @@
 class NginxServer {
 public:
     // root must be readable by nginx's unprivileged workers (make its directories 0755).
+    // redirectTo: when given, every request but the beacon's is answered with a 302 to
+    // redirectTo followed by the request's own path and query, as a server moved elsewhere.
     enum class Tls { Off, On };
-    NginxServer(const QString &root, const QString &workDir, Tls tls = Tls::Off);
+    NginxServer(const QString &root, const QString &workDir, Tls tls = Tls::Off,
+                const QString &redirectTo = {});
     ~NginxServer();
     NginxServer(const NginxServer &) = delete;
     NginxServer &operator=(const NginxServer &) = delete;
@@ -46,6 +49,7 @@ private:
 
     QString m_work;
     Tls m_tls;
+    QString m_redirectTo;
     QProcess m_process;
     quint16 m_port = 0;
     QByteArray m_startError;

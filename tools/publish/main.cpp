@@ -10,9 +10,13 @@ const char kUsage[] =
     "usage: korvel-publish --version V --source DIR --output TREE --entry-file FILE\n"
     "                      --entry-function NAME [--prefetch] [--packages FILE]\n"
     "                      [--package-size BYTES]\n"
-    "                      [--sign-key KEY --sequence N [--expires UNIXTIME]\n"
-    "                       [--sign-password-file FILE]]\n"
+    "                      [--sign-key KEY --sequence N (--expires UNIXTIME | --no-expiry)\n"
+    "                       [--sign-password-file FILE] [--expect-public-key KEYS]\n"
+    "                       [--force-sequence]]\n"
     "                      [--authenticode-certificate CERT.pem --authenticode-key KEY.pem]\n"
+    "       korvel-publish --resign --output TREE --sign-key KEY --sequence N\n"
+    "                      (--expires UNIXTIME | --no-expiry) [--sign-password-file FILE]\n"
+    "                      [--expect-public-key KEYS] [--force-sequence]\n"
     "\n"
     "Packs the version directory DIR (laid out as installed: Korvel.exe, the client library,\n"
     "data) into 7z packages, one per top-level entry unless FILE groups top-level entries\n"
@@ -31,7 +35,12 @@ const char kUsage[] =
     "the versions already listed stay.\n"
     "With --sign-key (a minisign secret key), the catalogue and the manifest are signed\n"
     "beside them (FILE.minisig) with release sequence N, which must be above the one the\n"
-    "tree's catalogue was signed with; once a tree is signed, it is never published unsigned.\n"
+    "tree's catalogue was signed with, and not by more than 1000000 without --force-sequence;\n"
+    "once a tree is signed, it is never published unsigned, and a version it holds is never\n"
+    "published again. The signatures expire at UNIXTIME (seconds since 1970, in the future),\n"
+    "or never with --no-expiry. With --expect-public-key (minisign public keys, ';' between\n"
+    "them: what the clients were built with), a key that is not one of them is refused.\n"
+    "--resign signs the tree as it is again, with a new sequence and expiry.\n"
     "With --authenticode-certificate and --authenticode-key, Korvel.exe is packed signed with\n"
     "Authenticode (osslsigncode, SHA-256) by that certificate chain and unencrypted private\n"
     "key; the source is not changed.\n";
@@ -81,6 +90,14 @@ int main(int argc, char **argv)
             ok = number(&request.sequence);
         else if (arg == QLatin1String("--expires"))
             ok = number(&request.expires) && request.expires > 0;
+        else if (arg == QLatin1String("--no-expiry"))
+            request.noExpiry = true;
+        else if (arg == QLatin1String("--force-sequence"))
+            request.forceSequence = true;
+        else if (arg == QLatin1String("--expect-public-key"))
+            ok = value(&request.expectPublicKeys);
+        else if (arg == QLatin1String("--resign"))
+            request.resign = true;
         else if (arg == QLatin1String("--package-size")) {
             QString size;
             ok = value(&size);
@@ -98,12 +115,26 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    if (request.version.isEmpty() || request.sourceDir.isEmpty() || request.outputTree.isEmpty()
-        || request.entryFile.isEmpty() || request.entryFunction.isEmpty()
-        || request.signKey.isEmpty() != (request.sequence < 0)
-        || (request.signKey.isEmpty() && (request.expires > 0 || !request.signPasswordFile.isEmpty()))) {
+    const bool signing = !request.signKey.isEmpty();
+    if ((!request.resign
+         && (request.version.isEmpty() || request.sourceDir.isEmpty() || request.entryFile.isEmpty()
+             || request.entryFunction.isEmpty()))
+        || request.outputTree.isEmpty() || signing != (request.sequence >= 0) || (request.resign && !signing)
+        || (!signing
+            && (request.expires > 0 || request.noExpiry || request.forceSequence
+                || !request.signPasswordFile.isEmpty() || !request.expectPublicKeys.isEmpty()))) {
         fputs(kUsage, stderr);
         return 2;
     }
+    // An expiry is what ends the hold of a replayed catalogue over its clients; going without
+    // one must be a decision, not an omission.
+    if (signing && (request.expires > 0) == request.noExpiry) {
+        fputs("korvel-publish: signing needs --expires UNIXTIME or --no-expiry (without an expiry, a\n"
+              "catalogue replayed to a client holds it on that release for ever)\n",
+              stderr);
+        return 2;
+    }
+    if (request.resign)
+        return resignRelease(request) ? 0 : 1;
     return publishRelease(request) ? 0 : 1;
 }

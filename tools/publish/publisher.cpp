@@ -6,6 +6,7 @@
 #include "install/commit.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -433,6 +434,10 @@ QByteArray manifestXml(const PublishRequest &request, const QList<Package> &pack
 struct Listed {
     QString version;
     bool prefetch;
+    // What a signed catalogue says of the version's manifest, so that no other manifest of
+    // the version, however well signed, is taken for it.
+    QByteArray manifestSha256Hex;
+    qint64 manifestSize = -1;
 };
 
 // The versions the catalogue lists now, in order; a missing catalogue lists none.
@@ -451,8 +456,11 @@ bool readCatalogue(const QString &path, QList<Listed> *versions)
             continue;
         const QString version = reader.attributes().value(QLatin1String("version")).toString();
         if (!version.isEmpty())
-            versions->append(Listed{
-                version, reader.attributes().value(QLatin1String("prefetch")) == QLatin1String("true")});
+            versions->append(
+                Listed{version,
+                       reader.attributes().value(QLatin1String("prefetch")) == QLatin1String("true"),
+                       {},
+                       -1});
     }
     if (reader.hasError()) {
         fail(QStringLiteral("%1 is not well-formed: %2").arg(path, reader.errorString()));
@@ -473,6 +481,11 @@ QByteArray catalogueXml(const QList<Listed> &versions)
         writer.writeAttribute(QStringLiteral("version"), listed.version);
         if (listed.prefetch)
             writer.writeAttribute(QStringLiteral("prefetch"), QStringLiteral("true"));
+        if (!listed.manifestSha256Hex.isEmpty()) {
+            writer.writeAttribute(QStringLiteral("manifestSha256"),
+                                  QString::fromLatin1(listed.manifestSha256Hex));
+            writer.writeAttribute(QStringLiteral("manifestSize"), QString::number(listed.manifestSize));
+        }
     }
     writer.writeEndElement();
     writer.writeEndDocument();
@@ -806,7 +819,7 @@ const char kSignatureSuffix[] = ".minisig";
 
 // Loads the signing key when asked to sign. A signed tree stays signed: its clients may refuse
 // anything else. The sequence must grow, or clients that saw the tree's catalogue refuse the new
-// one as a replay.
+// one as a replay; and not leap, or a typo shuts them out of every later release of that key.
 bool prepareSigning(const PublishRequest &request, const QString &cataloguePath, ReleaseSigner *signer)
 {
     const qint64 published = signedSequence(cataloguePath + QLatin1String(kSignatureSuffix));
@@ -821,7 +834,48 @@ bool prepareSigning(const PublishRequest &request, const QString &cataloguePath,
         fail(QStringLiteral("sequence %1 is not above the tree's %2").arg(request.sequence).arg(published));
         return false;
     }
-    return signer->load(request.signKey, request.signPasswordFile, request.sequence, request.expires);
+    const qint64 base = std::max<qint64>(published, 0);
+    if (request.sequence - base > MaxSequenceStep && !request.forceSequence) {
+        fail(QStringLiteral("sequence %1 is more than %2 above the tree's %3: clients keep the highest "
+                            "sequence of each key for good, so one too high shuts them out of every "
+                            "later release; give --force-sequence if it is meant")
+                 .arg(request.sequence)
+                 .arg(MaxSequenceStep)
+                 .arg(base));
+        return false;
+    }
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    if (request.expires > 0 && request.expires <= now) {
+        fail(QStringLiteral("the expiry %1 is already past (it is %2 now): clients would refuse the release")
+                 .arg(request.expires)
+                 .arg(now));
+        return false;
+    }
+    return signer->load(request.signKey, request.signPasswordFile, request.expectPublicKeys, request.sequence,
+                        request.expires);
+}
+
+// The relative path of a version's manifest in the tree.
+QString manifestPathOf(const QString &version)
+{
+    return QStringLiteral("%1/%2.xml").arg(QLatin1String(kManifestDir), version);
+}
+
+// Gives every listed version the digest and size of its manifest in the tree, which the signed
+// catalogue then binds. False, after saying which, when a listed manifest cannot be read.
+bool bindManifests(const QDir &tree, QList<Listed> *versions)
+{
+    for (Listed &listed : *versions) {
+        const QString path = tree.absoluteFilePath(manifestPathOf(listed.version));
+        if (!isPlainName(listed.version)
+            || !sha256Hex(path, &listed.manifestSha256Hex, &listed.manifestSize)) {
+            fail(QStringLiteral("the catalogue lists %1, but %2 cannot be read: a signed catalogue names "
+                                "each listed version's manifest")
+                     .arg(listed.version, path));
+            return false;
+        }
+    }
+    return true;
 }
 
 // Writes data to path and, when signing, its signature beside it (first, so that a client never
@@ -903,6 +957,17 @@ bool publishRelease(const PublishRequest &request)
     ReleaseSigner signer;
     if (!prepareSigning(request, tree.absoluteFilePath(QLatin1String(kCatalogue)), &signer))
         return false;
+    // The manifest a signed tree once held for a version keeps its signature, and a client can
+    // be served it (and the packages it names) for as long as the version is listed.
+    const QString manifestPath = manifestPathOf(request.version);
+    if (signer.isLoaded() && QFileInfo::exists(tree.absoluteFilePath(manifestPath))
+        && signedSequence(tree.absoluteFilePath(QLatin1String(kCatalogue) + QLatin1String(kSignatureSuffix)))
+            >= 0) {
+        fail(QStringLiteral(
+                 "%1 is already published in this signed tree; publish the release as a new version")
+                 .arg(request.version));
+        return false;
+    }
 
     QList<Package> packages;
     if (!planPackages(request, &packages))
@@ -960,7 +1025,6 @@ bool publishRelease(const PublishRequest &request)
         return false;
 
     // The manifest before the catalogue: a client that sees the new version finds it whole.
-    const QString manifestPath = QStringLiteral("%1/%2.xml").arg(kManifestDir, v);
     if (!writeSigned(signer, tree.absoluteFilePath(manifestPath), manifestXml(request, packages),
                      QLatin1Char('/') + manifestPath, v))
         return false;
@@ -971,13 +1035,48 @@ bool publishRelease(const PublishRequest &request)
     }
     if (request.prefetch) {
         // The first entry stays the default; a newer prefetch is tried before older ones.
-        versions.insert(versions.isEmpty() ? 0 : 1, Listed{v, true});
+        versions.insert(versions.isEmpty() ? 0 : 1, Listed{v, true, {}, -1});
     } else {
-        versions.prepend(Listed{v, false});
+        versions.prepend(Listed{v, false, {}, -1});
+    }
+    if ((signer.isLoaded() && !bindManifests(tree, &versions))
+        || !writeSigned(signer, cataloguePath, catalogueXml(versions),
+                        QLatin1Char('/') + QLatin1String(kCatalogue), QString()))
+        return false;
+    printf("published %s with %d package(s)\n", qPrintable(v), int(packages.size()));
+    return true;
+}
+
+bool resignRelease(const PublishRequest &request)
+{
+    const QDir tree(request.outputTree);
+    const QString cataloguePath = tree.absoluteFilePath(QLatin1String(kCatalogue));
+    QList<Listed> versions;
+    if (!QFileInfo::exists(cataloguePath)) {
+        fail(QStringLiteral("no catalogue %1 to sign").arg(cataloguePath));
+        return false;
+    }
+    ReleaseSigner signer;
+    if (!prepareSigning(request, cataloguePath, &signer) || !readCatalogue(cataloguePath, &versions)
+        || !bindManifests(tree, &versions))
+        return false;
+    // The manifests first, as a publication writes them: a client that sees the new catalogue
+    // finds every manifest it names signed anew. Their bytes stay as they are.
+    for (const Listed &listed : versions) {
+        const QString manifestPath = manifestPathOf(listed.version);
+        QFile manifest(tree.absoluteFilePath(manifestPath));
+        if (!manifest.open(QIODevice::ReadOnly)) {
+            fail(QStringLiteral("cannot read %1").arg(manifest.fileName()));
+            return false;
+        }
+        if (!writeSigned(signer, manifest.fileName(), manifest.readAll(), QLatin1Char('/') + manifestPath,
+                         listed.version))
+            return false;
     }
     if (!writeSigned(signer, cataloguePath, catalogueXml(versions),
                      QLatin1Char('/') + QLatin1String(kCatalogue), QString()))
         return false;
-    printf("published %s with %d package(s)\n", qPrintable(v), int(packages.size()));
+    printf("signed %d version(s) again with sequence %lld\n", int(versions.size()),
+           static_cast<long long>(request.sequence));
     return true;
 }

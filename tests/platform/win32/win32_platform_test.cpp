@@ -280,10 +280,10 @@ QString quoted(const QString &path)
     return QLatin1Char('"') + QDir::toNativeSeparators(path) + QLatin1Char('"');
 }
 
-// The program's own file, as the shell, the loader and the system's tools read it.
-TEST(Win32Program, CarriesItsVersionIconsManifestAndHeaders)
+// A program's own file, as the shell, the loader and the system's tools read it.
+void expectVersionIconsManifestAndHeaders(const QString &program)
 {
-    const std::wstring path = QDir::toNativeSeparators(QFileInfo(Program).absoluteFilePath()).toStdWString();
+    const std::wstring path = QDir::toNativeSeparators(QFileInfo(program).absoluteFilePath()).toStdWString();
     DWORD ignored = 0;
     const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
     ASSERT_GT(size, 0u);
@@ -341,7 +341,7 @@ TEST(Win32Program, CarriesItsVersionIconsManifestAndHeaders)
     EXPECT_FALSE(manifest.contains("<dpiAware")) << "the window is drawn in fixed pixels";
 
     // The headers, and the DLLs the loader resolves before the program's first instruction.
-    const QByteArray file = readFile(Program);
+    const QByteArray file = readFile(program);
     ASSERT_GT(file.size(), 1024);
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(file.constData());
     const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(file.constData() + dos->e_lfanew);
@@ -380,6 +380,16 @@ TEST(Win32Program, CarriesItsVersionIconsManifestAndHeaders)
          {"NETAPI32.DLL", "USERENV.DLL", "VERSION.DLL", "WINMM.DLL", "BCRYPT.DLL", "CRYPT32.DLL"})
         EXPECT_TRUE(delayed.contains(QLatin1String(dll)))
             << dll << " is not delay-loaded: " << delayed.join(' ').toStdString();
+}
+
+// The program the tests build with release keys is the shipped one with other keys: what holds
+// for one must hold for the other.
+TEST(Win32Program, CarriesItsVersionIconsManifestAndHeaders)
+{
+    for (const QString &program : {Program, QStringLiteral(KORVEL_SIGNED_EXE)}) {
+        SCOPED_TRACE(program.toStdString());
+        expectVersionIconsManifestAndHeaders(program);
+    }
 }
 
 TEST(Win32Program, DllsPlantedBesideItDoNotRun)
