@@ -567,7 +567,11 @@ TEST_F(SignedRoad, StoredPackageWithTheRightMd5ButAnotherSha256IsFetchedAgain)
     Signing manifestSigning;
     manifestSigning.path = "/bin/manifest/2.0.xml";
     manifestSigning.version = "2.0";
+    // The signed catalogue names that manifest, so only the package can be refused.
+    const QByteArray catalogue = naming(treeFile("/bin/versions.xml"), "2.0", manifest);
     serveTree();
+    server.serve("/bin/versions.xml", HttpReply::ok(catalogue));
+    server.serve("/bin/versions.xml.minisig", HttpReply::ok(sign(catalogue, Signing())));
     server.serve("/bin/manifest/2.0.xml", HttpReply::ok(manifest));
     server.serve("/bin/manifest/2.0.xml.minisig", HttpReply::ok(sign(manifest, manifestSigning)));
     ASSERT_TRUE(writeFile(home.dataDirectory() + "/packages/sample_version.txt/2.0.7z", planted));
