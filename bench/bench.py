@@ -11,7 +11,8 @@ md5sum), the extraction of the release with its flush
 the road's peak memory against the largest folder plus 32 MiB, and a plain start of the
 installed launcher against a minimal program that loads the client library and calls it.
 The last line is the ratios line. --scale instead runs the road on releases of 50, 200 and
-800 MB; --update the update road (see update_run), ending with the update-ratios line.
+800 MB; --update the update road (see update_run), ending with the update-ratios line. The road
+on an emulated network link (bench/run --link) is link.py's, which builds on this file.
 """
 import argparse
 import contextlib
@@ -58,9 +59,10 @@ def md5_of(path):
     return h.hexdigest()
 
 
-def run(cmd, env=None, lock=False, written=None):
-    """Runs cmd to its end; returns (seconds, peak resident KiB). Fails loudly. With a list as
-    written, appends the bytes the process sent to the storage layer (its write_bytes)."""
+def run(cmd, env=None, lock=False, written=None, check=True):
+    """Runs cmd to its end; returns (seconds, peak resident KiB). Fails loudly unless check is
+    false. With a list as written, appends the bytes the process sent to the storage layer
+    (its write_bytes)."""
     lock_file = open(JOB_LOCK, "a") if lock else None
     try:
         if lock_file:
@@ -87,7 +89,7 @@ def run(cmd, env=None, lock=False, written=None):
     finally:
         if lock_file:
             lock_file.close()
-    if proc.returncode != 0:
+    if check and proc.returncode != 0:
         raise SystemExit(f"bench: {' '.join(cmd)} failed ({proc.returncode}): {err[-2000:]}")
     return elapsed, usage.ru_maxrss
 
@@ -141,33 +143,44 @@ class Release:
 
     def update_tree(self):
         """A server tree with versions 1.0.1 to 1.0.UPDATES besides 1.0.0 (prepared once)."""
-        www = os.path.join(self.tree, "www-update")
-        if os.path.isfile(os.path.join(self.tree, "update-ready")):
+
+        def one_line(i):
+            def edit(source):
+                n = (i * 1237) % 5000  # a different file each time, anywhere in src/
+                rel = f"src/m{n % 50:02d}/s{n // 50:03d}/file{n:05d}.cpp"
+                with open(os.path.join(source, rel), "rb") as f:
+                    lines = f.read().split(b"\n")
+                lines[len(lines) // 2] += f" // changed in 1.0.{i}".encode()
+                return {rel: b"\n".join(lines)}
+            return edit
+
+        return self.derived_tree("www-update",
+                                 [(f"1.0.{i}", one_line(i)) for i in range(1, UPDATES + 1)])
+
+    def derived_tree(self, name, versions):
+        """A server tree named name with, besides 1.0.0, the versions (version, edit) published in
+        their order (prepared once): edit(source) returns {path in the source: new bytes} for
+        the version, whose version file changes too."""
+        www = os.path.join(self.tree, name)
+        ready = os.path.join(self.tree, f"{name}-ready")
+        if os.path.isfile(ready):
             return www
-        log(f"bench: publishing {UPDATES} one-line updates in {www} (once; cached)")
+        log(f"bench: publishing {', '.join(v for v, _ in versions)} in {www} (once; cached)")
         shutil.rmtree(www, ignore_errors=True)
-        source = os.path.join(self.tree, "source-update")
+        source = os.path.join(self.tree, f"source-{name}")
         shutil.rmtree(source, ignore_errors=True)
         # Links to the first version's files; the publisher replaces files, never writes into
         # them, and so does the change below.
         subprocess.run(["cp", "-al", os.path.join(self.tree, "www"), www], check=True)
         subprocess.run(["cp", "-al", os.path.join(self.tree, "source"), source], check=True)
-
-        def replace(rel, data):
-            path = os.path.join(source, rel)
-            os.remove(path)
-            with open(path, "wb") as f:
-                f.write(data)
-
-        for i in range(1, UPDATES + 1):
-            version = f"1.0.{i}"
-            n = (i * 1237) % 5000  # a different file each time, anywhere in src/
-            rel = f"src/m{n % 50:02d}/s{n // 50:03d}/file{n:05d}.cpp"
-            with open(os.path.join(source, rel), "rb") as f:
-                lines = f.read().split(b"\n")
-            lines[len(lines) // 2] += b" // changed in " + version.encode()
-            replace(rel, b"\n".join(lines))
-            replace("sample_version.txt", f"{version}\n".encode())
+        for version, edit in versions:
+            changes = edit(source)
+            changes["sample_version.txt"] = f"{version}\n".encode()
+            for rel, data in changes.items():
+                path = os.path.join(source, rel)
+                os.remove(path)
+                with open(path, "wb") as f:
+                    f.write(data)
             subprocess.run([os.path.join(self.build, "korvel-publish"), "--version", version,
                             "--source", source, "--output", www, "--entry-file", ENTRY_FILE,
                             "--entry-function", ENTRY_FUNCTION], check=True,
@@ -175,7 +188,7 @@ class Release:
         shutil.rmtree(source)
         for root, dirs, _ in os.walk(www):
             os.chmod(root, 0o755)
-        open(os.path.join(self.tree, "update-ready"), "w").close()
+        open(ready, "w").close()
         return www
 
     def _prepare(self, build, script, megabytes):
@@ -217,13 +230,19 @@ class Release:
 
 
 class Nginx:
-    def __init__(self, root, work, logged=False):
+    def __init__(self, root, work, logged=False, address=None, launcher=()):
+        """Serves root on address (host, port), by default a free port on 127.0.0.1, once it
+        answers there; launcher: what starts nginx (another network namespace's)."""
         self.work = os.path.join(work, "nginx")
         os.makedirs(os.path.join(self.work, "logs"))
         os.makedirs(os.path.join(self.work, "tmp"))
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
+        if address:
+            self.host, self.port = address
+        else:
+            self.host = "127.0.0.1"
+            with socket.socket() as s:
+                s.bind((self.host, 0))
+                self.port = s.getsockname()[1]
         conf = os.path.join(self.work, "nginx.conf")
         w = self.work
         with open(conf, "w") as f:
@@ -243,17 +262,17 @@ http {{
   scgi_temp_path {w}/tmp/scgi;
   types {{ application/xml xml; application/x-7z-compressed 7z; }}
   server {{
-    listen 127.0.0.1:{self.port};
+    listen {self.host}:{self.port};
     root {root};
     location = /c.gif {{ return 200 ""; }}
   }}
 }}
 """)
-        self.proc = subprocess.Popen(["nginx", "-p", self.work, "-e",
+        self.proc = subprocess.Popen([*launcher, "nginx", "-p", self.work, "-e",
                                       os.path.join(self.work, "logs", "error.log"), "-c", conf])
         for _ in range(100):
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                socket.create_connection((self.host, self.port), timeout=0.2).close()
                 return
             except OSError:
                 time.sleep(0.05)
@@ -262,7 +281,7 @@ http {{
 
     @property
     def url(self):
-        return f"http://127.0.0.1:{self.port}"
+        return f"http://{self.host}:{self.port}"
 
     def requests(self):
         """(target, status, body bytes) of every request so far (with logged=True)."""
@@ -383,6 +402,19 @@ class Bench:
                                                       for p in self.release.packages])[0]
         return seconds - DESIGNED_PAUSE_S, peak, stages
 
+    def update(self, env, data):
+        """The update of an installed data directory; returns (seconds net of the pause,
+        bytes the update wrote)."""
+        # The launcher under test is the one just built; each update puts the release's own
+        # launcher in its place.
+        launcher = os.path.join(data, "Korvel.exe")
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(launcher + ".pending")
+        shutil.copy(os.path.join(self.build, "Korvel.exe"), launcher)
+        written = []
+        seconds = run([launcher, "update"], env, lock=True, written=written)[0]
+        return seconds - DESIGNED_PAUSE_S, written[0]
+
     def launch_pair(self, reverse):
         version_dir = os.path.join(self.installed, "1.0.0")
         ours = lambda: run([os.path.join(self.installed, "Korvel.exe")], self.launch_env)[0]
@@ -397,6 +429,8 @@ class Bench:
     def prepare(self):
         os.makedirs(os.path.join(self.work, "installer"))
         shutil.copy(os.path.join(self.build, "Korvel.exe"), os.path.join(self.work, "installer"))
+
+    def prepare_download(self):
         self.download_file = os.path.join(self.release.tree, "www", "component", "bench", "1",
                                           "bench_1.7z")
         self.download_md5 = md5_of(self.download_file)
@@ -480,12 +514,13 @@ def table(results, road, peaks, stage_sums, launch, release, rounds, load):
 
 
 @contextlib.contextmanager
-def served(build, release, www=None):
-    """A prepared Bench over release (or the tree www), served by a private nginx for the
-    time of the block."""
+def served(build, release, www=None, **nginx_options):
+    """A prepared Bench over release (or the tree www), served by a private nginx (see Nginx
+    for the options) for the time of the block."""
     with tempfile.TemporaryDirectory(prefix="korvel-bench.") as work:
         os.chmod(work, 0o755)  # nginx's workers read the tree as an unprivileged user
-        nginx = Nginx(www or os.path.join(release.tree, "www"), work, logged=www is not None)
+        nginx = Nginx(www or os.path.join(release.tree, "www"), work, logged=www is not None,
+                      **nginx_options)
         try:
             bench = Bench(build, work, release, nginx)
             bench.prepare()
@@ -531,18 +566,7 @@ def update_run(build, rounds):
     med = statistics.median
     with served(build, release, www) as bench:
         installer = os.path.join(bench.work, "installer", "Korvel.exe")
-
-        def update(env, data):
-            # The launcher under test is the one just built; each update puts the release's
-            # own launcher in its place.
-            launcher = os.path.join(data, "Korvel.exe")
-            with contextlib.suppress(FileNotFoundError):
-                os.remove(launcher + ".pending")
-            shutil.copy(os.path.join(build, "Korvel.exe"), launcher)
-            written = []
-            seconds = run([launcher, "update"], env, lock=True, written=written)[0]
-            return seconds - DESIGNED_PAUSE_S, written[0]
-
+        update = bench.update
         installs, noops, writes = [], [], []
         for _ in range(rounds):
             list_only(www, "1.0.0")
@@ -595,6 +619,7 @@ def main():
     release = Release(build, 200)
     load_before = os.getloadavg()[0]
     with served(build, release) as bench:
+        bench.prepare_download()
         measured = bench.measure(max(5, args.rounds))
     table(*measured, release, max(5, args.rounds), (load_before, os.getloadavg()[0]))
 
