@@ -11,12 +11,14 @@ md5sum), the extraction of the release with its flush
 the road's peak memory against the largest folder plus 32 MiB, and a plain start of the
 installed launcher against a minimal program that loads the client library and calls it.
 The last line is the ratios line. --scale instead runs the road on releases of 50, 200 and
-800 MB; --update the update road (see update_run), ending with the update-ratios line. The road
-on an emulated network link (bench/run --link) is link.py's, which builds on this file.
+800 MB; --update the update road (see update_run), ending with the update-ratios line; --patch
+the binary patches of rebuilt libraries (see patch_run), ending with the patch-ratios line. The
+road on an emulated network link (bench/run --link) is link.py's, which builds on this file.
 """
 import argparse
 import contextlib
 import fcntl
+import filecmp
 import hashlib
 import os
 import random
@@ -44,6 +46,10 @@ JOB_LOCK = "/tmp/korvel-jobs.lock"  # the guard every run of the program shares 
 RECIPE = "publish-2"
 # The versions after the first, each one line of one source file and the version file apart.
 UPDATES = 5
+# The rebuilt libraries of --patch: (name, bytes of the first version, rebuilds after it).
+PATCH_LIBRARIES = (("lib10", 10 << 20, 3), ("lib40", 40 << 20, 3), ("lib200", 200 * 1000 * 1000, 1))
+# The link --patch weighs fetching against: 100 Mbit/s.
+PATCH_LINK_BYTES_PER_S = 100e6 / 8
 ENTRY_FILE, ENTRY_FUNCTION = "libkorvel_client.so", "korvel_entry"
 
 
@@ -602,14 +608,99 @@ def update_run(build, rounds):
           f" nothing_new_written_mib={med(writes) / mib:.1f} disk={disk / footprint:.2f}")
 
 
+def package_cost(build, path, work):
+    """The bytes of the packages the publisher makes of the file at path alone, and their paths."""
+    source, www = os.path.join(work, "source"), os.path.join(work, "www")
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(source)
+    os.link(path, os.path.join(source, ENTRY_FILE))
+    subprocess.run([os.path.join(build, "korvel-publish"), "--version", "1", "--source", source,
+                    "--output", www, "--entry-file", ENTRY_FILE, "--entry-function", ENTRY_FUNCTION],
+                   check=True, stdout=subprocess.DEVNULL)
+    paths = [p[4] for p in Release.listed(www, "1")]
+    return sum(os.path.getsize(p) for p in paths), paths
+
+
+def patch_run(build, pairs):
+    """Binary patches of rebuilt libraries (bench/make_release.py's library and rebuilt): for each
+    of PATCH_LIBRARIES a patch from the first version to the next (one behind) and, where there
+    are three rebuilds, to the last (three behind), plus every PAIR directory given (files old
+    and new). Reports the patch against the file's full package cost (what the publisher packs
+    it into), the time and peak memory of making and of applying it (whole processes), and the
+    time of fetching the patch and applying it against fetching the packages and extracting
+    them, on a 100 Mbit/s link."""
+    import make_release
+    key = hashlib.sha256(open(os.path.join(BENCH, "make_release.py"), "rb").read() + b"patch-1")
+    cache = os.environ.get("KORVEL_BENCH_CACHE") or f"/var/tmp/korvel-bench-{os.getuid()}"
+    tree = os.path.join(cache, f"patch-{key.hexdigest()[:16]}")
+    os.makedirs(tree, exist_ok=True)
+    cases = []
+    for name, size, rebuilds in PATCH_LIBRARIES:
+        paths = [os.path.join(tree, f"{name}-v{i}") for i in range(rebuilds + 1)]
+        if not all(os.path.isfile(p) for p in paths):
+            log(f"bench: writing {name} and {rebuilds} rebuilds of it (once; cached)")
+            rng = random.Random(size)
+            data = make_release.library(rng, size)
+            for p in paths:
+                with open(p + ".new", "wb") as f:
+                    f.write(data)
+                os.rename(p + ".new", p)
+                data = make_release.rebuilt(data, rng)
+        cases.append((f"{name}, one behind", paths[0], paths[1]))
+        if rebuilds >= 3:
+            cases.append((f"{name}, three behind", paths[0], paths[3]))
+    for pair in pairs:
+        cases.append((os.path.basename(os.path.normpath(pair)), os.path.join(pair, "old"),
+                      os.path.join(pair, "new")))
+
+    stage = os.path.join(build, "bench", "korvel-bench-patch")
+    extract = os.path.join(build, "bench", "korvel-bench-stage")
+    mib = 1048576.0
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="korvel-bench-patch-", dir="/var/tmp") as work:
+        patch, out = os.path.join(work, "patch"), os.path.join(work, "out")
+        for label, base, result in cases:
+            log(f"bench: {label}")
+            make_s, make_kib = run([stage, "make", base, result, patch])
+            apply_s, apply_kib = run([stage, "apply", base, patch, out])
+            if not filecmp.cmp(out, result, shallow=False):
+                raise SystemExit(f"bench: the patch for {label} did not give the result back")
+            cost, packages = package_cost(build, result, os.path.join(work, "publish"))
+            extract_s = run([extract, "extract", os.path.join(work, f"x-{len(rows)}")] + packages)[0]
+            size = os.path.getsize(patch)
+            rows.append((label, os.path.getsize(result), size, cost, make_s, make_kib, apply_s,
+                         apply_kib, size / PATCH_LINK_BYTES_PER_S + apply_s,
+                         cost / PATCH_LINK_BYTES_PER_S + extract_s))
+            shutil.rmtree(os.path.join(work, f"x-{len(rows) - 1}"))
+    print("binary patches of rebuilt libraries (times and peak memory of whole processes; fetch at"
+          " 100 Mbit/s)")
+    print(f"  {'case':26} {'file':>9} {'patch':>10} {'of pkg':>7} {'make':>8} {'make mem':>9}"
+          f" {'apply':>7} {'apply mem':>9} {'fetch+apply':>11} {'fetch+extract':>13}")
+    for label, size, patch_size, cost, ms, mk, as_, ak, ours, full in rows:
+        print(f"  {label:26} {size / mib:7.1f}Mi {patch_size / 1024:8.1f}Ki {100 * patch_size / cost:6.2f}%"
+              f" {ms:7.1f}s {mk / 1024:7.0f}Mi {as_:6.2f}s {ak / 1024:7.1f}Mi {ours:10.2f}s"
+              f" {full:12.2f}s")
+    one = [r for r in rows if r[0].endswith("one behind")]
+    three = [r for r in rows if r[0].endswith("three behind")]
+    print("patch-ratios: " + " ".join(
+        [f"one_behind_max={max(r[2] / r[3] for r in one):.4f}"] +
+        ([f"three_behind_max={max(r[2] / r[3] for r in three):.4f}"] if three else []) +
+        [f"apply_peak_mib_max={max(r[7] for r in rows) / 1024:.1f}",
+         f"apply_vs_full_max={max(r[8] / r[9] for r in rows):.3f}"]))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--scale", action="store_true")
     parser.add_argument("--update", action="store_true")
+    parser.add_argument("--patch", nargs="*", metavar="PAIR")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
+    if args.patch is not None:
+        patch_run(build, args.patch)
+        return
     if args.update:
         update_run(build, max(3, args.rounds if args.rounds != 5 else 3))
         return

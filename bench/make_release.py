@@ -17,6 +17,13 @@ WORDS = ("int void return const static struct class namespace include define if 
          "value name path file error status version package folder stream reader writer").split()
 
 
+# Machine code's skewed byte distribution, with plenty of call opcodes, and an ELF header.
+CODE_ALPHABET = bytes([0x00, 0x00, 0x00, 0xe8, 0x48, 0x89, 0x8b, 0xff, 0x0f, 0x85, 0xc3, 0x24,
+                       0x45, 0x01, 0x10, 0x20, 0x74, 0x75, 0xeb, 0x83, 0xc0, 0x31, 0x41, 0x4c])
+CODE_TABLE = bytes(CODE_ALPHABET[i % len(CODE_ALPHABET)] if i < 200 else i for i in range(256))
+ELF_HEADER = b"\x7fELF\x02\x01\x01" + bytes(9) + b"\x03\x00\x3e\x00\x01\x00\x00\x00" + bytes(40)
+
+
 def text_lines(rng, n):
     lines = []
     for _ in range(n):
@@ -26,9 +33,31 @@ def text_lines(rng, n):
     return lines
 
 
-def code_bytes(rng, size, table):
+def code_bytes(rng, size, table=CODE_TABLE):
     # Skewed byte distribution with plenty of call opcodes: compressible like machine code.
     return rng.randbytes(size).translate(table)
+
+
+def library(rng, size):
+    """A shared library's bytes: an ELF header and size bytes of code."""
+    return ELF_HEADER + code_bytes(rng, size)
+
+
+def rebuilt(data, rng):
+    """The library as a rebuild after a small change leaves it: new code inserted in the middle
+    shifts everything after it, and a few thousand scattered words change (one per 3500 bytes):
+    half of them addresses that moved by the insertion, half other values."""
+    shift = max(4096, len(data) // 160)
+    at = rng.randrange(len(data) // 4, 3 * len(data) // 4)
+    out = bytearray(data[:at] + code_bytes(rng, shift) + data[at:])
+    for _ in range(len(out) // 3500):
+        p = rng.randrange(len(ELF_HEADER), len(out) - 4) & ~3
+        if rng.random() < 0.5:
+            word = (int.from_bytes(out[p:p + 4], "little") + shift) & 0xffffffff
+        else:
+            word = rng.getrandbits(32)
+        out[p:p + 4] = word.to_bytes(4, "little")
+    return bytes(out)
 
 
 def main():
@@ -36,10 +65,6 @@ def main():
     scale = megabytes / 200.0
     rng = random.Random(20261208)
     lines = text_lines(rng, 4000)
-    alphabet = bytes([0x00, 0x00, 0x00, 0xe8, 0x48, 0x89, 0x8b, 0xff, 0x0f, 0x85, 0xc3, 0x24,
-                      0x45, 0x01, 0x10, 0x20, 0x74, 0x75, 0xeb, 0x83, 0xc0, 0x31, 0x41, 0x4c])
-    table = bytes(alphabet[i % len(alphabet)] if i < 200 else i for i in range(256))
-    elf = b"\x7fELF\x02\x01\x01" + bytes(9) + b"\x03\x00\x3e\x00\x01\x00\x00\x00" + bytes(40)
 
     def write(rel, data):
         path = os.path.join(root, rel)
@@ -57,7 +82,7 @@ def main():
         write(f"src/m{i % 50:02d}/s{i // 50:03d}/file{i:05d}.cpp", "".join(out).encode())
     for i in range(int(500 * scale)):
         size = int(rng.lognormvariate(11.0, 0.8))  # median ~60 KB
-        write(f"bin/tool{i:04d}.so", elf + code_bytes(rng, size, table))
+        write(f"bin/tool{i:04d}.so", library(rng, size))
     for i in range(int(100 * scale)):
         size = int(rng.lognormvariate(12.8, 0.7))  # median ~360 KB
         write(f"media/blob{i:04d}.dat", rng.randbytes(size))
@@ -69,7 +94,7 @@ def main():
         elif rel.endswith(".txt"):
             data = "".join(lines[rng.randrange(len(lines))] for _ in range(size // 40)).encode()
         else:
-            data = elf + code_bytes(rng, size, table)
+            data = library(rng, size)
         write(rel, data)
 
 

@@ -17,3 +17,15 @@ target_compile_options(lzmasdk PRIVATE -w)
 if(KORVEL_SANITIZE)
   target_compile_options(lzmasdk PRIVATE -fno-sanitize=alignment)
 endif()
+
+# The LZMA encoder, for what the publisher makes (binary patches) and for tests that write
+# patches. Single-threaded, so its output depends on nothing but its input and settings.
+add_library(lzmasdk_encoder STATIC ${SDK}/LzmaEnc.c ${SDK}/LzFind.c ${SDK}/LzFindOpt.c)
+target_include_directories(lzmasdk_encoder SYSTEM PUBLIC ${SDK})
+target_compile_definitions(lzmasdk_encoder PRIVATE Z7_ST)
+target_link_libraries(lzmasdk_encoder PUBLIC lzmasdk)
+set_target_properties(lzmasdk_encoder PROPERTIES C_STANDARD 99 POSITION_INDEPENDENT_CODE ON)
+target_compile_options(lzmasdk_encoder PRIVATE -w)
+if(KORVEL_SANITIZE)
+  target_compile_options(lzmasdk_encoder PRIVATE -fno-sanitize=alignment)
+endif()

@@ -134,3 +134,12 @@ add_dependencies(platform_win32_tests sample_client Korvel Korvel_signed planted
 # Listed when ctest runs (under Wine), so that building needs no Wine prefix.
 gtest_discover_tests(platform_win32_tests DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST TEST_PREFIX "win32."
   PROPERTIES TIMEOUT 120)
+
+# The binary patch applier's tests, with the publisher's patch writer to make their patches: the
+# applier must hold in a 32-bit program as well.
+add_executable(install_win32_tests tests/install/binary_patch_test.cpp tools/publish/patch_writer.cpp)
+target_include_directories(install_win32_tests PRIVATE tests tools/publish)
+target_link_libraries(install_win32_tests PRIVATE korvel lzmasdk_encoder GTest::gtest GTest::gtest_main)
+target_link_options(install_win32_tests PRIVATE ${KORVEL_WIN32_STATIC})
+gtest_discover_tests(install_win32_tests DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST TEST_PREFIX "win32."
+  PROPERTIES TIMEOUT 120)

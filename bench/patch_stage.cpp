@@ -1,0 +1,115 @@
+// The binary patch's two halves, run through the program's own code, for bench/run --patch to
+// time and weigh from outside (elapsed time, peak resident memory of the process).
+//
+//   korvel-bench-patch make BASE RESULT PATCH [DUMP]   make a patch (checked by applying it);
+//                                                      prints the unpacked and packed size of
+//                                                      each stream; with DUMP, also writes the
+//                                                      unpacked streams to DUMP.control, .diff
+//                                                      and .extra (to try other compressors)
+//   korvel-bench-patch apply BASE PATCH OUT            apply a patch into OUT; prints the
+//                                                      process's peak resident memory before
+//                                                      and after (Linux)
+//
+// Exit status 0 when the stage succeeded. The Windows build has only apply.
+#include "install/binary_patch.h"
+#ifdef KORVEL_BENCH_MAKER
+#include "patch_maker.h"
+#endif
+
+#include <QByteArray>
+#include <QFile>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+long long peakResidentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+int apply(const QString &basePath, const QString &patchPath, const QString &outPath)
+{
+    QFile base(basePath);
+    QFile patch(patchPath);
+    QFile out(outPath);
+    if (!base.open(QIODevice::ReadOnly) || !patch.open(QIODevice::ReadOnly)
+        || !out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        fprintf(stderr, "cannot open the files\n");
+        return 1;
+    }
+    const long long before = peakResidentKiB();
+    const PatchStatus status = applyPatch(&patch, &base, &out);
+    printf("apply %s, peak resident %lld KiB before, %lld KiB after\n", patchStatusName(status), before,
+           peakResidentKiB());
+    return status == PatchStatus::Applied && out.flush() ? 0 : 1;
+}
+
+#ifdef KORVEL_BENCH_MAKER
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+int make(const QString &basePath, const QString &resultPath, const QString &patchPath, const QString &dump)
+{
+    QFile baseFile(basePath);
+    QFile resultFile(resultPath);
+    if (!baseFile.open(QIODevice::ReadOnly) || !resultFile.open(QIODevice::ReadOnly)) {
+        fprintf(stderr, "cannot open the files\n");
+        return 1;
+    }
+    const QByteArray base = baseFile.readAll();
+    const QByteArray result = resultFile.readAll();
+    QString error;
+    if (!dump.isEmpty()) {
+        PatchContent content;
+        if (!diffFiles(base, result, &content, &error) || !writeFile(dump + ".control", content.control)
+            || !writeFile(dump + ".diff", content.diff) || !writeFile(dump + ".extra", content.extra)) {
+            fprintf(stderr, "dump failed: %s\n", qPrintable(error));
+            return 1;
+        }
+    }
+    QByteArray patch;
+    if (!makePatch(base, result, &patch, &error) || !writeFile(patchPath, patch)) {
+        fprintf(stderr, "make failed: %s\n", qPrintable(error));
+        return 1;
+    }
+    QFile patchFile(patchPath);
+    PatchHeader header;
+    if (!patchFile.open(QIODevice::ReadOnly) || readPatchHeader(&patchFile, &header) != PatchStatus::Applied)
+        return 1;
+    const char *names[patch::StreamCount] = {"control", "diff", "extra"};
+    for (int i = 0; i < patch::StreamCount; ++i) {
+        const PatchStream &s = header.streams[size_t(i)];
+        printf("%s %llu %llu\n", names[i], static_cast<unsigned long long>(s.unpackedSize),
+               static_cast<unsigned long long>(s.packedSize));
+    }
+    printf("patch %lld\n", static_cast<long long>(patch.size()));
+    return 0;
+}
+#endif
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    auto arg = [&](int i) { return QString::fromLocal8Bit(argv[i]); };
+    if (argc == 5 && strcmp(argv[1], "apply") == 0)
+        return apply(arg(2), arg(3), arg(4));
+#ifdef KORVEL_BENCH_MAKER
+    if ((argc == 5 || argc == 6) && strcmp(argv[1], "make") == 0)
+        return make(arg(2), arg(3), arg(4), argc == 6 ? arg(5) : QString());
+#endif
+    fprintf(stderr, "usage: korvel-bench-patch make BASE RESULT PATCH [DUMP] | apply BASE PATCH OUT\n");
+    return 2;
+}
