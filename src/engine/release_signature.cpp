@@ -351,7 +351,13 @@ QByteArray keyIdText(const QByteArray &keyId)
     QByteArray reversed;
     for (int i = keyId.size() - 1; i >= 0; --i)
         reversed.append(keyId.at(i));
-    return reversed.toHex().toUpper();
+    // minisign prints the number without leading zeros (printf's %X): a key whose id begins
+    // with a zero digit must be named as its owner sees it, or its floor would be kept under
+    // another name than the one the README tells the vendor.
+    QByteArray text = reversed.toHex().toUpper();
+    while (text.size() > 1 && text.startsWith('0'))
+        text.remove(0, 1);
+    return text;
 }
 
 } // namespace release

@@ -101,7 +101,7 @@ bool readSecretKey(const QByteArray &fileText, const QByteArray &password, QByte
                    QByteArray *secretKey);
 
 // A key id as minisign shows it ("minisign public key EAB0662BD42D9A5A"): the 8 bytes read as
-// a little-endian number, in upper-case hex.
+// a little-endian number, in upper-case hex without leading zeros.
 QByteArray keyIdText(const QByteArray &keyId);
 
 // Fixed when the executable is built (cmake/ReleaseKeys.cmake generates these into each
