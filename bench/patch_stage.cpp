@@ -3,12 +3,13 @@
 //
 //   korvel-bench-patch make BASE RESULT PATCH [DUMP]   make a patch (checked by applying it);
 //                                                      prints the unpacked and packed size of
-//                                                      each stream; with DUMP, also writes the
+//                                                      each stream and the process's peak
+//                                                      resident memory; with DUMP, also writes the
 //                                                      unpacked streams to DUMP.control, .diff
 //                                                      and .extra (to try other compressors)
 //   korvel-bench-patch apply BASE PATCH OUT            apply a patch into OUT; prints the
-//                                                      process's peak resident memory before
-//                                                      and after (Linux)
+//                                                      process's peak resident memory, and
+//                                                      that before applying (Linux)
 //
 // Exit status 0 when the stage succeeded. The Windows build has only apply.
 #include "install/binary_patch.h"
@@ -48,8 +49,8 @@ int apply(const QString &basePath, const QString &patchPath, const QString &outP
     }
     const long long before = peakResidentKiB();
     const PatchStatus status = applyPatch(&patch, &base, &out);
-    printf("apply %s, peak resident %lld KiB before, %lld KiB after\n", patchStatusName(status), before,
-           peakResidentKiB());
+    printf("apply %s\npeak resident %lld KiB\nbefore applying %lld KiB\n", patchStatusName(status),
+           peakResidentKiB(), before);
     return status == PatchStatus::Applied && out.flush() ? 0 : 1;
 }
 
@@ -95,6 +96,7 @@ int make(const QString &basePath, const QString &resultPath, const QString &patc
                static_cast<unsigned long long>(s.packedSize));
     }
     printf("patch %lld\n", static_cast<long long>(patch.size()));
+    printf("peak resident %lld KiB\n", peakResidentKiB());
     return 0;
 }
 #endif

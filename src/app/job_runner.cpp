@@ -30,22 +30,23 @@ const char16_t elevatedText[] =
     u"Korvel只为当前用户安装，不能以管理员身份运行。请直接启动Korvel，不要选择“以管理员身份运行”。";
 
 // Passes reports on and remembers whether one of them was a failure the window turned into
-// an error box; that box ends the job, so the worker must not end it a second time.
-class FailureWatch final : public StatusSink {
+// an error box; that box ends the job, so the worker must not end it a second time. A failure
+// shown as a status (the commit's) leaves the ending to the worker.
+class ErrorBoxWatch final : public StatusSink {
 public:
-    explicit FailureWatch(StatusSink *target) : m_target(target) {}
+    explicit ErrorBoxWatch(StatusSink *target) : m_target(target) {}
     void report(ReportStage stage, ReportCode code, const QString &version, const QString &package,
                 const QString &text) override
     {
-        if (code != ReportCode::Announce)
-            m_failureReported = true;
+        if (code != ReportCode::ShownAsStatus)
+            m_errorBoxShown = true;
         m_target->report(stage, code, version, package, text);
     }
-    bool failureReported() const { return m_failureReported; }
+    bool errorBoxShown() const { return m_errorBoxShown; }
 
 private:
     StatusSink *m_target;
-    bool m_failureReported = false;
+    bool m_errorBoxShown = false;
 };
 
 QDir programDirectory()
@@ -53,13 +54,13 @@ QDir programDirectory()
     return QDir(programFileInfo().absolutePath());
 }
 
-bool runTask(ProgressWindow *window, JobMode mode, bool *failureReported)
+bool runTask(ProgressWindow *window, JobMode mode, bool *errorBoxShown)
 {
     switch (mode) {
     case JobMode::Install: {
-        FailureWatch watch(window);
+        ErrorBoxWatch watch(window);
         const bool result = installTask(&watch);
-        *failureReported = watch.failureReported();
+        *errorBoxShown = watch.errorBoxShown();
         return result;
     }
     case JobMode::Update:
@@ -139,14 +140,14 @@ int runUninstallJob(const char16_t *)
 void jobWorker(ProgressWindow *window)
 {
     const JobMode mode = static_cast<JobMode>(window->mode());
-    bool failureReported = false;
-    const bool result = runTask(window, mode, &failureReported);
+    bool errorBoxShown = false;
+    const bool result = runTask(window, mode, &errorBoxShown);
     sendStatistics(mode, result);
     window->post(std::make_unique<FinishedMessage>(result));
     platform::sleepMilliseconds(FinishedPauseMs);
     if (result)
         window->post(std::make_unique<QuitMessage>(0));
-    else if (!failureReported)
+    else if (!errorBoxShown)
         // A task that failed without telling the user (an empty catalogue, a failed commit)
         // would otherwise leave a window with no way to end it.
         window->post(std::make_unique<QuitMessage>(-1));

@@ -3,6 +3,7 @@
 #include "engine/bounded_buffer.h"
 #include "engine/http_transfer.h"
 #include "engine/path_names.h"
+#include "engine/server_layout.h"
 #include "engine/servers.h"
 #include "engine/signed_release.h"
 #include "engine/status_sink.h"
@@ -13,12 +14,6 @@
 #include <QUrl>
 #include <QXmlStreamReader>
 
-namespace {
-
-const char ManifestPathTemplate[] = "/bin/manifest/%1.xml";
-
-} // namespace
-
 bool VersionEntry::fetchManifest()
 {
     m_sink->report(status_reports::ManifestDownloadStarted, m_version, QString());
@@ -26,7 +21,7 @@ bool VersionEntry::fetchManifest()
     QByteArray body;
     BoundedBuffer buffer(&body);
     buffer.open(QIODevice::WriteOnly);
-    const QString path = QString::fromLatin1(ManifestPathTemplate).arg(urlPathSegment(m_version));
+    const QString path = server_layout::manifestPath(urlPathSegment(m_version));
     HttpTransfer transfer(QUrl(servers::catalogue() + path), &buffer);
     if (transfer.perform() != 200) {
         m_sink->report(status_reports::ManifestDownloadFailed, m_version, QString());

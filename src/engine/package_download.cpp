@@ -3,6 +3,7 @@
 
 #include "engine/http_transfer.h"
 #include "engine/path_names.h"
+#include "engine/server_layout.h"
 #include "engine/servers.h"
 #include "engine/status_sink.h"
 #include "platform/process.h"
@@ -21,15 +22,16 @@ namespace {
 
 struct Mirror {
     QString (*base)();
-    const char *pathTemplate; // %1 name, %2 no, %3 ".7z"
+    QString (*path)(const QString &name, const QString &no);
 };
 
 // Tried in this order.
 const Mirror PackageMirrors[] = {
-    {&servers::component, "/component/%1/%2/%1_%2%3"},
-    {&servers::package, "/%1/%2/%1_%2%3"},
+    {&servers::component, &server_layout::componentPackagePath},
+    {&servers::package, &server_layout::mirrorPackagePath},
 };
 
+// The stored package of a version, in the package's directory of the store.
 const char PackageSuffix[] = ".7z";
 const char PartialSuffix[] = ".partial";
 // Reads of 1 KiB made the check of a stored package 7 % slower than md5sum.
@@ -282,10 +284,7 @@ bool PackageRecord::downloadPackage() const
         QFile partial(partialPath);
         if (!partial.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             break;
-        // The three-argument arg fills each place once: a name holding "%2" stays as it is.
-        const QString path =
-            QString::fromLatin1(mirror.pathTemplate)
-                .arg(urlPathSegment(m_name), urlPathSegment(m_no), QLatin1String(PackageSuffix));
+        const QString path = mirror.path(urlPathSegment(m_name), urlPathSegment(m_no));
         DigestingWriter writer(&partial, m_size);
         HttpTransfer transfer(QUrl(mirror.base() + path), &writer);
         if (transfer.perform() != 200 || !writer.finish() || writer.digest() != m_digest)

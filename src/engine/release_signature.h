@@ -5,7 +5,7 @@
 #include <QString>
 
 // Signed releases. The vendor signs the catalogue and every manifest with minisign's prehashed
-// Ed25519 and publishes the detached signature beside each file (path + ".minisig"). The
+// Ed25519 and publishes the detached signature beside each file (server_layout::signaturePath). The
 // signed trusted comment says what the signature is for, so a valid signature of one file
 // cannot be passed off as another's:
 //   korvel-release-1 product=korvel path=/bin/versions.xml sequence=7 [expires=UNIXTIME]
@@ -15,7 +15,6 @@
 
 namespace release {
 
-constexpr char SignatureSuffix[] = ".minisig";
 constexpr char CommentFormat[] = "korvel-release-1";
 constexpr char Product[] = "korvel";
 // A signature file is four short lines; anything much larger is not one.

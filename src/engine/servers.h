@@ -6,7 +6,7 @@
 // variable when set and not empty, otherwise the address compiled in.
 namespace servers {
 
-QString catalogue();  // "/bin/versions.xml", "/bin/manifest/%1.xml"
+QString catalogue();  // catalogue and manifests (engine/server_layout.h)
 QString component();  // first package mirror
 QString package();    // second package mirror
 QString statistics(); // "/c.gif"

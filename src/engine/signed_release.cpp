@@ -2,6 +2,7 @@
 
 #include "engine/bounded_buffer.h"
 #include "engine/http_transfer.h"
+#include "engine/server_layout.h"
 #include "engine/servers.h"
 
 #include <QDateTime>
@@ -26,7 +27,7 @@ bool fetchSignature(const QString &path, QByteArray *signature)
     // One byte more than allowed still fits, so a file that is too large is seen as one.
     BoundedBuffer buffer(signature, MaxSignatureFileBytes + 1);
     buffer.open(QIODevice::WriteOnly);
-    HttpTransfer transfer(QUrl(servers::catalogue() + path + QLatin1String(SignatureSuffix)), &buffer);
+    HttpTransfer transfer(QUrl(servers::catalogue() + server_layout::signaturePath(path)), &buffer);
     return transfer.perform() == 200 && signature->size() <= MaxSignatureFileBytes;
 }
 

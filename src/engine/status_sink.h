@@ -9,15 +9,13 @@ enum class ReportStage : int {
     Commit = 3,
 };
 
-// What a report says of its step. Only a code other than 0 is a failure the user must see
-// (the window shows it in a box and ends the task).
+// How the window shows a report. ShownAsStatus goes to the status line; any other code is a
+// failure the user must see (the window shows it in a box and ends the task). ShownAsStatus is
+// not "no failure": the commit's failure is shown as a status too (see the table).
 enum class ReportCode : int {
-    Announce = 0,
+    ShownAsStatus = 0,
     TransferFailed = -1, // the server could not be reached or did not answer as it should
     DataRejected = -2,   // a file or body was there but could not be opened or accepted
-    // The commit reports its failure with an announcement's code: the window shows it as the
-    // status line, no error box, and the job then ends as after any failure nobody was told of.
-    CommitFailureShownAsStatus = 0,
 };
 
 // One kind of report: its step, its code and the text the user sees.
@@ -29,21 +27,24 @@ struct StatusReport {
 
 // Every report the steps make, in one table.
 namespace status_reports {
-constexpr StatusReport CheckingVersions{ReportStage::CatalogueAndManifest, ReportCode::Announce, u"检查版本"};
+constexpr StatusReport CheckingVersions{ReportStage::CatalogueAndManifest, ReportCode::ShownAsStatus,
+                                        u"检查版本"};
 constexpr StatusReport VersionFileUnreadable{ReportStage::CatalogueAndManifest, ReportCode::DataRejected,
                                              u"打开版本文件失败"};
 constexpr StatusReport CheckingVersionsFailed{ReportStage::CatalogueAndManifest, ReportCode::TransferFailed,
                                               u"检查版本失败"};
-constexpr StatusReport ManifestDownloadStarted{ReportStage::CatalogueAndManifest, ReportCode::Announce,
+constexpr StatusReport ManifestDownloadStarted{ReportStage::CatalogueAndManifest, ReportCode::ShownAsStatus,
                                                u"开始下载清单"};
 constexpr StatusReport ManifestDownloadFailed{ReportStage::CatalogueAndManifest, ReportCode::TransferFailed,
                                               u"下载清单错误"};
 constexpr StatusReport ManifestRejected{ReportStage::CatalogueAndManifest, ReportCode::DataRejected,
                                         u"清单解释错误"};
-constexpr StatusReport DownloadStarted{ReportStage::Downloads, ReportCode::Announce, u"开始下载"};
+constexpr StatusReport DownloadStarted{ReportStage::Downloads, ReportCode::ShownAsStatus, u"开始下载"};
 constexpr StatusReport DownloadFailed{ReportStage::Downloads, ReportCode::TransferFailed, u"下载错误"};
-constexpr StatusReport CommitStarted{ReportStage::Commit, ReportCode::Announce, u"开始安装"};
-constexpr StatusReport CommitFailed{ReportStage::Commit, ReportCode::CommitFailureShownAsStatus, u"安装失败"};
+constexpr StatusReport CommitStarted{ReportStage::Commit, ReportCode::ShownAsStatus, u"开始安装"};
+// A failure, shown as the status line: no error box, and the job then ends as after any failure
+// nobody was told of.
+constexpr StatusReport CommitFailed{ReportStage::Commit, ReportCode::ShownAsStatus, u"安装失败"};
 } // namespace status_reports
 
 // Where the steps of a task announce themselves and their failures; version and package are

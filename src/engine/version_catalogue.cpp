@@ -3,6 +3,7 @@
 #include "engine/bounded_buffer.h"
 #include "engine/http_transfer.h"
 #include "engine/path_names.h"
+#include "engine/server_layout.h"
 #include "engine/servers.h"
 #include "engine/signed_release.h"
 #include "engine/status_sink.h"
@@ -19,7 +20,6 @@ namespace {
 
 const char TagLinePrefix[] = "If-None-Match: ";
 constexpr int TagLinePrefixLength = sizeof TagLinePrefix - 1;
-const char CataloguePath[] = "/bin/versions.xml";
 
 // One shared do-nothing sink rather than one inside each catalogue: entries are copied out of
 // their catalogue and must never point into one that is gone. It holds no state.
@@ -36,7 +36,7 @@ int fetchCatalogue(const QByteArray &tag, QByteArray *body, QByteArray *received
     body->clear();
     BoundedBuffer buffer(body);
     buffer.open(QIODevice::WriteOnly);
-    HttpTransfer transfer(QUrl(servers::catalogue() + QLatin1String(CataloguePath)), &buffer);
+    HttpTransfer transfer(QUrl(servers::catalogue() + server_layout::cataloguePath()), &buffer);
     if (!tag.isEmpty())
         transfer.requestHeaders.insert(QStringLiteral("If-None-Match"), QString::fromUtf8(tag));
     const int result = transfer.perform();
@@ -154,7 +154,7 @@ bool VersionCatalogue::checkVersions()
     }
     if (signing) {
         QByteArray signature;
-        if (!release::fetchSignature(QLatin1String(CataloguePath), &signature)
+        if (!release::fetchSignature(server_layout::cataloguePath(), &signature)
             || !acceptSigned(body, signature)) {
             m_sink->report(status_reports::CheckingVersionsFailed, QString(), QString());
             return false;
@@ -179,7 +179,7 @@ bool VersionCatalogue::acceptSigned(const QByteArray &body, const QByteArray &si
 {
     qint64 sequence = -1;
     QByteArray keyId;
-    if (!release::verifySigned(body, signature, QLatin1String(CataloguePath), QString(), &sequence, &keyId))
+    if (!release::verifySigned(body, signature, server_layout::cataloguePath(), QString(), &sequence, &keyId))
         return false;
     const qint64 floor =
         std::max(m_sequenceFloors.value(keyId, 0), release::Verifier::compiledIn().minimumSequence());

@@ -174,8 +174,8 @@ void ProgressWindow::report(ReportStage, ReportCode code, const QString &, const
 
 void ProgressWindow::showReport(ReportCode code, const QString &package, const QString &text)
 {
-    // Also the commit's failure, which is reported with this code.
-    if (code == ReportCode::Announce) {
+    // Also the commit's failure, which is shown as a status.
+    if (code == ReportCode::ShownAsStatus) {
         m_statusLabel->setText(text + QString::fromUtf16(statusSeparator) + package);
         m_system.announceStatus(m_view.window().id(), m_statusLabel->text());
         return;

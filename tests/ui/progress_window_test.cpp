@@ -21,7 +21,7 @@ std::atomic<int> workerRuns{0};
 void succeedingWorker(ProgressWindow *window)
 {
     ++workerRuns;
-    window->report(ReportStage::CatalogueAndManifest, ReportCode::Announce, QStringLiteral("1.0"),
+    window->report(ReportStage::CatalogueAndManifest, ReportCode::ShownAsStatus, QStringLiteral("1.0"),
                    QStringLiteral("core"), QStringLiteral("开始下载"));
     window->post(std::make_unique<FinishedMessage>(true));
     platform::sleepMilliseconds(50);
@@ -31,9 +31,9 @@ void succeedingWorker(ProgressWindow *window)
 void reportingWorker(ProgressWindow *window)
 {
     ++workerRuns;
-    window->report(ReportStage::Downloads, ReportCode::Announce, QStringLiteral("1.0"),
+    window->report(ReportStage::Downloads, ReportCode::ShownAsStatus, QStringLiteral("1.0"),
                    QStringLiteral("core.7z"), QStringLiteral("开始下载"));
-    window->report(ReportStage::Downloads, ReportCode::Announce, QStringLiteral("1.0"), QString(),
+    window->report(ReportStage::Downloads, ReportCode::ShownAsStatus, QStringLiteral("1.0"), QString(),
                    QStringLiteral("正在安装"));
     window->post(std::make_unique<QuitMessage>(3));
 }

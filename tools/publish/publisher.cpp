@@ -2,6 +2,7 @@
 #include "signing.h"
 
 #include "base/product.h"
+#include "engine/server_layout.h"
 #include "install/archive_reader.h"
 #include "install/commit.h"
 
@@ -25,10 +26,6 @@
 
 namespace {
 
-// The installer's fixed layout on the servers; the mirrors use the package's `no`.
-const char kCatalogue[] = "bin/versions.xml";
-const char kManifestDir[] = "bin/manifest";
-const char kComponentDir[] = "component";
 const char kLauncher[] = KORVEL_PROGRAM_FILE_NAME;
 // The publisher's own notes in the tree, never read by clients.
 const char kPackedInputs[] = ".korvel-publish/packed-inputs";
@@ -63,15 +60,27 @@ void fail(const QString &message)
     fprintf(stderr, "korvel-publish: %s\n", qPrintable(message));
 }
 
+// The tree is laid out as the servers are (engine/server_layout.h): a path of that layout, which
+// starts with "/", relative to the tree.
+QString inTree(const QString &urlPath)
+{
+    return urlPath.mid(1);
+}
+
+QString catalogueFile(const QDir &tree)
+{
+    return tree.absoluteFilePath(inTree(server_layout::cataloguePath()));
+}
+
 // Where the two mirrors serve a package, relative to the tree.
 QString componentPath(const QString &name, const QString &no)
 {
-    return QStringLiteral("%1/%2/%3/%2_%3.7z").arg(QLatin1String(kComponentDir), name, no);
+    return inTree(server_layout::componentPackagePath(name, no));
 }
 
 QString mirrorPath(const QString &name, const QString &no)
 {
-    return QStringLiteral("%1/%2/%1_%2.7z").arg(name, no);
+    return inTree(server_layout::mirrorPackagePath(name, no));
 }
 
 // Names that become directory names on the server and in the clients' stores.
@@ -79,13 +88,6 @@ bool isPlainName(const QString &name)
 {
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9._-]*$"));
     return plain.match(name).hasMatch();
-}
-
-// Names the mirrors' layout keeps for itself: "/bin/" holds the catalogue, "/component/" the
-// first mirror.
-bool isReservedName(const QString &name)
-{
-    return name == QLatin1String("bin") || name == QLatin1String(kComponentDir);
 }
 
 QString packageNameFor(const QString &entry)
@@ -103,7 +105,7 @@ QString packageNameFor(const QString &entry)
 // A name the publisher picks itself: never a reserved one, never one already taken.
 QString freeName(QString name, const QSet<QString> &taken)
 {
-    while (isReservedName(name) || taken.contains(name))
+    while (server_layout::isReservedName(name) || taken.contains(name))
         name.append(QLatin1Char('_'));
     return name;
 }
@@ -163,7 +165,7 @@ bool planPackages(const PublishRequest &request, QList<Package> *packages)
     const QStringList top =
         source.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
     for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
-        if (!isPlainName(it.key()) || isReservedName(it.key())) {
+        if (!isPlainName(it.key()) || server_layout::isReservedName(it.key())) {
             fail(QStringLiteral("unusable package name %1").arg(it.key()));
             return false;
         }
@@ -186,7 +188,7 @@ bool planPackages(const PublishRequest &request, QList<Package> *packages)
         QSet<QString> taken = named;
         for (auto group = groups.cbegin(); group != groups.cend(); ++group)
             taken.insert(group.key());
-        const QString name = isReservedName(wanted) ? freeName(wanted, taken) : wanted;
+        const QString name = server_layout::isReservedName(wanted) ? freeName(wanted, taken) : wanted;
         groups[name].append(entry);
     }
     for (auto it = groups.begin(); it != groups.end(); ++it) {
@@ -505,7 +507,7 @@ public:
     // that a package is reused under the name most clients hold it as.
     bool read(const QDir &tree, const QList<Listed> &listed)
     {
-        const QDir manifests(tree.filePath(QLatin1String(kManifestDir)));
+        const QDir manifests(tree.filePath(inTree(server_layout::manifestDir())));
         QStringList versions;
         for (const Listed &entry : listed)
             versions.append(entry.version);
@@ -815,14 +817,12 @@ bool placePackage(const QDir &tree, const Package &package)
     return QFileInfo::exists(mirror) || copyAtomically(component, mirror);
 }
 
-const char kSignatureSuffix[] = ".minisig";
-
 // Loads the signing key when asked to sign. A signed tree stays signed: its clients may refuse
 // anything else. The sequence must grow, or clients that saw the tree's catalogue refuse the new
 // one as a replay; and not leap, or a typo shuts them out of every later release of that key.
 bool prepareSigning(const PublishRequest &request, const QString &cataloguePath, ReleaseSigner *signer)
 {
-    const qint64 published = signedSequence(cataloguePath + QLatin1String(kSignatureSuffix));
+    const qint64 published = signedSequence(server_layout::signaturePath(cataloguePath));
     if (request.signKey.isEmpty()) {
         if (published >= 0) {
             fail(QStringLiteral("the tree is signed (sequence %1): publish with --sign-key").arg(published));
@@ -855,10 +855,10 @@ bool prepareSigning(const PublishRequest &request, const QString &cataloguePath,
                         request.expires);
 }
 
-// The relative path of a version's manifest in the tree.
-QString manifestPathOf(const QString &version)
+// A version's manifest in the tree.
+QString manifestFile(const QDir &tree, const QString &version)
 {
-    return QStringLiteral("%1/%2.xml").arg(QLatin1String(kManifestDir), version);
+    return tree.absoluteFilePath(inTree(server_layout::manifestPath(version)));
 }
 
 // Gives every listed version the digest and size of its manifest in the tree, which the signed
@@ -866,7 +866,7 @@ QString manifestPathOf(const QString &version)
 bool bindManifests(const QDir &tree, QList<Listed> *versions)
 {
     for (Listed &listed : *versions) {
-        const QString path = tree.absoluteFilePath(manifestPathOf(listed.version));
+        const QString path = manifestFile(tree, listed.version);
         if (!isPlainName(listed.version)
             || !sha256Hex(path, &listed.manifestSha256Hex, &listed.manifestSize)) {
             fail(QStringLiteral("the catalogue lists %1, but %2 cannot be read: a signed catalogue names "
@@ -885,7 +885,7 @@ bool writeSigned(const ReleaseSigner &signer, const QString &path, const QByteAr
 {
     if (!signer.isLoaded())
         return writeAtomically(path, data);
-    const QString signaturePath = path + QLatin1String(kSignatureSuffix);
+    const QString signaturePath = server_layout::signaturePath(path);
     const QByteArray signature = signer.sign(data, urlPath, version);
     if (signature.isEmpty()) {
         fail(QStringLiteral("cannot sign %1").arg(path));
@@ -955,14 +955,13 @@ bool publishRelease(const PublishRequest &request)
 
     const QDir tree(request.outputTree);
     ReleaseSigner signer;
-    if (!prepareSigning(request, tree.absoluteFilePath(QLatin1String(kCatalogue)), &signer))
+    if (!prepareSigning(request, catalogueFile(tree), &signer))
         return false;
     // The manifest a signed tree once held for a version keeps its signature, and a client can
     // be served it (and the packages it names) for as long as the version is listed.
-    const QString manifestPath = manifestPathOf(request.version);
-    if (signer.isLoaded() && QFileInfo::exists(tree.absoluteFilePath(manifestPath))
-        && signedSequence(tree.absoluteFilePath(QLatin1String(kCatalogue) + QLatin1String(kSignatureSuffix)))
-            >= 0) {
+    const QString manifestPath = server_layout::manifestPath(request.version);
+    if (signer.isLoaded() && QFileInfo::exists(manifestFile(tree, request.version))
+        && signedSequence(server_layout::signaturePath(catalogueFile(tree))) >= 0) {
         fail(QStringLiteral(
                  "%1 is already published in this signed tree; publish the release as a new version")
                  .arg(request.version));
@@ -981,7 +980,7 @@ bool publishRelease(const PublishRequest &request)
         return false;
     }
     const QString v = request.version;
-    const QString cataloguePath = tree.absoluteFilePath(QLatin1String(kCatalogue));
+    const QString cataloguePath = catalogueFile(tree);
     QList<Listed> versions;
     if (!readCatalogue(cataloguePath, &versions))
         return false;
@@ -1025,8 +1024,7 @@ bool publishRelease(const PublishRequest &request)
         return false;
 
     // The manifest before the catalogue: a client that sees the new version finds it whole.
-    if (!writeSigned(signer, tree.absoluteFilePath(manifestPath), manifestXml(request, packages),
-                     QLatin1Char('/') + manifestPath, v))
+    if (!writeSigned(signer, manifestFile(tree, v), manifestXml(request, packages), manifestPath, v))
         return false;
 
     for (int i = versions.size() - 1; i >= 0; --i) {
@@ -1040,8 +1038,8 @@ bool publishRelease(const PublishRequest &request)
         versions.prepend(Listed{v, false, {}, -1});
     }
     if ((signer.isLoaded() && !bindManifests(tree, &versions))
-        || !writeSigned(signer, cataloguePath, catalogueXml(versions),
-                        QLatin1Char('/') + QLatin1String(kCatalogue), QString()))
+        || !writeSigned(signer, cataloguePath, catalogueXml(versions), server_layout::cataloguePath(),
+                        QString()))
         return false;
     printf("published %s with %d package(s)\n", qPrintable(v), int(packages.size()));
     return true;
@@ -1050,7 +1048,7 @@ bool publishRelease(const PublishRequest &request)
 bool resignRelease(const PublishRequest &request)
 {
     const QDir tree(request.outputTree);
-    const QString cataloguePath = tree.absoluteFilePath(QLatin1String(kCatalogue));
+    const QString cataloguePath = catalogueFile(tree);
     QList<Listed> versions;
     if (!QFileInfo::exists(cataloguePath)) {
         fail(QStringLiteral("no catalogue %1 to sign").arg(cataloguePath));
@@ -1063,18 +1061,17 @@ bool resignRelease(const PublishRequest &request)
     // The manifests first, as a publication writes them: a client that sees the new catalogue
     // finds every manifest it names signed anew. Their bytes stay as they are.
     for (const Listed &listed : versions) {
-        const QString manifestPath = manifestPathOf(listed.version);
-        QFile manifest(tree.absoluteFilePath(manifestPath));
+        const QString manifestPath = server_layout::manifestPath(listed.version);
+        QFile manifest(manifestFile(tree, listed.version));
         if (!manifest.open(QIODevice::ReadOnly)) {
             fail(QStringLiteral("cannot read %1").arg(manifest.fileName()));
             return false;
         }
-        if (!writeSigned(signer, manifest.fileName(), manifest.readAll(), QLatin1Char('/') + manifestPath,
-                         listed.version))
+        if (!writeSigned(signer, manifest.fileName(), manifest.readAll(), manifestPath, listed.version))
             return false;
     }
-    if (!writeSigned(signer, cataloguePath, catalogueXml(versions),
-                     QLatin1Char('/') + QLatin1String(kCatalogue), QString()))
+    if (!writeSigned(signer, cataloguePath, catalogueXml(versions), server_layout::cataloguePath(),
+                     QString()))
         return false;
     printf("signed %d version(s) again with sequence %lld\n", int(versions.size()),
            static_cast<long long>(request.sequence));

@@ -1,0 +1,51 @@
+#include "engine/server_layout.h"
+
+namespace server_layout {
+
+namespace {
+
+const char BinDir[] = "bin";
+const char ComponentDir[] = "component";
+const char PackageSuffix[] = ".7z";
+const char SignatureSuffix[] = ".minisig";
+
+} // namespace
+
+QString cataloguePath()
+{
+    return QStringLiteral("/%1/versions.xml").arg(QLatin1String(BinDir));
+}
+
+QString manifestDir()
+{
+    return QStringLiteral("/%1/manifest").arg(QLatin1String(BinDir));
+}
+
+QString manifestPath(const QString &version)
+{
+    return manifestDir() + QLatin1Char('/') + version + QStringLiteral(".xml");
+}
+
+// The multi-argument arg fills each place once: a name holding "%2" stays as it is.
+QString componentPackagePath(const QString &name, const QString &no)
+{
+    return QStringLiteral("/%1/%2/%3/%2_%3%4")
+        .arg(QLatin1String(ComponentDir), name, no, QLatin1String(PackageSuffix));
+}
+
+QString mirrorPackagePath(const QString &name, const QString &no)
+{
+    return QStringLiteral("/%1/%2/%1_%2%3").arg(name, no, QLatin1String(PackageSuffix));
+}
+
+QString signaturePath(const QString &path)
+{
+    return path + QLatin1String(SignatureSuffix);
+}
+
+bool isReservedName(const QString &name)
+{
+    return name == QLatin1String(BinDir) || name == QLatin1String(ComponentDir);
+}
+
+} // namespace server_layout
