@@ -1,6 +1,8 @@
 // Peak memory of extracting one large solid folder, against that folder's unpacked size.
 // Usage: extract_memory_bench [MiB of content, default 64]
 // Needs 7zz on PATH. Prints the process's peak resident size (VmHWM) before and after.
+#include "peak_memory.h"
+
 #include "install/archive_reader.h"
 
 #include <QByteArray>
@@ -12,22 +14,6 @@
 
 #include <cstdio>
 #include <random>
-
-namespace {
-
-long long peakResidentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {

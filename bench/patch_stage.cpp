@@ -12,6 +12,8 @@
 //                                                      that before applying (Linux)
 //
 // Exit status 0 when the stage succeeded. The Windows build has only apply.
+#include "peak_memory.h"
+
 #include "install/binary_patch.h"
 #ifdef KORVEL_BENCH_MAKER
 #include "patch_maker.h"
@@ -24,18 +26,6 @@
 #include <cstring>
 
 namespace {
-
-long long peakResidentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
 
 int apply(const QString &basePath, const QString &patchPath, const QString &outPath)
 {
