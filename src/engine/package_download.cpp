@@ -31,9 +31,6 @@ const Mirror PackageMirrors[] = {
     {&servers::package, &server_layout::mirrorPackagePath},
 };
 
-// The stored package of a version, in the package's directory of the store.
-const char PackageSuffix[] = ".7z";
-const char PartialSuffix[] = ".partial";
 // Reads of 1 KiB made the check of a stored package 7 % slower than md5sum.
 constexpr qint64 DigestChunk = 64 * 1024;
 
@@ -240,7 +237,13 @@ private:
 
 QString PackageRecord::packageFilePath() const
 {
-    return m_packageDir.filePath(m_version + QLatin1String(PackageSuffix));
+    return m_packageDir.filePath(m_version + QLatin1String(PackageFileSuffix));
+}
+
+bool PackageRecord::isStoreFileName(const QString &fileName)
+{
+    return fileName.endsWith(QLatin1String(PackageFileSuffix))
+        || fileName.endsWith(QLatin1String(PackageFileSuffix) + QLatin1String(PartialFileSuffix));
 }
 
 bool PackageRecord::verifyPackage(QIODevice &file) const
@@ -273,7 +276,7 @@ bool PackageRecord::downloadPackage() const
         return false;
     // The store's directory is made only now, for a package that is really fetched.
     m_packageDir.mkpath(QStringLiteral("."));
-    const QString partialPath = finalPath + QLatin1String(PartialSuffix);
+    const QString partialPath = finalPath + QLatin1String(PartialFileSuffix);
 
     for (const Mirror &mirror : PackageMirrors) {
         // Each attempt writes a new file: a second mirror never appends to the first one's

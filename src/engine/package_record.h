@@ -8,6 +8,10 @@ class QIODevice;
 
 // The package store's folder in the data directory.
 constexpr char PackageStoreDirName[] = "packages";
+// A stored package is its version followed by PackageFileSuffix; while it downloads, that
+// followed by PartialFileSuffix.
+constexpr char PackageFileSuffix[] = ".7z";
+constexpr char PartialFileSuffix[] = ".partial";
 
 // One package of a version: where its file lives in the package store and how to fetch and
 // check it. The store is dataDirectory() + "/packages/" + name, shared by the versions of one
@@ -35,6 +39,9 @@ public:
 
     // packageDir / version + ".7z": the verified package file.
     QString packageFilePath() const;
+    // Whether fileName is one the store gives a package's file (verified or partial); every
+    // other file in a package directory is not the store's.
+    static bool isStoreFileName(const QString &fileName);
 
     // True when the MD5 of file's bytes from its current position to its end equals digest.
     // A device that is not open for reading digests as empty. Reads 64 KiB at a time.

@@ -92,13 +92,6 @@ QString newestOtherVersion(const QDir &baseDir, const QSet<QString> &listed, con
     return newestName;
 }
 
-// Whether name is one the package store gives a package file: a version followed by ".7z",
-// or that followed by ".partial" while it downloads.
-bool isPackageFileName(const QString &name)
-{
-    return name.endsWith(QLatin1String(".7z")) || name.endsWith(QLatin1String(".7z.partial"));
-}
-
 // Removes the package files of the store that are not kept. Only files named as the store names
 // them go; anything else there (a note, a folder of the user's) stays, and so does the folder
 // that holds it.
@@ -110,7 +103,8 @@ void removeUnlisted(const QDir &store, const QSet<QString> &keptPackages)
         const QFileInfoList files =
             QDir(directory.absoluteFilePath()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
         for (const QFileInfo &file : files) {
-            if (isPackageFileName(file.fileName()) && !keptPackages.contains(file.absoluteFilePath()))
+            if (PackageRecord::isStoreFileName(file.fileName())
+                && !keptPackages.contains(file.absoluteFilePath()))
                 removeTree(file.absoluteFilePath());
         }
         QDir().rmdir(directory.absoluteFilePath()); // only once it has become empty
