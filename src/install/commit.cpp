@@ -2,13 +2,18 @@
 
 #include "engine/status_sink.h"
 #include "engine/version_catalogue.h"
-#include "install/archive_reader.h"
+#include "install/extraction.h"
 #include "platform/filesystem.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 namespace {
+
+// Appended to a file's final name while it is written.
+constexpr char kSideSuffix[] = ".korvel-new";
+// Appended to a file's final name while its old file makes way for the new one.
+constexpr char kAsideSuffix[] = ".korvel-old";
 
 // Beside its target, so the final rename stays on one file system.
 constexpr char kCopySuffix[] = ".new";
@@ -84,6 +89,207 @@ QByteArray fileContent(const QString &path)
 }
 
 } // namespace
+
+SideFile::SideFile(const QString &finalPath)
+    : m_final(finalPath),
+      m_file(finalPath + QLatin1String(kSideSuffix)),
+      m_aside(finalPath + QLatin1String(kAsideSuffix))
+{
+}
+
+SideFile::~SideFile()
+{
+    discard();
+}
+
+bool SideFile::isSideFileName(const QString &part)
+{
+    return part.endsWith(QLatin1String(kSideSuffix), Qt::CaseInsensitive)
+        || part.endsWith(QLatin1String(kAsideSuffix), Qt::CaseInsensitive);
+}
+
+bool SideFile::open()
+{
+    const QFileInfo existing(m_final);
+    if (existing.isSymLink()) {
+        // A link left in the destination by someone else must not carry the write elsewhere.
+        if (!QFile::remove(m_final))
+            return false;
+    } else if (existing.exists()) {
+        if (!existing.isFile() || !existing.isWritable())
+            return false;
+        m_keptPermissions = QFile::permissions(m_final);
+    }
+    // A side file left by an interrupted run, or a link planted under its name, goes; the
+    // new one is created afresh, never opened through a link. So does an old file that an
+    // earlier commit could only move aside (one the system held then).
+    QFile::remove(m_file.fileName());
+    removeAside(m_final);
+    return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+}
+
+void SideFile::removeAside(const QString &finalPath)
+{
+    const QString aside = finalPath + QLatin1String(kAsideSuffix);
+    if (QFileInfo(aside).isFile() || QFileInfo(aside).isSymLink())
+        QFile::remove(aside);
+}
+
+bool SideFile::write(const unsigned char *data, size_t size)
+{
+    while (size > 0) {
+        const qint64 n =
+            m_file.write(reinterpret_cast<const char *>(data), qint64(qMin<size_t>(size, 1u << 30)));
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool SideFile::finish(QFileDevice::Permissions executable)
+{
+    const bool flushed = platform::flushWrittenFile(m_file);
+    m_file.close();
+    if (!flushed || m_file.error() != QFileDevice::NoError)
+        return false;
+    const QFileDevice::Permissions permissions =
+        m_keptPermissions ? *m_keptPermissions : QFile::permissions(m_file.fileName());
+    if ((executable || m_keptPermissions)
+        && !QFile::setPermissions(m_file.fileName(), permissions | executable))
+        return false;
+    m_finished = true;
+    return true;
+}
+
+bool SideFile::commit()
+{
+    if (!m_finished)
+        return false;
+    const QFileInfo old(m_final);
+    if (old.exists() || old.isSymLink()) {
+        QFile::remove(m_aside);
+        if (!platform::moveAside(m_final, m_aside))
+            return false;
+        m_hasAside = true;
+    }
+    if (!platform::replaceFile(m_file.fileName(), m_final)) {
+        putBack();
+        return false;
+    }
+    m_committed = true;
+    return true;
+}
+
+bool SideFile::rollBack()
+{
+    m_committed = false;
+    return m_hasAside ? putBack() : QFile::remove(m_final);
+}
+
+void SideFile::letGoOfOld()
+{
+    if (m_hasAside)
+        QFile::remove(m_aside);
+    m_hasAside = false;
+}
+
+void SideFile::discard()
+{
+    if (m_committed)
+        return;
+    m_file.close();
+    QFile::remove(m_file.fileName());
+    m_committed = true; // nothing left to discard
+}
+
+bool SideFile::putBack()
+{
+    m_hasAside = !platform::replaceFile(m_aside, m_final);
+    // Where aside is a second name of the file still at the final name, the rename leaves
+    // both names.
+    if (!m_hasAside)
+        QFile::remove(m_aside);
+    return !m_hasAside;
+}
+
+StagedFiles::StagedFiles() = default;
+StagedFiles::~StagedFiles() = default;
+StagedFiles::StagedFiles(StagedFiles &&other) noexcept = default;
+StagedFiles &StagedFiles::operator=(StagedFiles &&other) noexcept = default;
+
+bool StagedFiles::isEmpty() const
+{
+    return m_byPath.isEmpty();
+}
+
+QStringList StagedFiles::targets() const
+{
+    QStringList paths;
+    for (const std::unique_ptr<SideFile> &file : m_files) {
+        if (file)
+            paths.append(file->finalPath());
+    }
+    return paths;
+}
+
+void StagedFiles::reservePaths(const QStringList &paths)
+{
+    for (const QString &path : paths)
+        m_reserved.append(path.toCaseFolded());
+}
+
+bool StagedFiles::commit(bool *rolledBack)
+{
+    // Every rename either succeeds or is undone with those before it: a file the system holds
+    // after the caller found it replaceable (a client started meanwhile) must not leave a mix of
+    // old and new files behind.
+    std::vector<SideFile *> done;
+    bool committed = true;
+    for (std::unique_ptr<SideFile> &file : m_files) {
+        if (!file)
+            continue;
+        if (!file->commit()) {
+            committed = false;
+            break;
+        }
+        done.push_back(file.get());
+    }
+    bool restored = true;
+    for (auto it = done.rbegin(); it != done.rend(); ++it) {
+        if (!committed)
+            restored = (*it)->rollBack() && restored;
+        else
+            (*it)->letGoOfOld();
+    }
+    if (rolledBack)
+        *rolledBack = !committed && restored;
+    discard();
+    return committed;
+}
+
+void StagedFiles::discard()
+{
+    m_files.clear();
+    m_byPath.clear();
+}
+
+void StagedFiles::drop(const QString &finalPath)
+{
+    const auto it = m_byPath.find(finalPath);
+    if (it == m_byPath.end())
+        return;
+    m_files[*it].reset();
+    m_byPath.erase(it);
+}
+
+void StagedFiles::add(std::unique_ptr<SideFile> file)
+{
+    drop(file->finalPath());
+    m_byPath.insert(file->finalPath(), m_files.size());
+    m_files.push_back(std::move(file));
+}
 
 QStringList install::versionDirectoryFiles()
 {
