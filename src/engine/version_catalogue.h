@@ -153,6 +153,8 @@ public:
 private:
     QDir m_baseDir;
     bool acceptSigned(const QByteArray &body, const QByteArray &signature);
+    // Fetches the catalogue's signature, accepts body with it and keeps it beside the cache.
+    bool fetchAndKeepSignature(const QByteArray &body, const QString &signaturePath);
 
     QList<VersionEntry> m_versions;
     StatusSink *m_sink;

@@ -88,6 +88,88 @@ QByteArray fileContent(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Every package is extracted beside the installed files first, and only files that differ
+// from what is installed are written at all. Until all of them are there and checked, the
+// installed version stays exactly as it was, still startable. False after reporting the
+// package that failed.
+bool stagePackages(const QList<PackageRecord> &packages, const QString &versionPath, const QString &version,
+                   StatusSink *sink, StagedFiles *staged)
+{
+    staged->reservePaths(install::versionDirectoryFiles());
+    for (const PackageRecord &package : packages) {
+        sink->report(status_reports::CommitStarted, version, package.name());
+        QFile file(package.packageFilePath());
+        const bool extracted =
+            file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), staged);
+        file.close();
+        if (!extracted) {
+            sink->report(status_reports::CommitFailed, version, package.name());
+            return false;
+        }
+    }
+    return true;
+}
+
+// Renames the staged files over the installed ones, the old manifest removed first unless it
+// stays. False when a file cannot be replaced (nothing changed then) or a rename is refused
+// (the files renamed before it are put back, and with them the old manifest).
+bool renameStaged(StagedFiles *staged, const QString &versionPath, const QString &manifestPath,
+                  bool manifestStays)
+{
+    // A file held in a way that forbids replacing it (on systems that lock files in use: one
+    // a running client has open without sharing; its loaded library is moved aside instead)
+    // cannot be replaced: find out before anything changes, rather than undo renames.
+    for (const QString &target : staged->targets()) {
+        if (!platform::canReplaceFile(target))
+            return false;
+    }
+    // The new files reach the disk before the manifest that vouches for them, so a power
+    // cut cannot leave a manifest over empty files.
+    if (!platform::syncFileSystem(versionPath))
+        return false;
+    // From the first rename until a new manifest is written the directory must not count
+    // as installed: a crash in between would otherwise leave a mix of two versions that
+    // looks complete. A rename refused all the same (a client started meanwhile holds a
+    // file) puts back the files renamed before it, and with them the old manifest.
+    const bool hadManifest = !manifestStays && QFileInfo::exists(manifestPath);
+    const QByteArray oldManifest = hadManifest ? fileContent(manifestPath) : QByteArray();
+    if (hadManifest && !QFile::remove(manifestPath))
+        return false;
+    bool rolledBack = false;
+    if (!staged->commit(&rolledBack)) {
+        if (hadManifest && rolledBack)
+            writeIntoPlace(oldManifest, manifestPath);
+        return false;
+    }
+    return true;
+}
+
+// Publishes the version's launcher in the base directory. The old one is replaced in one
+// rename, so the shortcut and the URL protocol never point at nothing; only when that is
+// refused does it wait as the pending launcher for the next start. A launcher that is
+// already the right one is left alone.
+void publishLauncher(const QDir &versionDir, const QDir &baseDir)
+{
+    const QString source = versionDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
+    const QString target = baseDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
+    const QString pending = target + QLatin1String(install::PendingSuffix);
+    if (QFileInfo(source).isFile() && QFileInfo(source) != QFileInfo(target)
+        && !sameContent(source, target)) {
+        // A launcher staged by an earlier commit is older than this version; left standing,
+        // the next start would swap it in.
+        const bool pendingIsThis = sameContent(source, pending);
+        if (!pendingIsThis)
+            QFile::remove(pending);
+        if (copyIntoPlace(source, target))
+            QFile::remove(pending);
+        else if (!pendingIsThis)
+            copyIntoPlace(source, pending);
+    } else {
+        // Whether or not this version carries a launcher of its own, a staged one is older.
+        QFile::remove(pending);
+    }
+}
+
 } // namespace
 
 SideFile::SideFile(const QString &finalPath)
@@ -303,22 +385,9 @@ bool VersionEntry::commitVersion()
     QDir().mkpath(versionPath);
     const QString manifestPath = m_versionDir.absoluteFilePath(QLatin1String(LocalManifestFileName));
 
-    // Every package is extracted beside the installed files first, and only files that differ
-    // from what is installed are written at all. Until all of them are there and checked, the
-    // installed version stays exactly as it was, still startable.
     StagedFiles staged;
-    staged.reservePaths(install::versionDirectoryFiles());
-    for (const PackageRecord &package : qAsConst(m_packages)) {
-        m_sink->report(status_reports::CommitStarted, m_version, package.name());
-        QFile file(package.packageFilePath());
-        const bool extracted =
-            file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), &staged);
-        file.close();
-        if (!extracted) {
-            m_sink->report(status_reports::CommitFailed, m_version, package.name());
-            return false;
-        }
-    }
+    if (!stagePackages(m_packages, versionPath, m_version, m_sink, &staged))
+        return false;
     // The failures that belong to no one package are told with the last one, so the user
     // always reads why the installation stopped.
     const QString lastPackage = m_packages.isEmpty() ? QString() : m_packages.last().name();
@@ -331,59 +400,11 @@ bool VersionEntry::commitVersion()
     // is, also while files it lists are put right.
     const bool manifestStays =
         QFileInfo(manifestPath).isFile() && fileContent(manifestPath) == m_manifestData;
-    const QStringList targets = staged.targets();
-    if (!targets.isEmpty()) {
-        // A file held in a way that forbids replacing it (on systems that lock files in use: one
-        // a running client has open without sharing; its loaded library is moved aside instead)
-        // cannot be replaced: find out before anything changes, rather than undo renames.
-        for (const QString &target : targets) {
-            if (!platform::canReplaceFile(target))
-                return fail();
-        }
-        // The new files reach the disk before the manifest that vouches for them, so a power
-        // cut cannot leave a manifest over empty files.
-        if (!platform::syncFileSystem(versionPath))
-            return fail();
-        // From the first rename until a new manifest is written the directory must not count
-        // as installed: a crash in between would otherwise leave a mix of two versions that
-        // looks complete. A rename refused all the same (a client started meanwhile holds a
-        // file) puts back the files renamed before it, and with them the old manifest.
-        const bool hadManifest = !manifestStays && QFileInfo::exists(manifestPath);
-        const QByteArray oldManifest = hadManifest ? fileContent(manifestPath) : QByteArray();
-        if (hadManifest && !QFile::remove(manifestPath))
-            return fail();
-        bool rolledBack = false;
-        if (!staged.commit(&rolledBack)) {
-            if (hadManifest && rolledBack)
-                writeIntoPlace(oldManifest, manifestPath);
-            return fail();
-        }
-    }
-
-    // Publish the launcher before the manifest: once the version counts as installed, a start
-    // runs it and nothing publishes the launcher any more. The old one is replaced in one
-    // rename, so the shortcut and the URL protocol never point at nothing; only when that is
-    // refused does it wait as the pending launcher for the next start. A launcher that is
-    // already the right one is left alone.
-    const QString source = m_versionDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
-    const QString target = m_baseDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
-    const QString pending = target + QLatin1String(install::PendingSuffix);
-    if (QFileInfo(source).isFile() && QFileInfo(source) != QFileInfo(target)
-        && !sameContent(source, target)) {
-        // A launcher staged by an earlier commit is older than this version; left standing,
-        // the next start would swap it in.
-        const bool pendingIsThis = sameContent(source, pending);
-        if (!pendingIsThis)
-            QFile::remove(pending);
-        if (copyIntoPlace(source, target))
-            QFile::remove(pending);
-        else if (!pendingIsThis)
-            copyIntoPlace(source, pending);
-    } else {
-        // Whether or not this version carries a launcher of its own, a staged one is older.
-        QFile::remove(pending);
-    }
-
+    if (!staged.isEmpty() && !renameStaged(&staged, versionPath, manifestPath, manifestStays))
+        return fail();
+    // The launcher before the manifest: once the version counts as installed, a start runs it
+    // and nothing publishes the launcher any more.
+    publishLauncher(m_versionDir, m_baseDir);
     if (!manifestStays && !writeIntoPlace(m_manifestData, manifestPath))
         return fail();
     return true;

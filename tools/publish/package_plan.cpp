@@ -56,52 +56,51 @@ QString freeName(QString name, const QSet<QString> &taken)
     return name;
 }
 
-} // namespace
+// Package names and the top-level entries of the source each holds.
+using Groups = QMap<QString, QStringList>;
 
-bool planPackages(const PublishRequest &request, QList<Package> *packages)
+// The packages file: one package a line, its name and then its top-level entries, "#" to the end
+// of a line a comment. claimed gets every entry it names.
+bool readPackagesFile(const QString &path, const QDir &source, Groups *groups, QSet<QString> *claimed)
 {
-    const QDir source(request.sourceDir);
-    QMap<QString, QStringList> groups;
-    QSet<QString> claimed;
-    if (!request.packagesFile.isEmpty()) {
-        QFile file(request.packagesFile);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            fail(QStringLiteral("cannot read %1").arg(request.packagesFile));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        fail(QStringLiteral("cannot read %1").arg(path));
+        return false;
+    }
+    while (!file.atEnd()) {
+        QString line = QString::fromUtf8(file.readLine());
+        line = line.left(line.indexOf(QLatin1Char('#'))).trimmed();
+        if (line.isEmpty())
+            continue;
+        QStringList words = line.split(QRegularExpression(QStringLiteral("\\s+")));
+        const QString name = words.takeFirst();
+        if (words.isEmpty()) {
+            fail(QStringLiteral("package %1 lists no paths").arg(name));
             return false;
         }
-        while (!file.atEnd()) {
-            QString line = QString::fromUtf8(file.readLine());
-            line = line.left(line.indexOf(QLatin1Char('#'))).trimmed();
-            if (line.isEmpty())
-                continue;
-            QStringList words = line.split(QRegularExpression(QStringLiteral("\\s+")));
-            const QString name = words.takeFirst();
-            if (words.isEmpty()) {
-                fail(QStringLiteral("package %1 lists no paths").arg(name));
+        for (const QString &entry : words) {
+            // Whole top-level entries only, so nothing in the source can be left out.
+            const QString clean = QDir::cleanPath(entry);
+            if (clean.contains(QLatin1Char('/')) || clean.startsWith(QLatin1Char('.'))
+                || !QFileInfo::exists(source.filePath(clean))) {
+                fail(
+                    QStringLiteral("package %1: %2 is not a top-level entry of the source").arg(name, entry));
                 return false;
             }
-            for (const QString &path : words) {
-                // Whole top-level entries only, so nothing in the source can be left out.
-                const QString clean = QDir::cleanPath(path);
-                if (clean.contains(QLatin1Char('/')) || clean.startsWith(QLatin1Char('.'))
-                    || !QFileInfo::exists(source.filePath(clean))) {
-                    fail(QStringLiteral("package %1: %2 is not a top-level entry of the source")
-                             .arg(name, path));
-                    return false;
-                }
-                groups[name].append(clean);
-                claimed.insert(clean);
-            }
+            (*groups)[name].append(clean);
+            claimed->insert(clean);
         }
     }
+    return true;
+}
+
+// Every top-level entry of the source that no group claimed becomes a package of its own, named
+// after it.
+bool groupTheRest(const QDir &source, const QSet<QString> &claimed, Groups *groups)
+{
     const QStringList top =
         source.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
-    for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
-        if (!isPlainName(it.key()) || server_layout::isReservedName(it.key())) {
-            fail(QStringLiteral("unusable package name %1").arg(it.key()));
-            return false;
-        }
-    }
     QSet<QString> named;
     for (const QString &entry : top) {
         if (!claimed.contains(entry))
@@ -111,18 +110,38 @@ bool planPackages(const PublishRequest &request, QList<Package> *packages)
         if (claimed.contains(entry))
             continue;
         const QString wanted = packageNameFor(entry);
-        if (groups.contains(wanted)) {
+        if (groups->contains(wanted)) {
             fail(QStringLiteral("two packages would be named %1").arg(wanted));
             return false;
         }
         // A top-level "bin" (most releases have one) gets a name of its own that no other
         // entry of the release would have.
         QSet<QString> taken = named;
-        for (auto group = groups.cbegin(); group != groups.cend(); ++group)
+        for (auto group = groups->cbegin(); group != groups->cend(); ++group)
             taken.insert(group.key());
         const QString name = server_layout::isReservedName(wanted) ? freeName(wanted, taken) : wanted;
-        groups[name].append(entry);
+        (*groups)[name].append(entry);
     }
+    return true;
+}
+
+} // namespace
+
+bool planPackages(const PublishRequest &request, QList<Package> *packages)
+{
+    const QDir source(request.sourceDir);
+    Groups groups;
+    QSet<QString> claimed;
+    if (!request.packagesFile.isEmpty() && !readPackagesFile(request.packagesFile, source, &groups, &claimed))
+        return false;
+    for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
+        if (!isPlainName(it.key()) || server_layout::isReservedName(it.key())) {
+            fail(QStringLiteral("unusable package name %1").arg(it.key()));
+            return false;
+        }
+    }
+    if (!groupTheRest(source, claimed, &groups))
+        return false;
     for (auto it = groups.begin(); it != groups.end(); ++it) {
         it.value().sort();
         it.value().removeDuplicates();

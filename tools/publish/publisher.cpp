@@ -111,15 +111,15 @@ bool prepareSigning(const PublishRequest &request, const QString &cataloguePath,
                         request.expires);
 }
 
-} // namespace
-
-bool publishRelease(const PublishRequest &request)
+// What the request asks, checked before the tree is looked at: a plain version, a source with
+// the entry file inside it, and for Authenticode both files and a launcher to sign. False after
+// saying why; a source without a launcher is only warned of.
+bool checkRequest(const PublishRequest &request, const QDir &source)
 {
     if (!isPlainName(request.version)) {
         fail(QStringLiteral("the version must be a plain name (letters, digits, . _ -)"));
         return false;
     }
-    const QDir source(request.sourceDir);
     if (!source.exists()) {
         fail(QStringLiteral("no source directory %1").arg(request.sourceDir));
         return false;
@@ -148,21 +148,85 @@ bool publishRelease(const PublishRequest &request)
         fail(QStringLiteral("Authenticode signing needs both a certificate file and a key file"));
         return false;
     }
+    return true;
+}
 
+// Whether version is published in this signed tree already, said when it is. The manifest a
+// signed tree once held for a version keeps its signature, and a client can be served it (and
+// the packages it names) for as long as the version is listed.
+bool isPublishedSigned(const QDir &tree, const QString &version)
+{
+    if (!QFileInfo::exists(manifestFile(tree, version))
+        || signedSequence(server_layout::signaturePath(catalogueFile(tree))) < 0)
+        return false;
+    fail(QStringLiteral("%1 is already published in this signed tree; publish the release as a new version")
+             .arg(version));
+    return true;
+}
+
+// Packs every package into staging and checks it, or lists it as the published one of the same
+// bytes, remembering in packed what each package's inputs gave. Changes nothing in the tree.
+bool packPackages(const PublishRequest &request, const QDir &source, const QDir &tree, const QString &staging,
+                  PublishedPackages *published, PackedInputs *packed, QList<Package> *packages)
+{
+    for (Package &package : *packages) {
+        // A signed launcher carries its signing time: its package is packed afresh.
+        const bool signsLauncher = !request.authenticodeCertificate.isEmpty()
+            && package.paths.contains(QLatin1String(install::LauncherFileName));
+        const QByteArray inputs =
+            signsLauncher ? QByteArray() : PackedInputs::inputsOf(source, package.paths);
+        if (!reusePacked(tree, *packed, inputs, published, &package)
+            && !packPackage(request, source, tree, request.version, staging, published, &package))
+            return false;
+        if (!inputs.isEmpty())
+            packed->remember(inputs, package.md5Hex);
+    }
+    return true;
+}
+
+// Puts every package on the mirrors and says which bytes each has. New bytes only ever go to
+// URLs of their own, and the manifest comes after them: until it is written, every manifest
+// lists what it always did.
+bool placePackages(const QDir &tree, const QList<Package> &packages, const QString &version)
+{
+    for (const Package &package : packages) {
+        if (!placePackage(tree, package))
+            return false;
+        if (package.version == version || !package.staged.isEmpty())
+            printf("package %s %s\n", qPrintable(package.name), package.md5Hex.constData());
+        else
+            printf("package %s %s (as published with %s)\n", qPrintable(package.name),
+                   package.md5Hex.constData(), qPrintable(package.version));
+    }
+    return true;
+}
+
+// The catalogue's list with version in its place: first as the new default, or after the
+// default as the newest prefetch (tried before older ones); listed once.
+void listVersion(const QString &version, bool prefetch, QList<Listed> *versions)
+{
+    for (int i = versions->size() - 1; i >= 0; --i) {
+        if (versions->at(i).version == version)
+            versions->removeAt(i);
+    }
+    if (prefetch)
+        versions->insert(versions->isEmpty() ? 0 : 1, Listed{version, true, {}, -1});
+    else
+        versions->prepend(Listed{version, false, {}, -1});
+}
+
+} // namespace
+
+bool publishRelease(const PublishRequest &request)
+{
+    const QDir source(request.sourceDir);
+    if (!checkRequest(request, source))
+        return false;
     const QDir tree(request.outputTree);
     ReleaseSigner signer;
-    if (!prepareSigning(request, catalogueFile(tree), &signer))
+    if (!prepareSigning(request, catalogueFile(tree), &signer)
+        || (signer.isLoaded() && isPublishedSigned(tree, request.version)))
         return false;
-    // The manifest a signed tree once held for a version keeps its signature, and a client can
-    // be served it (and the packages it names) for as long as the version is listed.
-    const QString manifestPath = server_layout::manifestPath(request.version);
-    if (signer.isLoaded() && QFileInfo::exists(manifestFile(tree, request.version))
-        && signedSequence(server_layout::signaturePath(catalogueFile(tree))) >= 0) {
-        fail(QStringLiteral(
-                 "%1 is already published in this signed tree; publish the release as a new version")
-                 .arg(request.version));
-        return false;
-    }
 
     QList<Package> packages;
     if (!planPackages(request, &packages))
@@ -192,47 +256,15 @@ bool publishRelease(const PublishRequest &request)
         fail(QStringLiteral("cannot create a staging directory in %1").arg(request.outputTree));
         return false;
     }
-    for (Package &package : packages) {
-        // A signed launcher carries its signing time: its package is packed afresh.
-        const bool signsLauncher = !request.authenticodeCertificate.isEmpty()
-            && package.paths.contains(QLatin1String(install::LauncherFileName));
-        const QByteArray inputs =
-            signsLauncher ? QByteArray() : PackedInputs::inputsOf(source, package.paths);
-        if (!reusePacked(tree, packed, inputs, &published, &package)
-            && !packPackage(request, source, tree, v, staging.path(), &published, &package))
-            return false;
-        if (!inputs.isEmpty())
-            packed.remember(inputs, package.md5Hex);
-    }
-    // New bytes only ever go to URLs of their own, and the manifest comes after them: until it
-    // is written, every manifest lists what it always did.
-    for (const Package &package : qAsConst(packages)) {
-        if (!placePackage(tree, package))
-            return false;
-        if (package.version == v || !package.staged.isEmpty())
-            printf("package %s %s\n", qPrintable(package.name), package.md5Hex.constData());
-        else
-            printf("package %s %s (as published with %s)\n", qPrintable(package.name),
-                   package.md5Hex.constData(), qPrintable(package.version));
-    }
-
-    if (!packed.write(tree))
+    if (!packPackages(request, source, tree, staging.path(), &published, &packed, &packages)
+        || !placePackages(tree, packages, v) || !packed.write(tree))
         return false;
 
     // The manifest before the catalogue: a client that sees the new version finds it whole.
-    if (!writeSigned(signer, manifestFile(tree, v), manifestXml(request, packages), manifestPath, v))
+    if (!writeSigned(signer, manifestFile(tree, v), manifestXml(request, packages),
+                     server_layout::manifestPath(v), v))
         return false;
-
-    for (int i = versions.size() - 1; i >= 0; --i) {
-        if (versions.at(i).version == v)
-            versions.removeAt(i);
-    }
-    if (request.prefetch) {
-        // The first entry stays the default; a newer prefetch is tried before older ones.
-        versions.insert(versions.isEmpty() ? 0 : 1, Listed{v, true, {}, -1});
-    } else {
-        versions.prepend(Listed{v, false, {}, -1});
-    }
+    listVersion(v, request.prefetch, &versions);
     if ((signer.isLoaded() && !bindManifests(tree, &versions))
         || !writeSigned(signer, cataloguePath, catalogueXml(versions), server_layout::cataloguePath(),
                         QString()))
