@@ -4,6 +4,7 @@
 #include "published_tree.h"
 #include "publisher.h"
 
+#include "engine/path_names.h"
 #include "engine/server_layout.h"
 #include "install/commit.h"
 
@@ -135,7 +136,7 @@ bool planPackages(const PublishRequest &request, QList<Package> *packages)
     if (!request.packagesFile.isEmpty() && !readPackagesFile(request.packagesFile, source, &groups, &claimed))
         return false;
     for (auto it = groups.cbegin(); it != groups.cend(); ++it) {
-        if (!isPlainName(it.key()) || server_layout::isReservedName(it.key())) {
+        if (!isPublishableName(it.key()) || server_layout::isReservedName(it.key())) {
             fail(QStringLiteral("unusable package name %1").arg(it.key()));
             return false;
         }

@@ -5,13 +5,13 @@
 #include "publish_log.h"
 #include "release_files.h"
 
+#include "engine/path_names.h"
 #include "engine/server_layout.h"
 
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -36,12 +36,6 @@ bool isFreeFor(const QString &path, const QByteArray &digest)
 }
 
 } // namespace
-
-bool isPlainName(const QString &name)
-{
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9._-]*$"));
-    return plain.match(name).hasMatch();
-}
 
 QString catalogueFile(const QDir &tree)
 {
@@ -80,7 +74,8 @@ bool PublishedPackages::read(const QDir &tree, const QList<Listed> &listed)
             return false;
         for (const ListedPackage &package : qAsConst(packages)) {
             // The path argument leads into the tree as well.
-            if (!isPlainName(package.name) || !isPlainName(package.version) || !isPlainName(package.no))
+            if (!isPublishableName(package.name) || !isPublishableName(package.version)
+                || !isPublishableName(package.no))
                 continue;
             m_byHash[package.md5Hex].append(Record{package.name, package.version, package.no});
         }
@@ -204,7 +199,7 @@ bool bindManifests(const QDir &tree, QList<Listed> *versions)
 {
     for (Listed &listed : *versions) {
         const QString path = manifestFile(tree, listed.version);
-        if (!isPlainName(listed.version)
+        if (!isPublishableName(listed.version)
             || !sha256Hex(path, &listed.manifestSha256Hex, &listed.manifestSize)) {
             fail(QStringLiteral("the catalogue lists %1, but %2 cannot be read: a signed catalogue names "
                                 "each listed version's manifest")

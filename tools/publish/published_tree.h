@@ -21,9 +21,6 @@ struct Package;
 constexpr char PublisherDir[] = ".korvel-publish";
 constexpr char StagingTemplate[] = ".korvel-publish/staging-XXXXXX";
 
-// Names that become directory names on the server and in the clients' stores.
-bool isPlainName(const QString &name);
-
 // The catalogue and a version's manifest in the tree, as absolute paths; where the two
 // mirrors serve a package, relative to the tree.
 QString catalogueFile(const QDir &tree);

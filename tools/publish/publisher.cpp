@@ -7,6 +7,7 @@
 #include "release_files.h"
 #include "signing.h"
 
+#include "engine/path_names.h"
 #include "engine/server_layout.h"
 #include "install/commit.h"
 #include "install/extraction.h"
@@ -116,8 +117,10 @@ bool prepareSigning(const PublishRequest &request, const QString &cataloguePath,
 // saying why; a source without a launcher is only warned of.
 bool checkRequest(const PublishRequest &request, const QDir &source)
 {
-    if (!isPlainName(request.version)) {
-        fail(QStringLiteral("the version must be a plain name (letters, digits, . _ -)"));
+    if (!isPublishableName(request.version)) {
+        fail(QStringLiteral(
+            "the version must be a plain name: letters, digits and . _ - ~ ! $ & ' ( ) + , ; = @, "
+            "not a device name such as CON or NUL, no leading or trailing dot"));
         return false;
     }
     if (!source.exists()) {
@@ -126,9 +129,8 @@ bool checkRequest(const PublishRequest &request, const QDir &source)
     }
     // A release whose entry file is missing would never count as installed on a client, and
     // clients refuse an entry file outside the version directory.
-    const QString entry = QDir::cleanPath(request.entryFile);
-    if (QDir::isAbsolutePath(entry) || entry == QLatin1String("..") || entry.startsWith(QLatin1String("../"))
-        || !QFileInfo(source.filePath(entry)).isFile()) {
+    if (!staysInside(request.entryFile)
+        || !QFileInfo(source.filePath(QDir::cleanPath(request.entryFile))).isFile()) {
         fail(QStringLiteral("the entry file %1 is not in the source").arg(request.entryFile));
         return false;
     }
