@@ -144,7 +144,12 @@ void rememberVersions(const QDir &baseDir, const QSet<QString> &names)
     }
     present.sort();
     const QByteArray content = present.join(QLatin1Char('\n')).toUtf8() + '\n';
-    QSaveFile file(baseDir.absoluteFilePath(QLatin1String(InstalledVersionsFileName)));
+    const QString path = baseDir.absoluteFilePath(QLatin1String(InstalledVersionsFileName));
+    QFile old(path);
+    // An update with nothing new writes nothing.
+    if (old.open(QIODevice::ReadOnly) && old.read(content.size() + 1) == content)
+        return;
+    QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return;
     // A write cut short by a full disk must not be committed; the old record then stays.
