@@ -7,13 +7,13 @@
 
 #include "engine/server_layout.h"
 #include "engine/version_catalogue.h"
+#include "platform/save_file.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
@@ -140,8 +140,7 @@ bool sha256Hex(const QString &path, QByteArray *hex, qint64 *size)
 bool writeAtomically(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+    if (!platform::saveFile(path, data)) {
         fail(QStringLiteral("cannot write %1").arg(path));
         return false;
     }
@@ -155,7 +154,13 @@ bool copyAtomically(const QString &from, const QString &to)
         fail(QStringLiteral("cannot read %1").arg(from));
         return false;
     }
-    return writeAtomically(to, in.readAll());
+    // In pieces: a package may be larger than memory holds at once.
+    QDir().mkpath(QFileInfo(to).absolutePath());
+    if (!platform::saveFile(to, in)) {
+        fail(QStringLiteral("cannot write %1").arg(to));
+        return false;
+    }
+    return true;
 }
 
 bool writeSigned(const ReleaseSigner &signer, const QString &path, const QByteArray &data,
