@@ -21,7 +21,7 @@ list(FILTER KORVEL_SOURCES EXCLUDE REGEX "src/app/main\\.cpp$|src/platform/win32
 # The headless backend's message queue is plain C++; only its wake-up differs (win32/event_wait.cpp).
 list(APPEND KORVEL_SOURCES src/platform/posix/message_queue.cpp)
 # Windows' command-line and proxy-list rules, shared with the other systems.
-list(APPEND KORVEL_SOURCES src/platform/command_line.cpp src/platform/proxy_list.cpp)
+list(APPEND KORVEL_SOURCES src/platform/command_line.cpp src/platform/proxy_list.cpp src/platform/save_file.cpp)
 add_library(korvel STATIC ${KORVEL_SOURCES})
 target_include_directories(korvel PUBLIC src)
 target_compile_definitions(korvel PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX CURL_STATICLIB

@@ -7,10 +7,10 @@
 #include "engine/servers.h"
 #include "engine/signed_release.h"
 #include "engine/status_sink.h"
+#include "platform/save_file.h"
 
 #include <QBuffer>
 #include <QFile>
-#include <QSaveFile>
 #include <QUrl>
 #include <QXmlStreamReader>
 
@@ -55,22 +55,11 @@ QByteArray readSmallFile(const QString &path)
 }
 
 // Replaces the cache with the tag line (when there is a tag) and body; false when the new
-// cache could not be stored whole, the old one then staying as it was.
+// cache could not be stored whole, the old one then staying as it was. A crash or a full disk
+// leaves the old cache or the new one, never a tag over a cut body.
 bool storeCache(const QString &path, const QByteArray &tag, const QByteArray &body)
 {
-    // Written beside the old cache and renamed over it once complete and on the disk, so that
-    // a crash or a full disk leaves the old cache or the new one, never a tag over a cut body.
-    QSaveFile cache(path);
-    if (!cache.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray content = (tag.isEmpty() ? QByteArray() : TagLinePrefix + tag + "\r\n") + body;
-    // A write cut short by a full disk is not an error to QSaveFile: its commit would rename
-    // the cut file into place. Only a complete write may be committed.
-    if (cache.write(content) != content.size() || !cache.flush()) {
-        cache.cancelWriting();
-        return false;
-    }
-    return cache.commit();
+    return platform::saveFile(path, (tag.isEmpty() ? QByteArray() : TagLinePrefix + tag + "\r\n") + body);
 }
 
 // The whole cache file, read and closed at once: the cache is replaced by a rename later, which

@@ -5,8 +5,11 @@
 #include "install/extraction.h"
 #include "platform/filesystem.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
+
+#include <optional>
 
 namespace {
 
@@ -18,51 +21,65 @@ constexpr char kAsideSuffix[] = ".korvel-old";
 // Beside its target, so the final rename stays on one file system.
 constexpr char kCopySuffix[] = ".new";
 
-// Writes data to target without ever leaving target half-written: the bytes go to a side name
-// first and replace target in one rename.
-bool writeIntoPlace(const QByteArray &data, const QString &target)
+// How far a file written into place is flushed before it takes its name.
+enum class Flush {
+    // Where the system flushes file by file (platform::flushWrittenFile) only.
+    FileByFile,
+    // The whole file system as well, on every system: the bytes are on the disk first.
+    BeforeRename,
+};
+
+// Replaces target with the content of source (open for reading; a closed one fails) without
+// ever exposing half of it: the bytes go to a side name beside target and replace target in
+// one rename, with the given permissions when there are some. The commit's single files are
+// written this way rather than through platform::saveFile (QSaveFile): the name itself is
+// replaced, where QSaveFile writes through a link planted under it to wherever it points; the
+// side name is fixed, so a run cut short leaves one file that the next run replaces, not a new
+// stray file each time, and no package may hold it (versionDirectoryFiles); and the launcher is
+// flushed with its file system, as the extracted files are. Unlike the staged files
+// (SideFile), the target is replaced at once and no old file is kept to put back.
+bool writeIntoPlace(QIODevice &source, const QString &target,
+                    const std::optional<QFileDevice::Permissions> &permissions, Flush flush)
 {
     const QString side = target + QLatin1String(kCopySuffix);
     QFile::remove(side);
-    QFile file(side);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(data) != data.size()
-        || !file.flush() || !platform::flushWrittenFile(file)) {
-        file.close();
-        QFile::remove(side);
-        return false;
+    QFile out(side);
+    bool written = source.isReadable() && out.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+    constexpr qint64 kChunk = 1 << 16;
+    while (written && !source.atEnd()) {
+        const QByteArray piece = source.read(kChunk);
+        written = !piece.isEmpty() && out.write(piece) == piece.size();
     }
-    file.close();
-    if (file.error() != QFileDevice::NoError || !platform::replaceFile(side, target)) {
+    written = written && out.flush() && platform::flushWrittenFile(out)
+        && (!permissions || QFile::setPermissions(side, *permissions));
+    out.close();
+    if (!written || out.error() != QFileDevice::NoError
+        || (flush == Flush::BeforeRename && !platform::syncFileSystem(side))
+        || !platform::replaceFile(side, target)) {
         QFile::remove(side);
         return false;
     }
     return true;
 }
 
-// Puts a copy of source at target the same way, on the disk before it takes target's name: the
-// launcher that the shortcut, the URL protocol and the uninstall entry point to must not be
-// left empty by a power cut.
+// The manifest: it is written last, and a manifest lost to a power cut only leaves the version
+// to be installed again.
+bool writeIntoPlace(const QByteArray &data, const QString &target)
+{
+    QByteArray bytes = data; // shares data; the buffer wants an array it may write
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    return writeIntoPlace(buffer, target, std::nullopt, Flush::FileByFile);
+}
+
+// The launcher that the shortcut, the URL protocol and the uninstall entry point to, with the
+// permissions of source: it must not be left empty by a power cut, so it is on the disk before
+// it takes its name.
 bool copyIntoPlace(const QString &source, const QString &target)
 {
-    const QString side = target + QLatin1String(kCopySuffix);
-    QFile::remove(side);
     QFile in(source);
-    QFile out(side);
-    bool copied = in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-    constexpr qint64 kChunk = 1 << 16;
-    while (copied && !in.atEnd()) {
-        const QByteArray piece = in.read(kChunk);
-        copied = !piece.isEmpty() && out.write(piece) == piece.size();
-    }
-    copied = copied && out.flush() && platform::flushWrittenFile(out)
-        && QFile::setPermissions(side, QFile::permissions(source));
-    out.close();
-    if (!copied || out.error() != QFileDevice::NoError || !platform::syncFileSystem(side)
-        || !platform::replaceFile(side, target)) {
-        QFile::remove(side);
-        return false;
-    }
-    return true;
+    in.open(QIODevice::ReadOnly);
+    return writeIntoPlace(in, target, QFile::permissions(source), Flush::BeforeRename);
 }
 
 // Whether a and b are both readable regular files with the same bytes.

@@ -1,3 +1,5 @@
+// The job runner's roads (install, launch, update, uninstall) with the real program: one file
+// over 500 lines because its cases share the road fixture and the checks of an installation.
 #include "job_road.h"
 
 #include "engine/version_catalogue.h"

@@ -1,3 +1,5 @@
+// The road of a build with release keys, end to end: one file over 500 lines because its
+// cases share one signed tree, its keys and the checks of what a refused release leaves behind.
 #include "job_road.h"
 
 #include "engine/release_signature.h"

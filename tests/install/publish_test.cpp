@@ -1,3 +1,5 @@
+// The release publisher, run as its users run it and checked through the program's own engine:
+// one file over 500 lines because every case builds on the same release and tree helpers.
 #include "engine/version_catalogue.h"
 
 #include "support/http_server.h"

@@ -1,12 +1,12 @@
 #include "patch_maker.h"
 
+#include "platform/save_file.h"
 #include "platform/sha256.h"
 
 #include <divsufsort.h>
 
 #include <QBuffer>
 #include <QFile>
-#include <QSaveFile>
 
 #include <cstring>
 #include <limits>
@@ -302,9 +302,8 @@ bool makePatchFile(const QString &basePath, const QString &resultPath, const QSt
     QByteArray patch;
     if (!makePatch(base, result, &patch, error))
         return false;
-    QSaveFile out(patchPath);
-    if (!out.open(QIODevice::WriteOnly) || out.write(patch) != patch.size() || !out.commit()) {
-        *error = QStringLiteral("cannot write %1: %2").arg(patchPath, out.errorString());
+    if (!platform::saveFile(patchPath, patch)) {
+        *error = QStringLiteral("cannot write %1").arg(patchPath);
         return false;
     }
     made->baseSize = quint64(base.size());

@@ -7,54 +7,80 @@
 
 #include "engine/server_layout.h"
 #include "engine/version_catalogue.h"
+#include "platform/save_file.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
-namespace publish {
+#include <functional>
 
-QByteArray manifestXml(const PublishRequest &request, const QList<Package> &packages)
+namespace publish {
+namespace {
+
+// A document as the publisher writes them all: indented, with an XML declaration, one root
+// element whose attributes and children body writes.
+QByteArray xmlDocument(const QString &root, const std::function<void(QXmlStreamWriter &)> &body)
 {
     QByteArray xml;
     QXmlStreamWriter writer(&xml);
     writer.setAutoFormatting(true);
     writer.writeStartDocument();
-    writer.writeStartElement(QStringLiteral("Manifest"));
-    writer.writeAttribute(QStringLiteral("version"), request.version);
-    for (const Package &package : packages) {
-        writer.writeEmptyElement(QStringLiteral("Package"));
-        writer.writeAttribute(QStringLiteral("name"), package.name);
-        // `version` names the file in the clients' package store, `no` the mirrors' path.
-        writer.writeAttribute(QStringLiteral("version"), package.version);
-        writer.writeAttribute(QStringLiteral("no"), package.no);
-        writer.writeAttribute(QStringLiteral("hash"), QString::fromLatin1(package.md5Hex));
-        writer.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(package.sha256Hex));
-        writer.writeAttribute(QStringLiteral("size"), QString::number(package.size));
-    }
-    writer.writeEmptyElement(QStringLiteral("Entry"));
-    writer.writeAttribute(QStringLiteral("file"), request.entryFile);
-    writer.writeAttribute(QStringLiteral("function"), request.entryFunction);
+    writer.writeStartElement(root);
+    body(writer);
     writer.writeEndElement();
     writer.writeEndDocument();
     return xml;
 }
 
-bool readCatalogue(const QString &path, QList<Listed> *versions)
+enum class FileRead { Missing, Read, Failed };
+
+// The whole file at path, into data, when there is one; Failed after saying so when it exists
+// but cannot be read.
+FileRead readIfPresent(const QString &path, QByteArray *data)
 {
     QFile file(path);
     if (!file.exists())
-        return true;
+        return FileRead::Missing;
     if (!file.open(QIODevice::ReadOnly)) {
         fail(QStringLiteral("cannot read %1").arg(path));
-        return false;
+        return FileRead::Failed;
     }
-    QByteArray data = file.readAll();
+    *data = file.readAll();
+    return FileRead::Read;
+}
+
+} // namespace
+
+QByteArray manifestXml(const PublishRequest &request, const QList<Package> &packages)
+{
+    return xmlDocument(QStringLiteral("Manifest"), [&](QXmlStreamWriter &writer) {
+        writer.writeAttribute(QStringLiteral("version"), request.version);
+        for (const Package &package : packages) {
+            writer.writeEmptyElement(QStringLiteral("Package"));
+            writer.writeAttribute(QStringLiteral("name"), package.name);
+            // `version` names the file in the clients' package store, `no` the mirrors' path.
+            writer.writeAttribute(QStringLiteral("version"), package.version);
+            writer.writeAttribute(QStringLiteral("no"), package.no);
+            writer.writeAttribute(QStringLiteral("hash"), QString::fromLatin1(package.md5Hex));
+            writer.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(package.sha256Hex));
+            writer.writeAttribute(QStringLiteral("size"), QString::number(package.size));
+        }
+        writer.writeEmptyElement(QStringLiteral("Entry"));
+        writer.writeAttribute(QStringLiteral("file"), request.entryFile);
+        writer.writeAttribute(QStringLiteral("function"), request.entryFunction);
+    });
+}
+
+bool readCatalogue(const QString &path, QList<Listed> *versions)
+{
+    QByteArray data;
+    if (const FileRead read = readIfPresent(path, &data); read != FileRead::Read)
+        return read == FileRead::Missing;
     // Clients read up to the first flaw and take what came before; the publisher rewrites the
     // catalogue, so it must see all of it.
     QXmlStreamReader reader(data);
@@ -75,39 +101,29 @@ bool readCatalogue(const QString &path, QList<Listed> *versions)
 
 QByteArray catalogueXml(const QList<Listed> &versions)
 {
-    QByteArray xml;
-    QXmlStreamWriter writer(&xml);
-    writer.setAutoFormatting(true);
-    writer.writeStartDocument();
-    writer.writeStartElement(QStringLiteral("Versions"));
-    for (const Listed &listed : versions) {
-        writer.writeEmptyElement(QStringLiteral("Version"));
-        writer.writeAttribute(QStringLiteral("version"), listed.version);
-        if (listed.prefetch)
-            writer.writeAttribute(QStringLiteral("prefetch"), QStringLiteral("true"));
-        if (!listed.manifestSha256Hex.isEmpty()) {
-            writer.writeAttribute(QStringLiteral("manifestSha256"),
-                                  QString::fromLatin1(listed.manifestSha256Hex));
-            writer.writeAttribute(QStringLiteral("manifestSize"), QString::number(listed.manifestSize));
+    return xmlDocument(QStringLiteral("Versions"), [&](QXmlStreamWriter &writer) {
+        for (const Listed &listed : versions) {
+            writer.writeEmptyElement(QStringLiteral("Version"));
+            writer.writeAttribute(QStringLiteral("version"), listed.version);
+            if (listed.prefetch)
+                writer.writeAttribute(QStringLiteral("prefetch"), QStringLiteral("true"));
+            if (!listed.manifestSha256Hex.isEmpty()) {
+                writer.writeAttribute(QStringLiteral("manifestSha256"),
+                                      QString::fromLatin1(listed.manifestSha256Hex));
+                writer.writeAttribute(QStringLiteral("manifestSize"), QString::number(listed.manifestSize));
+            }
         }
-    }
-    writer.writeEndElement();
-    writer.writeEndDocument();
-    return xml;
+    });
 }
 
 bool readManifestPackages(const QString &path, QList<ListedPackage> *packages)
 {
-    QFile file(path);
-    if (!file.exists())
-        return true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        fail(QStringLiteral("cannot read %1").arg(file.fileName()));
-        return false;
-    }
+    QByteArray data;
+    if (const FileRead read = readIfPresent(path, &data); read != FileRead::Read)
+        return read == FileRead::Missing;
     VersionEntry manifest(QFileInfo(path).absoluteDir(), nullptr, QFileInfo(path).completeBaseName(),
                           QString());
-    if (!manifest.parseManifest(file.readAll()))
+    if (!manifest.parseManifest(data))
         return true;
     for (const PackageRecord &package : manifest.packages())
         packages->append(
@@ -140,8 +156,7 @@ bool sha256Hex(const QString &path, QByteArray *hex, qint64 *size)
 bool writeAtomically(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
+    if (!platform::saveFile(path, data)) {
         fail(QStringLiteral("cannot write %1").arg(path));
         return false;
     }
@@ -155,7 +170,13 @@ bool copyAtomically(const QString &from, const QString &to)
         fail(QStringLiteral("cannot read %1").arg(from));
         return false;
     }
-    return writeAtomically(to, in.readAll());
+    // In pieces: a package may be larger than memory holds at once.
+    QDir().mkpath(QFileInfo(to).absolutePath());
+    if (!platform::saveFile(to, in)) {
+        fail(QStringLiteral("cannot write %1").arg(to));
+        return false;
+    }
+    return true;
 }
 
 bool writeSigned(const ReleaseSigner &signer, const QString &path, const QByteArray &data,

@@ -1,9 +1,10 @@
 #include "platform/shell_integration.h"
 
+#include "platform/save_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QStringList>
 
@@ -64,8 +65,7 @@ QString escapeValue(const QString &value)
 // existing file keeps its permissions.
 bool writeWhole(const QString &path, const QByteArray &data)
 {
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
+    return platform::saveFile(path, data);
 }
 
 const QFile::Permissions readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser

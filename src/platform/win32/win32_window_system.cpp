@@ -1,6 +1,8 @@
 // The Windows window backend: top-level windows of the class "TarnWindow", translucent ones as
 // layered windows updated from a 32-bit DIB section, and the thread's own message queue (posted
-// messages, timers, the quit message).
+// messages, timers, the quit message). One file of more than 500 lines: <windows.h> defines
+// macros that clash with Qt's and our names, so it stays inside this file, with the one class
+// and the window procedure that share its types.
 #include "platform/window_system.h"
 
 #include <QByteArray>
@@ -196,6 +198,99 @@ void release(Window &w, MouseButton button, LPARAM lParam)
     mouse(w, MouseAction::Release, button, lParam);
 }
 
+// The pointer's messages: moves (with a request for the leave that follows), leaves, presses
+// and releases of the three buttons. False for any other message.
+bool handleMouse(HWND hwnd, Window &w, UINT message, LPARAM lParam)
+{
+    switch (message) {
+    case WM_MOUSEMOVE:
+        if (!w.trackingLeave) {
+            TRACKMOUSEEVENT track = {};
+            track.cbSize = sizeof track;
+            track.dwFlags = TME_LEAVE;
+            track.hwndTrack = hwnd;
+            w.trackingLeave = ::TrackMouseEvent(&track);
+        }
+        mouse(w, MouseAction::Move, MouseButton::NoButton, lParam);
+        return true;
+    case WM_MOUSELEAVE:
+        w.trackingLeave = false;
+        mouse(w, MouseAction::Leave, MouseButton::NoButton, 0);
+        return true;
+    case WM_LBUTTONDOWN:
+        press(hwnd, w, MouseButton::Left, lParam);
+        return true;
+    case WM_RBUTTONDOWN:
+        press(hwnd, w, MouseButton::Right, lParam);
+        return true;
+    case WM_MBUTTONDOWN:
+        press(hwnd, w, MouseButton::Middle, lParam);
+        return true;
+    case WM_LBUTTONUP:
+        release(w, MouseButton::Left, lParam);
+        return true;
+    case WM_RBUTTONUP:
+        release(w, MouseButton::Right, lParam);
+        return true;
+    case WM_MBUTTONUP:
+        release(w, MouseButton::Middle, lParam);
+        return true;
+    case WM_CAPTURECHANGED:
+        w.pressed = MouseButton::NoButton;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A move or resize, told to the window's events unless the backend made it itself.
+void geometryChanged(HWND hwnd, Window &w)
+{
+    if (::IsIconic(hwnd))
+        return;
+    const Rect now = clientRect(hwnd);
+    if (now == w.rect)
+        return;
+    w.rect = now;
+    if (!w.ownMove)
+        w.events->geometryChanged(now);
+}
+
+// The messages of the window's life: its geometry, its timers, attempts to close it, the end of
+// the session and its destruction (w is deleted then). False for any other message, and for a
+// system command other than Close.
+bool handleWindowMessage(HWND hwnd, Window *w, UINT message, WPARAM wParam)
+{
+    switch (message) {
+    case WM_MOVE:
+    case WM_SIZE:
+        geometryChanged(hwnd, *w);
+        return true;
+    case WM_TIMER:
+        w->events->timer(int(wParam));
+        return true;
+    // The window offers no way to end its job: the system menu has no Close (see
+    // createWindow), and Alt+F4, the task bar's "Close window" or another program's WM_CLOSE
+    // find nothing to do. Only the end of the session still ends the job.
+    case WM_SYSCOMMAND:
+        return (wParam & 0xFFF0) == SC_CLOSE;
+    case WM_CLOSE:
+        return true;
+    case WM_ENDSESSION:
+        if (wParam)
+            w->events->closeRequested();
+        return true;
+    case WM_NCDESTROY:
+        ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+        if (w->icon)
+            ::DestroyIcon(w->icon);
+        delete w;
+        return true;
+    default:
+        return false;
+    }
+}
+
 LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == WM_NCCREATE) {
@@ -211,85 +306,15 @@ LRESULT CALLBACK windowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM 
         w->events->userMessage(int(message - WM_USER), wParam, lParam);
         return 0;
     }
-    switch (message) {
-    case WM_NCHITTEST: {
-        if (!w->style.frameless)
-            break;
+    // A frameless window draws its own caption and border: the events say which part is where.
+    if (message == WM_NCHITTEST && w->style.frameless) {
         POINT p{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
         ::ScreenToClient(hwnd, &p);
         return hitCode(w->events->hitTest(p.x, p.y));
     }
-    case WM_MOUSEMOVE:
-        if (!w->trackingLeave) {
-            TRACKMOUSEEVENT track = {};
-            track.cbSize = sizeof track;
-            track.dwFlags = TME_LEAVE;
-            track.hwndTrack = hwnd;
-            w->trackingLeave = ::TrackMouseEvent(&track);
-        }
-        mouse(*w, MouseAction::Move, MouseButton::NoButton, lParam);
+    // Every message handled here answers 0.
+    if (handleMouse(hwnd, *w, message, lParam) || handleWindowMessage(hwnd, w, message, wParam))
         return 0;
-    case WM_MOUSELEAVE:
-        w->trackingLeave = false;
-        mouse(*w, MouseAction::Leave, MouseButton::NoButton, 0);
-        return 0;
-    case WM_LBUTTONDOWN:
-        press(hwnd, *w, MouseButton::Left, lParam);
-        return 0;
-    case WM_RBUTTONDOWN:
-        press(hwnd, *w, MouseButton::Right, lParam);
-        return 0;
-    case WM_MBUTTONDOWN:
-        press(hwnd, *w, MouseButton::Middle, lParam);
-        return 0;
-    case WM_LBUTTONUP:
-        release(*w, MouseButton::Left, lParam);
-        return 0;
-    case WM_RBUTTONUP:
-        release(*w, MouseButton::Right, lParam);
-        return 0;
-    case WM_MBUTTONUP:
-        release(*w, MouseButton::Middle, lParam);
-        return 0;
-    case WM_CAPTURECHANGED:
-        w->pressed = MouseButton::NoButton;
-        return 0;
-    case WM_MOVE:
-    case WM_SIZE:
-        if (!::IsIconic(hwnd)) {
-            const Rect now = clientRect(hwnd);
-            if (now != w->rect) {
-                w->rect = now;
-                if (!w->ownMove)
-                    w->events->geometryChanged(now);
-            }
-        }
-        return 0;
-    case WM_TIMER:
-        w->events->timer(int(wParam));
-        return 0;
-    // The window offers no way to end its job: the system menu has no Close (see
-    // createWindow), and Alt+F4, the task bar's "Close window" or another program's WM_CLOSE
-    // find nothing to do. Only the end of the session still ends the job.
-    case WM_SYSCOMMAND:
-        if ((wParam & 0xFFF0) == SC_CLOSE)
-            return 0;
-        break;
-    case WM_CLOSE:
-        return 0;
-    case WM_ENDSESSION:
-        if (wParam)
-            w->events->closeRequested();
-        return 0;
-    case WM_NCDESTROY:
-        ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
-        if (w->icon)
-            ::DestroyIcon(w->icon);
-        delete w;
-        return 0;
-    default:
-        break;
-    }
     return ::DefWindowProcW(hwnd, message, wParam, lParam);
 }
 

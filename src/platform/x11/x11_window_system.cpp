@@ -1,7 +1,11 @@
 // The X11 window backend. Xlib's macros (Bool, None, Status, True, False) clash with Qt and
-// gtest headers, so Xlib stays inside this file and nothing of it leaks into a header.
+// gtest headers, so Xlib stays inside this file and nothing of it leaks into a header; that is
+// why the backend, one class over Xlib's types with the few records it keeps per window, is one
+// file of more than 500 lines. What needs no Xlib lives beside it: the message box's look and
+// input (message_box.h), the text rasteriser and the message queue (posix/).
 #include "platform/posix/message_queue.h"
 #include "platform/window_system.h"
+#include "platform/x11/message_box.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -23,10 +27,6 @@
 namespace platform {
 
 namespace {
-
-// The caption a message box gets when the caller gives none, and its button's text.
-const char messageBoxTitle[] = "错误";
-const char messageBoxButtonText[] = "确定";
 
 constexpr long motifHintsDecorationsFlag = 1L << 1;
 constexpr long motifAllDecorations = 1;
@@ -182,18 +182,6 @@ unsigned long toMask(std::uint8_t value, unsigned long mask)
         ++shift;
     const unsigned long maximum = mask >> shift;
     return ((value * maximum + 127) / 255) << shift;
-}
-
-// colour over an opaque background with coverage 0..255, for the message box's own drawing.
-std::uint32_t blendOver(std::uint32_t background, std::uint32_t colour, int coverage)
-{
-    std::uint32_t result = 0;
-    for (int shift = 0; shift < 24; shift += 8) {
-        const int b = (background >> shift) & 0xff;
-        const int c = (colour >> shift) & 0xff;
-        result |= static_cast<std::uint32_t>((b * (255 - coverage) + c * coverage) / 255) << shift;
-    }
-    return result | 0xff000000u;
 }
 
 class X11WindowSystem final : public WindowSystem {
@@ -794,136 +782,28 @@ private:
     int m_modalDepth = 0;
 };
 
-// The lines of a box's text: its own line breaks, and long lines broken where they would pass
-// maxWidth pixels. A box must fit on the screen and its text may hold a name from the network
-// of any length, so after maxLines lines the rest is left out and the last line ends in "…".
-QStringList wrapText(const QString &text, int maxWidth, int maxLines)
-{
-    QStringList lines;
-    bool cut = false;
-    for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
-        if (lines.size() == maxLines) {
-            cut = true;
-            break;
-        }
-        QString line;
-        for (const QChar c : paragraph) {
-            const QString longer = line + c;
-            if (!line.isEmpty() && rasteriseText(longer, defaultFontPixelSize).width > maxWidth) {
-                lines << line;
-                line = QString(c);
-                if (lines.size() == maxLines) {
-                    cut = true;
-                    break;
-                }
-            } else {
-                line = longer;
-            }
-        }
-        if (cut)
-            break;
-        lines << line;
-    }
-    if (cut)
-        lines.last() += QChar(0x2026);
-    return lines;
-}
-
-// The look of the message box: the text wrapped into lines above an OK button in the bottom
-// right corner, sized to the text.
-struct MessageBoxLayout {
-    static constexpr int margin = 24;
-    static constexpr int maxTextWidth = 420;
-    static constexpr int maxLines = 30;
-    static constexpr int buttonWidth = 80;
-    static constexpr int buttonHeight = 26;
-    static constexpr std::uint32_t background = 0xfff0f0f0u;
-    static constexpr std::uint32_t textColour = 0xff000000u;
-
-    explicit MessageBoxLayout(const QString &text)
-        : buttonText(rasteriseText(QString::fromUtf8(messageBoxButtonText), defaultFontPixelSize))
-    {
-        int textWidth = 0;
-        for (const QString &line : wrapText(text, maxTextWidth, maxLines)) {
-            lines.push_back(rasteriseText(line, defaultFontPixelSize));
-            textWidth = std::max(textWidth, lines.back().width);
-            lineHeight = std::max(lineHeight, lines.back().height);
-        }
-        width = std::max(textWidth + 2 * margin, 240);
-        const int textHeight = lineHeight * static_cast<int>(lines.size());
-        height = margin + textHeight + margin + buttonHeight + margin / 2;
-        button = Rect{width - margin / 2 - buttonWidth, height - margin / 2 - buttonHeight,
-                      width - margin / 2, height - margin / 2};
-    }
-
-    // Draws the whole box into pixels (width × height); the button lit when hover.
-    void paint(std::uint32_t *pixels, bool hover) const
-    {
-        std::fill(pixels, pixels + static_cast<size_t>(width) * height, background);
-        for (size_t i = 0; i < lines.size(); ++i)
-            drawText(pixels, lines[i], margin, margin + static_cast<int>(i) * lineHeight);
-        const std::uint32_t border = hover ? 0xff0078d7u : 0xffadadadu;
-        const std::uint32_t fill = hover ? 0xffe5f1fbu : 0xffe1e1e1u;
-        for (int y = button.top; y < button.bottom; ++y)
-            for (int x = button.left; x < button.right; ++x) {
-                const bool edge =
-                    y == button.top || y == button.bottom - 1 || x == button.left || x == button.right - 1;
-                pixels[static_cast<size_t>(y) * width + x] = edge ? border : fill;
-            }
-        drawText(pixels, buttonText, button.left + (buttonWidth - buttonText.width) / 2,
-                 button.top + (buttonHeight - buttonText.height) / 2);
-    }
-
-    void drawText(std::uint32_t *pixels, const TextBitmap &bitmap, int x0, int y0) const
-    {
-        for (int y = 0; y < bitmap.height; ++y)
-            for (int x = 0; x < bitmap.width; ++x) {
-                const int px = x0 + x, py = y0 + y;
-                if (px < 0 || py < 0 || px >= width || py >= height)
-                    continue;
-                std::uint32_t &p = pixels[static_cast<size_t>(py) * width + px];
-                p = blendOver(p, textColour, bitmap.coverage[static_cast<size_t>(y) * bitmap.width + x]);
-            }
-    }
-
-    std::vector<TextBitmap> lines;
-    TextBitmap buttonText;
-    int lineHeight = 0;
-    int width = 0;
-    int height = 0;
-    Rect button;
-};
-
-// What one event does to an open message box: it may light or darken the button (true:
-// repaint) or end the box (done).
-bool messageBoxEvent(const XEvent &event, const Rect &button, const Atoms &atoms, bool *hover, bool *done)
+// What one event does to an open message box (true: it must be drawn again).
+bool messageBoxEvent(const XEvent &event, const Atoms &atoms, MessageBoxDialog *dialog)
 {
     switch (event.type) {
     case Expose:
         return event.xexpose.count == 0;
-    case MotionNotify: {
-        const bool over = button.contains(event.xmotion.x, event.xmotion.y);
-        if (over == *hover)
-            return false;
-        *hover = over;
-        return true;
-    }
+    case MotionNotify:
+        return dialog->pointerMoved(event.xmotion.x, event.xmotion.y);
     case ButtonRelease:
-        if (event.xbutton.button == Button1 && button.contains(event.xbutton.x, event.xbutton.y))
-            *done = true;
+        dialog->buttonReleased(event.xbutton.button == Button1, event.xbutton.x, event.xbutton.y);
         return false;
     case KeyPress: {
         XKeyEvent key = event.xkey;
         const KeySym sym = XLookupKeysym(&key, 0);
         if (sym == XK_Return || sym == XK_KP_Enter || sym == XK_Escape || sym == XK_space)
-            *done = true;
+            dialog->accept();
         return false;
     }
     case ClientMessage:
-        // Closing a box that only has OK counts as OK.
         if (event.xclient.message_type == atoms.wmProtocols
             && static_cast<Atom>(event.xclient.data.l[0]) == atoms.wmDeleteWindow)
-            *done = true;
+            dialog->accept();
         return false;
     default:
         return false;
@@ -932,9 +812,9 @@ bool messageBoxEvent(const XEvent &event, const Rect &button, const Atoms &atoms
 
 void X11WindowSystem::messageBox(WindowId owner, const QString &text)
 {
-    const MessageBoxLayout layout(text);
-    const int width = layout.width;
-    const int height = layout.height;
+    MessageBoxDialog dialog(text);
+    const int width = dialog.width();
+    const int height = dialog.height();
 
     Rect area = workArea();
     if (const Window *o = find(owner); o && o->visible)
@@ -951,29 +831,27 @@ void X11WindowSystem::messageBox(WindowId owner, const QString &text)
     applyStyle(*box);
     if (const Window *o = find(owner))
         XSetTransientForHint(m_display, box->xid, o->xid);
-    const Atom dialog = m_atoms.netWmWindowTypeDialog;
+    const Atom dialogType = m_atoms.netWmWindowTypeDialog;
     XChangeProperty(m_display, box->xid, m_atoms.netWmWindowType, XA_ATOM, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char *>(&dialog), 1);
+                    reinterpret_cast<const unsigned char *>(&dialogType), 1);
     setTitle(id, QString::fromUtf8(messageBoxTitle));
 
-    bool done = false;
-    bool hover = false;
     auto paint = [&]() {
         Window *b = find(id);
         if (!b || !b->frame.create(m_display, b->visual, b->depth, width, height))
             return;
-        layout.paint(b->frame.pixels(), hover);
+        dialog.paint(b->frame.pixels());
         putFrame(*b);
     };
     box->boxHandler = [&](const XEvent &event) {
-        if (messageBoxEvent(event, layout.button, m_atoms, &hover, &done))
+        if (messageBoxEvent(event, m_atoms, &dialog))
             paint();
     };
     paint();
     show(id, ShowCommand::Show);
 
     ++m_modalDepth;
-    loopUntil([&done] { return done; });
+    loopUntil([&dialog] { return dialog.isDone(); });
     --m_modalDepth;
     destroyWindow(id);
 }
