@@ -9,12 +9,12 @@
 #include "install/commit.h"
 #include "install/registration.h"
 #include "install/settings_lock.h"
+#include "platform/save_file.h"
 #include "platform/shell_integration.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QSet>
 #include <QSettings>
 #include <QStandardPaths>
@@ -149,15 +149,7 @@ void rememberVersions(const QDir &baseDir, const QSet<QString> &names)
     // An update with nothing new writes nothing.
     if (old.open(QIODevice::ReadOnly) && old.read(content.size() + 1) == content)
         return;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    // A write cut short by a full disk must not be committed; the old record then stays.
-    if (file.write(content) != content.size() || !file.flush()) {
-        file.cancelWriting();
-        return;
-    }
-    file.commit();
+    platform::saveFile(path, content);
 }
 
 void keepPackagesOf(const VersionEntry &entry, QSet<QString> *kept)
