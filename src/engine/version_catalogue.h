@@ -2,6 +2,7 @@
 
 #include "base/command_handler.h"
 #include "engine/package_record.h"
+#include "engine/transfer_limits.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -65,10 +66,17 @@ public:
     bool loadLocalManifest();
 
     // Makes sure every package's file is in the package store with the right digest, reusing a
-    // verified file and downloading any other (PackageRecord::downloadPackage), in manifest order.
-    // Reports stage 2 code 0 "开始下载" for each package it looks at; on the first package that
-    // cannot be had, code -1 "下载错误" and false at once. True with no packages.
+    // verified file and downloading any other (PackageRecord::downloadPackage), a few at once
+    // (TransferLimits::concurrentTransfers), started in manifest order. Reports stage 2 code 0
+    // "开始下载" for each package in manifest order as its turn comes; for the first package in
+    // that order that cannot be had, code -1 "下载错误" and false once the transfers still
+    // running have stopped (later packages may have been fetched meanwhile, but are not
+    // reported). True with no packages.
     bool downloadPackages();
+
+    // The limits of this entry's transfers (the manifest's with their small-file deadline).
+    const TransferLimits &transferLimits() const { return m_limits; }
+    void setTransferLimits(const TransferLimits &limits) { m_limits = limits; }
 
     // Extracts the packages into versionDir, writes manifest.xml and publishes the launcher
     // (defined with the install step, in install/commit.cpp).
@@ -94,6 +102,7 @@ private:
     QString m_entryFunction;
     QByteArray m_manifestSha256;
     qint64 m_manifestSize = -1;
+    TransferLimits m_limits;
 };
 
 // The list of installable versions, in the order of preference, cached with its entity tag in
@@ -131,6 +140,10 @@ public:
     // key's id; -1 and empty before (and always without keys).
     void setSequenceFloors(const QMap<QByteArray, qint64> &floors) { m_sequenceFloors = floors; }
     qint64 acceptedSequence() const { return m_acceptedSequence; }
+
+    // The limits of every transfer of this catalogue and of the entries it lists (the catalogue
+    // and signatures with their small-file deadline); set before checkVersions.
+    void setTransferLimits(const TransferLimits &limits) { m_limits = limits; }
     const QByteArray &acceptedKeyId() const { return m_acceptedKeyId; }
 
     // Parses the cached file without network access or report; false when it cannot be opened or
@@ -159,4 +172,5 @@ private:
     QMap<QByteArray, qint64> m_sequenceFloors;
     qint64 m_acceptedSequence = -1;
     QByteArray m_acceptedKeyId;
+    TransferLimits m_limits;
 };
