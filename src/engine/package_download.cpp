@@ -571,7 +571,7 @@ bool PackageRecord::downloadPackage(TransferConnection &connection, const Transf
     return false;
 }
 
-bool VersionEntry::downloadPackages()
+bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
 {
     MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
     TransferPool pool(m_limits.concurrentTransfers);
@@ -585,12 +585,16 @@ bool VersionEntry::downloadPackages()
         existing.close();
         return package.downloadPackage(connection, m_limits, mirrors, index, &cancel);
     };
-    return pool.run(
-        m_packages.size(), fetch,
-        [&](int index) {
-            m_sink->report(status_reports::DownloadStarted, m_version, m_packages.at(index).name());
-        },
-        [&](int index) {
-            m_sink->report(status_reports::DownloadFailed, m_version, m_packages.at(index).name());
-        });
+    TransferPool::Listener listener;
+    listener.announce = [&](int index) {
+        m_sink->report(status_reports::DownloadStarted, m_version, m_packages.at(index).name());
+    };
+    if (arrivals)
+        listener.succeeded = [&](int index) { arrivals->packageArrived(index); };
+    listener.failed = [&](int index) {
+        if (arrivals)
+            arrivals->packagesAbandoned();
+        m_sink->report(status_reports::DownloadFailed, m_version, m_packages.at(index).name());
+    };
+    return pool.run(m_packages.size(), fetch, listener);
 }

@@ -17,8 +17,7 @@ enum class Outcome { Pending, Succeeded, Failed };
 
 TransferPool::TransferPool(int workers) : m_workers(std::max(1, workers)) {}
 
-bool TransferPool::run(int count, const Task &task, const std::function<void(int)> &announce,
-                       const std::function<void(int)> &failed)
+bool TransferPool::run(int count, const Task &task, const Listener &listener)
 {
     if (count <= 0)
         return true;
@@ -60,24 +59,28 @@ bool TransferPool::run(int count, const Task &task, const std::function<void(int
         // No thread to be had: one after another, here, as the program did before it had any.
         TransferConnection connection(&share);
         for (int index = 0; index < count; ++index) {
-            announce(index);
+            listener.announce(index);
             if (!task(index, connection, cancel)) {
-                failed(index);
+                listener.failed(index);
                 return false;
             }
+            if (listener.succeeded)
+                listener.succeeded(index);
         }
         return true;
     }
 
     bool succeeded = true;
     for (int index = 0; index < count && succeeded; ++index) {
-        announce(index);
+        listener.announce(index);
         std::unique_lock<std::mutex> lock(mutex);
         ended.wait(lock, [&] { return outcomes[size_t(index)] != Outcome::Pending; });
         succeeded = outcomes[size_t(index)] == Outcome::Succeeded;
         lock.unlock();
         if (!succeeded)
-            failed(index);
+            listener.failed(index);
+        else if (listener.succeeded)
+            listener.succeeded(index);
     }
     cancel = true;
     for (auto &thread : threads)

@@ -22,13 +22,18 @@ public:
     using Task =
         std::function<bool(int index, TransferConnection &connection, const std::atomic<bool> &cancel)>;
 
-    // Runs task for 0 .. count - 1, at most workers at once. On the caller's thread, in index
-    // order: announce(index) before that task's outcome is awaited; for the first task in that
-    // order that failed, failed(index), and then false at once: the tasks still running are
-    // cancelled and waited for, later ones are not started, and nothing after it is announced.
-    // True when every task succeeded (also for count 0).
-    bool run(int count, const Task &task, const std::function<void(int)> &announce,
-             const std::function<void(int)> &failed);
+    // What the caller hears, on its own thread, in index order.
+    struct Listener {
+        std::function<void(int)> announce;  // before the task's outcome is awaited
+        std::function<void(int)> succeeded; // once it succeeded (may be empty)
+        std::function<void(int)> failed;    // the first task that failed
+    };
+
+    // Runs task for 0 .. count - 1, at most workers at once, telling listener in index order.
+    // After the first task in that order that failed: false at once, the tasks still running
+    // cancelled and waited for, later ones not started, nothing after it announced. True when
+    // every task succeeded (also for count 0).
+    bool run(int count, const Task &task, const Listener &listener);
 
 private:
     int m_workers;

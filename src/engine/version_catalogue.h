@@ -10,8 +10,20 @@
 #include <QMap>
 #include <QString>
 
+class PackageStaging;
 class QIODevice;
 class StatusSink;
+
+// Told of each package of a version once its file is in the store, verified: in manifest order,
+// on the thread that runs VersionEntry::downloadPackages, while later packages still arrive.
+class PackageArrivals {
+public:
+    virtual ~PackageArrivals() = default;
+    virtual void packageArrived(int index) = 0;
+    // A package cannot be had: the version will not be installed. Called before that failure
+    // is reported, since the report may end the process.
+    virtual void packagesAbandoned() {}
+};
 
 // Names of the files in a catalogue's base directory and in a version directory.
 constexpr char CatalogueFileName[] = "versions.xml";     // cached catalogue with its tag line
@@ -71,16 +83,18 @@ public:
     // "开始下载" for each package in manifest order as its turn comes; for the first package in
     // that order that cannot be had, code -1 "下载错误" and false once the transfers still
     // running have stopped (later packages may have been fetched meanwhile, but are not
-    // reported). True with no packages.
-    bool downloadPackages();
+    // reported). True with no packages. arrivals (when given) hears of each package in place.
+    bool downloadPackages(PackageArrivals *arrivals = nullptr);
 
     // The limits of this entry's transfers (the manifest's with their small-file deadline).
     const TransferLimits &transferLimits() const { return m_limits; }
     void setTransferLimits(const TransferLimits &limits) { m_limits = limits; }
 
     // Extracts the packages into versionDir, writes manifest.xml and publishes the launcher
-    // (defined with the install step, in install/commit.cpp).
-    bool commitVersion();
+    // (defined with the install step, in install/commit.cpp). staging: the extractions that
+    // began while the packages arrived (install/package_staging.h), taken over; null: each
+    // package is extracted here.
+    bool commitVersion(PackageStaging *staging = nullptr);
     // Loads the entry file and returns its entry function, or null (defined with
     // the install step, in install/entry_function.cpp).
     CommandHandler loadEntryFunction();

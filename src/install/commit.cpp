@@ -3,6 +3,7 @@
 #include "engine/status_sink.h"
 #include "engine/version_catalogue.h"
 #include "install/archive_reader.h"
+#include "install/package_staging.h"
 #include "platform/filesystem.h"
 
 #include <QFile>
@@ -91,7 +92,7 @@ QStringList install::versionDirectoryFiles()
             QLatin1String(LocalManifestFileName) + QLatin1String(kCopySuffix)};
 }
 
-bool VersionEntry::commitVersion()
+bool VersionEntry::commitVersion(PackageStaging *staging)
 {
     const QString versionPath = m_versionDir.absolutePath();
     QDir().mkpath(versionPath);
@@ -102,17 +103,27 @@ bool VersionEntry::commitVersion()
     // installed version stays exactly as it was, still startable.
     StagedFiles staged;
     staged.reservePaths(install::versionDirectoryFiles());
-    for (const PackageRecord &package : qAsConst(m_packages)) {
+    for (int index = 0; index < m_packages.size(); ++index) {
+        const PackageRecord &package = m_packages.at(index);
         m_sink->report(status_reports::CommitStarted, m_version, package.name());
-        QFile file(package.packageFilePath());
-        const bool extracted =
-            file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), &staged);
-        file.close();
+        bool extracted;
+        if (staging) {
+            extracted = staging->waitStaged(index);
+        } else {
+            QFile file(package.packageFilePath());
+            extracted = file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), &staged);
+        }
         if (!extracted) {
+            // Before the report: it may end the process, and nothing staged may outlive it.
+            if (staging)
+                staging->packagesAbandoned();
+            staged.discard();
             m_sink->report(status_reports::CommitFailed, m_version, package.name());
             return false;
         }
     }
+    if (staging)
+        staged = staging->takeStaged();
     // The failures that belong to no one package are told with the last one, so the user
     // always reads why the installation stopped.
     const QString lastPackage = m_packages.isEmpty() ? QString() : m_packages.last().name();
