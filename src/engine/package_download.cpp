@@ -13,7 +13,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QUrl>
 
 #include <algorithm>
@@ -262,14 +261,14 @@ QString readResumeTag(const QString &path)
     return QString::fromLatin1(file.readAll()).trimmed();
 }
 
-// Written beside and renamed over, so that a kill leaves no half tag.
+// Written in place, without waiting for the disk: a tag cut short by a kill or a power cut
+// matches no answer's, and the If-Range it goes into then brings the whole file. (Flushing it,
+// at the first byte of every package, stalled the transfers behind the disk's write-back.)
 bool writeResumeTag(const QString &path, const QString &tag)
 {
-    QSaveFile file(path);
+    QFile file(path);
     const QByteArray bytes = tag.toLatin1();
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return false;
-    return file.commit();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
 // The value of the first response header named name in any letter case: a resumption must
