@@ -1,6 +1,6 @@
 #include "install/package_staging.h"
 
-#include "install/commit.h"
+#include "install/extraction.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/version_catalogue.h"
-#include "install/archive_reader.h"
+#include "install/commit.h"
 #include "platform/process.h"
 
 #include <QString>
