@@ -5,6 +5,7 @@
 #include "base/locations.h"
 #include "engine/signed_release.h"
 #include "engine/version_catalogue.h"
+#include "install/package_staging.h"
 #include "install/registration.h"
 #include "install/statistics.h"
 #include "install/uninstall.h"
@@ -237,7 +238,11 @@ bool uninstallTask()
 
 bool installVersion(VersionEntry &entry)
 {
-    return entry.fetchManifest() && entry.downloadPackages() && entry.commitVersion();
+    if (!entry.fetchManifest())
+        return false;
+    // Each package is extracted beside the installed files while the later ones download.
+    PackageStaging staging(entry);
+    return entry.downloadPackages(&staging) && entry.commitVersion(&staging);
 }
 
 bool VersionCatalogue::installBestVersion()

@@ -3,9 +3,12 @@
 #include "engine/signed_release.h"
 #include "platform/proxy.h"
 
+#include "engine/curl_owner.h"
+
 #include <QIODevice>
 #include <QStringList>
 
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -52,7 +55,37 @@ size_t parseHeaderLine(char *data, size_t size, size_t count, void *counting)
     return length;
 }
 
+qint64 monotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// libcurl calls this at least once a second, also while nothing arrives.
+int watchProgress(void *watching, curl_off_t total, curl_off_t now, curl_off_t, curl_off_t)
+{
+    auto *watch = static_cast<HttpTransfer::ProgressWatch *>(watching);
+    if (watch->cancel && watch->cancel->load())
+        return 1;
+    if (watch->minAverageBytesPerSecond <= 0)
+        return 0;
+    const qint64 allowedMs =
+        watch->graceMs + qint64(std::max(total, now)) * 1000 / watch->minAverageBytesPerSecond;
+    if (monotonicMs() - watch->startMs <= allowedMs)
+        return 0;
+    watch->tooSlow = true;
+    return 1;
+}
+
 } // namespace
+
+TransferConnection::TransferConnection(CurlShare *share) : m_handle(curl_easy_init()), m_share(share) {}
+
+CURLSH *TransferConnection::share() const
+{
+    return m_share ? m_share->get() : nullptr;
+}
 
 void addResponseHeaderLine(const QByteArray &line, QMap<QString, QString> *headers)
 {
@@ -64,11 +97,33 @@ void addResponseHeaderLine(const QByteArray &line, QMap<QString, QString> *heade
 }
 
 HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLimits &limits)
-    : m_handle(curl_easy_init()),
+    : m_owned(curl_easy_init()),
+      m_handle(m_owned.get()),
       m_target(target),
       m_headerCount{&responseHeaders, limits.maxHeaderLines, limits.maxHeaderBytes}
 {
-    CURL *h = m_handle.get();
+    setOptions(url, limits);
+}
+
+HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLimits &limits,
+                           TransferConnection *connection)
+    : m_handle(connection->handle()),
+      m_target(target),
+      m_headerCount{&responseHeaders, limits.maxHeaderLines, limits.maxHeaderBytes}
+{
+    if (!m_handle)
+        return;
+    // Every option back to its default, so nothing of the last transfer leaks into this one;
+    // the live connections, the DNS cache and the TLS sessions stay.
+    curl_easy_reset(m_handle);
+    if (connection->share())
+        curl_easy_setopt(m_handle, CURLOPT_SHARE, connection->share());
+    setOptions(url, limits);
+}
+
+void HttpTransfer::setOptions(const QUrl &url, const TransferLimits &limits)
+{
+    CURL *h = m_handle;
     if (!h)
         return;
     // Fully encoded: the readable form would hand libcurl blanks and raw non-ASCII bytes, and
@@ -93,6 +148,13 @@ HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLim
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedSeconds);
     curl_easy_setopt(h, CURLOPT_MAXREDIRS, limits.maxRedirects);
+    if (limits.overallTimeoutMs > 0)
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, limits.overallTimeoutMs);
+    m_progress.minAverageBytesPerSecond = limits.minAverageBytesPerSecond;
+    m_progress.graceMs = limits.averageGraceMs;
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, static_cast<void *>(&m_progress));
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &watchProgress);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
     // Networks that allow the web only through a proxy set it for every program in the system's
     // settings, which libcurl does not read (it takes http_proxy from the environment, and
@@ -109,7 +171,7 @@ HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLim
 
 int HttpTransfer::perform()
 {
-    CURL *h = m_handle.get();
+    CURL *h = m_handle;
     if (!h)
         return CURLE_BAD_FUNCTION_ARGUMENT;
 
@@ -118,7 +180,12 @@ int HttpTransfer::perform()
         headerList.append((it.key() + QStringLiteral(": ") + it.value()).toUtf8().constData());
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headerList.get());
 
+    m_progress.startMs = monotonicMs();
+    m_progress.tooSlow = false;
     m_lastResult = curl_easy_perform(h);
+    // Too slow on average is a time limit like the others.
+    if (m_lastResult == CURLE_ABORTED_BY_CALLBACK && m_progress.tooSlow)
+        m_lastResult = CURLE_OPERATION_TIMEDOUT;
     // The list dies at the end of this call: the handle must not keep pointing at it.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist *>(nullptr));
     if (m_lastResult != CURLE_OK)
@@ -126,6 +193,14 @@ int HttpTransfer::perform()
 
     long status = 0;
     curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    return int(status);
+}
+
+int HttpTransfer::currentStatus() const
+{
+    long status = 0;
+    if (m_handle)
+        curl_easy_getinfo(m_handle, CURLINFO_RESPONSE_CODE, &status);
     return int(status);
 }
 

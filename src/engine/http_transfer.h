@@ -1,33 +1,32 @@
 #pragma once
 
 #include "engine/curl_owner.h"
+#include "engine/transfer_limits.h"
 
 #include <QMap>
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
+
 class QIODevice;
 
-// The time limits of a transfer, in one place. libcurl alone would wait for ever on a server
-// that accepts and then stops sending, and an installer that freezes looks dead to the user.
-struct TransferLimits {
-    // Giving up on a connection that is not set up after 15 s: a server that slow is as good as
-    // absent, and libcurl's own default (300 s) leaves the user staring at a frozen window.
-    long connectTimeoutMs = 15000;
-    // A transfer that moves fewer than lowSpeedBytesPerSecond bytes per second for
-    // lowSpeedSeconds in a row is aborted. 1 byte/s over 30 s cuts only a server that has
-    // stopped sending, never a slow but living line; a whole package may take as long as it
-    // needs, so there is deliberately no overall time limit.
-    long lowSpeedBytesPerSecond = 1;
-    long lowSpeedSeconds = 30; // libcurl counts whole seconds
-    // libcurl of this era follows redirects without end by default: a server that redirects to
-    // itself would keep the installer busy for ever. Real chains are one or two hops.
-    long maxRedirects = 10;
-    // The header block of one response may hold this many lines and bytes (status line and the
-    // empty line that ends it included); a response with more fails the transfer. Every line
-    // is kept (responseHeaders), and a server's answer with a few dozen is already a large one.
-    int maxHeaderLines = 100;
-    int maxHeaderBytes = 32 * 1024;
+class CurlShare;
+
+// A libcurl handle that one thread performs one transfer after another on: the connections it
+// opened stay alive between them (a server that keeps them open is asked again without a new
+// connection and a new slow start), and so do its DNS cache and TLS sessions. Given a share,
+// these two are shared with the other connections on it. Used by one thread at a time.
+class TransferConnection {
+public:
+    // share: not owned; outlives this object. Null shares nothing.
+    explicit TransferConnection(CurlShare *share = nullptr);
+    CURL *handle() const { return m_handle.get(); } // null when libcurl could not make one
+    CURLSH *share() const;
+
+private:
+    CurlEasy m_handle;
+    CurlShare *m_share;
 };
 
 // One blocking HTTP/1.1 GET through one libcurl easy handle (over https too, so that header
@@ -41,6 +40,11 @@ public:
     // every redirect (any other gives libcurl's code 1); in a build with release keys a transfer
     // that begins over https is never led on to plain http (code 1 as well).
     HttpTransfer(const QUrl &url, QIODevice *target, const TransferLimits &limits = {});
+    // The same over connection's handle (all its options set anew; its live connections, DNS
+    // cache and TLS sessions kept). connection: not owned, outlives this object, used by no
+    // other transfer meanwhile.
+    HttpTransfer(const QUrl &url, QIODevice *target, const TransferLimits &limits,
+                 TransferConnection *connection);
     HttpTransfer(const HttpTransfer &) = delete;
     HttpTransfer &operator=(const HttpTransfer &) = delete;
 
@@ -51,6 +55,14 @@ public:
     // could not be created, 47 too many redirects), otherwise the HTTP status of the last
     // response (an error page is then in the target).
     int perform();
+
+    // While perform runs (from the target's first write on) or after it: the status of the
+    // response being read; 0 before any.
+    int currentStatus() const;
+
+    // A transfer that sees *cancel true ends soon after with libcurl's code 42. cancel: not
+    // owned, outlives the transfer; set before perform.
+    void setCancelFlag(const std::atomic<bool> *cancel) { m_progress.cancel = cancel; }
 
     // The value stored under exactly name (case-sensitive), or an empty string.
     QString responseHeader(const QString &name) const;
@@ -75,12 +87,24 @@ public:
         int lines = 0;
         int bytes = 0;
     };
+    // What the progress callback needs: the cancel flag and the average-rate rule.
+    struct ProgressWatch {
+        const std::atomic<bool> *cancel = nullptr;
+        long minAverageBytesPerSecond = 0;
+        long graceMs = 0;
+        qint64 startMs = 0;
+        bool tooSlow = false;
+    };
 
 private:
-    CurlEasy m_handle;
+    void setOptions(const QUrl &url, const TransferLimits &limits);
+
+    CurlEasy m_owned; // null over a TransferConnection
+    CURL *m_handle;
     int m_lastResult = 0;
     QIODevice *m_target;
     HeaderCount m_headerCount;
+    ProgressWatch m_progress;
 };
 
 // Adds one raw response header line (as the server sent it, CR LF included or not) to headers

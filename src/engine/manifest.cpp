@@ -22,7 +22,7 @@ bool VersionEntry::fetchManifest()
     BoundedBuffer buffer(&body);
     buffer.open(QIODevice::WriteOnly);
     const QString path = server_layout::manifestPath(urlPathSegment(m_version));
-    HttpTransfer transfer(QUrl(servers::catalogue() + path), &buffer);
+    HttpTransfer transfer(QUrl(servers::catalogue() + path), &buffer, m_limits.forSmallFile());
     if (transfer.perform() != 200) {
         m_sink->report(status_reports::ManifestDownloadFailed, m_version, QString());
         return false;
@@ -50,7 +50,7 @@ bool VersionEntry::acceptSigned(const QString &path, const QByteArray &body) con
     // version, validly signed, is still not this one's.
     QByteArray signature;
     qint64 sequence = -1;
-    return release::fetchSignature(path, &signature)
+    return release::fetchSignature(path, &signature, m_limits)
         && release::verifySigned(body, signature, path, urlPathSegment(m_version), &sequence);
 }
 

@@ -6,11 +6,13 @@
 #include "engine/server_layout.h"
 #include "engine/servers.h"
 #include "engine/status_sink.h"
+#include "engine/transfer_pool.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QRegularExpression>
 #include <QUrl>
 
 #include <algorithm>
@@ -163,18 +165,57 @@ private:
     Lane m_lanes[LaneCount];               // last: started once everything above is built
 };
 
-// The transfer's target: the partial file, with every byte that reaches it also fed to the MD5
-// digest, so a downloaded package never has to be read back to be verified. libcurl hands the
-// body over in pieces; they are collected in blocks of 512 KiB, each written to the file with
-// one system call while the hashing thread digests it.
-class DigestingWriter : public QIODevice {
+// Every byte of a package body goes to the partial file and to the digests, so a downloaded
+// package never has to be read back to be verified. libcurl hands the body over in pieces; they
+// are collected in blocks of 512 KiB, each written to the file with one system call while the
+// hashing threads digest it.
+class DigestingWriter {
 public:
-    // sizeLimit >= 0 (a signed package's size): a body that grows past it ends the transfer,
-    // and a SHA-256 is taken beside the MD5.
+    // sizeLimit >= 0 (a signed package's size): a body that grows past it is refused, and a
+    // SHA-256 is taken beside the MD5.
     explicit DigestingWriter(QFile *file, qint64 sizeLimit = -1)
         : m_file(file), m_digests(sizeLimit >= 0), m_block(&m_digests.freeBlock()), m_sizeLimit(sizeLimit)
     {
-        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+    // Digests the first length bytes of the file (read from its start) without writing them:
+    // what an earlier answer left, which the rest will follow. False when they cannot be read
+    // or are more than the size limit.
+    bool takeExisting(qint64 length)
+    {
+        if ((m_sizeLimit >= 0 && length > m_sizeLimit) || !m_file->seek(0))
+            return false;
+        while (m_received < length) {
+            const int wanted = int(std::min<qint64>(length - m_received, ParallelDigests::BlockSize));
+            m_block->resize(wanted);
+            if (m_file->read(m_block->data(), wanted) != wanted)
+                return false;
+            m_received += wanted;
+            m_digests.handOver();
+            m_block = &m_digests.freeBlock();
+        }
+        return true;
+    }
+    // False when the file refused a write or the body grows past the size limit.
+    bool append(const char *data, qint64 length)
+    {
+        // The signed size is all there is to read: a server that sends more is cut off at once
+        // rather than written to the disk (libcurl's code 23, and the next mirror is tried).
+        if (m_writeFailed || (m_sizeLimit >= 0 && length > m_sizeLimit - m_received))
+            return false;
+        m_received += length;
+        for (qint64 done = 0; done < length;) {
+            const qint64 taken =
+                std::min<qint64>(length - done, ParallelDigests::BlockSize - m_block->size());
+            m_block->append(data + done, int(taken));
+            done += taken;
+            if (m_block->size() == ParallelDigests::BlockSize) {
+                // A refused write ends the transfer (libcurl's code 23), as a full disk must.
+                if (!writeBlock())
+                    return false;
+                m_block = &m_digests.freeBlock();
+            }
+        }
+        return true;
     }
     // Writes what is still collected and waits for the digest; false when the file refused a
     // write. Call once, after the transfer.
@@ -188,31 +229,7 @@ public:
     // Valid after finish().
     QByteArray digest() const { return m_digest; }
     QByteArray sha256() const { return m_sha256; } // empty without a size limit
-    qint64 received() const { return m_received; }
-
-protected:
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *data, qint64 length) override
-    {
-        // The signed size is all there is to read: a server that sends more is cut off at once
-        // rather than written to the disk (libcurl's code 23, and the next mirror is tried).
-        if (m_sizeLimit >= 0 && length > m_sizeLimit - m_received)
-            return -1;
-        m_received += length;
-        for (qint64 done = 0; done < length;) {
-            const qint64 taken =
-                std::min<qint64>(length - done, ParallelDigests::BlockSize - m_block->size());
-            m_block->append(data + done, int(taken));
-            done += taken;
-            if (m_block->size() == ParallelDigests::BlockSize) {
-                // A refused write ends the transfer (libcurl's code 23), as a full disk must.
-                if (!writeBlock())
-                    return -1;
-                m_block = &m_digests.freeBlock();
-            }
-        }
-        return length;
-    }
+    qint64 received() const { return m_received; } // the bytes taken over included
 
 private:
     // Hands the collected block to the hasher, then writes it: both only read it meanwhile.
@@ -233,6 +250,157 @@ private:
     QByteArray m_sha256;
 };
 
+// A tag longer than this is not one a server of ours sends.
+constexpr qint64 MaxResumeTagBytes = 1024;
+
+QString readResumeTag(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxResumeTagBytes)
+        return QString();
+    return QString::fromLatin1(file.readAll()).trimmed();
+}
+
+// Written in place, without waiting for the disk: a tag cut short by a kill or a power cut
+// matches no answer's, and the If-Range it goes into then brings the whole file. (Flushing it,
+// at the first byte of every package, stalled the transfers behind the disk's write-back.)
+bool writeResumeTag(const QString &path, const QString &tag)
+{
+    QFile file(path);
+    const QByteArray bytes = tag.toLatin1();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// The value of the first response header named name in any letter case: a resumption must
+// not depend on how a server spells "Content-Range".
+QString headerAnyCase(const QMap<QString, QString> &headers, const QString &name)
+{
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+            return it.value();
+    }
+    return QString();
+}
+
+// Whether a Content-Range value ("bytes FIRST-LAST/TOTAL") is exactly the rest of a file of
+// which the first `from` bytes are here, and, when size >= 0, of that size.
+bool isRestFrom(const QString &contentRange, qint64 from, qint64 size)
+{
+    static const QRegularExpression form(QStringLiteral("^bytes (\\d{1,18})-(\\d{1,18})/(\\d{1,18}|\\*)$"));
+    const QRegularExpressionMatch match = form.match(contentRange.trimmed());
+    if (!match.hasMatch() || match.captured(1).toLongLong() != from)
+        return false;
+    const qint64 last = match.captured(2).toLongLong();
+    if (match.captured(3) == QLatin1String("*"))
+        return size < 0 || last == size - 1;
+    const qint64 total = match.captured(3).toLongLong();
+    return last == total - 1 && (size < 0 || total == size);
+}
+
+// The transfer's target for one attempt at a package. At the first byte of the body it knows
+// the answer: a 206 for exactly the bytes missing continues the partial file; a 200 replaces
+// it (and its tag); any other status is not the package, and its body is dropped, the partial
+// file left as it was.
+class PackageTarget : public QIODevice {
+public:
+    enum class Answer { None, Continued, Replaced, NotThePackage, WrongRange };
+
+    // partial: open for reading and writing at its end, holding resumeFrom bytes that
+    // takeExisting() digests. sizeLimit as DigestingWriter's.
+    PackageTarget(QFile *partial, const QString &tagPath, qint64 resumeFrom, qint64 sizeLimit)
+        : m_partial(partial), m_tagPath(tagPath), m_resumeFrom(resumeFrom), m_sizeLimit(sizeLimit)
+    {
+        m_writer.emplace(partial, sizeLimit);
+        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+    bool takeExisting() { return m_writer->takeExisting(m_resumeFrom); }
+    void setTransfer(const HttpTransfer *transfer) { m_transfer = transfer; }
+
+    Answer answer() const { return m_answer; }
+    // Body bytes written to the partial file by this attempt.
+    qint64 written() const { return m_written; }
+    DigestingWriter &writer() { return *m_writer; }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 length) override
+    {
+        if (m_answer == Answer::None)
+            m_answer = decide();
+        switch (m_answer) {
+        case Answer::Continued:
+        case Answer::Replaced:
+            if (!m_writer->append(data, length))
+                return -1;
+            m_written += length;
+            return length;
+        case Answer::NotThePackage:
+            return length;
+        default:
+            return -1;
+        }
+    }
+
+private:
+    Answer decide()
+    {
+        const int status = m_transfer->currentStatus();
+        if (status == 206) {
+            const bool rest = m_resumeFrom > 0
+                && isRestFrom(headerAnyCase(m_transfer->responseHeaders, QStringLiteral("Content-Range")),
+                              m_resumeFrom, m_sizeLimit);
+            return rest ? Answer::Continued : Answer::WrongRange;
+        }
+        if (status != 200)
+            return Answer::NotThePackage;
+        // The whole file again (the server ignored the range, or the file changed): what the
+        // partial file holds is of no use any more. Its tag goes first, so that a kill
+        // in between never pairs the old tag with new bytes.
+        QFile::remove(m_tagPath);
+        if (m_resumeFrom > 0) {
+            m_writer.reset();
+            if (!m_partial->resize(0) || !m_partial->seek(0))
+                return Answer::WrongRange;
+            m_writer.emplace(m_partial, m_sizeLimit);
+        }
+        // A weak tag names a file that may differ byte for byte: only a strong one, or the date,
+        // may guard a range.
+        QString tag = headerAnyCase(m_transfer->responseHeaders, QStringLiteral("ETag"));
+        if (tag.startsWith(QLatin1String("W/")))
+            tag.clear();
+        if (tag.isEmpty())
+            tag = headerAnyCase(m_transfer->responseHeaders, QStringLiteral("Last-Modified"));
+        if (!tag.isEmpty() && tag.size() < MaxResumeTagBytes)
+            writeResumeTag(m_tagPath, tag);
+        return Answer::Replaced;
+    }
+
+    QFile *m_partial;
+    QString m_tagPath;
+    qint64 m_resumeFrom;
+    qint64 m_sizeLimit;
+    const HttpTransfer *m_transfer = nullptr;
+    std::optional<DigestingWriter> m_writer;
+    Answer m_answer = Answer::None;
+    qint64 m_written = 0;
+};
+
+// How one request for a package ended.
+enum class Attempt {
+    Verified,    // the package is in place under its final name
+    Cut,         // cut off after some bytes: the rest may be asked for, here or elsewhere
+    Stalled,     // too slow: the rest is better asked of the other mirror
+    Broken,      // what is there is not the package: start again from nothing
+    WrongBytes,  // this mirror's whole answer is not the package
+    Failed,      // this mirror did not give it (status, connection, ...)
+    Cancelled,   // the job gave up meanwhile
+    LocalFailure // the store cannot hold it: no mirror will help
+};
+
+// A mirror that cuts a connection again and again still gets this many requests for one
+// package, as long as each one brought bytes, before the other mirror is tried.
+constexpr int MaxRequestsPerMirror = 5;
+
 } // namespace
 
 QString PackageRecord::packageFilePath() const
@@ -242,8 +410,9 @@ QString PackageRecord::packageFilePath() const
 
 bool PackageRecord::isStoreFileName(const QString &fileName)
 {
-    return fileName.endsWith(QLatin1String(PackageFileSuffix))
-        || fileName.endsWith(QLatin1String(PackageFileSuffix) + QLatin1String(PartialFileSuffix));
+    const QString partial = QLatin1String(PackageFileSuffix) + QLatin1String(PartialFileSuffix);
+    return fileName.endsWith(QLatin1String(PackageFileSuffix)) || fileName.endsWith(partial)
+        || fileName.endsWith(partial + QLatin1String(ResumeTagSuffix));
 }
 
 bool PackageRecord::verifyPackage(QIODevice &file) const
@@ -271,56 +440,160 @@ bool PackageRecord::verifyPackage(QIODevice &file) const
 
 bool PackageRecord::downloadPackage() const
 {
+    TransferConnection connection;
+    MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
+    return downloadPackage(connection, TransferLimits(), mirrors, 0, nullptr);
+}
+
+namespace {
+
+// One request for record's file from url into partialPath, resumed when a partial file and its
+// tag are there. On Verified the file has its final name.
+Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferConnection &connection,
+                       const TransferLimits &limits, const std::atomic<bool> *cancel)
+{
+    const QString finalPath = record.packageFilePath();
+    const QString partialPath = finalPath + QLatin1String(PartialFileSuffix);
+    const QString tagPath = partialPath + QLatin1String(ResumeTagSuffix);
+    const QString tag = readResumeTag(tagPath);
+    const qint64 limit = record.hasSignedContent() ? record.size() : -1;
+
+    QFile partial(partialPath);
+    qint64 resumeFrom = 0;
+    if (!tag.isEmpty() && partial.size() > 0 && (limit < 0 || partial.size() <= limit)
+        && partial.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+        resumeFrom = partial.size();
+    } else {
+        // A new file rather than a truncated one: closing a file that was emptied and written
+        // again makes the file system write it all back at once.
+        QFile::remove(tagPath);
+        QFile::remove(partialPath);
+        if (!partial.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return Attempt::LocalFailure;
+    }
+
+    PackageTarget target(&partial, tagPath, resumeFrom, limit);
+    if (resumeFrom > 0 && !target.takeExisting())
+        return Attempt::Broken;
+    HttpTransfer transfer(url, &target, limits, &connection);
+    target.setTransfer(&transfer);
+    transfer.setCancelFlag(cancel);
+    if (resumeFrom > 0) {
+        transfer.requestHeaders.insert(QStringLiteral("Range"), QStringLiteral("bytes=%1-").arg(resumeFrom));
+        transfer.requestHeaders.insert(QStringLiteral("If-Range"), tag);
+    }
+    const int result = transfer.perform();
+    DigestingWriter &writer = target.writer();
+    const bool written = writer.finish();
+    if (target.answer() == PackageTarget::Answer::WrongRange)
+        return Attempt::Broken;
+    if (!written)
+        return Attempt::Failed;
+    if (cancel && cancel->load())
+        return Attempt::Cancelled;
+    const bool bodyCame = target.answer() == PackageTarget::Answer::Continued
+        || target.answer() == PackageTarget::Answer::Replaced;
+    if (result == 200 || result == 206) {
+        if (!bodyCame && result == 206)
+            return Attempt::Broken;
+        const bool verified = writer.digest() == record.digest()
+            && (!record.hasSignedContent()
+                || (writer.received() == record.size() && writer.sha256() == record.sha256()));
+        if (!verified)
+            return target.answer() == PackageTarget::Answer::Continued ? Attempt::Broken
+                                                                       : Attempt::WrongBytes;
+        // A full disk may only show when the file is closed.
+        partial.close();
+        if (partial.error() != QFileDevice::NoError)
+            return Attempt::Failed;
+        // A verified file that did not get its final name is not there for the extraction.
+        if (!QFile::rename(partialPath, finalPath))
+            return Attempt::LocalFailure;
+        QFile::remove(tagPath);
+        return Attempt::Verified;
+    }
+    // A server that cannot give the part asked for (the file is shorter now) gives it whole.
+    if (result == 416)
+        return Attempt::Broken;
+    if (result == CURLE_OPERATION_TIMEDOUT)
+        return Attempt::Stalled;
+    if (bodyCame && target.written() > 0 && QFile::exists(tagPath))
+        return Attempt::Cut;
+    return Attempt::Failed;
+}
+
+} // namespace
+
+bool PackageRecord::downloadPackage(TransferConnection &connection, const TransferLimits &limits,
+                                    MirrorRanking &mirrors, int index, const std::atomic<bool> *cancel) const
+{
     const QString finalPath = packageFilePath();
     if (QFile::exists(finalPath) && !QFile::remove(finalPath))
         return false;
     // The store's directory is made only now, for a package that is really fetched.
     m_packageDir.mkpath(QStringLiteral("."));
     const QString partialPath = finalPath + QLatin1String(PartialFileSuffix);
+    const QString tagPath = partialPath + QLatin1String(ResumeTagSuffix);
 
-    for (const Mirror &mirror : PackageMirrors) {
-        // Each attempt writes a new file: a second mirror never appends to the first one's
-        // bytes, nor a run resumes what an earlier run left. A new file rather than a truncated
-        // one: closing a file that was emptied and written again makes the file system write
-        // it all back at once.
-        QFile::remove(partialPath);
-        QFile partial(partialPath);
-        if (!partial.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+    const int first = mirrors.first(index);
+    bool givenUp = false;
+    for (int turn = 0; turn < 2 && !givenUp; ++turn) {
+        const int mirror = turn == 0 ? first : 1 - first;
+        const QString path = PackageMirrors[mirror].path(urlPathSegment(m_name), urlPathSegment(m_no));
+        const QUrl url(PackageMirrors[mirror].base() + path);
+        bool startedAfresh = false;
+        for (int request = 0; request < MaxRequestsPerMirror; ++request) {
+            const Attempt attempt = requestPackage(*this, url, connection, limits, cancel);
+            if (attempt == Attempt::Verified)
+                return true;
+            if (attempt == Attempt::Cut)
+                continue;
+            if (attempt == Attempt::Broken || attempt == Attempt::WrongBytes) {
+                QFile::remove(tagPath);
+                QFile::remove(partialPath);
+                // What went wrong may be the bytes kept from before: once more from nothing.
+                if (attempt == Attempt::Broken && !startedAfresh) {
+                    startedAfresh = true;
+                    continue;
+                }
+            }
+            givenUp = attempt == Attempt::Cancelled || attempt == Attempt::LocalFailure;
+            if (!givenUp)
+                mirrors.failed(mirror);
             break;
-        const QString path = mirror.path(urlPathSegment(m_name), urlPathSegment(m_no));
-        DigestingWriter writer(&partial, m_size);
-        HttpTransfer transfer(QUrl(mirror.base() + path), &writer);
-        if (transfer.perform() != 200 || !writer.finish() || writer.digest() != m_digest)
-            continue;
-        if (hasSignedContent() && (writer.received() != m_size || writer.sha256() != m_sha256))
-            continue;
-        // A full disk may only show when the file is closed.
-        partial.close();
-        if (partial.error() != QFileDevice::NoError)
-            continue;
-        // A verified file that did not get its final name is not there for the extraction.
-        if (QFile::rename(partialPath, finalPath))
-            return true;
-        break;
+        }
     }
-    // Nothing of a failed download is kept: it is never resumed, and a server can make it as
-    // large as it likes.
-    QFile::remove(partialPath);
+    // Bytes that a tag vouches for are kept for the next try; nothing else of a failed
+    // download is (a server can make it as large as it likes).
+    if (!QFile::exists(tagPath))
+        QFile::remove(partialPath);
     return false;
 }
 
-bool VersionEntry::downloadPackages()
+bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
 {
-    for (const PackageRecord &package : qAsConst(m_packages)) {
-        m_sink->report(status_reports::DownloadStarted, m_version, package.name());
+    MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
+    TransferPool pool(m_limits.concurrentTransfers);
+    // A stored file is checked on a pool thread too: the checks of an update overlap the
+    // transfers of the packages that changed.
+    const auto fetch = [&](int index, TransferConnection &connection, const std::atomic<bool> &cancel) {
+        const PackageRecord &package = m_packages.at(index);
         QFile existing(package.packageFilePath());
         if (existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing))
-            continue;
+            return true;
         existing.close();
-        if (!package.downloadPackage()) {
-            m_sink->report(status_reports::DownloadFailed, m_version, package.name());
-            return false;
-        }
-    }
-    return true;
+        return package.downloadPackage(connection, m_limits, mirrors, index, &cancel);
+    };
+    TransferPool::Listener listener;
+    listener.announce = [&](int index) {
+        m_sink->report(status_reports::DownloadStarted, m_version, m_packages.at(index).name());
+    };
+    if (arrivals)
+        listener.succeeded = [&](int index) { arrivals->packageArrived(index); };
+    listener.failed = [&](int index) {
+        if (arrivals)
+            arrivals->packagesAbandoned();
+        m_sink->report(status_reports::DownloadFailed, m_version, m_packages.at(index).name());
+    };
+    return pool.run(m_packages.size(), fetch, listener);
 }

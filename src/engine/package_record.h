@@ -4,7 +4,12 @@
 #include <QDir>
 #include <QString>
 
+#include <atomic>
+
+class MirrorRanking;
 class QIODevice;
+class TransferConnection;
+struct TransferLimits;
 
 // The package store's folder in the data directory.
 constexpr char PackageStoreDirName[] = "packages";
@@ -12,6 +17,10 @@ constexpr char PackageStoreDirName[] = "packages";
 // followed by PartialFileSuffix.
 constexpr char PackageFileSuffix[] = ".7z";
 constexpr char PartialFileSuffix[] = ".partial";
+// Beside a partial file, its name followed by this: what the answer that began it said to
+// recognise the same file again (its entity tag, else its date), sent as If-Range when the rest
+// is asked for. No tag, no resumption: the bytes might belong to a file the server has no more.
+constexpr char ResumeTagSuffix[] = ".tag";
 
 // One package of a version: where its file lives in the package store and how to fetch and
 // check it. The store is dataDirectory() + "/packages/" + name, shared by the versions of one
@@ -47,13 +56,22 @@ public:
     // A device that is not open for reading digests as empty. Reads 64 KiB at a time.
     bool verifyPackage(QIODevice &file) const;
 
-    // Fetches the package from the two mirrors in order into packageFilePath() + ".partial" (a
-    // new file for each attempt, in the package directory, made here with its parents when
-    // missing), digesting the bytes as they arrive, and moves it to packageFilePath() once its
-    // digest matched. False when an old final file cannot be deleted, the partial file cannot
-    // be created, no mirror gave 200 with the right bytes, or the verified file cannot be moved
-    // to its final name; the partial file is then removed. Blocks; no report (the caller
-    // reports).
+    // Fetches the package from the two mirrors into packageFilePath() + ".partial" (in the
+    // package directory, made here with its parents when missing), digesting the bytes as they
+    // arrive, and moves it to packageFilePath() once it is verified whole (MD5; SHA-256 and
+    // size when signed). A partial file whose tag (ResumeTagSuffix) is there is continued with
+    // a Range request guarded by If-Range: a 200 answer starts it again, a 206 for other bytes
+    // or a continued file that fails the check start it again from nothing. A connection cut
+    // after some bytes is resumed on the same mirror; a mirror that does not answer, answers
+    // wrong bytes or is too slow (TransferLimits) hands the package to the other. False when an
+    // old final file cannot be deleted, the partial file cannot be created, neither mirror gave
+    // the right bytes, the verified file cannot be moved to its final name, or cancel became
+    // true; the partial file is then removed unless a tag vouches for it. Blocks; no report.
+    // connection: kept alive for the next package; mirrors: shared by the job's transfers, index
+    // this package's place in their order.
+    bool downloadPackage(TransferConnection &connection, const TransferLimits &limits, MirrorRanking &mirrors,
+                         int index, const std::atomic<bool> *cancel) const;
+    // The same over a connection of its own, with the default limits.
     bool downloadPackage() const;
 
 private:

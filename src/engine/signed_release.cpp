@@ -21,13 +21,14 @@ bool startsClientsBesideProgram()
     return !isSigning() || compiledInClientsBesideProgram();
 }
 
-bool fetchSignature(const QString &path, QByteArray *signature)
+bool fetchSignature(const QString &path, QByteArray *signature, const TransferLimits &limits)
 {
     signature->clear();
     // One byte more than allowed still fits, so a file that is too large is seen as one.
     BoundedBuffer buffer(signature, MaxSignatureFileBytes + 1);
     buffer.open(QIODevice::WriteOnly);
-    HttpTransfer transfer(QUrl(servers::catalogue() + server_layout::signaturePath(path)), &buffer);
+    HttpTransfer transfer(QUrl(servers::catalogue() + server_layout::signaturePath(path)), &buffer,
+                          limits.forSmallFile());
     return transfer.perform() == 200 && signature->size() <= MaxSignatureFileBytes;
 }
 

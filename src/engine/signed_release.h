@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/release_signature.h"
+#include "engine/transfer_limits.h"
 
 #include <QByteArray>
 #include <QString>
@@ -20,8 +21,9 @@ bool isSigning();
 bool startsClientsBesideProgram();
 
 // GETs the detached signature of the catalogue server's file at path (path + ".minisig").
-// False for any answer but 200, or one larger than a signature file can be.
-bool fetchSignature(const QString &path, QByteArray *signature);
+// False for any answer but 200, or one larger than a signature file can be. limits: with
+// their small-file deadline.
+bool fetchSignature(const QString &path, QByteArray *signature, const TransferLimits &limits = {});
 
 // Verifies data against signature with the compiled-in keys for path and version (URL path
 // text, version empty for the catalogue) at the present time; sequence receives the signed

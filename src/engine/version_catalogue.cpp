@@ -31,12 +31,14 @@ StatusSink *orSilent(StatusSink *sink)
 
 // One GET of the catalogue into body, conditional on tag when it is not empty. Returns the HTTP
 // status or the transfer error; after a 200, receivedTag is the answer's entity tag.
-int fetchCatalogue(const QByteArray &tag, QByteArray *body, QByteArray *receivedTag)
+int fetchCatalogue(const QByteArray &tag, QByteArray *body, QByteArray *receivedTag,
+                   const TransferLimits &limits)
 {
     body->clear();
     BoundedBuffer buffer(body);
     buffer.open(QIODevice::WriteOnly);
-    HttpTransfer transfer(QUrl(servers::catalogue() + server_layout::cataloguePath()), &buffer);
+    HttpTransfer transfer(QUrl(servers::catalogue() + server_layout::cataloguePath()), &buffer,
+                          limits.forSmallFile());
     if (!tag.isEmpty())
         transfer.requestHeaders.insert(QStringLiteral("If-None-Match"), QString::fromUtf8(tag));
     const int result = transfer.perform();
@@ -134,7 +136,7 @@ bool VersionCatalogue::checkVersions()
     const QString signaturePath = m_baseDir.filePath(QLatin1String(CatalogueSignatureFileName));
     QByteArray body;
     QByteArray receivedTag;
-    const int result = fetchCatalogue(cachedTag(cached), &body, &receivedTag);
+    const int result = fetchCatalogue(cachedTag(cached), &body, &receivedTag, m_limits);
     if (result == 304) {
         // A cache that an older program or one without keys left has no signature, or one
         // that no longer holds: it is fetched again like a cache that holds nothing usable.
@@ -148,7 +150,7 @@ bool VersionCatalogue::checkVersions()
         // a crash or a full disk under an older program): only an unconditional request can
         // bring it back, and without it every start would fail here for as long as the
         // server's catalogue stays the same.
-        if (fetchCatalogue(QByteArray(), &body, &receivedTag) != 200) {
+        if (fetchCatalogue(QByteArray(), &body, &receivedTag, m_limits) != 200) {
             if (signing)
                 m_sink->report(status_reports::CheckingVersionsFailed, QString(), QString());
             return false;
@@ -176,7 +178,7 @@ bool VersionCatalogue::checkVersions()
 bool VersionCatalogue::fetchAndKeepSignature(const QByteArray &body, const QString &signaturePath)
 {
     QByteArray signature;
-    if (!release::fetchSignature(server_layout::cataloguePath(), &signature)
+    if (!release::fetchSignature(server_layout::cataloguePath(), &signature, m_limits)
         || !acceptSigned(body, signature))
         return false;
     // The signature first: a cache whose signature is missing or older is fetched anew.
@@ -233,6 +235,7 @@ bool VersionCatalogue::parseCatalogue(QIODevice &file)
                                            attributes.value(QLatin1String("manifestSize")).toString(),
                                            &manifestSha256, &manifestSize))
             entry.setSignedManifest(manifestSha256, manifestSize);
+        entry.setTransferLimits(m_limits);
         m_versions.append(entry);
     }
     return !m_versions.isEmpty();

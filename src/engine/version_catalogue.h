@@ -2,6 +2,7 @@
 
 #include "base/command_handler.h"
 #include "engine/package_record.h"
+#include "engine/transfer_limits.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -9,8 +10,20 @@
 #include <QMap>
 #include <QString>
 
+class PackageStaging;
 class QIODevice;
 class StatusSink;
+
+// Told of each package of a version once its file is in the store, verified: in manifest order,
+// on the thread that runs VersionEntry::downloadPackages, while later packages still arrive.
+class PackageArrivals {
+public:
+    virtual ~PackageArrivals() = default;
+    virtual void packageArrived(int index) = 0;
+    // A package cannot be had: the version will not be installed. Called before that failure
+    // is reported, since the report may end the process.
+    virtual void packagesAbandoned() {}
+};
 
 // Names of the files in a catalogue's base directory and in a version directory.
 constexpr char CatalogueFileName[] = "versions.xml";     // cached catalogue with its tag line
@@ -65,14 +78,23 @@ public:
     bool loadLocalManifest();
 
     // Makes sure every package's file is in the package store with the right digest, reusing a
-    // verified file and downloading any other (PackageRecord::downloadPackage), in manifest order.
-    // Reports stage 2 code 0 "开始下载" for each package it looks at; on the first package that
-    // cannot be had, code -1 "下载错误" and false at once. True with no packages.
-    bool downloadPackages();
+    // verified file and downloading any other (PackageRecord::downloadPackage), a few at once
+    // (TransferLimits::concurrentTransfers), started in manifest order. Reports stage 2 code 0
+    // "开始下载" for each package in manifest order as its turn comes; for the first package in
+    // that order that cannot be had, code -1 "下载错误" and false once the transfers still
+    // running have stopped (later packages may have been fetched meanwhile, but are not
+    // reported). True with no packages. arrivals (when given) hears of each package in place.
+    bool downloadPackages(PackageArrivals *arrivals = nullptr);
+
+    // The limits of this entry's transfers (the manifest's with their small-file deadline).
+    const TransferLimits &transferLimits() const { return m_limits; }
+    void setTransferLimits(const TransferLimits &limits) { m_limits = limits; }
 
     // Extracts the packages into versionDir, writes manifest.xml and publishes the launcher
-    // (defined with the install step, in install/commit.cpp).
-    bool commitVersion();
+    // (defined with the install step, in install/commit.cpp). staging: the extractions that
+    // began while the packages arrived (install/package_staging.h), taken over; null: each
+    // package is extracted here.
+    bool commitVersion(PackageStaging *staging = nullptr);
     // Loads the entry file and returns its entry function, or null (defined with
     // the install step, in install/entry_function.cpp).
     CommandHandler loadEntryFunction();
@@ -94,6 +116,7 @@ private:
     QString m_entryFunction;
     QByteArray m_manifestSha256;
     qint64 m_manifestSize = -1;
+    TransferLimits m_limits;
 };
 
 // The list of installable versions, in the order of preference, cached with its entity tag in
@@ -131,6 +154,10 @@ public:
     // key's id; -1 and empty before (and always without keys).
     void setSequenceFloors(const QMap<QByteArray, qint64> &floors) { m_sequenceFloors = floors; }
     qint64 acceptedSequence() const { return m_acceptedSequence; }
+
+    // The limits of every transfer of this catalogue and of the entries it lists (the catalogue
+    // and signatures with their small-file deadline); set before checkVersions.
+    void setTransferLimits(const TransferLimits &limits) { m_limits = limits; }
     const QByteArray &acceptedKeyId() const { return m_acceptedKeyId; }
 
     // Parses the cached file without network access or report; false when it cannot be opened or
@@ -162,4 +189,5 @@ private:
     QMap<QByteArray, qint64> m_sequenceFloors;
     qint64 m_acceptedSequence = -1;
     QByteArray m_acceptedKeyId;
+    TransferLimits m_limits;
 };

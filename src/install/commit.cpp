@@ -3,6 +3,7 @@
 #include "engine/status_sink.h"
 #include "engine/version_catalogue.h"
 #include "install/extraction.h"
+#include "install/package_staging.h"
 #include "platform/filesystem.h"
 
 #include <QBuffer>
@@ -107,23 +108,34 @@ QByteArray fileContent(const QString &path)
 
 // Every package is extracted beside the installed files first, and only files that differ
 // from what is installed are written at all. Until all of them are there and checked, the
-// installed version stays exactly as it was, still startable. False after reporting the
-// package that failed.
+// installed version stays exactly as it was, still startable. With staging, the packages were
+// extracted while they arrived, and only their outcome is awaited here. False after reporting
+// the package that failed, nothing staged left.
 bool stagePackages(const QList<PackageRecord> &packages, const QString &versionPath, const QString &version,
-                   StatusSink *sink, StagedFiles *staged)
+                   StatusSink *sink, PackageStaging *staging, StagedFiles *staged)
 {
     staged->reservePaths(install::versionDirectoryFiles());
-    for (const PackageRecord &package : packages) {
+    for (int index = 0; index < packages.size(); ++index) {
+        const PackageRecord &package = packages.at(index);
         sink->report(status_reports::CommitStarted, version, package.name());
-        QFile file(package.packageFilePath());
-        const bool extracted =
-            file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), staged);
-        file.close();
+        bool extracted;
+        if (staging) {
+            extracted = staging->waitStaged(index);
+        } else {
+            QFile file(package.packageFilePath());
+            extracted = file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), staged);
+        }
         if (!extracted) {
+            // Before the report: it may end the process, and nothing staged may outlive it.
+            if (staging)
+                staging->packagesAbandoned();
+            staged->discard();
             sink->report(status_reports::CommitFailed, version, package.name());
             return false;
         }
     }
+    if (staging)
+        *staged = staging->takeStaged();
     return true;
 }
 
@@ -396,14 +408,14 @@ QStringList install::versionDirectoryFiles()
             QLatin1String(LocalManifestFileName) + QLatin1String(kCopySuffix)};
 }
 
-bool VersionEntry::commitVersion()
+bool VersionEntry::commitVersion(PackageStaging *staging)
 {
     const QString versionPath = m_versionDir.absolutePath();
     QDir().mkpath(versionPath);
     const QString manifestPath = m_versionDir.absoluteFilePath(QLatin1String(LocalManifestFileName));
 
     StagedFiles staged;
-    if (!stagePackages(m_packages, versionPath, m_version, m_sink, &staged))
+    if (!stagePackages(m_packages, versionPath, m_version, m_sink, staging, &staged))
         return false;
     // The failures that belong to no one package are told with the last one, so the user
     // always reads why the installation stopped.

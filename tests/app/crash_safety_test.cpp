@@ -9,6 +9,7 @@
 #include "support/target.h"
 #include "support/tools.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -287,6 +288,34 @@ TEST_F(CrashSafety, InstallKilledAtAnyMoment)
 {
     addFillerFiles("1.0");
     publish("1.0");
+    const qint64 length = runSlowed(downloaded, {}, -1);
+    expectCompleteInstallation("1.0");
+    killRounds(length, downloaded, {}, [&] { forgetProduct(); });
+}
+
+TEST_F(CrashSafety, InstallKilledWhileSeveralPackagesDownload)
+{
+    // Many small packages, each served as a file server does (an entity tag, ranges) and
+    // pausing half-way: every kill lands while several are in flight, with partial files and
+    // their tags on the disk, which the next start continues or starts again.
+    addFillerFiles("1.0");
+    publishArguments = QStringList{"--package-size", "4096"};
+    publish("1.0");
+    const QMap<QString, QByteArray> files = filesBelow(tree());
+    int packages = 0;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!it.key().endsWith(".7z"))
+            continue;
+        HttpReply reply = HttpReply::ok(
+            it.value(),
+            {"ETag: \"" + QCryptographicHash::hash(it.value(), QCryptographicHash::Md5).toHex() + '"'});
+        reply.servesRanges = true;
+        reply.stallAfterBytes = it.value().size() / 2;
+        reply.stallMs = 300;
+        server.serve('/' + it.key().toUtf8(), reply);
+        ++packages;
+    }
+    ASSERT_GE(packages, 4);
     const qint64 length = runSlowed(downloaded, {}, -1);
     expectCompleteInstallation("1.0");
     killRounds(length, downloaded, {}, [&] { forgetProduct(); });

@@ -5,6 +5,7 @@
 #include <QBuffer>
 #include <QFileInfo>
 
+#include <chrono>
 #include <csignal>
 #include <sys/resource.h>
 #include <thread>
@@ -102,6 +103,33 @@ TEST_F(VersionCatalogueTest, FailedCheckNeitherChangesNorUsesTheCache)
     EXPECT_EQ(sink.reports.value(1), (Report{1, -1, "", "", "检查版本失败"}));
     // The cache itself is still good for a launch.
     EXPECT_TRUE(catalogue.loadLocalCatalogue());
+}
+
+// A few bytes and then nothing for long (a server that sends 30 bytes every 30 s stays above any
+// low-speed floor): the catalogue and the manifests end at their deadline, and the job with them.
+TEST_F(VersionCatalogueTest, TricklingCatalogueAndManifestEndAtTheirDeadline)
+{
+    HttpReply trickle = HttpReply::ok(Catalogue);
+    trickle.stallAfterBytes = 10;
+    trickle.stallMs = -1;
+    server.serve(CataloguePath, trickle);
+    server.serve("/bin/manifest/2.0.xml", trickle);
+    TransferLimits limits;
+    limits.smallFileDeadlineMs = 1000;
+    const auto start = std::chrono::steady_clock::now();
+
+    VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
+    catalogue.setTransferLimits(limits);
+    EXPECT_FALSE(catalogue.checkVersions());
+    EXPECT_EQ(sink.reports.value(1), (Report{1, -1, "", "", "检查版本失败"}));
+
+    VersionEntry entry(QDir(home.dataDirectory()), &sink, "2.0", QString());
+    entry.setTransferLimits(limits);
+    sink.reports.clear();
+    EXPECT_FALSE(entry.fetchManifest());
+    EXPECT_EQ(sink.reports.value(1), (Report{1, -1, "2.0", "", "下载清单错误"}));
+    // Generous bound: only "it ended" is asserted; the low-speed floor alone takes a minute.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
 TEST_F(VersionCatalogueTest, CatalogueThatCannotBeStoredFailsTheCheck)

@@ -1,5 +1,6 @@
 #include "engine/status_sink.h"
 #include "engine/version_catalogue.h"
+#include "install/package_staging.h"
 
 #include "support/recording_sink.h"
 #include "support/temp_home.h"
@@ -202,4 +203,55 @@ TEST_F(CommitTest, PackagesWhoseFilesWouldShareAFileAreRefusedBeforeAnythingChan
         EXPECT_EQ(sink.reports.last().text, kFailed);
         EXPECT_EQ(filesBelow(base()), installed);
     }
+}
+
+// Packages are extracted beside the installed files as they arrive, before the last one is in,
+// and the commit takes them over with the reports it always made. An install abandoned after
+// some packages, or one whose package cannot be extracted, leaves nothing staged behind.
+TEST_F(CommitTest, PackagesStagedAsTheyArriveAreTakenOverByTheCommit)
+{
+    addPackage("client", {{"Korvel.exe", "launcher v2"}, {"libclient.so", "lib"}});
+    addPackage("data", {{"data/b", "2"}});
+    addPackage("broken", {{"x", "x"}});
+    VersionEntry entry = makeEntry();
+    const QString staged = versionDir() + "/libclient.so.korvel-new";
+    {
+        PackageStaging staging(entry);
+        staging.packageArrived(0);
+        EXPECT_TRUE(staging.waitStaged(0));
+        EXPECT_TRUE(QFile::exists(staged));
+        EXPECT_FALSE(QFile::exists(versionDir() + "/libclient.so"));
+        staging.packagesAbandoned();
+        EXPECT_FALSE(QFile::exists(staged));
+    }
+
+    // The third package is not a 7z archive: the commit stops at it, with nothing beside.
+    ASSERT_TRUE(writeFile(entry.packages().at(2).packageFilePath(), "not an archive"));
+    {
+        PackageStaging staging(entry);
+        for (int i = 0; i < 3; ++i)
+            staging.packageArrived(i);
+        EXPECT_FALSE(entry.commitVersion(&staging));
+        EXPECT_EQ(sink.reports,
+                  (QList<Report>{{3, 0, "2.0", "client", kStart},
+                                 {3, 0, "2.0", "data", kStart},
+                                 {3, 0, "2.0", "broken", kStart},
+                                 {3, 0, "2.0", "broken", kFailed}}));
+        EXPECT_FALSE(QFile::exists(staged));
+        EXPECT_FALSE(QFile::exists(versionDir() + "/libclient.so"));
+    }
+
+    ASSERT_TRUE(QFile::remove(entry.packages().at(2).packageFilePath()));
+    ASSERT_TRUE(make7z(archives["broken"], entry.packages().at(2).packageFilePath(), {"."}));
+    sink.reports.clear();
+    PackageStaging staging(entry);
+    for (int i = 0; i < 3; ++i)
+        staging.packageArrived(i);
+    ASSERT_TRUE(entry.commitVersion(&staging));
+    EXPECT_EQ(sink.reports.size(), 3);
+    EXPECT_EQ(readFile(versionDir() + "/libclient.so"), "lib");
+    EXPECT_EQ(readFile(versionDir() + "/data/b"), "2");
+    EXPECT_EQ(readFile(versionDir() + "/x"), "x");
+    EXPECT_FALSE(QFile::exists(staged));
+    EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
 }

@@ -57,6 +57,41 @@ bool sendAll(int fd, const char *data, size_t size)
     return true;
 }
 
+// The value of the reply's header line named name (any letter case), trimmed; empty when none.
+QByteArray replyHeader(const HttpReply &reply, const QByteArray &name)
+{
+    for (const QByteArray &line : reply.headers) {
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
+            return line.mid(colon + 1).trimmed();
+    }
+    return {};
+}
+
+// What a file server answers to request with reply's file (HttpReply::servesRanges).
+HttpReply rangeReply(const HttpReply &reply, const HttpRequest &request)
+{
+    const QByteArray range = request.header("Range");
+    if (!reply.statusLine.startsWith("HTTP/1.1 200") || !range.startsWith("bytes=") || !range.endsWith('-'))
+        return reply;
+    bool number = false;
+    const qint64 from = range.mid(6, range.size() - 7).toLongLong(&number);
+    if (!number || from < 0 || from >= reply.body.size())
+        return reply;
+    const QByteArray validator = request.header("If-Range");
+    if (request.hasHeader("If-Range") && validator != replyHeader(reply, "ETag")
+        && validator != replyHeader(reply, "Last-Modified"))
+        return reply;
+    HttpReply partial = reply;
+    partial.statusLine = "HTTP/1.1 206 Partial Content";
+    partial.body = reply.body.mid(int(from));
+    partial.headers.append("Content-Range: bytes " + QByteArray::number(from) + '-'
+                           + QByteArray::number(reply.body.size() - 1) + '/'
+                           + QByteArray::number(reply.body.size()));
+    partial.stallAfterBytes = qMax(0, reply.stallAfterBytes - int(from));
+    return partial;
+}
+
 bool namesContentLength(const QByteArray &line)
 {
     const int colon = line.indexOf(':');
@@ -219,8 +254,10 @@ void TestHttpServer::acceptLoop()
         if (::poll(&p, 1, PollSliceMs) <= 0)
             continue;
         const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0)
-            m_connections.emplace_back([this, fd] { serveConnection(fd); });
+        if (fd < 0)
+            continue;
+        ++m_accepted;
+        m_connections.emplace_back([this, fd] { serveConnection(fd); });
     }
 }
 
@@ -288,6 +325,8 @@ void TestHttpServer::serveConnection(int fd)
             m_requests.append(request);
             reply = nextReply(request.path());
         }
+        if (reply.servesRanges)
+            reply = rangeReply(reply, request);
         m_arrived.notify_all();
         open = sendReply(fd, reply);
     }

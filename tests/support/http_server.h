@@ -27,6 +27,10 @@ struct HttpReply {
     // milliseconds (-1: until the server is destroyed), then go on.
     int stallMs = 0;
     int stallAfterBytes = 0;
+    // Answers "Range: bytes=N-" as a file server does: 206 with the rest of the body and its
+    // Content-Range, unless an If-Range names another validator than this reply's ETag or
+    // Last-Modified line (then the whole body, 200). Applies to a 200 reply only.
+    bool servesRanges = false;
 
     static HttpReply ok(const QByteArray &body, const QList<QByteArray> &headers = {});
     // statusLine "HTTP/1.1 <code> <reason>" for the usual codes.
@@ -81,6 +85,9 @@ public:
     // Waits until at least count requests have arrived in all; false after timeoutMs.
     bool waitForRequests(int count, int timeoutMs) const;
 
+    // Connections accepted so far: a client that keeps its connections alive opens few.
+    int connectionCount() const { return m_accepted; }
+
     // A loopback port that nothing listens on (bound, then closed): connecting is refused.
     static quint16 closedPort();
 
@@ -94,6 +101,7 @@ private:
     int m_listenFd = -1;
     quint16 m_port = 0;
     std::atomic<bool> m_stop{false};
+    std::atomic<int> m_accepted{0};
     std::thread m_acceptThread;
     std::vector<std::thread> m_connections; // only touched by the accept thread, then the dtor
 

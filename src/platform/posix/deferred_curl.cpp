@@ -18,6 +18,9 @@ extern "C" {
 KORVEL_DEFERRED(curl, curl_easy_init, (), (), nullptr)
 KORVEL_DEFERRED(curl, curl_easy_perform, (CURL *handle), (handle), CURLE_FAILED_INIT)
 KORVEL_DEFERRED(curl, curl_easy_cleanup, (CURL *handle), (handle), )
+KORVEL_DEFERRED(curl, curl_easy_reset, (CURL *handle), (handle), )
+KORVEL_DEFERRED(curl, curl_share_init, (), (), nullptr)
+KORVEL_DEFERRED(curl, curl_share_cleanup, (CURLSH *share), (share), CURLSHE_NOT_BUILT_IN)
 KORVEL_DEFERRED(curl, curl_slist_append, (curl_slist *list, const char *line), (list, line),
                 nullptr)
 KORVEL_DEFERRED(curl, curl_slist_free_all, (curl_slist *list), (list), )
@@ -54,6 +57,24 @@ CURLcode curl_easy_getinfo(CURL *handle, CURLINFO info, ...)
     va_list arguments;
     va_start(arguments, info);
     const CURLcode result = real(handle, info, va_arg(arguments, void *));
+    va_end(arguments);
+    return result;
+}
+
+CURLSHcode curl_share_setopt(CURLSH *share, CURLSHoption option, ...)
+{
+    static const auto real =
+        reinterpret_cast<decltype(&curl_share_setopt)>(curl.symbol("curl_share_setopt"));
+    if (!real)
+        return CURLSHE_NOT_BUILT_IN;
+    // libcurl reads an int for the kinds of data shared, a pointer for everything else.
+    va_list arguments;
+    va_start(arguments, option);
+    CURLSHcode result;
+    if (option == CURLSHOPT_SHARE || option == CURLSHOPT_UNSHARE)
+        result = real(share, option, va_arg(arguments, int));
+    else
+        result = real(share, option, va_arg(arguments, void *));
     va_end(arguments);
     return result;
 }

@@ -1,0 +1,103 @@
+#include "engine/transfer_pool.h"
+
+#include "engine/http_transfer.h"
+#include "platform/process.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+enum class Outcome { Pending, Succeeded, Failed };
+
+} // namespace
+
+TransferPool::TransferPool(int workers) : m_workers(std::max(1, workers)) {}
+
+bool TransferPool::run(int count, const Task &task, const Listener &listener)
+{
+    if (count <= 0)
+        return true;
+    // Declared before the threads: every connection on it is gone before it goes.
+    CurlShare share;
+    std::mutex mutex;
+    std::condition_variable ended;
+    std::vector<Outcome> outcomes(size_t(count), Outcome::Pending); // under mutex
+    int next = 0;                                                   // under mutex
+    std::atomic<bool> cancel{false};
+
+    const auto work = [&] {
+        TransferConnection connection(&share);
+        for (;;) {
+            int index;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (cancel || next >= count)
+                    return;
+                index = next++;
+            }
+            const bool succeeded = task(index, connection, cancel);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                outcomes[size_t(index)] = succeeded ? Outcome::Succeeded : Outcome::Failed;
+            }
+            ended.notify_all();
+        }
+    };
+
+    std::vector<std::unique_ptr<platform::JoinedThread>> threads;
+    int started = 0;
+    for (int i = 0; i < std::min(m_workers, count); ++i) {
+        threads.push_back(std::make_unique<platform::JoinedThread>());
+        if (threads.back()->start(work))
+            ++started;
+    }
+    if (started == 0) {
+        // No thread to be had: one after another, here, as the program did before it had any.
+        TransferConnection connection(&share);
+        for (int index = 0; index < count; ++index) {
+            listener.announce(index);
+            if (!task(index, connection, cancel)) {
+                listener.failed(index);
+                return false;
+            }
+            if (listener.succeeded)
+                listener.succeeded(index);
+        }
+        return true;
+    }
+
+    bool succeeded = true;
+    for (int index = 0; index < count && succeeded; ++index) {
+        listener.announce(index);
+        std::unique_lock<std::mutex> lock(mutex);
+        ended.wait(lock, [&] { return outcomes[size_t(index)] != Outcome::Pending; });
+        succeeded = outcomes[size_t(index)] == Outcome::Succeeded;
+        lock.unlock();
+        if (!succeeded)
+            listener.failed(index);
+        else if (listener.succeeded)
+            listener.succeeded(index);
+    }
+    cancel = true;
+    for (auto &thread : threads)
+        thread->join();
+    return succeeded;
+}
+
+MirrorRanking::MirrorRanking(const QString &firstBase, const QString &secondBase)
+    : m_spread(firstBase != secondBase)
+{
+}
+
+int MirrorRanking::first(int index) const
+{
+    const int firstFailures = m_failures[0];
+    const int secondFailures = m_failures[1];
+    if (firstFailures != secondFailures)
+        return firstFailures < secondFailures ? 0 : 1;
+    return m_spread ? index & 1 : 0;
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+
+class TransferConnection;
+
+// Runs the transfers of one job a few at a time, each thread over a connection of its own that
+// stays alive from one transfer to the next (DNS and TLS sessions shared between them). The
+// transfers start in index order, so the first ones needed are the first ones in; the caller
+// hears about them in index order too, on its own thread, whatever order they end in.
+class TransferPool {
+public:
+    // workers: transfers at once, at least 1.
+    explicit TransferPool(int workers);
+
+    // task(index, connection, cancel): one transfer (or several, one after another) over
+    // connection; true on success; it should end soon once cancel is true. Runs on a pool
+    // thread, or on the caller's when the system gives no thread.
+    using Task =
+        std::function<bool(int index, TransferConnection &connection, const std::atomic<bool> &cancel)>;
+
+    // What the caller hears, on its own thread, in index order.
+    struct Listener {
+        std::function<void(int)> announce;  // before the task's outcome is awaited
+        std::function<void(int)> succeeded; // once it succeeded (may be empty)
+        std::function<void(int)> failed;    // the first task that failed
+    };
+
+    // Runs task for 0 .. count - 1, at most workers at once, telling listener in index order.
+    // After the first task in that order that failed: false at once, the tasks still running
+    // cancelled and waited for, later ones not started, nothing after it announced. True when
+    // every task succeeded (also for count 0).
+    bool run(int count, const Task &task, const Listener &listener);
+
+private:
+    int m_workers;
+};
+
+// Which of two mirrors a transfer tries first. Where the mirrors are two servers, transfers
+// alternate between them so that both lines work; a mirror that failed or stalled more often
+// than the other goes second for every later transfer. Safe to use from any thread.
+class MirrorRanking {
+public:
+    // firstBase, secondBase: the two mirrors' base URLs (equal: one server, nothing to spread).
+    MirrorRanking(const QString &firstBase, const QString &secondBase);
+
+    // The mirror (0 or 1) to try first for the index-th transfer; the other is second.
+    int first(int index) const;
+    void failed(int mirror) { ++m_failures[mirror & 1]; }
+
+private:
+    bool m_spread;
+    std::atomic<int> m_failures[2] = {{0}, {0}};
+};
