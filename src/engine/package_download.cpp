@@ -23,12 +23,13 @@ namespace {
 struct Mirror {
     QString (*base)();
     QString (*path)(const QString &name, const QString &no);
+    QString (*patchPath)(const QString &name, const QString &no);
 };
 
 // Tried in this order.
 const Mirror PackageMirrors[] = {
-    {&servers::component, &server_layout::componentPackagePath},
-    {&servers::package, &server_layout::mirrorPackagePath},
+    {&servers::component, &server_layout::componentPackagePath, &server_layout::componentPatchPath},
+    {&servers::package, &server_layout::mirrorPackagePath, &server_layout::mirrorPatchPath},
 };
 
 // Reads of 1 KiB made the check of a stored package 7 % slower than md5sum.
@@ -237,13 +238,17 @@ private:
 
 QString PackageRecord::packageFilePath() const
 {
-    return m_packageDir.filePath(m_version + QLatin1String(PackageFileSuffix));
+    return m_packageDir.filePath(m_version + QLatin1String(m_isPatch ? PatchFileSuffix : PackageFileSuffix));
 }
 
 bool PackageRecord::isStoreFileName(const QString &fileName)
 {
-    return fileName.endsWith(QLatin1String(PackageFileSuffix))
-        || fileName.endsWith(QLatin1String(PackageFileSuffix) + QLatin1String(PartialFileSuffix));
+    for (const char *suffix : {PackageFileSuffix, PatchFileSuffix}) {
+        if (fileName.endsWith(QLatin1String(suffix))
+            || fileName.endsWith(QLatin1String(suffix) + QLatin1String(PartialFileSuffix)))
+            return true;
+    }
+    return false;
 }
 
 bool PackageRecord::verifyPackage(QIODevice &file) const
@@ -287,7 +292,8 @@ bool PackageRecord::downloadPackage() const
         QFile partial(partialPath);
         if (!partial.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             break;
-        const QString path = mirror.path(urlPathSegment(m_name), urlPathSegment(m_no));
+        const QString path =
+            (m_isPatch ? mirror.patchPath : mirror.path)(urlPathSegment(m_name), urlPathSegment(m_no));
         DigestingWriter writer(&partial, m_size);
         HttpTransfer transfer(QUrl(mirror.base() + path), &writer);
         if (transfer.perform() != 200 || !writer.finish() || writer.digest() != m_digest)
@@ -313,6 +319,8 @@ bool VersionEntry::downloadPackages()
 {
     for (const PackageRecord &package : qAsConst(m_packages)) {
         m_sink->report(status_reports::DownloadStarted, m_version, package.name());
+        if (m_patchedPackages.contains(package.name()))
+            continue; // its one file stands ready without it
         QFile existing(package.packageFilePath());
         if (existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing))
             continue;
