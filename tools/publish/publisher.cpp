@@ -1,4 +1,5 @@
 #include "publisher.h"
+#include "patch_plan.h"
 #include "signing.h"
 
 #include "base/product.h"
@@ -407,7 +408,8 @@ bool copyAtomically(const QString &from, const QString &to)
     return writeAtomically(to, in.readAll());
 }
 
-QByteArray manifestXml(const PublishRequest &request, const QList<Package> &packages)
+QByteArray manifestXml(const PublishRequest &request, const QList<Package> &packages,
+                       const QList<PlannedPatch> &patches)
 {
     QByteArray xml;
     QXmlStreamWriter writer(&xml);
@@ -425,6 +427,7 @@ QByteArray manifestXml(const PublishRequest &request, const QList<Package> &pack
         writer.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(package.sha256Hex));
         writer.writeAttribute(QStringLiteral("size"), QString::number(package.size));
     }
+    writePatchElements(&writer, patches);
     writer.writeEmptyElement(QStringLiteral("Entry"));
     writer.writeAttribute(QStringLiteral("file"), request.entryFile);
     writer.writeAttribute(QStringLiteral("function"), request.entryFunction);
@@ -817,6 +820,35 @@ bool placePackage(const QDir &tree, const Package &package)
     return QFileInfo::exists(mirror) || copyAtomically(component, mirror);
 }
 
+// The packages a patch could stand in for: those that hold one file alone, as it is in the
+// source (a launcher signed on the way into its package is not).
+QList<PatchTarget> patchTargets(const PublishRequest &request, const QDir &source,
+                                const QList<Package> &packages)
+{
+    QList<PatchTarget> targets;
+    for (const Package &package : packages) {
+        const QList<SourceFile> files = filesOf(source, package.paths);
+        if (files.size() != 1 || !QFileInfo(source.filePath(files.first().path)).isFile()
+            || (!request.authenticodeCertificate.isEmpty()
+                && package.paths.contains(QLatin1String(kLauncher))))
+            continue;
+        targets.append(PatchTarget{package.name, package.no, files.first().path,
+                                   source.absoluteFilePath(files.first().path), package.size});
+    }
+    return targets;
+}
+
+// The versions patches start from: the last `depth` the catalogue lists besides this one.
+QStringList patchedVersions(const QList<Listed> &listed, const QString &version, int depth)
+{
+    QStringList versions;
+    for (const Listed &entry : listed) {
+        if (versions.size() < depth && entry.version != version)
+            versions.append(entry.version);
+    }
+    return versions;
+}
+
 // Loads the signing key when asked to sign. A signed tree stays signed: its clients may refuse
 // anything else. The sequence must grow, or clients that saw the tree's catalogue refuse the new
 // one as a replay; and not leap, or a typo shuts them out of every later release of that key.
@@ -1008,6 +1040,10 @@ bool publishRelease(const PublishRequest &request)
         if (!inputs.isEmpty())
             packed.remember(inputs, package.md5Hex);
     }
+    QList<PlannedPatch> patches;
+    if (!planPatches(tree, patchedVersions(versions, v, request.patchDepth),
+                     patchTargets(request, source, packages), staging.path(), &patches))
+        return false;
     // New bytes only ever go to URLs of their own, and the manifest comes after them: until it
     // is written, every manifest lists what it always did.
     for (const Package &package : qAsConst(packages)) {
@@ -1020,11 +1056,11 @@ bool publishRelease(const PublishRequest &request)
                    package.md5Hex.constData(), qPrintable(package.version));
     }
 
-    if (!packed.write(tree))
+    if (!placePatches(tree, patches) || !packed.write(tree))
         return false;
 
     // The manifest before the catalogue: a client that sees the new version finds it whole.
-    if (!writeSigned(signer, manifestFile(tree, v), manifestXml(request, packages), manifestPath, v))
+    if (!writeSigned(signer, manifestFile(tree, v), manifestXml(request, packages, patches), manifestPath, v))
         return false;
 
     for (int i = versions.size() - 1; i >= 0; --i) {
