@@ -5,6 +5,7 @@
 #include "base/locations.h"
 #include "engine/signed_release.h"
 #include "engine/version_catalogue.h"
+#include "install/patch_road.h"
 #include "install/registration.h"
 #include "install/statistics.h"
 #include "install/uninstall.h"
@@ -237,7 +238,12 @@ bool uninstallTask()
 
 bool installVersion(VersionEntry &entry)
 {
-    return entry.fetchManifest() && entry.downloadPackages() && entry.commitVersion();
+    if (!entry.fetchManifest())
+        return false;
+    // A file that a patch makes from an installed copy is not fetched in its package.
+    PatchRoad patches(entry);
+    patches.applyPatches();
+    return entry.downloadPackages() && entry.commitVersion();
 }
 
 bool VersionCatalogue::installBestVersion()

@@ -434,6 +434,40 @@ public:
     // not write (it keeps its content), or a directory.
     bool open()
     {
+        if (!claimFinalName())
+            return false;
+        // A side file left by an interrupted run, or a link planted under its name, goes; the
+        // new one is created afresh, never opened through a link. So does an old file that an
+        // earlier commit could only move aside (one the system held then).
+        QFile::remove(m_file.fileName());
+        removeAside(m_final);
+        return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+    }
+
+    // Takes the side file as the caller wrote and closed it (a patched file) as finished, with
+    // the permissions of the file it replaces where there is one. False, as open, for a final
+    // name that must not be replaced, and for a side file that is not a regular file.
+    bool adopt()
+    {
+        if (!claimFinalName())
+            return false;
+        removeAside(m_final);
+        const QFileInfo side(m_file.fileName());
+        if (side.isSymLink() || !side.isFile())
+            return false;
+        if (m_keptPermissions && !QFile::setPermissions(m_file.fileName(), *m_keptPermissions))
+            return false;
+        m_finished = true;
+        return true;
+    }
+
+    // The side name a caller writes a file under for adopt.
+    static QString sidePath(const QString &finalPath) { return finalPath + QLatin1String(kSideSuffix); }
+
+    // The checks of open and adopt: a link at the final name goes, an existing file keeps its
+    // permissions.
+    bool claimFinalName()
+    {
         const QFileInfo existing(m_final);
         if (existing.isSymLink()) {
             // A link left in the destination by someone else must not carry the write elsewhere.
@@ -444,12 +478,7 @@ public:
                 return false;
             m_keptPermissions = QFile::permissions(m_final);
         }
-        // A side file left by an interrupted run, or a link planted under its name, goes; the
-        // new one is created afresh, never opened through a link. So does an old file that an
-        // earlier commit could only move aside (one the system held then).
-        QFile::remove(m_file.fileName());
-        removeAside(m_final);
-        return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+        return true;
     }
 
     // The old file an earlier commit moved aside from finalPath, gone once nothing holds it.
@@ -641,6 +670,33 @@ bool StagedFiles::commit(bool *rolledBack)
         *rolledBack = !committed && restored;
     discard();
     return committed;
+}
+
+QString StagedFiles::sidePath(const QString &finalPath)
+{
+    return SideFile::sidePath(finalPath);
+}
+
+bool StagedFiles::stageWritten(const QDir &destination, const QString &relativePath)
+{
+    // The path is checked as an entry's name would be, before anything at it is touched.
+    QString path;
+    if (!resolveEntryPath(relativePath, &path) || path.isEmpty() || path != relativePath)
+        return false;
+    const QString folded = path.toCaseFolded();
+    for (const QString &reserved : qAsConst(d->reserved)) {
+        if (folded == reserved || folded.startsWith(reserved + QLatin1Char('/')))
+            return false;
+    }
+    const auto taken = d->claimed.constFind(folded);
+    if (taken != d->claimed.cend() && *taken != path)
+        return false;
+    auto file = std::make_unique<SideFile>(destination.absolutePath() + QLatin1Char('/') + path);
+    if (!file->adopt())
+        return false; // the side file goes with it
+    d->claimed.insert(folded, path);
+    d->add(std::move(file));
+    return true;
 }
 
 void StagedFiles::discard()

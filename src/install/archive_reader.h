@@ -100,6 +100,17 @@ public:
     // Removes every waiting file.
     void discard();
 
+    // Where a caller writes a file of its own making (a patched file) for stageWritten: beside
+    // finalPath, under the name extractions give the files they stage.
+    static QString sidePath(const QString &finalPath);
+    // Takes in the file the caller wrote and closed at sidePath(destination / relativePath) as if
+    // an extraction had staged it for that path: relativePath gets the checks of an entry's name
+    // (plain, '/'-separated, not reserved, not another staged file's spelling in another letter
+    // case). False when it fails them (nothing is touched then), or when the final name holds
+    // something that must not be replaced or the side file is not a regular file (the side
+    // file is then removed).
+    bool stageWritten(const QDir &destination, const QString &relativePath);
+
 private:
     friend class Extraction;
     friend bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged);

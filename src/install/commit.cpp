@@ -104,10 +104,14 @@ bool VersionEntry::commitVersion()
     staged.reservePaths(install::versionDirectoryFiles());
     for (const PackageRecord &package : qAsConst(m_packages)) {
         m_sink->report(status_reports::CommitStarted, m_version, package.name());
-        QFile file(package.packageFilePath());
-        const bool extracted =
-            file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), &staged);
-        file.close();
+        const auto patched = m_patchedPackages.constFind(package.name());
+        bool extracted = false;
+        if (patched != m_patchedPackages.cend()) {
+            extracted = !patched->staged || staged.stageWritten(QDir(versionPath), patched->file);
+        } else {
+            QFile file(package.packageFilePath());
+            extracted = file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), &staged);
+        }
         if (!extracted) {
             m_sink->report(status_reports::CommitFailed, m_version, package.name());
             return false;

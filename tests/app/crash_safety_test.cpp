@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <random>
 
 namespace {
 
@@ -309,6 +310,34 @@ TEST_F(CrashSafety, UpdateKilledAtAnyMoment)
     installFirst();
     const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
     expectCompleteInstallation("2.0");
+    killRounds(length, installedProgram(), {"update"}, installFirst);
+}
+
+TEST_F(CrashSafety, UpdateThatAppliesAPatchKilledAtAnyMoment)
+{
+    // A rebuilt library that comes as a patch, beside files that come in packages.
+    std::mt19937 rng(28);
+    const QByteArray library = codeLikeBytes(400000, rng);
+    addFillerFiles("1.0");
+    extraFiles["lib/libbig.so"] = library;
+    publish("1.0");
+    const QByteArray first = readFile(tree() + "/bin/versions.xml");
+    addFillerFiles("2.0");
+    extraFiles["lib/libbig.so"] = rebuiltBinary(library, rng);
+    publish("2.0");
+    ASSERT_TRUE(readFile(tree() + "/bin/manifest/2.0.xml").contains("<Patch "));
+    const QByteArray both = readFile(tree() + "/bin/versions.xml");
+    const auto installFirst = [&] {
+        forgetProduct();
+        server.serve("/bin/versions.xml", HttpReply::ok(first));
+        installFromDownload();
+        server.serve("/bin/versions.xml", HttpReply::ok(both));
+        server.clearRequests();
+    };
+    installFirst();
+    const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
+    expectCompleteInstallation("2.0");
+    EXPECT_EQ(server.requestCount("/component/lib/2.0/lib_2.0.7z"), 0) << "the patch was not used";
     killRounds(length, installedProgram(), {"update"}, installFirst);
 }
 
