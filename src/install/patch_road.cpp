@@ -3,6 +3,7 @@
 #include "engine/version_catalogue.h"
 #include "install/archive_reader.h"
 #include "install/binary_patch.h"
+#include "install/commit.h"
 #include "platform/filesystem.h"
 #include "platform/sha256.h"
 
@@ -57,6 +58,17 @@ public:
 private:
     QHash<QPair<QString, qint64>, QByteArray> m_known;
 };
+
+// Whether path is, in any letter case, a file the commit writes in a version directory itself.
+bool isCommitsOwn(const QString &path)
+{
+    const QString folded = path.toCaseFolded();
+    for (const QString &own : install::versionDirectoryFiles()) {
+        if (folded == own.toCaseFolded() || folded.startsWith(own.toCaseFolded() + QLatin1Char('/')))
+            return true;
+    }
+    return false;
+}
 
 // Where an installed copy of a file may be: this version's own directory first (a version
 // installed before, or a commit cut short), then every other installed version beside it.
@@ -134,8 +146,9 @@ void PatchRoad::applyPatches()
         const auto package = std::find_if(packages.cbegin(), packages.cend(),
                                           [&](const PackageRecord &p) { return p.name() == name; });
         // A package in the store costs no transfer; its own check and extraction are the
-        // safer road then.
-        if (package == packages.cend() || QFileInfo::exists(package->packageFilePath()))
+        // safer road then. A file the commit writes itself is never a package's.
+        if (package == packages.cend() || QFileInfo::exists(package->packageFilePath())
+            || isCommitsOwn(first.file()))
             continue;
         const QString target = m_entry.versionDir().absoluteFilePath(first.file());
         if (digests.matches(target, first.resultSize(), first.resultSha256())) {
