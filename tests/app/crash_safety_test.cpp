@@ -120,6 +120,26 @@ protected:
         }
     }
 
+    // The kill rounds of an update to 2.0 of 1.0 installed, as the catalogues first (1.0) and
+    // both (2.0 and 1.0) list them; afterUnkilled checks the update that ran to its end.
+    void updateKilledAtAnyMoment(const QByteArray &first, const QByteArray &both,
+                                 const std::function<void()> &afterUnkilled = {})
+    {
+        const auto installFirst = [&] {
+            forgetProduct();
+            server.serve("/bin/versions.xml", HttpReply::ok(first));
+            installFromDownload();
+            server.serve("/bin/versions.xml", HttpReply::ok(both));
+            server.clearRequests();
+        };
+        installFirst();
+        const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
+        expectCompleteInstallation("2.0");
+        if (afterUnkilled)
+            afterUnkilled();
+        killRounds(length, installedProgram(), {"update"}, installFirst);
+    }
+
     void TearDown() override
     {
         for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it)
@@ -300,17 +320,7 @@ TEST_F(CrashSafety, UpdateKilledAtAnyMoment)
     const QByteArray first = readFile(tree() + "/bin/versions.xml");
     addFillerFiles("2.0");
     publish("2.0");
-    const QByteArray both = readFile(tree() + "/bin/versions.xml");
-    const auto installFirst = [&] {
-        forgetProduct();
-        server.serve("/bin/versions.xml", HttpReply::ok(first));
-        installFromDownload();
-        server.serve("/bin/versions.xml", HttpReply::ok(both));
-    };
-    installFirst();
-    const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
-    expectCompleteInstallation("2.0");
-    killRounds(length, installedProgram(), {"update"}, installFirst);
+    updateKilledAtAnyMoment(first, readFile(tree() + "/bin/versions.xml"));
 }
 
 TEST_F(CrashSafety, UpdateThatAppliesAPatchKilledAtAnyMoment)
@@ -326,19 +336,9 @@ TEST_F(CrashSafety, UpdateThatAppliesAPatchKilledAtAnyMoment)
     extraFiles["lib/libbig.so"] = rebuiltBinary(library, rng);
     publish("2.0");
     ASSERT_TRUE(readFile(tree() + "/bin/manifest/2.0.xml").contains("<Patch "));
-    const QByteArray both = readFile(tree() + "/bin/versions.xml");
-    const auto installFirst = [&] {
-        forgetProduct();
-        server.serve("/bin/versions.xml", HttpReply::ok(first));
-        installFromDownload();
-        server.serve("/bin/versions.xml", HttpReply::ok(both));
-        server.clearRequests();
-    };
-    installFirst();
-    const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
-    expectCompleteInstallation("2.0");
-    EXPECT_EQ(server.requestCount("/component/lib/2.0/lib_2.0.7z"), 0) << "the patch was not used";
-    killRounds(length, installedProgram(), {"update"}, installFirst);
+    updateKilledAtAnyMoment(first, readFile(tree() + "/bin/versions.xml"), [&] {
+        EXPECT_EQ(server.requestCount("/component/lib/2.0/lib_2.0.7z"), 0) << "the patch was not used";
+    });
 }
 
 TEST_F(CrashSafety, UpdateThatRemovesAnOldVersionKilledAtAnyMoment)
