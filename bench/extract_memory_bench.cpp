@@ -4,6 +4,7 @@
 #include "peak_memory.h"
 
 #include "install/archive_reader.h"
+#include "install/extraction.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -13,6 +13,7 @@
 //   korvel-bench-stage largest-folder ARCHIVE...      print the largest unpacked folder size
 #include "engine/package_record.h"
 #include "install/archive_reader.h"
+#include "install/extraction.h"
 #include "platform/filesystem.h"
 
 #include <QDir>

@@ -2,7 +2,7 @@
 // outside that directory: its parent must hold nothing else afterwards.
 #include "fuzz_support.h"
 
-#include "install/archive_reader.h"
+#include "install/extraction.h"
 
 #include <QBuffer>
 #include <QDir>

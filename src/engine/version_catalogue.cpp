@@ -73,6 +73,37 @@ bool storeCache(const QString &path, const QByteArray &tag, const QByteArray &bo
     return cache.commit();
 }
 
+// The whole cache file, read and closed at once: the cache is replaced by a rename later, which
+// systems that lock open files would refuse. Created empty when missing; false when it cannot
+// be opened.
+bool readCache(const QString &path, QByteArray *cached)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    *cached = file.readAll();
+    return true;
+}
+
+// The entity tag of the cache's tag line; empty without one.
+QByteArray cachedTag(const QByteArray &cached)
+{
+    if (!cached.startsWith(TagLinePrefix))
+        return QByteArray();
+    const int lineEnd = cached.indexOf('\n');
+    QByteArray tag = cached.mid(TagLinePrefixLength, lineEnd < 0 ? -1 : lineEnd - TagLinePrefixLength);
+    const int end = tag.indexOf('\r');
+    if (end >= 0)
+        tag.truncate(end);
+    return tag;
+}
+
+// The catalogue as the server sent it: the cache without its tag line.
+QByteArray cachedBody(const QByteArray &cached)
+{
+    return cached.startsWith(TagLinePrefix) ? cached.mid(cached.indexOf('\n') + 1) : cached;
+}
+
 } // namespace
 
 VersionEntry::VersionEntry(const QDir &baseDir, StatusSink *sink, const QString &version,
@@ -103,37 +134,22 @@ bool VersionCatalogue::checkVersions()
     m_sink->report(status_reports::CheckingVersions, QString(), QString());
 
     const QString cachePath = m_baseDir.filePath(QLatin1String(CatalogueFileName));
-    QFile file(cachePath);
-    if (!file.open(QIODevice::ReadWrite)) {
+    QByteArray cached;
+    if (!readCache(cachePath, &cached)) {
         m_sink->report(status_reports::VersionFileUnreadable, QString(), QString());
         return false;
     }
-    // Read now and closed at once: the cache is replaced by a rename below, which systems that
-    // lock open files would refuse.
-    QByteArray cached = file.readAll();
-    file.close();
     m_versions.clear();
-
-    QByteArray tag;
-    if (cached.startsWith(TagLinePrefix)) {
-        const int lineEnd = cached.indexOf('\n');
-        tag = cached.mid(TagLinePrefixLength, lineEnd < 0 ? -1 : lineEnd - TagLinePrefixLength);
-        const int end = tag.indexOf('\r');
-        if (end >= 0)
-            tag.truncate(end);
-    }
 
     const bool signing = release::isSigning();
     const QString signaturePath = m_baseDir.filePath(QLatin1String(CatalogueSignatureFileName));
     QByteArray body;
     QByteArray receivedTag;
-    const int result = fetchCatalogue(tag, &body, &receivedTag);
+    const int result = fetchCatalogue(cachedTag(cached), &body, &receivedTag);
     if (result == 304) {
         // A cache that an older program or one without keys left has no signature, or one
         // that no longer holds: it is fetched again like a cache that holds nothing usable.
-        const QByteArray cachedBody =
-            cached.startsWith(TagLinePrefix) ? cached.mid(cached.indexOf('\n') + 1) : cached;
-        if (!signing || acceptSigned(cachedBody, readSmallFile(signaturePath))) {
+        if (!signing || acceptSigned(cachedBody(cached), readSmallFile(signaturePath))) {
             QBuffer buffer(&cached);
             buffer.open(QIODevice::ReadOnly);
             if (parseCatalogue(buffer))
@@ -152,16 +168,9 @@ bool VersionCatalogue::checkVersions()
         m_sink->report(status_reports::CheckingVersionsFailed, QString(), QString());
         return false;
     }
-    if (signing) {
-        QByteArray signature;
-        if (!release::fetchSignature(server_layout::cataloguePath(), &signature)
-            || !acceptSigned(body, signature)) {
-            m_sink->report(status_reports::CheckingVersionsFailed, QString(), QString());
-            return false;
-        }
-        // The signature first: a cache whose signature is missing or older is fetched anew.
-        // Without it the cache would only be fetched again at the next check.
-        storeCache(signaturePath, QByteArray(), signature);
+    if (signing && !fetchAndKeepSignature(body, signaturePath)) {
+        m_sink->report(status_reports::CheckingVersionsFailed, QString(), QString());
+        return false;
     }
     // The launcher finds its version through the cache alone: a catalogue used but not stored
     // would install a version that no later start can find (or that the old cache does not
@@ -173,6 +182,18 @@ bool VersionCatalogue::checkVersions()
     QBuffer buffer(&body);
     buffer.open(QIODevice::ReadOnly);
     return parseCatalogue(buffer);
+}
+
+bool VersionCatalogue::fetchAndKeepSignature(const QByteArray &body, const QString &signaturePath)
+{
+    QByteArray signature;
+    if (!release::fetchSignature(server_layout::cataloguePath(), &signature)
+        || !acceptSigned(body, signature))
+        return false;
+    // The signature first: a cache whose signature is missing or older is fetched anew.
+    // Without it the cache would only be fetched again at the next check.
+    storeCache(signaturePath, QByteArray(), signature);
+    return true;
 }
 
 bool VersionCatalogue::acceptSigned(const QByteArray &body, const QByteArray &signature)

@@ -73,8 +73,9 @@ public:
     // Accepted (true) when both are non-empty: the packages, patches, entry file, entry
     // function and data (as manifestData) then replace whatever an earlier parse left.
     // Refused as a whole, the entry unchanged, when the entry is incomplete or a Package or
-    // Patch names a name, version, no or file that would lead out of our directories.
-    // Creates nothing on disk. No report.
+    // Patch names a name, version, no or file that is not plain (isPlainName: it would lead out
+    // of our directories, or name a device or another file on Windows). Creates nothing on
+    // disk. No report.
     bool parseManifest(const QByteArray &data);
 
     // Parses versionDir / "manifest.xml" and checks that the entry file is there. False when the
@@ -161,7 +162,8 @@ public:
 
     // Replaces versions with the Version elements read from file (open for reading, from its
     // start), skipping a leading "If-None-Match: " line. A Version without a version attribute,
-    // or whose version is not a plain file name (it would lead out of baseDir), is skipped.
+    // or whose version is not a plain name (isPlainName: it would lead out of baseDir, or name a
+    // device or another file on Windows), is skipped.
     // In a build with release keys, a Version's manifestSha256 and manifestSize (the digest and
     // size of its manifest, which the signed catalogue binds) go to setSignedManifest.
     // True when at least one version is listed.
@@ -175,6 +177,8 @@ public:
 private:
     QDir m_baseDir;
     bool acceptSigned(const QByteArray &body, const QByteArray &signature);
+    // Fetches the catalogue's signature, accepts body with it and keeps it beside the cache.
+    bool fetchAndKeepSignature(const QByteArray &body, const QString &signaturePath);
 
     QList<VersionEntry> m_versions;
     StatusSink *m_sink;

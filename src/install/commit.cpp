@@ -2,13 +2,20 @@
 
 #include "engine/status_sink.h"
 #include "engine/version_catalogue.h"
-#include "install/archive_reader.h"
+#include "install/entry_names.h"
+#include "install/extraction.h"
 #include "platform/filesystem.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 namespace {
+
+// Appended to a file's final name while it is written.
+constexpr char kSideSuffix[] = ".korvel-new";
+// Appended to a file's final name while its old file makes way for the new one.
+constexpr char kAsideSuffix[] = ".korvel-old";
 
 // Beside its target, so the final rename stays on one file system.
 constexpr char kCopySuffix[] = ".new";
@@ -83,88 +90,75 @@ QByteArray fileContent(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-} // namespace
-
-QStringList install::versionDirectoryFiles()
+// Every package is extracted beside the installed files first, and only files that differ
+// from what is installed are written at all. Until all of them are there and checked, the
+// installed version stays exactly as it was, still startable. A patched package's file is
+// taken as it stands. False after reporting the package that failed.
+bool stagePackages(const QList<PackageRecord> &packages,
+                   const QHash<QString, VersionEntry::PatchedFile> &patchedPackages,
+                   const QString &versionPath, const QString &version, StatusSink *sink, StagedFiles *staged)
 {
-    return {QLatin1String(LocalManifestFileName),
-            QLatin1String(LocalManifestFileName) + QLatin1String(kCopySuffix)};
-}
-
-bool VersionEntry::commitVersion()
-{
-    const QString versionPath = m_versionDir.absolutePath();
-    QDir().mkpath(versionPath);
-    const QString manifestPath = m_versionDir.absoluteFilePath(QLatin1String(LocalManifestFileName));
-
-    // Every package is extracted beside the installed files first, and only files that differ
-    // from what is installed are written at all. Until all of them are there and checked, the
-    // installed version stays exactly as it was, still startable.
-    StagedFiles staged;
-    staged.reservePaths(install::versionDirectoryFiles());
-    for (const PackageRecord &package : qAsConst(m_packages)) {
-        m_sink->report(status_reports::CommitStarted, m_version, package.name());
-        const auto patched = m_patchedPackages.constFind(package.name());
+    staged->reservePaths(install::versionDirectoryFiles());
+    for (const PackageRecord &package : packages) {
+        sink->report(status_reports::CommitStarted, version, package.name());
+        const auto patched = patchedPackages.constFind(package.name());
         bool extracted = false;
-        if (patched != m_patchedPackages.cend()) {
-            extracted = !patched->staged || staged.stageWritten(QDir(versionPath), patched->file);
+        if (patched != patchedPackages.cend()) {
+            extracted = !patched->staged || staged->stageWritten(QDir(versionPath), patched->file);
         } else {
             QFile file(package.packageFilePath());
-            extracted = file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), &staged);
+            extracted = file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), staged);
         }
         if (!extracted) {
-            m_sink->report(status_reports::CommitFailed, m_version, package.name());
+            sink->report(status_reports::CommitFailed, version, package.name());
             return false;
         }
     }
-    // The failures that belong to no one package are told with the last one, so the user
-    // always reads why the installation stopped.
-    const QString lastPackage = m_packages.isEmpty() ? QString() : m_packages.last().name();
-    const auto fail = [&] {
-        m_sink->report(status_reports::CommitFailed, m_version, lastPackage);
-        return false;
-    };
+    return true;
+}
 
-    // A manifest that already holds these bytes vouches for this very content: it stays as it
-    // is, also while files it lists are put right.
-    const bool manifestStays =
-        QFileInfo(manifestPath).isFile() && fileContent(manifestPath) == m_manifestData;
-    const QStringList targets = staged.targets();
-    if (!targets.isEmpty()) {
-        // A file held in a way that forbids replacing it (on systems that lock files in use: one
-        // a running client has open without sharing; its loaded library is moved aside instead)
-        // cannot be replaced: find out before anything changes, rather than undo renames.
-        for (const QString &target : targets) {
-            if (!platform::canReplaceFile(target))
-                return fail();
-        }
-        // The new files reach the disk before the manifest that vouches for them, so a power
-        // cut cannot leave a manifest over empty files.
-        if (!platform::syncFileSystem(versionPath))
-            return fail();
-        // From the first rename until a new manifest is written the directory must not count
-        // as installed: a crash in between would otherwise leave a mix of two versions that
-        // looks complete. A rename refused all the same (a client started meanwhile holds a
-        // file) puts back the files renamed before it, and with them the old manifest.
-        const bool hadManifest = !manifestStays && QFileInfo::exists(manifestPath);
-        const QByteArray oldManifest = hadManifest ? fileContent(manifestPath) : QByteArray();
-        if (hadManifest && !QFile::remove(manifestPath))
-            return fail();
-        bool rolledBack = false;
-        if (!staged.commit(&rolledBack)) {
-            if (hadManifest && rolledBack)
-                writeIntoPlace(oldManifest, manifestPath);
-            return fail();
-        }
+// Renames the staged files over the installed ones, the old manifest removed first unless it
+// stays. False when a file cannot be replaced (nothing changed then) or a rename is refused
+// (the files renamed before it are put back, and with them the old manifest).
+bool renameStaged(StagedFiles *staged, const QString &versionPath, const QString &manifestPath,
+                  bool manifestStays)
+{
+    // A file held in a way that forbids replacing it (on systems that lock files in use: one
+    // a running client has open without sharing; its loaded library is moved aside instead)
+    // cannot be replaced: find out before anything changes, rather than undo renames.
+    for (const QString &target : staged->targets()) {
+        if (!platform::canReplaceFile(target))
+            return false;
     }
+    // The new files reach the disk before the manifest that vouches for them, so a power
+    // cut cannot leave a manifest over empty files.
+    if (!platform::syncFileSystem(versionPath))
+        return false;
+    // From the first rename until a new manifest is written the directory must not count
+    // as installed: a crash in between would otherwise leave a mix of two versions that
+    // looks complete. A rename refused all the same (a client started meanwhile holds a
+    // file) puts back the files renamed before it, and with them the old manifest.
+    const bool hadManifest = !manifestStays && QFileInfo::exists(manifestPath);
+    const QByteArray oldManifest = hadManifest ? fileContent(manifestPath) : QByteArray();
+    if (hadManifest && !QFile::remove(manifestPath))
+        return false;
+    bool rolledBack = false;
+    if (!staged->commit(&rolledBack)) {
+        if (hadManifest && rolledBack)
+            writeIntoPlace(oldManifest, manifestPath);
+        return false;
+    }
+    return true;
+}
 
-    // Publish the launcher before the manifest: once the version counts as installed, a start
-    // runs it and nothing publishes the launcher any more. The old one is replaced in one
-    // rename, so the shortcut and the URL protocol never point at nothing; only when that is
-    // refused does it wait as the pending launcher for the next start. A launcher that is
-    // already the right one is left alone.
-    const QString source = m_versionDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
-    const QString target = m_baseDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
+// Publishes the version's launcher in the base directory. The old one is replaced in one
+// rename, so the shortcut and the URL protocol never point at nothing; only when that is
+// refused does it wait as the pending launcher for the next start. A launcher that is
+// already the right one is left alone.
+void publishLauncher(const QDir &versionDir, const QDir &baseDir)
+{
+    const QString source = versionDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
+    const QString target = baseDir.absoluteFilePath(QLatin1String(install::LauncherFileName));
     const QString pending = target + QLatin1String(install::PendingSuffix);
     if (QFileInfo(source).isFile() && QFileInfo(source) != QFileInfo(target)
         && !sameContent(source, target)) {
@@ -181,7 +175,291 @@ bool VersionEntry::commitVersion()
         // Whether or not this version carries a launcher of its own, a staged one is older.
         QFile::remove(pending);
     }
+}
 
+} // namespace
+
+SideFile::SideFile(const QString &finalPath)
+    : m_final(finalPath),
+      m_file(finalPath + QLatin1String(kSideSuffix)),
+      m_aside(finalPath + QLatin1String(kAsideSuffix))
+{
+}
+
+SideFile::~SideFile()
+{
+    discard();
+}
+
+bool SideFile::isSideFileName(const QString &part)
+{
+    return part.endsWith(QLatin1String(kSideSuffix), Qt::CaseInsensitive)
+        || part.endsWith(QLatin1String(kAsideSuffix), Qt::CaseInsensitive);
+}
+
+QString SideFile::sidePath(const QString &finalPath)
+{
+    return finalPath + QLatin1String(kSideSuffix);
+}
+
+bool SideFile::open()
+{
+    if (!claimFinalName())
+        return false;
+    // A side file left by an interrupted run, or a link planted under its name, goes; the
+    // new one is created afresh, never opened through a link. So does an old file that an
+    // earlier commit could only move aside (one the system held then).
+    QFile::remove(m_file.fileName());
+    removeAside(m_final);
+    return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+}
+
+bool SideFile::adopt()
+{
+    if (!claimFinalName())
+        return false;
+    removeAside(m_final);
+    const QFileInfo side(m_file.fileName());
+    if (side.isSymLink() || !side.isFile())
+        return false;
+    if (m_keptPermissions && !QFile::setPermissions(m_file.fileName(), *m_keptPermissions))
+        return false;
+    m_finished = true;
+    return true;
+}
+
+bool SideFile::claimFinalName()
+{
+    const QFileInfo existing(m_final);
+    if (existing.isSymLink()) {
+        // A link left in the destination by someone else must not carry the write elsewhere.
+        if (!QFile::remove(m_final))
+            return false;
+    } else if (existing.exists()) {
+        if (!existing.isFile() || !existing.isWritable())
+            return false;
+        m_keptPermissions = QFile::permissions(m_final);
+    }
+    return true;
+}
+
+void SideFile::removeAside(const QString &finalPath)
+{
+    const QString aside = finalPath + QLatin1String(kAsideSuffix);
+    if (QFileInfo(aside).isFile() || QFileInfo(aside).isSymLink())
+        QFile::remove(aside);
+}
+
+bool SideFile::write(const unsigned char *data, size_t size)
+{
+    while (size > 0) {
+        const qint64 n =
+            m_file.write(reinterpret_cast<const char *>(data), qint64(qMin<size_t>(size, 1u << 30)));
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool SideFile::finish(QFileDevice::Permissions executable)
+{
+    const bool flushed = platform::flushWrittenFile(m_file);
+    m_file.close();
+    if (!flushed || m_file.error() != QFileDevice::NoError)
+        return false;
+    const QFileDevice::Permissions permissions =
+        m_keptPermissions ? *m_keptPermissions : QFile::permissions(m_file.fileName());
+    if ((executable || m_keptPermissions)
+        && !QFile::setPermissions(m_file.fileName(), permissions | executable))
+        return false;
+    m_finished = true;
+    return true;
+}
+
+bool SideFile::commit()
+{
+    if (!m_finished)
+        return false;
+    const QFileInfo old(m_final);
+    if (old.exists() || old.isSymLink()) {
+        QFile::remove(m_aside);
+        if (!platform::moveAside(m_final, m_aside))
+            return false;
+        m_hasAside = true;
+    }
+    if (!platform::replaceFile(m_file.fileName(), m_final)) {
+        putBack();
+        return false;
+    }
+    m_committed = true;
+    return true;
+}
+
+bool SideFile::rollBack()
+{
+    m_committed = false;
+    return m_hasAside ? putBack() : QFile::remove(m_final);
+}
+
+void SideFile::letGoOfOld()
+{
+    if (m_hasAside)
+        QFile::remove(m_aside);
+    m_hasAside = false;
+}
+
+void SideFile::discard()
+{
+    if (m_committed)
+        return;
+    m_file.close();
+    QFile::remove(m_file.fileName());
+    m_committed = true; // nothing left to discard
+}
+
+bool SideFile::putBack()
+{
+    m_hasAside = !platform::replaceFile(m_aside, m_final);
+    // Where aside is a second name of the file still at the final name, the rename leaves
+    // both names.
+    if (!m_hasAside)
+        QFile::remove(m_aside);
+    return !m_hasAside;
+}
+
+StagedFiles::StagedFiles() = default;
+StagedFiles::~StagedFiles() = default;
+StagedFiles::StagedFiles(StagedFiles &&other) noexcept = default;
+StagedFiles &StagedFiles::operator=(StagedFiles &&other) noexcept = default;
+
+bool StagedFiles::isEmpty() const
+{
+    return m_byPath.isEmpty();
+}
+
+QStringList StagedFiles::targets() const
+{
+    QStringList paths;
+    for (const std::unique_ptr<SideFile> &file : m_files) {
+        if (file)
+            paths.append(file->finalPath());
+    }
+    return paths;
+}
+
+void StagedFiles::reservePaths(const QStringList &paths)
+{
+    for (const QString &path : paths)
+        m_reserved.append(path.toCaseFolded());
+}
+
+bool StagedFiles::commit(bool *rolledBack)
+{
+    // Every rename either succeeds or is undone with those before it: a file the system holds
+    // after the caller found it replaceable (a client started meanwhile) must not leave a mix of
+    // old and new files behind.
+    std::vector<SideFile *> done;
+    bool committed = true;
+    for (std::unique_ptr<SideFile> &file : m_files) {
+        if (!file)
+            continue;
+        if (!file->commit()) {
+            committed = false;
+            break;
+        }
+        done.push_back(file.get());
+    }
+    bool restored = true;
+    for (auto it = done.rbegin(); it != done.rend(); ++it) {
+        if (!committed)
+            restored = (*it)->rollBack() && restored;
+        else
+            (*it)->letGoOfOld();
+    }
+    if (rolledBack)
+        *rolledBack = !committed && restored;
+    discard();
+    return committed;
+}
+
+void StagedFiles::discard()
+{
+    m_files.clear();
+    m_byPath.clear();
+}
+
+void StagedFiles::drop(const QString &finalPath)
+{
+    const auto it = m_byPath.find(finalPath);
+    if (it == m_byPath.end())
+        return;
+    m_files[*it].reset();
+    m_byPath.erase(it);
+}
+
+void StagedFiles::add(std::unique_ptr<SideFile> file)
+{
+    drop(file->finalPath());
+    m_byPath.insert(file->finalPath(), m_files.size());
+    m_files.push_back(std::move(file));
+}
+
+bool StagedFiles::stageWritten(const QDir &destination, const QString &relativePath)
+{
+    // The path is checked as an entry's name would be, before anything at it is touched.
+    QString path;
+    if (!archive::resolveEntryPath(relativePath, &path) || path.isEmpty() || path != relativePath)
+        return false;
+    const QString folded = path.toCaseFolded();
+    for (const QString &reserved : qAsConst(m_reserved)) {
+        if (folded == reserved || folded.startsWith(reserved + QLatin1Char('/')))
+            return false;
+    }
+    const auto taken = m_claimed.constFind(folded);
+    if (taken != m_claimed.cend() && *taken != path)
+        return false;
+    auto file = std::make_unique<SideFile>(destination.absolutePath() + QLatin1Char('/') + path);
+    if (!file->adopt())
+        return false; // the side file goes with it
+    m_claimed.insert(folded, path);
+    add(std::move(file));
+    return true;
+}
+
+QStringList install::versionDirectoryFiles()
+{
+    return {QLatin1String(LocalManifestFileName),
+            QLatin1String(LocalManifestFileName) + QLatin1String(kCopySuffix)};
+}
+
+bool VersionEntry::commitVersion()
+{
+    const QString versionPath = m_versionDir.absolutePath();
+    QDir().mkpath(versionPath);
+    const QString manifestPath = m_versionDir.absoluteFilePath(QLatin1String(LocalManifestFileName));
+
+    StagedFiles staged;
+    if (!stagePackages(m_packages, m_patchedPackages, versionPath, m_version, m_sink, &staged))
+        return false;
+    // The failures that belong to no one package are told with the last one, so the user
+    // always reads why the installation stopped.
+    const QString lastPackage = m_packages.isEmpty() ? QString() : m_packages.last().name();
+    const auto fail = [&] {
+        m_sink->report(status_reports::CommitFailed, m_version, lastPackage);
+        return false;
+    };
+
+    // A manifest that already holds these bytes vouches for this very content: it stays as it
+    // is, also while files it lists are put right.
+    const bool manifestStays =
+        QFileInfo(manifestPath).isFile() && fileContent(manifestPath) == m_manifestData;
+    if (!staged.isEmpty() && !renameStaged(&staged, versionPath, manifestPath, manifestStays))
+        return fail();
+    // The launcher before the manifest: once the version counts as installed, a start runs it
+    // and nothing publishes the launcher any more.
+    publishLauncher(m_versionDir, m_baseDir);
     if (!manifestStays && !writeIntoPlace(m_manifestData, manifestPath))
         return fail();
     return true;

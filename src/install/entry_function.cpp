@@ -1,27 +1,15 @@
 #include "engine/version_catalogue.h"
 
+#include "engine/path_names.h"
 #include "platform/library.h"
 
 #include <QDir>
-
-namespace {
-
-// The entry file comes from a manifest; it may name a file in a subdirectory of the version,
-// but nothing outside it.
-bool staysInside(const QString &relativePath)
-{
-    if (QDir::isAbsolutePath(relativePath))
-        return false;
-    const QString clean = QDir::cleanPath(relativePath);
-    return clean != QLatin1String("..") && !clean.startsWith(QLatin1String("../"));
-}
-
-} // namespace
 
 CommandHandler VersionEntry::loadEntryFunction()
 {
     if (m_entryFile.isEmpty() && !loadLocalManifest())
         return nullptr;
+    // The entry file comes from a manifest: nothing outside the version directory.
     if (!staysInside(m_entryFile))
         return nullptr;
 

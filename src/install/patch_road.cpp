@@ -1,7 +1,6 @@
 #include "install/patch_road.h"
 
 #include "engine/version_catalogue.h"
-#include "install/archive_reader.h"
 #include "install/binary_patch.h"
 #include "install/commit.h"
 #include "platform/filesystem.h"
@@ -158,7 +157,7 @@ void PatchRoad::applyPatches()
         }
         // Every installed copy against every patch of this file, until one applies. A patch
         // that failed once is not fetched again for another copy of the same base.
-        const QString side = StagedFiles::sidePath(target);
+        const QString side = SideFile::sidePath(target);
         QSet<QString> tried;
         bool applied = false;
         for (const QString &directory : directories) {

@@ -11,7 +11,7 @@ class VersionEntry;
 //   - otherwise, when an installed copy of the file (in this version's directory or in another
 //     installed version's) has the size and SHA-256 of a patch's base, that patch is fetched
 //     and checked like a package (MD5, SHA-256, size), applied into the side file the commit
-//     takes in (install/archive_reader.h, StagedFiles::stageWritten), and the result's size
+//     takes in (install/commit.h, StagedFiles::stageWritten), and the result's size
 //     and SHA-256 checked;
 // and the entry is told which packages need no fetching (VersionEntry::setPatchedPackages).
 // Whatever goes wrong with one patch (none applies, it cannot be fetched, it does not apply,

@@ -4,6 +4,7 @@
 #include "base/locations.h"
 #include "base/process_start.h"
 #include "base/running_instances.h"
+#include "engine/path_names.h"
 #include "engine/version_catalogue.h"
 #include "install/commit.h"
 #include "install/registration.h"
@@ -13,6 +14,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QSet>
 #include <QSettings>
 #include <QStandardPaths>
@@ -111,6 +113,53 @@ void removeUnlisted(const QDir &store, const QSet<QString> &keptPackages)
     }
 }
 
+// The versions installed here that a later task may have to tidy up. A server lists only its
+// newest versions, so after two updates the one installed first is named by no catalogue a task
+// reads; without this record it would stay on the disk for ever. A folder enters only once a
+// catalogue has named it, so the record never makes anything ours that was not.
+QSet<QString> rememberedVersions(const QDir &baseDir)
+{
+    QSet<QString> names;
+    QFile file(baseDir.absoluteFilePath(QLatin1String(InstalledVersionsFileName)));
+    if (!file.open(QIODevice::ReadOnly))
+        return names;
+    // A handful of names; anything much larger was not written by us.
+    const QList<QByteArray> lines = file.read(64 * 1024).split('\n');
+    for (const QByteArray &line : lines) {
+        const QString name = QString::fromUtf8(line.trimmed());
+        if (isPlainName(name))
+            names.insert(name);
+    }
+    return names;
+}
+
+// Keeps in the record those of names whose folders are there (a failed removal is tried again).
+void rememberVersions(const QDir &baseDir, const QSet<QString> &names)
+{
+    QStringList present;
+    for (const QString &name : names) {
+        const QFileInfo directory(baseDir.filePath(name));
+        if (directory.isDir() && !directory.isSymLink())
+            present.append(name);
+    }
+    present.sort();
+    const QByteArray content = present.join(QLatin1Char('\n')).toUtf8() + '\n';
+    const QString path = baseDir.absoluteFilePath(QLatin1String(InstalledVersionsFileName));
+    QFile old(path);
+    // An update with nothing new writes nothing.
+    if (old.open(QIODevice::ReadOnly) && old.read(content.size() + 1) == content)
+        return;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    // A write cut short by a full disk must not be committed; the old record then stays.
+    if (file.write(content) != content.size() || !file.flush()) {
+        file.cancelWriting();
+        return;
+    }
+    file.commit();
+}
+
 void keepPackagesOf(const VersionEntry &entry, QSet<QString> *kept)
 {
     for (const PackageRecord &package : entry.packages())
@@ -123,12 +172,13 @@ void removeOldVersions(const VersionCatalogue &catalogue, const QString &current
                        const QStringList &listedBefore)
 {
     const QDir &baseDir = catalogue.baseDir();
-    if (!isDataDirectory(baseDir) || current.isEmpty() || anotherCopyRuns(baseDir))
+    if (!isDataDirectory(baseDir))
         return;
-    // Only a folder named by a catalogue that this task read can be a version of ours; every
+    // Only a folder named by a catalogue that a task read can be a version of ours; every
     // other one (logs, the user's files, a copy of a version under another name) is not ours
     // to touch, however much it looks like a version.
-    QSet<QString> listed(listedBefore.cbegin(), listedBefore.cend());
+    QSet<QString> listed = rememberedVersions(baseDir);
+    listed.unite(QSet<QString>(listedBefore.cbegin(), listedBefore.cend()));
     // What this task fetched stays, whether or not it could be installed: a prefetch that
     // failed halfway goes on from there next time.
     QSet<QString> worked;
@@ -141,6 +191,11 @@ void removeOldVersions(const VersionCatalogue &catalogue, const QString &current
         }
     }
     listed.remove(QLatin1String(PackageStoreDirName));
+    // Recorded before anything goes, so a task that removes nothing now (a client runs) still
+    // leaves the names for the next one.
+    rememberVersions(baseDir, listed);
+    if (current.isEmpty() || anotherCopyRuns(baseDir))
+        return;
     const QString previous =
         before.isEmpty() || before == current ? newestOtherVersion(baseDir, listed, current) : before;
     for (const QString &kept : {current, previous}) {
@@ -165,6 +220,7 @@ void removeOldVersions(const VersionCatalogue &catalogue, const QString &current
     for (const QString &directory : qAsConst(doomed))
         removeTree(directory);
     removeUnlisted(QDir(baseDir.absoluteFilePath(QLatin1String(PackageStoreDirName))), keptPackages);
+    rememberVersions(baseDir, listed);
 }
 
 void removeInstallation(const QDir &baseDir)

@@ -6,6 +6,10 @@
 
 class VersionCatalogue;
 
+// In the data directory: the versions installed there, one name a line, kept by
+// removeOldVersions so that a version no catalogue names any more can still be tidied up.
+constexpr char InstalledVersionsFileName[] = "installed-versions";
+
 // Removes the product: everything below baseDir, the uninstall entry and the URL protocol
 // (registry keys and desktop handler), the application-menu entry and the desktop shortcut; then starts a
 // temporary copy of the running program that deletes the program file and baseDir once this process has
@@ -25,7 +29,8 @@ void removeInstallation(const QDir &baseDir);
 // directory): removes the version directories and package files that are no longer needed, and
 // nothing else. A version directory is one of ours only when a catalogue this task read names
 // it (catalogue, or listedBefore: the versions of the cached catalogue before the task
-// refreshed it); every other folder or file (logs, the user's files, a copy of a version
+// refreshed it), or an earlier task recorded it so in "installed-versions" (a catalogue named
+// it then); every other folder or file (logs, the user's files, a copy of a version
 // under another name) stays. Of those, kept are the version a start runs now (current), the one
 // it ran before the task (before; when that is empty or current itself, the other installed
 // version whose manifest was written last), so the catalogue can still point back to it, and

@@ -51,8 +51,9 @@ void JobRoad::publish(const QString &version, bool prefetch)
     ASSERT_FALSE(installProgram(stage).isEmpty());
     for (auto it = extraFiles.cbegin(); it != extraFiles.cend(); ++it)
         ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + it.key(), it.value()));
-    if (!extraFiles.contains(ClientLibrary))
+    if (!extraFiles.contains(ClientLibrary)) {
         ASSERT_TRUE(writeFile(stage + QLatin1Char('/') + ClientLibrary, readFile(target::sampleClient())));
+    }
     ASSERT_TRUE(writeFile(stage + QStringLiteral("/sample_version.txt"), version.toUtf8() + '\n'));
     QStringList arguments{"--version",        version,       "--source",     stage,
                           "--output",         tree(),        "--entry-file", ClientLibrary,

@@ -676,6 +676,19 @@ TEST_F(JobRoad, UpdatesKeepTheRunningAndThePreviousVersionWithTheirPackagesOnly)
     const QMap<QString, QByteArray> release = releaseFiles("4.0");
     for (auto it = release.cbegin(); it != release.cend(); ++it)
         EXPECT_EQ(readFile(data + "/4.0/" + it.key()), it.value()) << it.key().toStdString();
+
+    // A server that lists its newest version alone: two updates on, 4.0 is named by neither
+    // catalogue an update reads, and still goes.
+    for (const char *version : {"5.0", "6.0"}) {
+        publish(version);
+        server.serve(
+            "/bin/versions.xml",
+            HttpReply::ok(QByteArray("<Versions><Version version=\"") + version + "\"/></Versions>"));
+        ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+    }
+    EXPECT_EQ(versionsLeft(), QStringList({"1.0-backup", "5.0", "6.0", "logs", "packages", "userdata"}));
+    EXPECT_EQ(packagesLeft(), withUserStoreFiles(packagesOf({"5.0", "6.0"})));
+    expectUserFiles(foreign);
 }
 
 TEST_F(JobRoad, PrefetchThatFailsKeepsWhatItFetchedForTheNextUpdate)

@@ -92,7 +92,13 @@ TEST_F(ManifestTest, PackageNamesLeavingTheStoreRefuseTheManifest)
          {QByteArray("name=\"..\" version=\"v\""), QByteArray("name=\"../../evil\" version=\"v\""),
           QByteArray("name=\"/tmp/evil\" version=\"v\""), QByteArray("name=\"a\\b\" version=\"v\""),
           QByteArray("name=\".\" version=\"v\""), QByteArray("name=\"p\" version=\"../../v\""),
-          QByteArray("name=\"p\" version=\"..\"")}) {
+          QByteArray("name=\"p\" version=\"..\""),
+          // Names that open a device or another file on Windows, refused everywhere.
+          QByteArray("name=\"CON\" version=\"v\""), QByteArray("name=\"nul.txt\" version=\"v\""),
+          QByteArray("name=\"p\" version=\"com1\""), QByteArray("name=\"Lpt9.7z\" version=\"v\""),
+          QByteArray("name=\"p.\" version=\"v\""), QByteArray("name=\"p\" version=\"v \""),
+          QByteArray("name=\"a:b\" version=\"v\""), QByteArray("name=\"a|b\" version=\"v\""),
+          QByteArray("name=\"p\" version=\"v?\""), QByteArray("name=\"a&#9;b\" version=\"v\"")}) {
         VersionEntry e = entry();
         EXPECT_FALSE(e.parseManifest("<M><Package " + attributes
                                      + " no=\"1\" hash=\"00\"/><Entry file=\"a.so\" "

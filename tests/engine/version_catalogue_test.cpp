@@ -237,6 +237,8 @@ TEST_F(VersionCatalogueTest, ParsingKeepsDocumentOrderAndSkipsUnusableVersions)
                      "<Version version=\"d\" prefetch=\"yes\"/><Version prefetch=\"true\"/>"
                      "<Version version=\"..\"/><Version version=\".\"/><Version version=\"x/y\"/>"
                      "<Version version=\"x\\y\"/><Version version=\"/abs\"/>"
+                     "<Version version=\"CON\"/><Version version=\"aux.1\"/><Version version=\"Com9\"/>"
+                     "<Version version=\"v:1\"/><Version version=\"v.\"/><Version version=\"v*\"/>"
                      "<Version version=\"e\" prefetch=\"true\"/></Root>";
     QBuffer untagged(&xml);
     untagged.open(QIODevice::ReadOnly);

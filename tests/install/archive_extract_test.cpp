@@ -1,4 +1,5 @@
 #include "install/archive_reader.h"
+#include "install/extraction.h"
 
 #include "support/temp_home.h"
 #include "support/tools.h"

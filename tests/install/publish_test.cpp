@@ -236,9 +236,25 @@ TEST(Publisher, GroupsPackagesAsToldAndRefusesBadRequests)
     EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "1.0", "--entry-file", "../packages.txt"},
                       {}, {}, &output),
               0);
-    EXPECT_NE(runTool(kPublisher, base + QStringList{"--version", "../x", "--entry-file", "libclient.so"}, {},
-                      {}, &output),
-              0);
+    // Versions become directories on the clients: the names clients refuse are refused here.
+    for (const char *version : {"../x", "CON", "nul.txt", "com1", "1.0.", "1:0", "1 0", ".1"}) {
+        EXPECT_NE(runTool(kPublisher,
+                          base + QStringList{"--version", version, "--entry-file", "libclient.so"}, {}, {},
+                          &output),
+                  0)
+            << version;
+    }
+    // So are package names, which become directories in the clients' stores.
+    for (const char *name : {"aux", "LPT1.d", "core."}) {
+        ASSERT_TRUE(writeFile(home.root() + "/named.txt", QByteArray(name) + " Korvel.exe libclient.so\n"));
+        EXPECT_NE(runTool(kPublisher,
+                          base
+                              + QStringList{"--version", "1.0", "--entry-file", "libclient.so", "--packages",
+                                            home.root() + "/named.txt"},
+                          {}, {}, &output),
+                  0)
+            << name;
+    }
     EXPECT_NE(runTool(kPublisher, QStringList{"--version", "1.0"}, {}, {}, &output), 0);
     // Authenticode signing needs a certificate and its key.
     EXPECT_NE(runTool(kPublisher,

@@ -1,10 +1,16 @@
 #include "patch_plan.h"
+
+#include "package_plan.h"
 #include "patch_maker.h"
+#include "publish_log.h"
+#include "publisher.h"
+#include "release_files.h"
 
 #include "engine/server_layout.h"
 #include "engine/version_catalogue.h"
 #include "install/archive_reader.h"
 #include "install/binary_patch.h"
+#include "install/commit.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -17,11 +23,46 @@
 #include <cstdio>
 #include <limits>
 
+namespace publish {
+
 namespace {
 
-void say(const QString &message)
+// A package of the new release that a patch could stand in for: it holds one file alone.
+struct PatchTarget {
+    QString package;        // its name in the manifest
+    QString no;             // its `no`: the patches are named after it
+    QString file;           // the file's path in the release, '/'-separated
+    QString sourcePath;     // the file itself
+    qint64 packageSize = 0; // what fetching the package costs
+};
+
+// The packages a patch could stand in for: those that hold one file alone, as it is in the
+// source (a launcher signed on the way into its package is not).
+QList<PatchTarget> patchTargets(const PublishRequest &request, const QDir &source,
+                                const QList<Package> &packages)
 {
-    fprintf(stderr, "korvel-publish: %s\n", qPrintable(message));
+    QList<PatchTarget> targets;
+    for (const Package &package : packages) {
+        const QList<SourceFile> files = filesOf(source, package.paths);
+        if (files.size() != 1 || !QFileInfo(source.filePath(files.first().path)).isFile()
+            || (!request.authenticodeCertificate.isEmpty()
+                && package.paths.contains(QLatin1String(install::LauncherFileName))))
+            continue;
+        targets.append(PatchTarget{package.name, package.no, files.first().path,
+                                   source.absoluteFilePath(files.first().path), package.size});
+    }
+    return targets;
+}
+
+// The versions patches start from: the last `depth` the catalogue lists besides this one.
+QStringList patchedVersions(const QList<Listed> &listed, const QString &version, int depth)
+{
+    QStringList versions;
+    for (const Listed &entry : listed) {
+        if (versions.size() < depth && entry.version != version)
+            versions.append(entry.version);
+    }
+    return versions;
 }
 
 // A path of the servers' layout (it starts with "/") as a file of the tree.
@@ -53,7 +94,7 @@ bool earlierContent(const QDir &tree, const QString &version, const PatchTarget 
     for (const PackageRecord &package : qAsConst(packages)) {
         QFile archive(treeFile(tree, server_layout::componentPackagePath(package.name(), package.no())));
         if (!archive.open(QIODevice::ReadOnly)) {
-            say(QStringLiteral("cannot read %1 of %2").arg(archive.fileName(), version));
+            fail(QStringLiteral("cannot read %1 of %2").arg(archive.fileName(), version));
             return false;
         }
         ArchiveReader reader(&archive);
@@ -61,7 +102,7 @@ bool earlierContent(const QDir &tree, const QString &version, const PatchTarget 
             if (reader.isDirectory(i) || reader.entryName(i) != target.file)
                 continue;
             if (!reader.entryData(i, content)) {
-                say(QStringLiteral("cannot unpack %1 from %2").arg(target.file, archive.fileName()));
+                fail(QStringLiteral("cannot unpack %1 from %2").arg(target.file, archive.fileName()));
                 return false;
             }
             *found = true;
@@ -89,23 +130,14 @@ bool describePublished(const QString &path, PlannedPatch *patch)
     return true;
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit()) {
-        say(QStringLiteral("cannot write %1").arg(path));
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
-bool planPatches(const QDir &tree, const QStringList &earlierVersions, const QList<PatchTarget> &targets,
-                 const QString &staging, QList<PlannedPatch> *patches)
+bool planPatches(const PublishRequest &request, const QDir &source, const QDir &tree,
+                 const QList<Listed> &listed, const QList<Package> &packages, const QString &staging,
+                 QList<PlannedPatch> *patches)
 {
-    for (const PatchTarget &target : targets) {
+    const QStringList earlierVersions = patchedVersions(listed, request.version, request.patchDepth);
+    for (const PatchTarget &target : patchTargets(request, source, packages)) {
         QFile source(target.sourcePath);
         if (target.packageSize < MinPatchedPackageSize || !source.open(QIODevice::ReadOnly)
             || source.size() >= std::numeric_limits<int>::max())
@@ -135,8 +167,8 @@ bool planPatches(const QDir &tree, const QStringList &earlierVersions, const QLi
                 treeFile(tree, server_layout::componentPatchPath(patch.package, patch.no));
             if (QFileInfo::exists(published)) {
                 if (!describePublished(published, &patch)) {
-                    say(QStringLiteral("%1 holds another patch; no patch of %2 from %3")
-                            .arg(published, target.file, version));
+                    fail(QStringLiteral("%1 holds another patch; no patch of %2 from %3")
+                             .arg(published, target.file, version));
                     continue;
                 }
             } else {
@@ -144,7 +176,7 @@ bool planPatches(const QDir &tree, const QStringList &earlierVersions, const QLi
                 QByteArray bytes;
                 QString error;
                 if (!makePatch(base, result, &bytes, &error)) {
-                    say(QStringLiteral("no patch of %1 from %2: %3").arg(target.file, version, error));
+                    fail(QStringLiteral("no patch of %1 from %2: %3").arg(target.file, version, error));
                     continue;
                 }
                 patch.md5Hex = hexDigest(bytes, QCryptographicHash::Md5);
@@ -153,7 +185,7 @@ bool planPatches(const QDir &tree, const QStringList &earlierVersions, const QLi
                 if (patch.size * 2 < target.packageSize) {
                     patch.staged = staging + QLatin1Char('/') + patch.package + QLatin1Char('_') + patch.no
                         + QLatin1String(PatchFileSuffix);
-                    if (!writeFile(patch.staged, bytes))
+                    if (!writeAtomically(patch.staged, bytes))
                         return false;
                 }
             }
@@ -177,13 +209,10 @@ bool placePatches(const QDir &tree, const QList<PlannedPatch> &patches)
         if (!patch.staged.isEmpty() && !QFileInfo::exists(component)
             && (!QDir().mkpath(QFileInfo(component).absolutePath())
                 || !QFile::rename(patch.staged, component))) {
-            say(QStringLiteral("cannot place patch %1").arg(patch.no));
+            fail(QStringLiteral("cannot place patch %1").arg(patch.no));
             return false;
         }
-        if (QFileInfo::exists(mirror))
-            continue;
-        QFile placed(component);
-        if (!placed.open(QIODevice::ReadOnly) || !writeFile(mirror, placed.readAll()))
+        if (!QFileInfo::exists(mirror) && !copyAtomically(component, mirror))
             return false;
     }
     return true;
@@ -205,3 +234,5 @@ void writePatchElements(QXmlStreamWriter *writer, const QList<PlannedPatch> &pat
         writer->writeAttribute(QStringLiteral("resultSize"), QString::number(patch.resultSize));
     }
 }
+
+} // namespace publish

@@ -7,22 +7,18 @@
 #include <QStringList>
 
 class QXmlStreamWriter;
+struct PublishRequest;
+
+namespace publish {
+
+struct Listed;
+struct Package;
 
 // The binary patches a publication offers beside its packages (engine/patch_record.h has what
 // clients read of them): for a file that travels alone in its package, one patch from each
 // distinct content the file had in the last published versions straight to its new content
 // (never a chain), each made and applied back with the client's own code before it is kept, and
 // kept only when it costs less than half its package.
-
-// A package of the new release that a patch could stand in for: it holds one file and nothing
-// else.
-struct PatchTarget {
-    QString package;        // its name in the manifest
-    QString no;             // its `no`: the patches are named after it
-    QString file;           // the file's path in the release, '/'-separated
-    QString sourcePath;     // the file itself
-    qint64 packageSize = 0; // what fetching the package costs
-};
 
 // One patch the manifest lists.
 struct PlannedPatch {
@@ -42,14 +38,17 @@ struct PlannedPatch {
 // Below this, a package costs too little for a patch to be worth a client's request.
 constexpr qint64 MinPatchedPackageSize = 64 * 1024;
 
-// Plans the patches for targets against the earlier versions (newest first, as the catalogue
-// lists them; the caller takes the last few) of tree: each version's manifest and packages tell
-// what the target's file held there. New patches are made into staging; a patch the tree holds
+// Plans the patches of the request's release, packed as packages says (the files of source):
+// for every package that holds one file alone, as it is in the source (a launcher signed on its
+// way into its package is not), against the last request.patchDepth versions of listed (the
+// catalogue's, newest first) besides the request's own, whose manifests and packages in tree
+// tell what the file held there. New patches are made into staging; a patch the tree holds
 // already (same base, same result) is listed as it is. Prints what it made. Changes nothing in
-// the tree. False, after printing the reason, only when staging cannot be written or an
-// earlier package cannot be read; a patch that cannot be made is left out.
-bool planPatches(const QDir &tree, const QStringList &earlierVersions, const QList<PatchTarget> &targets,
-                 const QString &staging, QList<PlannedPatch> *patches);
+// the tree. False, after saying why, only when staging cannot be written or an earlier package
+// cannot be read; a patch that cannot be made is left out.
+bool planPatches(const PublishRequest &request, const QDir &source, const QDir &tree,
+                 const QList<Listed> &listed, const QList<Package> &packages, const QString &staging,
+                 QList<PlannedPatch> *patches);
 
 // Puts the staged patches on both mirrors of tree where they are missing; never replaces a
 // published file.
@@ -57,3 +56,5 @@ bool placePatches(const QDir &tree, const QList<PlannedPatch> &patches);
 
 // The manifest's Patch elements.
 void writePatchElements(QXmlStreamWriter *writer, const QList<PlannedPatch> &patches);
+
+} // namespace publish

@@ -1,5 +1,7 @@
 #include "signing.h"
 
+#include "publish_log.h"
+
 #include "engine/release_signature.h"
 
 #include <QFile>
@@ -8,12 +10,9 @@
 
 #include <sodium.h>
 
-namespace {
+using publish::fail;
 
-void fail(const QString &message)
-{
-    fprintf(stderr, "korvel-publish: %s\n", qPrintable(message));
-}
+namespace {
 
 QByteArray readAll(const QString &path, bool *ok)
 {

@@ -1,0 +1,296 @@
+#include "install/extraction.h"
+
+#include "install/archive_reader.h"
+#include "install/archive_reader_private.h"
+#include "install/commit.h"
+#include "install/entry_names.h"
+#include "install/folder_stream.h"
+
+#include <7zCrc.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QIODevice>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+// Existing files are read back in pieces of this size to compare them with an entry.
+constexpr qint64 kCompareChunk = 1 << 20;
+
+} // namespace
+
+// One extraction: the reader, the checked relative paths of its entries and the destination.
+// Made only once every name and every declared size of the archive has passed its check.
+class Extraction {
+public:
+    Extraction(ArchiveReader::Private &reader, const QString &root, const QStringList &paths,
+               StagedFiles &staged)
+        : m_reader(reader),
+          m_root(root),
+          m_paths(paths),
+          m_staged(staged),
+          m_done(reader.database.db.NumFolders, false)
+    {
+        // Of several file entries with one path the last in archive order wins; the others are
+        // decoded (their folder's checks cover them) but never written, so no two of them
+        // share a side file and the order in which folders are reached does not matter.
+        const CSzArEx &db = reader.database;
+        for (quint32 i = 0; i < db.NumFiles; ++i) {
+            if (!SzArEx_IsDir(&db, i))
+                m_lastOfPath.insert(paths.at(int(i)), i);
+        }
+    }
+
+    bool run()
+    {
+        const CSzArEx &db = m_reader.database;
+        for (quint32 i = 0; i < db.NumFiles; ++i) {
+            const QString &relative = m_paths.at(int(i));
+            if (SzArEx_IsDir(&db, i)) {
+                if (!QDir().mkpath(relative.isEmpty() ? m_root : m_root + QLatin1Char('/') + relative))
+                    return false;
+                continue;
+            }
+            const UInt32 folder = db.FileToFolder[i];
+            if (folder == archive::NoFolder) {
+                if (!extractEmptyFile(i))
+                    return false;
+                continue;
+            }
+            if (m_done[folder])
+                continue;
+            m_done[folder] = true;
+            if (folderIsInPlace(folder))
+                continue;
+            const bool ok = FolderStream::supports(db, folder) ? extractStreamedFolder(folder)
+                                                               : extractWholeFolder(folder);
+            if (!ok)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    QString finalPath(quint32 index) const { return m_root + QLatin1Char('/') + m_paths.at(int(index)); }
+
+    bool makeParent(quint32 index) const
+    {
+        const QString &relative = m_paths.at(int(index));
+        const int slash = relative.lastIndexOf(QLatin1Char('/'));
+        return QDir().mkpath(slash > 0 ? m_root + QLatin1Char('/') + relative.left(slash) : m_root);
+    }
+
+    QFileDevice::Permissions executable(quint32 index) const
+    {
+        // Only the execute bits are taken from the archive; the rest of the stored mode
+        // (set-id bits, write permission for others) is never trusted.
+        return archive::executePermissionsOf(m_reader.database, index);
+    }
+
+    bool isWritten(quint32 index) const { return m_lastOfPath.value(m_paths.at(int(index))) == index; }
+
+    // Whether the final name already holds a regular file with exactly the entry's content:
+    // its size, and its bytes' CRC against the one the archive stores (without one, only an
+    // empty file can be known to match).
+    bool isInPlace(quint32 index) const
+    {
+        const CSzArEx &db = m_reader.database;
+        const QString path = finalPath(index);
+        const QFileInfo info(path);
+        const UInt64 size = SzArEx_GetFileSize(&db, index);
+        if (info.isSymLink() || !info.isFile() || quint64(info.size()) != size)
+            return false;
+        if (size == 0)
+            return true;
+        if (!SzBitWithVals_Check(&db.CRCs, index))
+            return false;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        std::vector<unsigned char> buffer(size_t(qMin<quint64>(size, quint64(kCompareChunk))));
+        UInt32 crc = CRC_INIT_VAL;
+        UInt64 left = size;
+        while (left > 0) {
+            const qint64 n =
+                file.read(reinterpret_cast<char *>(buffer.data()), qint64(qMin<UInt64>(left, buffer.size())));
+            if (n <= 0)
+                return false;
+            crc = CrcUpdate(crc, buffer.data(), size_t(n));
+            left -= UInt64(n);
+        }
+        return CRC_GET_DIGEST(crc) == db.CRCs.Vals[index];
+    }
+
+    // A file left as it is: nothing staged for its path stays, and it gets the execute bits
+    // the entry asks for (its bytes are not touched).
+    void keepInPlace(quint32 index)
+    {
+        const QString path = finalPath(index);
+        m_staged.drop(path);
+        SideFile::removeAside(path);
+        const QFileDevice::Permissions wanted = executable(index);
+        const QFileDevice::Permissions now = QFile::permissions(path);
+        if ((now & wanted) != wanted)
+            QFile::setPermissions(path, now | wanted);
+    }
+
+    // True (and each file kept in place) when every file of the folder that is written is
+    // already in place: the folder need not be decoded at all.
+    bool folderIsInPlace(UInt32 folder)
+    {
+        const CSzArEx &db = m_reader.database;
+        std::vector<quint32> files;
+        for (UInt32 i = db.FolderToFile[folder]; i < db.FolderToFile[folder + 1]; ++i) {
+            if (db.FileToFolder[i] != folder || SzArEx_IsDir(&db, i) || !isWritten(i))
+                continue;
+            if (!isInPlace(i))
+                return false;
+            files.push_back(i);
+        }
+        for (quint32 i : files)
+            keepInPlace(i);
+        return true;
+    }
+
+    // The side file for a file entry that is written and not already in place; null (and the
+    // file kept in place, or left to the later entry of its path) otherwise.
+    bool openTarget(quint32 index, std::unique_ptr<SideFile> *target)
+    {
+        target->reset();
+        if (!isWritten(index))
+            return true;
+        if (isInPlace(index)) {
+            keepInPlace(index);
+            return true;
+        }
+        if (!makeParent(index))
+            return false;
+        const QString path = finalPath(index);
+        m_staged.drop(path); // its side file has the name this one takes
+        auto file = std::make_unique<SideFile>(path);
+        if (!file->open())
+            return false;
+        *target = std::move(file);
+        return true;
+    }
+
+    bool stage(quint32 index, std::unique_ptr<SideFile> file)
+    {
+        if (!file)
+            return true;
+        if (!file->finish(executable(index)))
+            return false;
+        m_staged.add(std::move(file));
+        return true;
+    }
+
+    bool extractEmptyFile(quint32 index)
+    {
+        std::unique_ptr<SideFile> file;
+        return openTarget(index, &file) && stage(index, std::move(file));
+    }
+
+    // A folder the streaming decoder does not handle: decoded whole, once for all its files,
+    // before any of them is touched, so a broken folder never leaves a stand-in file.
+    bool extractWholeFolder(UInt32 folder)
+    {
+        const CSzArEx &db = m_reader.database;
+        for (UInt32 i = db.FolderToFile[folder]; i < db.FolderToFile[folder + 1]; ++i) {
+            if (db.FileToFolder[i] != folder || SzArEx_IsDir(&db, i))
+                continue;
+            const unsigned char *data = nullptr;
+            size_t size = 0;
+            if (!m_reader.entryBytes(i, &data, &size))
+                return false;
+            std::unique_ptr<SideFile> file;
+            if (!openTarget(i, &file) || (file && !file->write(data, size)) || !stage(i, std::move(file)))
+                return false;
+        }
+        return true;
+    }
+
+    // Every file of the folder, as its bytes come out of the decoder, each checked against its
+    // own CRC where the archive stores one. Nothing is renamed here: a file without a CRC is
+    // vouched for only once the folder's stream has ended and passed every check, and a failure
+    // of the stream fails the whole extraction, whose staged files then go.
+    bool extractStreamedFolder(UInt32 folder)
+    {
+        const CSzArEx &db = m_reader.database;
+        m_reader.dropFolder(); // a whole folder decoded earlier is of no more use
+        FolderStream stream(db, folder, &m_reader.lookStream.vt);
+        const unsigned char *piece = nullptr;
+        size_t pieceLeft = 0;
+        for (UInt32 i = db.FolderToFile[folder]; i < db.FolderToFile[folder + 1]; ++i) {
+            if (db.FileToFolder[i] != folder || SzArEx_IsDir(&db, i))
+                continue;
+            std::unique_ptr<SideFile> file;
+            if (!openTarget(i, &file))
+                return false;
+            UInt64 left = SzArEx_GetFileSize(&db, i);
+            UInt32 crc = CRC_INIT_VAL;
+            while (left > 0) {
+                if (pieceLeft == 0 && (!stream.next(&piece, &pieceLeft) || pieceLeft == 0))
+                    return false;
+                const size_t n = size_t(qMin<UInt64>(left, pieceLeft));
+                if (file && !file->write(piece, n))
+                    return false;
+                crc = CrcUpdate(crc, piece, n);
+                piece += n;
+                pieceLeft -= n;
+                left -= n;
+            }
+            if (SzBitWithVals_Check(&db.CRCs, i) && CRC_GET_DIGEST(crc) != db.CRCs.Vals[i])
+                return false;
+            if (!stage(i, std::move(file)))
+                return false;
+        }
+        // Whatever follows the last file still belongs to the stream and its checks.
+        do {
+            if (!stream.next(&piece, &pieceLeft))
+                return false;
+        } while (pieceLeft > 0);
+        return true;
+    }
+
+    ArchiveReader::Private &m_reader;
+    QString m_root;
+    const QStringList &m_paths;
+    StagedFiles &m_staged;
+    std::vector<bool> m_done;
+    QHash<QString, quint32> m_lastOfPath;
+};
+
+bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged)
+{
+    ArchiveReader reader(archive);
+    if (!reader.isOpen())
+        return false;
+    QStringList paths;
+    if (!archive::checkEntries(reader, staged->reservedPaths(), staged->claimedPaths(), &paths)
+        || !reader.d->sizesArePossible())
+        return false;
+    return Extraction(*reader.d, destination.absolutePath(), paths, *staged).run();
+}
+
+bool checkArchive(QIODevice *archive, const QStringList &reservedPaths)
+{
+    ArchiveReader reader(archive);
+    QStringList reserved;
+    for (const QString &path : reservedPaths)
+        reserved.append(path.toCaseFolded());
+    QHash<QString, QString> claimed;
+    QStringList paths;
+    return reader.isOpen() && archive::checkEntries(reader, reserved, &claimed, &paths)
+        && reader.d->sizesArePossible();
+}
+
+bool extractArchive(QIODevice *archive, const QDir &destination)
+{
+    StagedFiles staged;
+    return stageArchive(archive, destination, &staged) && staged.commit();
+}
