@@ -48,6 +48,10 @@ RECIPE = "publish-2"
 UPDATES = 5
 # The rebuilt libraries of --patch: (name, bytes of the first version, rebuilds after it).
 PATCH_LIBRARIES = (("lib10", 10 << 20, 3), ("lib40", 40 << 20, 3), ("lib200", 200 * 1000 * 1000, 1))
+# The rebuilt libraries of --update, beside the release's own files: (file, bytes of the first
+# version); the versions after the one that adds them rebuild both, REBUILDS times.
+UPDATE_LIBRARIES = (("librebuilt10.so", 10 << 20), ("librebuilt40.so", 40 << 20))
+REBUILDS = 3
 # The link --patch weighs fetching against: 100 Mbit/s.
 PATCH_LINK_BYTES_PER_S = 100e6 / 8
 ENTRY_FILE, ENTRY_FUNCTION = "libkorvel_client.so", "korvel_entry"
@@ -163,6 +167,27 @@ class Release:
         return self.derived_tree("www-update",
                                  [(f"1.0.{i}", one_line(i)) for i in range(1, UPDATES + 1)])
 
+    def rebuilt_tree(self):
+        """A server tree with, besides 1.0.0, 1.1.0 (which adds UPDATE_LIBRARIES) and 1.1.1 to
+        1.1.REBUILDS, each rebuilding both libraries as bench/make_release.py's rebuilt does
+        (prepared once; the publisher makes the patches)."""
+        import make_release
+
+        def libraries(rebuilds):
+            def edit(source):
+                files = {}
+                for name, size in UPDATE_LIBRARIES:
+                    rng = random.Random(size)
+                    data = make_release.library(rng, size)
+                    for _ in range(rebuilds):
+                        data = make_release.rebuilt(data, rng)
+                    files[name] = data
+                return files
+            return edit
+
+        return self.derived_tree("www-rebuilt",
+                                 [(f"1.1.{i}", libraries(i)) for i in range(REBUILDS + 1)])
+
     def derived_tree(self, name, versions):
         """A server tree named name with, besides 1.0.0, the versions (version, edit) published in
         their order (prepared once): edit(source) returns {path in the source: new bytes} for
@@ -184,7 +209,8 @@ class Release:
             changes["sample_version.txt"] = f"{version}\n".encode()
             for rel, data in changes.items():
                 path = os.path.join(source, rel)
-                os.remove(path)
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(path)
                 with open(path, "wb") as f:
                     f.write(data)
             subprocess.run([os.path.join(self.build, "korvel-publish"), "--version", version,
@@ -593,6 +619,7 @@ def update_run(build, rounds):
             fetched.append(sum(n for t, c, n in bench.nginx.requests()[seen:] if t.endswith(".7z")))
         disk = disk_use(data)
         listed = sum(os.path.getsize(p[4]) for p in Release.listed(www, "1.0.1"))
+    rebuilt = rebuilt_run(build, release)
     install, noop = med(installs), med(noops)
     mib = 1048576.0
     print(f"update road on the {200} MB release (medians of {rounds} installs and updates with"
@@ -604,8 +631,62 @@ def update_run(build, rounds):
           f" listed (each: {' '.join(f'{b / mib:.2f}' for b in fetched)} MiB)")
     print(f"  disk use               {footprint / mib:8.1f} MiB after the install,"
           f" {disk / mib:.1f} MiB after {UPDATES} updates")
+    print("  rebuilt libraries      fetched of their packages; applying their patches: time, peak"
+          " memory added; the whole update (a new version directory): time, peak memory")
+    for label, lib_fetched, cost, seconds, peak_kib, apply_s, apply_kib in rebuilt:
+        print(f"  {label:22} {lib_fetched / mib:8.2f} MiB of {cost / mib:.1f} MiB"
+              f" ({100 * lib_fetched / cost:.2f} %); {apply_s:.2f} s, {apply_kib / 1024:.1f} MiB;"
+              f" {seconds:.2f} s, {peak_kib / 1024:.1f} MiB")
     print(f"update-ratios: fetched={fetched[0] / listed:.4f} nothing_new_time={noop / install:.2f}"
-          f" nothing_new_written_mib={med(writes) / mib:.1f} disk={disk / footprint:.2f}")
+          f" nothing_new_written_mib={med(writes) / mib:.1f} disk={disk / footprint:.2f}"
+          f" rebuilt_one_behind={rebuilt[0][1] / rebuilt[0][2]:.4f}"
+          f" rebuilt_three_behind={rebuilt[1][1] / rebuilt[1][2]:.4f}")
+
+
+def rebuilt_run(build, release):
+    """Updates whose libraries were rebuilt (Release.rebuilt_tree): from 1.1.0 to 1.1.1 (one
+    behind) and to 1.1.REBUILDS (three behind), each from a fresh install of 1.1.0. Returns, per
+    case, (label, bytes fetched for the libraries: their patches, or their packages where a patch
+    was not taken; the libraries' full package cost; the update's seconds net of the pause; the
+    update's peak resident KiB; the time of applying the libraries' patches again alone, and the
+    most memory that applying one added)."""
+    www = release.rebuilt_tree()
+    names = tuple(name for name, _ in UPDATE_LIBRARIES)
+    rows = []
+    with served(build, release, www) as bench:
+        installer = os.path.join(bench.work, "installer", "Korvel.exe")
+        for label, version in (("one behind", "1.1.1"), ("three behind", f"1.1.{REBUILDS}")):
+            list_only(www, "1.1.0")
+            env, data = bench.home("rebuilt")
+            run([installer], env, lock=True)
+            list_only(www, version)
+            seen = len(bench.nginx.requests())
+            launcher = os.path.join(data, "Korvel.exe")
+            shutil.copy(os.path.join(build, "Korvel.exe"), launcher)
+            seconds, peak = run([launcher, "update"], env, lock=True)
+            if not os.path.isfile(os.path.join(data, version, "manifest.xml")):
+                raise SystemExit(f"bench: the update did not install {version}")
+            lib_fetched = sum(n for t, c, n in bench.nginx.requests()[seen:]
+                              if t.split("/")[-1].startswith(tuple(f"{n}_" for n in names)))
+            cost = sum(os.path.getsize(p[4]) for p in Release.listed(www, version) if p[0] in names)
+            # The patches the update took, applied again alone to the installed libraries: what
+            # the update spent on them, which its own figures mix with the new directory's.
+            apply_s, apply_kib = 0.0, 0
+            for target, _, _ in bench.nginx.requests()[seen:]:
+                if not target.endswith(".kvpatch"):
+                    continue
+                name = target.split("/")[2]
+                start = time.perf_counter()
+                out = subprocess.run([os.path.join(build, "bench", "korvel-bench-patch"), "apply",
+                                      os.path.join(data, "1.1.0", name), os.path.join(www, target[1:]),
+                                      os.path.join(bench.work, "applied")],
+                                     check=True, capture_output=True, text=True).stdout
+                kib = {line.split()[-3]: int(line.split()[-2]) for line in out.splitlines()
+                       if line.endswith(" KiB")}
+                apply_s += time.perf_counter() - start
+                apply_kib = max(apply_kib, kib["resident"] - kib["applying"])
+            rows.append((label, lib_fetched, cost, seconds - DESIGNED_PAUSE_S, peak, apply_s, apply_kib))
+    return rows
 
 
 def package_cost(build, path, work):

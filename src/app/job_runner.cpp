@@ -6,6 +6,7 @@
 #include "engine/signed_release.h"
 #include "engine/version_catalogue.h"
 #include "install/package_staging.h"
+#include "install/patch_road.h"
 #include "install/registration.h"
 #include "install/statistics.h"
 #include "install/uninstall.h"
@@ -240,7 +241,10 @@ bool installVersion(VersionEntry &entry)
 {
     if (!entry.fetchManifest())
         return false;
-    // Each package is extracted beside the installed files while the later ones download.
+    // A file that a patch makes from an installed copy is not fetched in its package; each
+    // other package is extracted beside the installed files while the later ones download.
+    PatchRoad patches(entry);
+    patches.applyPatches();
     PackageStaging staging(entry);
     return entry.downloadPackages(&staging) && entry.commitVersion(&staging);
 }

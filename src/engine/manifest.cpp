@@ -14,6 +14,9 @@
 #include <QUrl>
 #include <QXmlStreamReader>
 
+#include <algorithm>
+#include <optional>
+
 bool VersionEntry::fetchManifest()
 {
     m_sink->report(status_reports::ManifestDownloadStarted, m_version, QString());
@@ -71,6 +74,7 @@ bool VersionEntry::parseManifest(const QByteArray &data)
     // prefetch entry that is also the first) must not hold the packages of both reads, nor a
     // refused manifest leave half its packages behind.
     QList<PackageRecord> packages;
+    QList<PatchRecord> patches;
     QString entryFile;
     QString entryFunction;
     // No error check: at the first malformed spot the reader ends, and what came before decides.
@@ -99,6 +103,13 @@ bool VersionEntry::parseManifest(const QByteArray &data)
                                                &size))
                 package.setSignedContent(sha256, size);
             packages.append(package);
+        } else if (reader.name() == QLatin1String("Patch")) {
+            std::optional<PatchRecord> patch;
+            const PatchRecord::Reading reading = PatchRecord::read(attributes, &patch);
+            if (reading == PatchRecord::Reading::Unsafe)
+                return false;
+            if (patch)
+                patches.append(*patch);
         } else if (reader.name() == QLatin1String("Entry")) {
             entryFile = attributes.value(QLatin1String("file")).toString();
             entryFunction = attributes.value(QLatin1String("function")).toString();
@@ -106,7 +117,16 @@ bool VersionEntry::parseManifest(const QByteArray &data)
     }
     if (entryFile.isEmpty() || entryFunction.isEmpty())
         return false;
+    // A patch stands in for a package; one that names none of this manifest's replaces nothing.
+    QList<PatchRecord> usable;
+    for (const PatchRecord &patch : qAsConst(patches)) {
+        const auto named = [&](const PackageRecord &package) { return package.name() == patch.package(); };
+        if (std::any_of(packages.cbegin(), packages.cend(), named))
+            usable.append(patch);
+    }
     m_packages = packages;
+    m_patches = usable;
+    m_patchedPackages.clear();
     m_entryFile = entryFile;
     m_entryFunction = entryFunction;
     m_manifestData = data;

@@ -25,12 +25,13 @@ namespace {
 struct Mirror {
     QString (*base)();
     QString (*path)(const QString &name, const QString &no);
+    QString (*patchPath)(const QString &name, const QString &no);
 };
 
 // Tried in this order.
 const Mirror PackageMirrors[] = {
-    {&servers::component, &server_layout::componentPackagePath},
-    {&servers::package, &server_layout::mirrorPackagePath},
+    {&servers::component, &server_layout::componentPackagePath, &server_layout::componentPatchPath},
+    {&servers::package, &server_layout::mirrorPackagePath, &server_layout::mirrorPatchPath},
 };
 
 // Reads of 1 KiB made the check of a stored package 7 % slower than md5sum.
@@ -405,14 +406,18 @@ constexpr int MaxRequestsPerMirror = 5;
 
 QString PackageRecord::packageFilePath() const
 {
-    return m_packageDir.filePath(m_version + QLatin1String(PackageFileSuffix));
+    return m_packageDir.filePath(m_version + QLatin1String(m_isPatch ? PatchFileSuffix : PackageFileSuffix));
 }
 
 bool PackageRecord::isStoreFileName(const QString &fileName)
 {
-    const QString partial = QLatin1String(PackageFileSuffix) + QLatin1String(PartialFileSuffix);
-    return fileName.endsWith(QLatin1String(PackageFileSuffix)) || fileName.endsWith(partial)
-        || fileName.endsWith(partial + QLatin1String(ResumeTagSuffix));
+    for (const char *suffix : {PackageFileSuffix, PatchFileSuffix}) {
+        const QString partial = QLatin1String(suffix) + QLatin1String(PartialFileSuffix);
+        if (fileName.endsWith(QLatin1String(suffix)) || fileName.endsWith(partial)
+            || fileName.endsWith(partial + QLatin1String(ResumeTagSuffix)))
+            return true;
+    }
+    return false;
 }
 
 bool PackageRecord::verifyPackage(QIODevice &file) const
@@ -539,7 +544,8 @@ bool PackageRecord::downloadPackage(TransferConnection &connection, const Transf
     bool givenUp = false;
     for (int turn = 0; turn < 2 && !givenUp; ++turn) {
         const int mirror = turn == 0 ? first : 1 - first;
-        const QString path = PackageMirrors[mirror].path(urlPathSegment(m_name), urlPathSegment(m_no));
+        const QString path = (m_isPatch ? PackageMirrors[mirror].patchPath : PackageMirrors[mirror].path)(
+            urlPathSegment(m_name), urlPathSegment(m_no));
         const QUrl url(PackageMirrors[mirror].base() + path);
         bool startedAfresh = false;
         for (int request = 0; request < MaxRequestsPerMirror; ++request) {
@@ -578,6 +584,9 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
     // transfers of the packages that changed.
     const auto fetch = [&](int index, TransferConnection &connection, const std::atomic<bool> &cancel) {
         const PackageRecord &package = m_packages.at(index);
+        // Its one file stands ready without it (a patch made it from the installed copy).
+        if (m_patchedPackages.contains(package.name()))
+            return true;
         QFile existing(package.packageFilePath());
         if (existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing))
             return true;

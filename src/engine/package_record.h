@@ -21,6 +21,9 @@ constexpr char PartialFileSuffix[] = ".partial";
 // recognise the same file again (its entity tag, else its date), sent as If-Range when the rest
 // is asked for. No tag, no resumption: the bytes might belong to a file the server has no more.
 constexpr char ResumeTagSuffix[] = ".tag";
+// A binary patch (engine/patch_record.h) is stored beside its package's files as its `no`
+// followed by PatchFileSuffix, under the name the mirrors give it.
+constexpr char PatchFileSuffix[] = ".kvpatch";
 
 // One package of a version: where its file lives in the package store and how to fetch and
 // check it. The store is dataDirectory() + "/packages/" + name, shared by the versions of one
@@ -46,10 +49,15 @@ public:
     const QByteArray &sha256() const { return m_sha256; }
     qint64 size() const { return m_size; } // -1 when not set
 
-    // packageDir / version + ".7z": the verified package file.
+    // The record stands for a binary patch published beside the package's files rather than
+    // for a package: its file ends in PatchFileSuffix, in the store and on the mirrors.
+    void markAsPatch() { m_isPatch = true; }
+    bool isPatch() const { return m_isPatch; }
+
+    // packageDir / version + ".7z" (a patch: + PatchFileSuffix): the verified file.
     QString packageFilePath() const;
-    // Whether fileName is one the store gives a package's file (verified or partial); every
-    // other file in a package directory is not the store's.
+    // Whether fileName is one the store gives a package's or a patch's file (verified or
+    // partial); every other file in a package directory is not the store's.
     static bool isStoreFileName(const QString &fileName);
 
     // True when the MD5 of file's bytes from its current position to its end equals digest.
@@ -82,4 +90,5 @@ private:
     QDir m_packageDir;
     QByteArray m_sha256;
     qint64 m_size = -1;
+    bool m_isPatch = false;
 };

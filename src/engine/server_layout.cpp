@@ -1,5 +1,7 @@
 #include "engine/server_layout.h"
 
+#include "engine/package_record.h"
+
 namespace server_layout {
 
 namespace {
@@ -36,6 +38,17 @@ QString componentPackagePath(const QString &name, const QString &no)
 QString mirrorPackagePath(const QString &name, const QString &no)
 {
     return QStringLiteral("/%1/%2/%1_%2%3").arg(name, no, QLatin1String(PackageSuffix));
+}
+
+QString componentPatchPath(const QString &name, const QString &no)
+{
+    return QStringLiteral("/%1/%2/%3/%2_%3%4")
+        .arg(QLatin1String(ComponentDir), name, no, QLatin1String(PatchFileSuffix));
+}
+
+QString mirrorPatchPath(const QString &name, const QString &no)
+{
+    return QStringLiteral("/%1/%2/%1_%2%3").arg(name, no, QLatin1String(PatchFileSuffix));
 }
 
 QString signaturePath(const QString &path)

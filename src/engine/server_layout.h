@@ -16,6 +16,10 @@ QString manifestPath(const QString &version); // "/bin/manifest/VERSION.xml"
 // A package on the first mirror and on the second one (name, and the package's `no`).
 QString componentPackagePath(const QString &name, const QString &no); // "/component/N/NO/N_NO.7z"
 QString mirrorPackagePath(const QString &name, const QString &no);    // "/N/NO/N_NO.7z"
+// A binary patch (engine/patch_record.h) beside the package's files on each mirror (the package's
+// name, and the patch's `no`).
+QString componentPatchPath(const QString &name, const QString &no); // "/component/N/NO/N_NO.kvpatch"
+QString mirrorPatchPath(const QString &name, const QString &no);    // "/N/NO/N_NO.kvpatch"
 // The detached signature published beside a signed file.
 QString signaturePath(const QString &path); // path + ".minisig"
 // Names the layout keeps for itself at the top of a tree ("bin", "component"): a package of that

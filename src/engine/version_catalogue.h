@@ -2,10 +2,12 @@
 
 #include "base/command_handler.h"
 #include "engine/package_record.h"
+#include "engine/patch_record.h"
 #include "engine/transfer_limits.h"
 
 #include <QByteArray>
 #include <QDir>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -50,6 +52,21 @@ public:
     const QList<PackageRecord> &packages() const { return m_packages; }
     const QString &entryFile() const { return m_entryFile; } // relative to versionDir
     const QString &entryFunction() const { return m_entryFunction; }
+    // The binary patches the manifest offers, in document order; only those that replace a
+    // package the manifest lists.
+    const QList<PatchRecord> &patches() const { return m_patches; }
+
+    // A package whose one file stands ready without it (install/patch_road.h): a patch was
+    // applied into the side file the commit takes it from, or the version directory holds
+    // this version's file already.
+    struct PatchedFile {
+        QString file; // relative to versionDir
+        bool staged;  // waits as a side file (install/commit.h); otherwise it is in place
+    };
+    // downloadPackages does not fetch these packages, and commitVersion takes their file as
+    // it stands instead of extracting them. Keyed by package name. Cleared by parseManifest.
+    void setPatchedPackages(const QHash<QString, PatchedFile> &patched) { m_patchedPackages = patched; }
+    const QHash<QString, PatchedFile> &patchedPackages() const { return m_patchedPackages; }
 
     // What a signed catalogue says of this version's manifest: its SHA-256 (32 bytes) and size
     // in bytes. A build with release keys accepts no other manifest for this version.
@@ -64,12 +81,14 @@ public:
     bool fetchManifest();
 
     // Reads a manifest: one PackageRecord per Package element that has name, version, no and
-    // hash (others are dropped), and file and function of the last Entry element. Accepted
-    // (true) when both are non-empty: the packages, entry file, entry function and data (as
-    // manifestData) then replace whatever an earlier parse left. Refused as a whole, the entry
-    // unchanged, when the entry is incomplete or a Package names a name or version that is not
-    // a plain name (isPlainName: it would lead out of the package store, or name a device or
-    // another file on Windows). Creates nothing on disk. No report.
+    // hash (others are dropped), one PatchRecord per usable Patch element that names one of
+    // those packages (others are dropped), and file and function of the last Entry element.
+    // Accepted (true) when both are non-empty: the packages, patches, entry file, entry
+    // function and data (as manifestData) then replace whatever an earlier parse left.
+    // Refused as a whole, the entry unchanged, when the entry is incomplete or a Package or
+    // Patch names a name, version, no or file that is not plain (isPlainName: it would lead out
+    // of our directories, or name a device or another file on Windows). Creates nothing on
+    // disk. No report.
     bool parseManifest(const QByteArray &data);
 
     // Parses versionDir / "manifest.xml" and checks that the entry file is there. False when the
@@ -84,6 +103,7 @@ public:
     // that order that cannot be had, code -1 "下载错误" and false once the transfers still
     // running have stopped (later packages may have been fetched meanwhile, but are not
     // reported). True with no packages. arrivals (when given) hears of each package in place.
+    // A package of patchedPackages() is reported and not fetched.
     bool downloadPackages(PackageArrivals *arrivals = nullptr);
 
     // The limits of this entry's transfers (the manifest's with their small-file deadline).
@@ -93,7 +113,7 @@ public:
     // Extracts the packages into versionDir, writes manifest.xml and publishes the launcher
     // (defined with the install step, in install/commit.cpp). staging: the extractions that
     // began while the packages arrived (install/package_staging.h), taken over; null: each
-    // package is extracted here.
+    // package is extracted here. A patched package's file is taken as it stands.
     bool commitVersion(PackageStaging *staging = nullptr);
     // Loads the entry file and returns its entry function, or null (defined with
     // the install step, in install/entry_function.cpp).
@@ -112,6 +132,8 @@ private:
     bool m_prefetch;
     QByteArray m_manifestData;
     QList<PackageRecord> m_packages;
+    QList<PatchRecord> m_patches;
+    QHash<QString, PatchedFile> m_patchedPackages;
     QString m_entryFile;
     QString m_entryFunction;
     QByteArray m_manifestSha256;

@@ -2,11 +2,13 @@
 
 #include "engine/status_sink.h"
 #include "engine/version_catalogue.h"
+#include "install/entry_names.h"
 #include "install/extraction.h"
 #include "install/package_staging.h"
 #include "platform/filesystem.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -109,18 +111,24 @@ QByteArray fileContent(const QString &path)
 // Every package is extracted beside the installed files first, and only files that differ
 // from what is installed are written at all. Until all of them are there and checked, the
 // installed version stays exactly as it was, still startable. With staging, the packages were
-// extracted while they arrived, and only their outcome is awaited here. False after reporting
-// the package that failed, nothing staged left.
-bool stagePackages(const QList<PackageRecord> &packages, const QString &versionPath, const QString &version,
-                   StatusSink *sink, PackageStaging *staging, StagedFiles *staged)
+// extracted while they arrived, and only their outcome is awaited here. A patched package's file
+// is taken as it stands. False after reporting the package that failed, nothing staged left.
+bool stagePackages(const QList<PackageRecord> &packages,
+                   const QHash<QString, VersionEntry::PatchedFile> &patchedPackages,
+                   const QString &versionPath, const QString &version, StatusSink *sink,
+                   PackageStaging *staging, StagedFiles *staged)
 {
     staged->reservePaths(install::versionDirectoryFiles());
     for (int index = 0; index < packages.size(); ++index) {
         const PackageRecord &package = packages.at(index);
         sink->report(status_reports::CommitStarted, version, package.name());
+        const auto patched = patchedPackages.constFind(package.name());
         bool extracted;
         if (staging) {
+            // The extractor passes a patched package over; its file joins below.
             extracted = staging->waitStaged(index);
+        } else if (patched != patchedPackages.cend()) {
+            extracted = !patched->staged || staged->stageWritten(QDir(versionPath), patched->file);
         } else {
             QFile file(package.packageFilePath());
             extracted = file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(versionPath), staged);
@@ -134,8 +142,20 @@ bool stagePackages(const QList<PackageRecord> &packages, const QString &versionP
             return false;
         }
     }
-    if (staging)
-        *staged = staging->takeStaged();
+    if (!staging)
+        return true;
+    *staged = staging->takeStaged();
+    // The patched files join what the extractor staged only now: it owned the staged files
+    // until it stopped.
+    for (const PackageRecord &package : packages) {
+        const auto patched = patchedPackages.constFind(package.name());
+        if (patched == patchedPackages.cend() || !patched->staged
+            || staged->stageWritten(QDir(versionPath), patched->file))
+            continue;
+        staged->discard();
+        sink->report(status_reports::CommitFailed, version, package.name());
+        return false;
+    }
     return true;
 }
 
@@ -219,7 +239,38 @@ bool SideFile::isSideFileName(const QString &part)
         || part.endsWith(QLatin1String(kAsideSuffix), Qt::CaseInsensitive);
 }
 
+QString SideFile::sidePath(const QString &finalPath)
+{
+    return finalPath + QLatin1String(kSideSuffix);
+}
+
 bool SideFile::open()
+{
+    if (!claimFinalName())
+        return false;
+    // A side file left by an interrupted run, or a link planted under its name, goes; the
+    // new one is created afresh, never opened through a link. So does an old file that an
+    // earlier commit could only move aside (one the system held then).
+    QFile::remove(m_file.fileName());
+    removeAside(m_final);
+    return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+}
+
+bool SideFile::adopt()
+{
+    if (!claimFinalName())
+        return false;
+    removeAside(m_final);
+    const QFileInfo side(m_file.fileName());
+    if (side.isSymLink() || !side.isFile())
+        return false;
+    if (m_keptPermissions && !QFile::setPermissions(m_file.fileName(), *m_keptPermissions))
+        return false;
+    m_finished = true;
+    return true;
+}
+
+bool SideFile::claimFinalName()
 {
     const QFileInfo existing(m_final);
     if (existing.isSymLink()) {
@@ -231,12 +282,7 @@ bool SideFile::open()
             return false;
         m_keptPermissions = QFile::permissions(m_final);
     }
-    // A side file left by an interrupted run, or a link planted under its name, goes; the
-    // new one is created afresh, never opened through a link. So does an old file that an
-    // earlier commit could only move aside (one the system held then).
-    QFile::remove(m_file.fileName());
-    removeAside(m_final);
-    return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
+    return true;
 }
 
 void SideFile::removeAside(const QString &finalPath)
@@ -402,6 +448,28 @@ void StagedFiles::add(std::unique_ptr<SideFile> file)
     m_files.push_back(std::move(file));
 }
 
+bool StagedFiles::stageWritten(const QDir &destination, const QString &relativePath)
+{
+    // The path is checked as an entry's name would be, before anything at it is touched.
+    QString path;
+    if (!archive::resolveEntryPath(relativePath, &path) || path.isEmpty() || path != relativePath)
+        return false;
+    const QString folded = path.toCaseFolded();
+    for (const QString &reserved : qAsConst(m_reserved)) {
+        if (folded == reserved || folded.startsWith(reserved + QLatin1Char('/')))
+            return false;
+    }
+    const auto taken = m_claimed.constFind(folded);
+    if (taken != m_claimed.cend() && *taken != path)
+        return false;
+    auto file = std::make_unique<SideFile>(destination.absolutePath() + QLatin1Char('/') + path);
+    if (!file->adopt())
+        return false; // the side file goes with it
+    m_claimed.insert(folded, path);
+    add(std::move(file));
+    return true;
+}
+
 QStringList install::versionDirectoryFiles()
 {
     return {QLatin1String(LocalManifestFileName),
@@ -415,7 +483,7 @@ bool VersionEntry::commitVersion(PackageStaging *staging)
     const QString manifestPath = m_versionDir.absoluteFilePath(QLatin1String(LocalManifestFileName));
 
     StagedFiles staged;
-    if (!stagePackages(m_packages, versionPath, m_version, m_sink, staging, &staged))
+    if (!stagePackages(m_packages, m_patchedPackages, versionPath, m_version, m_sink, staging, &staged))
         return false;
     // The failures that belong to no one package are told with the last one, so the user
     // always reads why the installation stopped.

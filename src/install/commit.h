@@ -2,6 +2,7 @@
 
 #include "base/product.h"
 
+#include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QString>
@@ -53,6 +54,13 @@ public:
     // by something that must not be replaced: a file we may not write (it keeps its content),
     // or a directory; or when the side file cannot be created.
     bool open();
+    // Where a caller writes a file of its own making (a patched file) for adopt: beside
+    // finalPath, under the name side files are given.
+    static QString sidePath(const QString &finalPath);
+    // Takes the file the caller wrote and closed at sidePath(finalPath) as finished, with the
+    // permissions of the file it replaces where there is one. False, as open, when the final
+    // name must not be replaced, and when the side file is not a regular file.
+    bool adopt();
     // The old file an earlier commit moved aside from finalPath, gone once nothing holds it.
     static void removeAside(const QString &finalPath);
     // Appends size bytes; false when they did not all reach the file.
@@ -75,6 +83,9 @@ public:
     void discard();
 
 private:
+    // What open and adopt check of the final name: a link there goes, a file keeps its
+    // permissions; false for a directory or a file we may not write.
+    bool claimFinalName();
     bool putBack();
 
     QString m_final;
@@ -115,6 +126,15 @@ public:
     bool commit(bool *rolledBack = nullptr);
     // Removes every waiting file.
     void discard();
+
+    // Takes in the file the caller wrote and closed at SideFile::sidePath(destination /
+    // relativePath) (a patched file) as if an extraction had staged it for that path:
+    // relativePath gets the checks of an entry's name (archive::resolveEntryPath, already
+    // resolved; not reserved; not another staged file's spelling in another letter case).
+    // False when it fails them (nothing is touched then), or when the final name holds
+    // something that must not be replaced or the side file is not a regular file (the side
+    // file is then removed).
+    bool stageWritten(const QDir &destination, const QString &relativePath);
 
     // For the extraction that fills it (stageArchive). A finished file waits for commit; what
     // was staged for its final path before goes.

@@ -7,8 +7,11 @@
 
 PackageStaging::PackageStaging(const VersionEntry &entry) : m_versionPath(entry.versionDir().absolutePath())
 {
+    // A package whose file a patch made is not fetched: nothing to extract (the commit takes
+    // the file in).
     for (const PackageRecord &package : entry.packages())
-        m_packageFiles.append(package.packageFilePath());
+        m_packageFiles.append(entry.patchedPackages().contains(package.name()) ? QString()
+                                                                               : package.packageFilePath());
     m_files.reservePaths(install::versionDirectoryFiles());
     m_threaded = m_thread.start([this] { stageArrived(); });
 }
@@ -48,6 +51,8 @@ bool PackageStaging::stage(int index, StagedFiles *staged)
     // The version's directory is made by the first package that is staged into it.
     if (index == 0)
         QDir().mkpath(m_versionPath);
+    if (m_packageFiles.at(index).isEmpty())
+        return true;
     QFile file(m_packageFiles.at(index));
     return file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(m_versionPath), staged);
 }

@@ -19,7 +19,8 @@
 // when this object goes. Lives on the stack of the task that installs the version.
 class PackageStaging : public PackageArrivals {
 public:
-    // Takes entry's package files and version directory as they are now.
+    // Takes entry's package files (none for a package a patch stands in for: see
+    // VersionEntry::patchedPackages) and version directory as they are now.
     explicit PackageStaging(const VersionEntry &entry);
     ~PackageStaging() override;
     PackageStaging(const PackageStaging &) = delete;

@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <random>
 
 namespace {
 
@@ -118,6 +119,26 @@ protected:
             if (check)
                 check();
         }
+    }
+
+    // The kill rounds of an update to 2.0 of 1.0 installed, as the catalogues first (1.0) and
+    // both (2.0 and 1.0) list them; afterUnkilled checks the update that ran to its end.
+    void updateKilledAtAnyMoment(const QByteArray &first, const QByteArray &both,
+                                 const std::function<void()> &afterUnkilled = {})
+    {
+        const auto installFirst = [&] {
+            forgetProduct();
+            server.serve("/bin/versions.xml", HttpReply::ok(first));
+            installFromDownload();
+            server.serve("/bin/versions.xml", HttpReply::ok(both));
+            server.clearRequests();
+        };
+        installFirst();
+        const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
+        expectCompleteInstallation("2.0");
+        if (afterUnkilled)
+            afterUnkilled();
+        killRounds(length, installedProgram(), {"update"}, installFirst);
     }
 
     void TearDown() override
@@ -328,17 +349,25 @@ TEST_F(CrashSafety, UpdateKilledAtAnyMoment)
     const QByteArray first = readFile(tree() + "/bin/versions.xml");
     addFillerFiles("2.0");
     publish("2.0");
-    const QByteArray both = readFile(tree() + "/bin/versions.xml");
-    const auto installFirst = [&] {
-        forgetProduct();
-        server.serve("/bin/versions.xml", HttpReply::ok(first));
-        installFromDownload();
-        server.serve("/bin/versions.xml", HttpReply::ok(both));
-    };
-    installFirst();
-    const qint64 length = runSlowed(installedProgram(), {"update"}, -1);
-    expectCompleteInstallation("2.0");
-    killRounds(length, installedProgram(), {"update"}, installFirst);
+    updateKilledAtAnyMoment(first, readFile(tree() + "/bin/versions.xml"));
+}
+
+TEST_F(CrashSafety, UpdateThatAppliesAPatchKilledAtAnyMoment)
+{
+    // A rebuilt library that comes as a patch, beside files that come in packages.
+    std::mt19937 rng(28);
+    const QByteArray library = codeLikeBytes(400000, rng);
+    addFillerFiles("1.0");
+    extraFiles["lib/libbig.so"] = library;
+    publish("1.0");
+    const QByteArray first = readFile(tree() + "/bin/versions.xml");
+    addFillerFiles("2.0");
+    extraFiles["lib/libbig.so"] = rebuiltBinary(library, rng);
+    publish("2.0");
+    ASSERT_TRUE(readFile(tree() + "/bin/manifest/2.0.xml").contains("<Patch "));
+    updateKilledAtAnyMoment(first, readFile(tree() + "/bin/versions.xml"), [&] {
+        EXPECT_EQ(server.requestCount("/component/lib/2.0/lib_2.0.7z"), 0) << "the patch was not used";
+    });
 }
 
 TEST_F(CrashSafety, UpdateThatRemovesAnOldVersionKilledAtAnyMoment)

@@ -9,6 +9,7 @@
 #include "support/target.h"
 #include "support/tools.h"
 
+#include <QCryptographicHash>
 #include <QDate>
 #include <QDateTime>
 #include <QDirIterator>
@@ -18,6 +19,8 @@
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QThread>
+
+#include <random>
 
 namespace {
 
@@ -497,6 +500,122 @@ TEST_F(JobRoad, ChangedLibraryIsCommittedWhileTheClientRunsIt)
     installed = filesBelow(version);
     installed.remove("manifest.xml");
     EXPECT_EQ(installed, releaseFiles("1.0"));
+}
+
+TEST_F(JobRoad, RebuiltLibraryComesAsAPatchAndFromItsPackageWhenThePatchFails)
+{
+    std::mt19937 rng(28);
+    const QByteArray first = codeLikeBytes(400000, rng);
+    const QByteArray second = rebuiltBinary(first, rng);
+    extraFiles = {{"lib/libbig.so", first}};
+    publish("1.0");
+    installFromDownload();
+    extraFiles = {{"lib/libbig.so", second}};
+    publish("2.0");
+    const QString data = home.dataDirectory();
+    const QByteArray manifest = readFile(tree() + "/bin/manifest/2.0.xml");
+    VersionEntry listed(QDir(data), nullptr, "2.0", QString());
+    ASSERT_TRUE(listed.parseManifest(manifest));
+    ASSERT_EQ(listed.patches().size(), 1) << manifest.constData();
+    const PatchRecord patch = listed.patches().first();
+    const QString no = patch.patchFile().no();
+    const QByteArray patchPath = ("/component/lib/" + no + "/lib_" + no + ".kvpatch").toUtf8();
+    const QByteArray mirrorPatchPath = ("/lib/" + no + "/lib_" + no + ".kvpatch").toUtf8();
+    const QByteArray packagePath = "/component/lib/2.0/lib_2.0.7z";
+    const QByteArray patchBytes = readFile(tree() + patchPath);
+    ASSERT_FALSE(patchBytes.isEmpty());
+    ASSERT_TRUE(QFileInfo::exists(tree() + packagePath));
+
+    // Each case starts from 1.0 as installed, with the tree as published.
+    const auto backToFirst = [&] {
+        QDir(data + "/2.0").removeRecursively();
+        for (const PackageRecord &package : listed.packages()) {
+            if (package.version() == "2.0")
+                QFile::remove(package.packageFilePath());
+        }
+        serveTree();
+        server.clearRequests();
+    };
+    // The update installs 2.0 whole and leaves nothing of a patch behind; patched: whether the
+    // library came as its patch (its package not fetched).
+    const auto expectUpdated = [&](bool patched) {
+        ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+        EXPECT_TRUE(err.isEmpty()) << err.constData();
+        expectCompleteInstallation("2.0");
+        EXPECT_EQ(server.requestCount(packagePath), patched ? 0 : 1);
+        EXPECT_FALSE(QFileInfo::exists(patch.patchFile().packageFilePath()));
+        const QByteArray report = startNormally(installedProgram());
+        EXPECT_EQ(sampleField(report, "version"), "2.0");
+        expectRanComplete(report);
+    };
+
+    {
+        SCOPED_TRACE("the patch applies");
+        server.clearRequests();
+        expectUpdated(true);
+        EXPECT_EQ(server.requestCount(patchPath), 1);
+        // 1.0 runs no more, but stays as the version before; 2.0's library package was never had.
+        EXPECT_TRUE(QFileInfo::exists(data + "/1.0/manifest.xml"));
+        EXPECT_FALSE(QFileInfo::exists(data + "/packages/lib/2.0.7z"));
+        // Nothing new: the library in place is this version's, so neither is fetched.
+        server.clearRequests();
+        ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+        EXPECT_EQ(server.requestCount(patchPath), 0);
+        EXPECT_EQ(server.requestCount(packagePath), 0);
+        expectCompleteInstallation("2.0");
+    }
+
+    {
+        SCOPED_TRACE("the patch is missing on both mirrors");
+        backToFirst();
+        serveTree([](const QString &path) { return path.endsWith(".kvpatch"); });
+        expectUpdated(false);
+        EXPECT_EQ(server.requestCount(patchPath), 1);
+        EXPECT_EQ(server.requestCount(mirrorPatchPath), 1);
+    }
+    {
+        SCOPED_TRACE("the patch arrives corrupt");
+        backToFirst();
+        QByteArray corrupt = patchBytes;
+        corrupt[corrupt.size() / 2] = char(corrupt[corrupt.size() / 2] ^ 0x55);
+        server.serve(patchPath, HttpReply::ok(corrupt));
+        server.serve(mirrorPatchPath, HttpReply::ok(corrupt));
+        expectUpdated(false);
+    }
+    {
+        SCOPED_TRACE("a patch that the manifest vouches for does not apply");
+        backToFirst();
+        QByteArray corrupt = patchBytes;
+        corrupt[corrupt.size() - 8] = char(corrupt[corrupt.size() - 8] ^ 0x55);
+        QByteArray vouching = manifest;
+        vouching.replace(patch.patchFile().digest().toHex(),
+                         QCryptographicHash::hash(corrupt, QCryptographicHash::Md5).toHex());
+        vouching.replace(patch.patchFile().sha256().toHex(),
+                         QCryptographicHash::hash(corrupt, QCryptographicHash::Sha256).toHex());
+        server.serve(patchPath, HttpReply::ok(corrupt));
+        server.serve("/bin/manifest/2.0.xml", HttpReply::ok(vouching));
+        expectUpdated(false);
+        EXPECT_EQ(server.requestCount(patchPath), 1);
+    }
+    {
+        SCOPED_TRACE("the patch makes another file than the manifest names");
+        backToFirst();
+        QByteArray otherResult = manifest;
+        otherResult.replace(patch.resultSha256().toHex(), QByteArray(64, 'e'));
+        server.serve("/bin/manifest/2.0.xml", HttpReply::ok(otherResult));
+        expectUpdated(false);
+        EXPECT_EQ(server.requestCount(patchPath), 1);
+    }
+    {
+        SCOPED_TRACE("the installed library is not the patch's base");
+        backToFirst();
+        QByteArray changed = first;
+        changed[100] = char(changed[100] ^ 1);
+        ASSERT_TRUE(writeFile(data + "/1.0/lib/libbig.so", changed));
+        expectUpdated(false);
+        EXPECT_EQ(server.requestCount(patchPath), 0);
+        ASSERT_TRUE(writeFile(data + "/1.0/lib/libbig.so", first));
+    }
 }
 
 TEST_F(JobRoad, UpdatesKeepTheRunningAndThePreviousVersionWithTheirPackagesOnly)

@@ -4,6 +4,7 @@
 
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QMap>
 
 namespace {
 
@@ -114,6 +115,96 @@ TEST_F(ManifestTest, PackageNamesLeavingTheStoreRefuseTheManifest)
     VersionEntry fetched = entry();
     EXPECT_FALSE(fetched.fetchManifest());
     EXPECT_EQ(sink.reports.value(1), (Report{1, -2, "1.2", "", "清单解释错误"}));
+}
+
+// A patch as the publisher lists it, with attributes replaced or dropped (an empty value drops).
+QByteArray patchElement(const QMap<QByteArray, QByteArray> &changes = {})
+{
+    QMap<QByteArray, QByteArray> attributes{
+        {"file", "lib/libclient.so"},          {"package", "core"},
+        {"no", "12-from-00112233aabbccdd"},    {"hash", "0cc175b9c0f1b6a831c399e269772661"},
+        {"sha256", QByteArray(64, 'a')},       {"size", "1000"},
+        {"baseSha256", QByteArray(64, 'b')},   {"baseSize", "200000"},
+        {"resultSha256", QByteArray(64, 'C')}, {"resultSize", "210000"}};
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        attributes[it.key()] = it.value();
+    QByteArray element = "<Patch";
+    for (auto it = attributes.cbegin(); it != attributes.cend(); ++it) {
+        if (!it.value().isEmpty())
+            element += ' ' + it.key() + "=\"" + it.value() + '"';
+    }
+    return element + "/>";
+}
+
+QByteArray withPatches(const QByteArray &patches)
+{
+    QByteArray manifest = Manifest;
+    return manifest.replace("<Entry", patches + "<Entry");
+}
+
+TEST_F(ManifestTest, PatchesStandBesideThePackagesThatProgramsWithoutPatchesStillInstall)
+{
+    // What a program that knows no patches reads of a manifest with patches is what it reads of
+    // the same manifest without them: the Package elements stay as they are, and a Patch is an
+    // element such a program passes over.
+    VersionEntry e = entry();
+    ASSERT_TRUE(e.parseManifest(withPatches(patchElement() + patchElement({{"no", "12-from-99"}}))));
+    EXPECT_EQ(packageNames(e), (QStringList{"core/core-3/12", "data/data-7/4"}));
+    EXPECT_EQ(e.entryFile(), "libclient.so");
+    ASSERT_EQ(e.patches().size(), 2);
+    const PatchRecord &patch = e.patches().first();
+    EXPECT_EQ(patch.file(), "lib/libclient.so");
+    EXPECT_EQ(patch.package(), "core");
+    EXPECT_EQ(patch.baseSha256(), QByteArray(32, char(0xbb)));
+    EXPECT_EQ(patch.baseSize(), 200000);
+    EXPECT_EQ(patch.resultSha256(), QByteArray(32, char(0xcc))); // either letter case
+    EXPECT_EQ(patch.resultSize(), 210000);
+    // Fetched and checked as a package is, beside that package's files.
+    EXPECT_TRUE(patch.patchFile().isPatch());
+    EXPECT_EQ(patch.patchFile().digest(), QByteArray::fromHex("0cc175b9c0f1b6a831c399e269772661"));
+    EXPECT_EQ(patch.patchFile().sha256(), QByteArray(32, char(0xaa)));
+    EXPECT_EQ(patch.patchFile().size(), 1000);
+    EXPECT_EQ(patch.patchFile().packageFilePath(),
+              home.dataDirectory() + "/packages/core/12-from-00112233aabbccdd.kvpatch");
+    EXPECT_TRUE(PackageRecord::isStoreFileName("12-from-00112233aabbccdd.kvpatch.partial"));
+
+    // A patch short of what a client checks, or standing in for no listed package, is dropped.
+    for (const QMap<QByteArray, QByteArray> &changes :
+         QList<QMap<QByteArray, QByteArray>>{{{"package", "unlisted"}},
+                                             {{"baseSha256", ""}},
+                                             {{"resultSize", ""}},
+                                             {{"hash", ""}},
+                                             {{"hash", "0cc175b9"}},
+                                             {{"sha256", QByteArray(63, 'a')}},
+                                             {{"size", "-1"}},
+                                             {{"baseSize", "12kB"}},
+                                             {{"resultSha256", QByteArray(64, 'g')}}}) {
+        VersionEntry dropped = entry();
+        ASSERT_TRUE(dropped.parseManifest(withPatches(patchElement(changes))))
+            << changes.firstKey().constData();
+        EXPECT_TRUE(dropped.patches().isEmpty()) << changes.firstKey().constData();
+        EXPECT_EQ(packageNames(dropped), (QStringList{"core/core-3/12", "data/data-7/4"}));
+    }
+
+    // One whose names would lead out of the store or the version directory: the manifest is not
+    // to be trusted, as with such a Package.
+    const QStringList before = directoriesBelow(home.root());
+    for (const QMap<QByteArray, QByteArray> &changes :
+         QList<QMap<QByteArray, QByteArray>>{{{"file", "../libclient.so"}},
+                                             {{"file", "lib/../../x"}},
+                                             {{"file", "/tmp/x"}},
+                                             {{"file", "lib//x"}},
+                                             {{"file", "lib\\x"}},
+                                             {{"file", "lib/"}},
+                                             {{"package", ".."}},
+                                             {{"no", "../../12"}},
+                                             {{"no", "a/b"}}}) {
+        VersionEntry refused = entry();
+        EXPECT_FALSE(refused.parseManifest(withPatches(patchElement(changes))))
+            << changes.first().constData();
+        EXPECT_TRUE(refused.manifestData().isEmpty());
+    }
+    EXPECT_EQ(directoriesBelow(home.root()), before);
 }
 
 TEST_F(ManifestTest, FetchReportsAndHoldsTheLastManifestsPackagesOnly)

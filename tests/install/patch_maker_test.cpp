@@ -17,32 +17,6 @@
 
 namespace {
 
-// Bytes distributed like machine code: skewed, with many call opcodes.
-QByteArray codeBytes(int size, std::mt19937 &rng)
-{
-    static const char alphabet[] = "\x00\x00\x00\xe8\x48\x89\x8b\xff\x0f\x85\xc3\x24\x45\x01\x10\x20";
-    QByteArray data(size, Qt::Uninitialized);
-    for (char &c : data) {
-        const quint32 r = rng();
-        c = r % 4 == 0 ? char(r >> 8) : alphabet[(r >> 8) % 16];
-    }
-    return data;
-}
-
-// What a rebuild after a small change does to a library: new code inserted in the middle moves
-// everything after it, and scattered words change.
-QByteArray rebuilt(const QByteArray &library, std::mt19937 &rng)
-{
-    QByteArray out = library;
-    out.insert(out.size() / 3, codeBytes(8192, rng));
-    for (int i = 0; i < out.size() / 3500; ++i) {
-        const int at = int(rng() % quint32(out.size() - 4)) & ~3;
-        const quint32 word = rng();
-        memcpy(out.data() + at, &word, 4);
-    }
-    return out;
-}
-
 QByteArray applied(const QByteArray &patch, const QByteArray &base, PatchStatus *status)
 {
     QBuffer patchDevice;
@@ -70,8 +44,8 @@ QByteArray xzSize(const QByteArray &data)
 TEST(PatchMaker, ARebuiltLibraryCostsAFewPercentOfItsCompressedSizeAndTheSameBytesEachTime)
 {
     std::mt19937 rng(1);
-    const QByteArray base = codeBytes(1 << 20, rng);
-    const QByteArray result = rebuilt(base, rng);
+    const QByteArray base = codeLikeBytes(1 << 20, rng);
+    const QByteArray result = rebuiltBinary(base, rng);
     QByteArray patch;
     QString error;
     ASSERT_TRUE(makePatch(base, result, &patch, &error)) << qPrintable(error);
@@ -91,10 +65,10 @@ TEST(PatchMaker, ARebuiltLibraryCostsAFewPercentOfItsCompressedSizeAndTheSameByt
 TEST(PatchMaker, HandlesEmptyEqualUnrelatedAndRepetitiveFiles)
 {
     std::mt19937 rng(2);
-    const QByteArray code = codeBytes(200000, rng);
+    const QByteArray code = codeLikeBytes(200000, rng);
     QByteArray zeros(3 << 20, '\0');
     QByteArray moreZeros = zeros;
-    moreZeros.insert(1 << 20, codeBytes(5000, rng));
+    moreZeros.insert(1 << 20, codeLikeBytes(5000, rng));
     moreZeros.append(QByteArray(1 << 20, '\0'));
     QByteArray pattern;
     while (pattern.size() < (2 << 20))
@@ -112,7 +86,7 @@ TEST(PatchMaker, HandlesEmptyEqualUnrelatedAndRepetitiveFiles)
         {"from nothing", {}, code, code.size()},
         {"to nothing", code, {}, 0},
         {"equal", code, code, 500},
-        {"unrelated", code, codeBytes(150000, rng), 150000},
+        {"unrelated", code, codeLikeBytes(150000, rng), 150000},
         {"one byte", QByteArray("a"), QByteArray("b"), 10},
         // Long runs of one byte and short periods are where a naive matcher turns quadratic.
         {"zeros grown in the middle", zeros, moreZeros, 10000},
@@ -133,8 +107,8 @@ TEST(PatchMaker, WritesThePatchFileAndWhatTheManifestListsAboutIt)
 {
     QTemporaryDir dir;
     std::mt19937 rng(3);
-    const QByteArray base = codeBytes(100000, rng);
-    const QByteArray result = rebuilt(base, rng);
+    const QByteArray base = codeLikeBytes(100000, rng);
+    const QByteArray result = rebuiltBinary(base, rng);
     const QString basePath = dir.filePath("base.so");
     const QString resultPath = dir.filePath("result.so");
     const QString patchPath = dir.filePath("result.so.patch");

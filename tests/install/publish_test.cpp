@@ -1,11 +1,13 @@
 // The release publisher, run as its users run it and checked through the program's own engine:
 // one file over 500 lines because every case builds on the same release and tree helpers.
 #include "engine/version_catalogue.h"
+#include "install/binary_patch.h"
 
 #include "support/http_server.h"
 #include "support/temp_home.h"
 #include "support/tools.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -18,6 +20,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <random>
 
 namespace {
 
@@ -414,6 +417,122 @@ TEST(Publisher, ASecondVersionReusesUnchangedPackagesAndClientsFetchOnlyTheChang
             EXPECT_EQ(package.version(), package.no());
         }
     }
+}
+
+TEST(Publisher, AChangedFileAloneInItsPackageGetsAPatchFromEachEarlierContentStraightToTheNew)
+{
+    TempHome home;
+    const QString source = home.root() + "/release";
+    const QString tree = home.root() + "/tree";
+    // A library rebuilt for each version, one whose bytes are all new each time (no patch can
+    // be under half of its package), and the small client library that changes too.
+    std::mt19937 rng(28);
+    QList<QByteArray> builds{codeLikeBytes(600000, rng)};
+    for (int i = 0; i < 3; ++i)
+        builds.append(rebuiltBinary(builds.last(), rng));
+    QMap<QString, QByteArray> bigFiles; // version -> lib/libbig.so
+    const auto release = [&](const QString &version, int build, const QStringList &extra = {}) {
+        makeRelease(source, version.toUtf8());
+        bigFiles[version] = builds.at(build);
+        ASSERT_TRUE(writeFile(source + "/lib/libbig.so", builds.at(build)));
+        ASSERT_TRUE(writeFile(source + "/noise.bin", codeLikeBytes(300000, rng)));
+        ASSERT_EQ(publish(version, source, tree, extra), 0);
+    };
+    struct Listed {
+        QString from; // the version whose content is the base
+        PatchRecord patch;
+    };
+    const auto patchesOf = [&](const QString &version) {
+        VersionEntry entry(QDir(tree), nullptr, version, "");
+        EXPECT_TRUE(entry.parseManifest(readFile(tree + "/bin/manifest/" + version + ".xml")));
+        QList<Listed> listed;
+        for (const PatchRecord &patch : entry.patches()) {
+            QString from;
+            for (auto it = bigFiles.cbegin(); it != bigFiles.cend(); ++it) {
+                if (QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256) == patch.baseSha256()
+                    && from.isEmpty())
+                    from = it.key();
+            }
+            listed.append(Listed{from, patch});
+        }
+        return listed;
+    };
+    // Each patch is on both mirrors as listed, and turns its base into this version's file.
+    const auto expectApplies = [&](const QString &version, const Listed &listed) {
+        const PatchRecord &patch = listed.patch;
+        SCOPED_TRACE((version + " from " + listed.from).toStdString());
+        EXPECT_EQ(patch.file(), "lib/libbig.so");
+        EXPECT_EQ(patch.package(), "lib");
+        const QString no = patch.patchFile().no();
+        const QByteArray bytes = readFile(tree + QStringLiteral("/component/lib/%1/lib_%1.kvpatch").arg(no));
+        EXPECT_EQ(readFile(tree + QStringLiteral("/lib/%1/lib_%1.kvpatch").arg(no)), bytes);
+        EXPECT_EQ(QCryptographicHash::hash(bytes, QCryptographicHash::Md5), patch.patchFile().digest());
+        EXPECT_EQ(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256), patch.patchFile().sha256());
+        EXPECT_EQ(bytes.size(), patch.patchFile().size());
+        EXPECT_EQ(patch.baseSize(), bigFiles[listed.from].size());
+        EXPECT_EQ(patch.resultSha256(),
+                  QCryptographicHash::hash(bigFiles[version], QCryptographicHash::Sha256));
+        EXPECT_EQ(patch.resultSize(), bigFiles[version].size());
+        QBuffer patchDevice;
+        patchDevice.setData(bytes);
+        QBuffer base;
+        base.setData(bigFiles[listed.from]);
+        QByteArray result;
+        QBuffer out(&result);
+        ASSERT_TRUE(patchDevice.open(QIODevice::ReadOnly) && base.open(QIODevice::ReadOnly)
+                    && out.open(QIODevice::WriteOnly));
+        EXPECT_EQ(applyPatch(&patchDevice, &base, &out), PatchStatus::Applied);
+        EXPECT_TRUE(result == bigFiles[version]);
+        // Well under half of the package it stands in for.
+        for (const PackageRecord &package : manifestPackages(tree, version)) {
+            const QString file = tree + QStringLiteral("/component/lib/%1/lib_%1.7z").arg(package.no());
+            if (package.name() == patch.package()) {
+                EXPECT_LT(bytes.size() * 10, QFileInfo(file).size());
+            }
+        }
+    };
+    const auto fromVersions = [](const QList<Listed> &listed) {
+        QStringList versions;
+        for (const Listed &patch : listed)
+            versions.append(patch.from);
+        return versions;
+    };
+
+    release("1.0", 0);
+    EXPECT_TRUE(patchesOf("1.0").isEmpty());
+    release("2.0", 1);
+    QList<Listed> patches = patchesOf("2.0");
+    EXPECT_EQ(fromVersions(patches), QStringList{"1.0"});
+    for (const Listed &patch : patches)
+        expectApplies("2.0", patch);
+    // Straight from each earlier content, never through the one between.
+    release("3.0", 2);
+    patches = patchesOf("3.0");
+    EXPECT_EQ(fromVersions(patches), (QStringList{"2.0", "1.0"}));
+    for (const Listed &patch : patches)
+        expectApplies("3.0", patch);
+    // Only as far back as asked.
+    release("4.0", 3, {"--patch-depth", "2"});
+    EXPECT_EQ(fromVersions(patchesOf("4.0")), (QStringList{"3.0", "2.0"}));
+    release("4.1", 3, {"--patch-depth", "0"});
+    EXPECT_TRUE(patchesOf("4.1").isEmpty());
+
+    // 4.2 holds 4.0's library again: its package is 4.0's, and so are its patches, found in the
+    // tree as they were published, never made or written again.
+    const QMap<QString, QByteArray> before = filesBelow(tree);
+    const QMap<QString, quint64> identities = fileIdentities(tree);
+    bigFiles["4.1"] = builds.at(3);
+    release("4.2", 3, {"--patch-depth", "4"});
+    patches = patchesOf("4.2");
+    EXPECT_EQ(fromVersions(patches), (QStringList{"3.0", "2.0"})); // 4.1 and 4.0 hold the same
+    for (const Listed &patch : patches) {
+        expectApplies("4.2", patch);
+        const QString path = "component/lib/" + patch.patch.patchFile().no() + "/lib_"
+            + patch.patch.patchFile().no() + ".kvpatch";
+        EXPECT_TRUE(before.contains(path)) << path.toStdString();
+        EXPECT_EQ(fileIdentities(tree).value(path), identities.value(path)) << path.toStdString();
+    }
+    expectManifestsMatchTheirPackages(tree);
 }
 
 TEST(Publisher, SignsWhatMinisignVerifiesTheSameWayEachTime)

@@ -9,7 +9,7 @@ namespace {
 const char kUsage[] =
     "usage: korvel-publish --version V --source DIR --output TREE --entry-file FILE\n"
     "                      --entry-function NAME [--prefetch] [--packages FILE]\n"
-    "                      [--package-size BYTES]\n"
+    "                      [--package-size BYTES] [--patch-depth N]\n"
     "                      [--sign-key KEY --sequence N (--expires UNIXTIME | --no-expiry)\n"
     "                       [--sign-password-file FILE] [--expect-public-key KEYS]\n"
     "                       [--force-sequence]]\n"
@@ -25,6 +25,10 @@ const char kUsage[] =
     "A package whose bytes an earlier version in TREE published is listed as that version's.\n"
     "A published package file is never replaced: a version published again with other bytes\n"
     "gets its changed packages under names of their own (NAME/V-DIGEST/NAME_V-DIGEST.7z).\n"
+    "A file alone in its package (of 64 KiB or more) that changed gets a binary patch from\n"
+    "each distinct content it had in the last N listed versions (default 3; 0: none),\n"
+    "applied back before it is kept, and kept when it is under half its package's size:\n"
+    "component/NAME/P/NAME_P.kvpatch and NAME/P/NAME_P.kvpatch, listed in the manifest.\n"
     "Everything is packed and checked before the tree changes; the manifest follows the\n"
     "packages and the catalogue the manifest.\n"
     "TREE is laid out for a static HTTP server that serves as catalogue, component and\n"
@@ -103,6 +107,10 @@ int main(int argc, char **argv)
             ok = value(&size);
             request.packageSize = size.toLongLong(&ok);
             ok = ok && request.packageSize >= 16;
+        } else if (arg == QLatin1String("--patch-depth")) {
+            qint64 depth = 0;
+            ok = number(&depth) && depth <= 100;
+            request.patchDepth = int(depth);
         } else if (arg == QLatin1String("--prefetch"))
             request.prefetch = true;
         else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {

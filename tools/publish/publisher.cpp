@@ -2,6 +2,7 @@
 
 #include "external_tools.h"
 #include "package_plan.h"
+#include "patch_plan.h"
 #include "publish_log.h"
 #include "published_tree.h"
 #include "release_files.h"
@@ -258,12 +259,14 @@ bool publishRelease(const PublishRequest &request)
         fail(QStringLiteral("cannot create a staging directory in %1").arg(request.outputTree));
         return false;
     }
+    QList<PlannedPatch> patches;
     if (!packPackages(request, source, tree, staging.path(), &published, &packed, &packages)
-        || !placePackages(tree, packages, v) || !packed.write(tree))
+        || !planPatches(request, source, tree, versions, packages, staging.path(), &patches)
+        || !placePackages(tree, packages, v) || !placePatches(tree, patches) || !packed.write(tree))
         return false;
 
     // The manifest before the catalogue: a client that sees the new version finds it whole.
-    if (!writeSigned(signer, manifestFile(tree, v), manifestXml(request, packages),
+    if (!writeSigned(signer, manifestFile(tree, v), manifestXml(request, packages, patches),
                      server_layout::manifestPath(v), v))
         return false;
     listVersion(v, request.prefetch, &versions);

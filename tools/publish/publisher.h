@@ -15,6 +15,9 @@ struct PublishRequest {
     // Bytes of files a package may hold before it is cut into pieces (a larger single file
     // travels alone); pieces hold about a quarter of it.
     qint64 packageSize = 4 << 20;
+    // How many of the versions the catalogue lists (newest first) a changed file that travels
+    // alone in its package gets a binary patch from; 0 makes none.
+    int patchDepth = 3;
     // Signing (tools/publish/signing.h): a minisign secret key, the file holding its password
     // (none: the key is not encrypted), the release sequence (above the tree's, by at most
     // MaxSequenceStep unless forceSequence) and an expiry (seconds since 1970, in the future), or

@@ -1,6 +1,7 @@
 #include "release_files.h"
 
 #include "package_plan.h"
+#include "patch_plan.h"
 #include "publish_log.h"
 #include "publisher.h"
 #include "signing.h"
@@ -56,7 +57,8 @@ FileRead readIfPresent(const QString &path, QByteArray *data)
 
 } // namespace
 
-QByteArray manifestXml(const PublishRequest &request, const QList<Package> &packages)
+QByteArray manifestXml(const PublishRequest &request, const QList<Package> &packages,
+                       const QList<PlannedPatch> &patches)
 {
     return xmlDocument(QStringLiteral("Manifest"), [&](QXmlStreamWriter &writer) {
         writer.writeAttribute(QStringLiteral("version"), request.version);
@@ -70,6 +72,7 @@ QByteArray manifestXml(const PublishRequest &request, const QList<Package> &pack
             writer.writeAttribute(QStringLiteral("sha256"), QString::fromLatin1(package.sha256Hex));
             writer.writeAttribute(QStringLiteral("size"), QString::number(package.size));
         }
+        writePatchElements(&writer, patches);
         writer.writeEmptyElement(QStringLiteral("Entry"));
         writer.writeAttribute(QStringLiteral("file"), request.entryFile);
         writer.writeAttribute(QStringLiteral("function"), request.entryFunction);

@@ -12,6 +12,7 @@ struct PublishRequest;
 namespace publish {
 
 struct Package;
+struct PlannedPatch;
 
 // One version a catalogue lists.
 struct Listed {
@@ -29,8 +30,9 @@ struct Listed {
 bool readCatalogue(const QString &path, QList<Listed> *versions);
 QByteArray catalogueXml(const QList<Listed> &versions);
 
-// The manifest of the request's version listing packages.
-QByteArray manifestXml(const PublishRequest &request, const QList<Package> &packages);
+// The manifest of the request's version listing packages and the patches beside them.
+QByteArray manifestXml(const PublishRequest &request, const QList<Package> &packages,
+                       const QList<PlannedPatch> &patches);
 
 // One package a manifest lists: its name, the version naming its file in the clients' store,
 // the mirrors' path argument and its MD5 in lower-case hex.
