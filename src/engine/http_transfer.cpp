@@ -13,9 +13,6 @@
 
 namespace {
 
-// libcurl's default receive buffer (16 KiB) costs several system calls per 100 KiB on a fast
-// line; its largest (512 KiB) lets a package stream into its file in big writes.
-constexpr long ReceiveBufferSize = 512 * 1024;
 // Every server of this program speaks HTTP. Anything else, first or behind a redirect (FTP,
 // a local file, ...), would be a server's way to make it fetch or read what it should not.
 constexpr char AllowedProtocols[] = "http,https";
@@ -155,7 +152,7 @@ void HttpTransfer::setOptions(const QUrl &url, const TransferLimits &limits)
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, static_cast<void *>(&m_progress));
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &watchProgress);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
+    curl_easy_setopt(h, CURLOPT_BUFFERSIZE, long(limits.pieceBytes));
     // Networks that allow the web only through a proxy set it for every program in the system's
     // settings, which libcurl does not read (it takes http_proxy from the environment, and
     // systemProxyFor leaves that case to it).

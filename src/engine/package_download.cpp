@@ -47,23 +47,24 @@ constexpr qint64 DigestChunk = 64 * 1024;
 // digests.
 class ParallelDigests {
 public:
-    static constexpr int BlockSize = 512 * 1024;
-
     // withSha256: a SHA-256 is taken beside the MD5, on a thread of its own: on the MD5's it
     // made a signed download of 256 MiB 30 % slower, on the producer's (which copies and writes
     // every byte) 35 %.
-    explicit ParallelDigests(bool withSha256 = false) : m_md5(QCryptographicHash::Md5)
+    // blockSize: the bytes of each block of the ring (TransferLimits::pieceBytes).
+    explicit ParallelDigests(bool withSha256, int blockSize)
+        : m_blockSize(blockSize), m_md5(QCryptographicHash::Md5)
     {
         if (withSha256)
             m_sha256.emplace();
         for (QByteArray &block : m_blocks)
-            block.reserve(BlockSize);
+            block.reserve(m_blockSize);
         m_lanes[Md5Lane].running = m_lanes[Md5Lane].thread.start([this] { hashBlocks(Md5Lane); });
         if (m_sha256 && m_lanes[Md5Lane].running)
             m_lanes[Sha256Lane].running =
                 m_lanes[Sha256Lane].thread.start([this] { hashBlocks(Sha256Lane); });
     }
     ~ParallelDigests() { result(); }
+    int blockSize() const { return m_blockSize; }
     ParallelDigests(const ParallelDigests &) = delete;
     ParallelDigests &operator=(const ParallelDigests &) = delete;
 
@@ -155,6 +156,7 @@ private:
         platform::JoinedThread thread;
     };
 
+    const int m_blockSize;
     QCryptographicHash m_md5; // only its hasher touches it until it is joined, if there is one
     std::optional<platform::Sha256> m_sha256; // likewise
     QByteArray m_blocks[BlockCount];
@@ -168,14 +170,18 @@ private:
 
 // Every byte of a package body goes to the partial file and to the digests, so a downloaded
 // package never has to be read back to be verified. libcurl hands the body over in pieces; they
-// are collected in blocks of 512 KiB, each written to the file with one system call while the
-// hashing threads digest it.
+// are collected in blocks (TransferLimits::pieceBytes), each written to the file with one system call while
+// the hashing threads digest it.
 class DigestingWriter {
 public:
     // sizeLimit >= 0 (a signed package's size): a body that grows past it is refused, and a
     // SHA-256 is taken beside the MD5.
-    explicit DigestingWriter(QFile *file, qint64 sizeLimit = -1)
-        : m_file(file), m_digests(sizeLimit >= 0), m_block(&m_digests.freeBlock()), m_sizeLimit(sizeLimit)
+    // blockSize: TransferLimits::pieceBytes.
+    DigestingWriter(QFile *file, qint64 sizeLimit, int blockSize)
+        : m_file(file),
+          m_digests(sizeLimit >= 0, blockSize),
+          m_block(&m_digests.freeBlock()),
+          m_sizeLimit(sizeLimit)
     {
     }
     // Digests the first length bytes of the file (read from its start) without writing them:
@@ -186,7 +192,7 @@ public:
         if ((m_sizeLimit >= 0 && length > m_sizeLimit) || !m_file->seek(0))
             return false;
         while (m_received < length) {
-            const int wanted = int(std::min<qint64>(length - m_received, ParallelDigests::BlockSize));
+            const int wanted = int(std::min<qint64>(length - m_received, m_digests.blockSize()));
             m_block->resize(wanted);
             if (m_file->read(m_block->data(), wanted) != wanted)
                 return false;
@@ -205,11 +211,10 @@ public:
             return false;
         m_received += length;
         for (qint64 done = 0; done < length;) {
-            const qint64 taken =
-                std::min<qint64>(length - done, ParallelDigests::BlockSize - m_block->size());
+            const qint64 taken = std::min<qint64>(length - done, m_digests.blockSize() - m_block->size());
             m_block->append(data + done, int(taken));
             done += taken;
-            if (m_block->size() == ParallelDigests::BlockSize) {
+            if (m_block->size() == m_digests.blockSize()) {
                 // A refused write ends the transfer (libcurl's code 23), as a full disk must.
                 if (!writeBlock())
                     return false;
@@ -308,10 +313,14 @@ public:
 
     // partial: open for reading and writing at its end, holding resumeFrom bytes that
     // takeExisting() digests. sizeLimit as DigestingWriter's.
-    PackageTarget(QFile *partial, const QString &tagPath, qint64 resumeFrom, qint64 sizeLimit)
-        : m_partial(partial), m_tagPath(tagPath), m_resumeFrom(resumeFrom), m_sizeLimit(sizeLimit)
+    PackageTarget(QFile *partial, const QString &tagPath, qint64 resumeFrom, qint64 sizeLimit, int blockSize)
+        : m_partial(partial),
+          m_tagPath(tagPath),
+          m_resumeFrom(resumeFrom),
+          m_sizeLimit(sizeLimit),
+          m_blockSize(blockSize)
     {
-        m_writer.emplace(partial, sizeLimit);
+        m_writer.emplace(partial, sizeLimit, blockSize);
         open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     }
     bool takeExisting() { return m_writer->takeExisting(m_resumeFrom); }
@@ -362,7 +371,7 @@ private:
             m_writer.reset();
             if (!m_partial->resize(0) || !m_partial->seek(0))
                 return Answer::WrongRange;
-            m_writer.emplace(m_partial, m_sizeLimit);
+            m_writer.emplace(m_partial, m_sizeLimit, m_blockSize);
         }
         // A weak tag names a file that may differ byte for byte: only a strong one, or the date,
         // may guard a range.
@@ -380,6 +389,7 @@ private:
     QString m_tagPath;
     qint64 m_resumeFrom;
     qint64 m_sizeLimit;
+    int m_blockSize;
     const HttpTransfer *m_transfer = nullptr;
     std::optional<DigestingWriter> m_writer;
     Answer m_answer = Answer::None;
@@ -477,7 +487,7 @@ Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferCon
             return Attempt::LocalFailure;
     }
 
-    PackageTarget target(&partial, tagPath, resumeFrom, limit);
+    PackageTarget target(&partial, tagPath, resumeFrom, limit, limits.pieceBytes);
     if (resumeFrom > 0 && !target.takeExisting())
         return Attempt::Broken;
     HttpTransfer transfer(url, &target, limits, &connection);
@@ -580,6 +590,7 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
 {
     MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
     TransferPool pool(m_limits.concurrentTransfers);
+    const TransferLimits pooled = m_limits.sharedAmong(m_limits.concurrentTransfers);
     // A stored file is checked on a pool thread too: the checks of an update overlap the
     // transfers of the packages that changed.
     const auto fetch = [&](int index, TransferConnection &connection, const std::atomic<bool> &cancel) {
@@ -591,7 +602,7 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
         if (existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing))
             return true;
         existing.close();
-        return package.downloadPackage(connection, m_limits, mirrors, index, &cancel);
+        return package.downloadPackage(connection, pooled, mirrors, index, &cancel);
     };
     TransferPool::Listener listener;
     listener.announce = [&](int index) {
