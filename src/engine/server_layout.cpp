@@ -8,7 +8,6 @@ namespace {
 
 const char BinDir[] = "bin";
 const char ComponentDir[] = "component";
-const char PackageSuffix[] = ".7z";
 const char SignatureSuffix[] = ".minisig";
 
 } // namespace
@@ -28,27 +27,41 @@ QString manifestPath(const QString &version)
     return manifestDir() + QLatin1Char('/') + version + QStringLiteral(".xml");
 }
 
+namespace {
+
+// A file of the store (suffix: a package's or a patch's, as the store names it) on each mirror.
 // The multi-argument arg fills each place once: a name holding "%2" stays as it is.
-QString componentPackagePath(const QString &name, const QString &no)
+QString componentPath(const QString &name, const QString &no, const char *suffix)
 {
     return QStringLiteral("/%1/%2/%3/%2_%3%4")
-        .arg(QLatin1String(ComponentDir), name, no, QLatin1String(PackageSuffix));
+        .arg(QLatin1String(ComponentDir), name, no, QLatin1String(suffix));
+}
+
+QString mirrorPath(const QString &name, const QString &no, const char *suffix)
+{
+    return QStringLiteral("/%1/%2/%1_%2%3").arg(name, no, QLatin1String(suffix));
+}
+
+} // namespace
+
+QString componentPackagePath(const QString &name, const QString &no)
+{
+    return componentPath(name, no, PackageFileSuffix);
 }
 
 QString mirrorPackagePath(const QString &name, const QString &no)
 {
-    return QStringLiteral("/%1/%2/%1_%2%3").arg(name, no, QLatin1String(PackageSuffix));
+    return mirrorPath(name, no, PackageFileSuffix);
 }
 
 QString componentPatchPath(const QString &name, const QString &no)
 {
-    return QStringLiteral("/%1/%2/%3/%2_%3%4")
-        .arg(QLatin1String(ComponentDir), name, no, QLatin1String(PatchFileSuffix));
+    return componentPath(name, no, PatchFileSuffix);
 }
 
 QString mirrorPatchPath(const QString &name, const QString &no)
 {
-    return QStringLiteral("/%1/%2/%1_%2%3").arg(name, no, QLatin1String(PatchFileSuffix));
+    return mirrorPath(name, no, PatchFileSuffix);
 }
 
 QString signaturePath(const QString &path)
