@@ -279,9 +279,9 @@ def install(bench, link, www, check=True):
     return seconds - DESIGNED_PAUSE_S, connections, tail, env, data
 
 
-def measure_shape(build, release, www, shape, rounds, with_update):
+def measure_shape(build, release, www, shape, rounds, with_update, with_curl=True):
     """Medians of rounds interleaved runs on one link shape: {run: (seconds, connections)},
-    and with_update the update's (seconds, bytes fetched)."""
+    and with_update the update's (seconds, bytes fetched); curl's runs only with_curl."""
     times = {"install": [], "tail": [], "curl1": [], "curl8": [], "update": []}
     connections, fetched = {}, []
     with Link(build, shape, seed=1) as link, \
@@ -311,7 +311,7 @@ def measure_shape(build, release, www, shape, rounds, with_update):
             return step
 
         for r in range(rounds):
-            steps = [ours, curl("curl1", 1), curl("curl8", CURL_PARALLEL)]
+            steps = [ours] + ([curl("curl1", 1), curl("curl8", CURL_PARALLEL)] if with_curl else [])
             for step in (steps if r % 2 == 0 else steps[::-1]):
                 step()
             log(f"bench: {shape.name}: round {r + 1}/{rounds} done")
@@ -335,7 +335,7 @@ def cut_run(build, release, www):
     return name, size, counters["watched_bytes"], seconds
 
 
-def report(shapes, results, update_bytes, cut, release, rounds, load):
+def report(shapes, results, update_bytes, cut, release, rounds, load, with_update):
     mib = 1048576.0
     total = sum(os.path.getsize(p[4]) for p in release.packages)
     ratios = []
@@ -348,28 +348,40 @@ def report(shapes, results, update_bytes, cut, release, rounds, load):
     for shape, (med, spread, connections, _) in zip(shapes, results):
         wire = total * 8 / shape.down_bit_s
         cells = "".join(f"{med[k]:>8.1f} s{med[k] / wire:>6.2f} x{spread[k] * 100:>4.0f} %"
-                        for k in ("install", "curl1", "curl8"))
+                        if k in med else f"{'-':>22}" for k in ("install", "curl1", "curl8"))
+        against_curl = f"{med['install'] / med['curl8']:>12.2f}" if "curl8" in med else f"{'-':>12}"
         tail = f"{med['tail']:>6.1f} s" if "tail" in med else f"{'-':>8}"
-        print(f"{shape.name:<35}{wire:>9.2f} s{cells}{med['install'] / med['curl8']:>12.2f}"
+        print(f"{shape.name:<35}{wire:>9.2f} s{cells}{against_curl}"
               f"{connections['install']:>6}{tail}")
         ratios.append(f"{shape.key}={med['install'] / wire:.2f}(limit {shape.limit:.2f})")
     print("  each: median, x bytes/rate, spread ((slowest - fastest) / median); conns: TCP"
           " connections the install opened; tail: from its last package's arrival to its end"
           " (extraction, commit)")
-    med, _, _, fetched = results[0]
-    shape = shapes[0]
+    if with_update:
+        report_update(shapes[0], results[0], update_bytes, ratios)
+    if cut:
+        report_cut(cut, ratios)
+    print("link-ratios: " + " ".join(ratios))
+
+
+def report_update(shape, result, update_bytes, ratios):
+    mib = 1048576.0
+    med, _, _, fetched = result
     bound = (UPDATE_WIRE_FACTOR * update_bytes * 8 / shape.down_bit_s
              + UPDATE_ROUND_TRIPS * shape.round_trip_ms / 1000)
     print(f"update to {UPDATE_VERSION} on the first link: {med['update']:.2f} s for"
           f" {fetched / mib:.1f} MiB fetched ({update_bytes / mib:.1f} MiB changed); bound {UPDATE_WIRE_FACTOR} x its"
           f" bytes/rate + {UPDATE_ROUND_TRIPS} round trips = {bound:.2f} s")
     ratios.append(f"update={med['update'] / bound:.2f}(limit {UPDATE_LIMIT:.2f})")
+
+
+def report_cut(cut, ratios):
+    mib = 1048576.0
     name, size, watched, seconds = cut
     outcome = f"installed in {seconds:.1f} s" if seconds is not None else "the install failed"
     print(f"connection cut at half of {name} ({size / mib:.1f} MiB) on the first link:"
           f" {watched / mib:.1f} MiB fetched for it in all; {outcome}")
     ratios.append(f"cut={watched / size:.2f}(limit {CUT_LIMIT:.2f})")
-    print("link-ratios: " + " ".join(ratios))
 
 
 def main():
@@ -377,7 +389,15 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--link", action="store_true")  # how bench/run chose this script
+    # A part of the run, while working on one figure: the keys of the link-ratios line, and
+    # curl to leave curl's runs out.
+    keys = [shape.key for shape in SHAPES] + ["update", "cut", "curl"]
+    parser.add_argument("--only", type=lambda text: text.split(","), default=keys,
+                        help="comma-separated: " + ",".join(keys))
     args = parser.parse_args()
+    unknown = set(args.only) - set(keys)
+    if unknown:
+        parser.error(f"--only: unknown {','.join(sorted(unknown))}")
     build = os.path.abspath(args.build)
     rounds = max(1, args.rounds)
     check_host()
@@ -391,11 +411,17 @@ def main():
     release = Release(build, 200)
     www = tenth_update(release)
     load_before = os.getloadavg()[0]
-    results = [measure_shape(build, release, www, shape, rounds, with_update=(i == 0))
-               for i, shape in enumerate(SHAPES)]
-    cut = cut_run(build, release, www)
-    report(SHAPES, results, changed_bytes(www, "1.0.0", UPDATE_VERSION), cut, release, rounds,
-           (load_before, os.getloadavg()[0]))
+    with_update = "update" in args.only
+    # The update follows an install on the first shape.
+    shapes = [shape for i, shape in enumerate(SHAPES)
+              if shape.key in args.only or (i == 0 and with_update)]
+    results = [measure_shape(build, release, www, shape, rounds,
+                             with_update=(with_update and shape is SHAPES[0]),
+                             with_curl="curl" in args.only)
+               for shape in shapes]
+    cut = cut_run(build, release, www) if "cut" in args.only else None
+    report(shapes, results, changed_bytes(www, "1.0.0", UPDATE_VERSION), cut, release, rounds,
+           (load_before, os.getloadavg()[0]), with_update)
 
 
 if __name__ == "__main__":
