@@ -616,6 +616,24 @@ TEST_F(JobRoad, RebuiltLibraryComesAsAPatchAndFromItsPackageWhenThePatchFails)
         EXPECT_EQ(server.requestCount(patchPath), 0);
         ASSERT_TRUE(writeFile(data + "/1.0/lib/libbig.so", first));
     }
+    if (!target::isWindows()) {
+        SCOPED_TRACE("the disk fills up while the patch is applied");
+        backToFirst();
+        // Room for the patch and the library's package, not for the library itself: the patched
+        // file fails, the package it falls back to fails the same way, and the update stops
+        // cleanly (and silently, as updates do) with 1.0 as it was.
+        EXPECT_EQ(runOnFullDisk(second.size() / 2, installedProgram(), {"update"}), 0) << err.constData();
+        EXPECT_EQ(server.requestCount(patchPath), 1);
+        EXPECT_EQ(server.requestCount(packagePath), 1);
+        EXPECT_FALSE(QFileInfo::exists(data + "/2.0/manifest.xml"));
+        // Nothing half-written stays: no library, no side file of the patch or the extraction.
+        for (const QString &file : filesBelow(data).keys())
+            EXPECT_FALSE(file.startsWith("2.0/lib/")) << file.toStdString();
+        EXPECT_EQ(sampleField(startNormally(installedProgram()), "version"), "1.0");
+        // Space is back: the update completes, from the package the first try left in the store.
+        server.clearRequests();
+        expectUpdated(true);
+    }
 }
 
 TEST_F(JobRoad, UpdatesKeepTheRunningAndThePreviousVersionWithTheirPackagesOnly)
