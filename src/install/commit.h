@@ -43,7 +43,9 @@ constexpr QFileDevice::Permissions StoredExecutePermissions =
 // failure never leaves a half-written file under a final name. Unlike a file written and renamed
 // at once, it waits, finished, for a commit that renames the files of a whole version as a group
 // (StagedFiles) and can put the old ones back. Removes its side file unless committed.
-// Not copied; one thread.
+// Nothing here writes into a file under its final name or changes its permissions there: an
+// installed file may be another installed version's as well (install/installed_copies.h), and
+// must stay as that version has it. Not copied; one thread.
 class SideFile {
 public:
     explicit SideFile(const QString &finalPath);
