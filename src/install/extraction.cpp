@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QIODevice>
+#include <QSet>
 
 #include <memory>
 #include <vector>
@@ -24,7 +25,7 @@
 class Extraction {
 public:
     Extraction(ArchiveReader::Private &reader, const QString &root, const QStringList &paths,
-               StagedFiles &staged, const InstalledCopies &copies)
+               StagedFiles &staged, InstalledCopies &copies)
         : m_reader(reader),
           m_root(root),
           m_paths(paths),
@@ -74,11 +75,19 @@ public:
 private:
     QString finalPath(quint32 index) const { return m_root + QLatin1Char('/') + m_paths.at(int(index)); }
 
-    bool makeParent(quint32 index) const
+    // Each folder is made once: an update of thousands of files in a new version directory
+    // would otherwise ask the system for each file's folder again.
+    bool makeParent(quint32 index)
     {
         const QString &relative = m_paths.at(int(index));
         const int slash = relative.lastIndexOf(QLatin1Char('/'));
-        return QDir().mkpath(slash > 0 ? m_root + QLatin1Char('/') + relative.left(slash) : m_root);
+        const QString folder = slash > 0 ? m_root + QLatin1Char('/') + relative.left(slash) : m_root;
+        if (m_madeFolders.contains(folder))
+            return true;
+        if (!QDir().mkpath(folder))
+            return false;
+        m_madeFolders.insert(folder);
+        return true;
     }
 
     QFileDevice::Permissions executable(quint32 index) const
@@ -100,13 +109,12 @@ private:
         const CSzArEx &db = m_reader.database;
         const QString path = finalPath(index);
         const UInt64 size = SzArEx_GetFileSize(&db, index);
+        const QFileInfo info(path);
         const QFileDevice::Permissions wanted = executable(index) & install::StoredExecutePermissions;
-        if ((QFile::permissions(path) & wanted) != wanted)
+        if (!info.exists() || (info.permissions() & wanted) != wanted)
             return false;
-        if (size == 0) {
-            const QFileInfo info(path);
+        if (size == 0)
             return !info.isSymLink() && info.isFile() && info.size() == 0;
-        }
         return SzBitWithVals_Check(&db.CRCs, index) && fileHasContent(path, size, db.CRCs.Vals[index]);
     }
 
@@ -142,10 +150,11 @@ private:
             return false;
         const QString path = finalPath(index);
         m_staged.drop(path); // its side file has the name this one takes
+        // A side file left by an interrupted run, or a link planted there, goes first.
         const QString side = SideFile::sidePath(path);
-        QFile::remove(side); // left by an interrupted run, or a link planted there
-        if (platform::shareFile(copy, side)
-            && m_staged.stageWritten(QDir(m_root), m_paths.at(int(index)), executable(index)))
+        const bool shared =
+            platform::shareFile(copy, side) || (QFile::remove(side) && platform::shareFile(copy, side));
+        if (shared && m_staged.stageWritten(QDir(m_root), m_paths.at(int(index)), executable(index)))
             return true;
         m_copyOf.insert(index, QString()); // not tried again when the folder is decoded
         return false;
@@ -286,7 +295,8 @@ private:
     QString m_root;
     const QStringList &m_paths;
     StagedFiles &m_staged;
-    const InstalledCopies &m_copies;
+    InstalledCopies &m_copies;
+    QSet<QString> m_madeFolders;
     std::vector<bool> m_done;
     QHash<QString, quint32> m_lastOfPath;
     QHash<quint32, QString> m_copyOf;
@@ -302,7 +312,7 @@ bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *stag
     if (!archive::checkEntries(reader, staged->reservedPaths(), staged->claimedPaths(), &paths)
         || !reader.d->sizesArePossible())
         return false;
-    const InstalledCopies copies(installedVersions, destination.absolutePath());
+    InstalledCopies copies(installedVersions, destination.absolutePath());
     return Extraction(*reader.d, destination.absolutePath(), paths, *staged, copies).run();
 }
 

@@ -17,17 +17,26 @@ namespace {
 // Files are read in pieces of this size to compute their CRC.
 constexpr qint64 kReadChunk = 1 << 20;
 
-// Whether no component of relativePath below directory is a link: a link planted in an installed
-// version must not make a file from anywhere else a part of the new one.
-bool isReachedWithoutLinks(const QString &directory, const QString &relativePath)
+// Whether a file found holds the entry's bytes: the CRC of its first size bytes (its size was
+// checked already), read whole.
+bool crcMatches(const QString &path, quint64 size, quint32 crc)
 {
-    QString path = directory;
-    for (const QString &part : relativePath.split(QLatin1Char('/'))) {
-        path += QLatin1Char('/') + part;
-        if (QFileInfo(path).isSymLink())
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    sdk::ensureCrcTable();
+    std::vector<unsigned char> buffer(size_t(qMin<quint64>(qMax<quint64>(size, 1), quint64(kReadChunk))));
+    UInt32 sum = CRC_INIT_VAL;
+    quint64 left = size;
+    while (left > 0) {
+        const qint64 n =
+            file.read(reinterpret_cast<char *>(buffer.data()), qint64(qMin<quint64>(left, buffer.size())));
+        if (n <= 0)
             return false;
+        sum = CrcUpdate(sum, buffer.data(), size_t(n));
+        left -= quint64(n);
     }
-    return true;
+    return CRC_GET_DIGEST(sum) == crc;
 }
 
 // Whether a file with these permissions is what the extraction would leave at finalPath: the
@@ -52,24 +61,7 @@ bool hasExtractedPermissions(QFileDevice::Permissions permissions, const QString
 bool fileHasContent(const QString &path, quint64 size, quint32 crc)
 {
     const QFileInfo info(path);
-    if (info.isSymLink() || !info.isFile() || quint64(info.size()) != size)
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    sdk::ensureCrcTable();
-    std::vector<unsigned char> buffer(size_t(qMin<quint64>(qMax<quint64>(size, 1), quint64(kReadChunk))));
-    UInt32 sum = CRC_INIT_VAL;
-    quint64 left = size;
-    while (left > 0) {
-        const qint64 n =
-            file.read(reinterpret_cast<char *>(buffer.data()), qint64(qMin<quint64>(left, buffer.size())));
-        if (n <= 0)
-            return false;
-        sum = CrcUpdate(sum, buffer.data(), size_t(n));
-        left -= quint64(n);
-    }
-    return CRC_GET_DIGEST(sum) == crc;
+    return !info.isSymLink() && info.isFile() && quint64(info.size()) == size && crcMatches(path, size, crc);
 }
 
 InstalledCopies::InstalledCopies(const QStringList &directories, const QString &destination)
@@ -84,7 +76,7 @@ InstalledCopies::InstalledCopies(const QStringList &directories, const QString &
 }
 
 QString InstalledCopies::find(const QString &relativePath, const QString &finalPath, quint64 size,
-                              quint32 crc, QFileDevice::Permissions executable) const
+                              quint32 crc, QFileDevice::Permissions executable)
 {
     if (size == 0)
         return {};
@@ -93,8 +85,25 @@ QString InstalledCopies::find(const QString &relativePath, const QString &finalP
         const QFileInfo info(path);
         if (!info.isSymLink() && info.isFile() && quint64(info.size()) == size
             && hasExtractedPermissions(info.permissions(), finalPath, executable)
-            && isReachedWithoutLinks(directory, relativePath) && fileHasContent(path, size, crc))
+            && isReachedWithoutLinks(directory, relativePath) && crcMatches(path, size, crc))
             return path;
     }
     return {};
+}
+
+bool InstalledCopies::isReachedWithoutLinks(const QString &directory, const QString &relativePath)
+{
+    // A link planted in an installed version must not make a file from anywhere else a part
+    // of the new one. The file itself was looked at; each folder above it is looked at once.
+    int slash = relativePath.indexOf(QLatin1Char('/'));
+    while (slash > 0) {
+        const QString folder = directory + QLatin1Char('/') + relativePath.left(slash);
+        if (!m_linkFreeFolders.contains(folder)) {
+            if (QFileInfo(folder).isSymLink())
+                return false;
+            m_linkFreeFolders.insert(folder);
+        }
+        slash = relativePath.indexOf(QLatin1Char('/'), slash + 1);
+    }
+    return true;
 }

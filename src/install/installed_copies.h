@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFileDevice>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -28,10 +29,13 @@ public:
     // the execute bits executable (and otherwise the permissions of the file it replaces there, or
     // those of a new file: then any that leave its owner reading and writing it). Empty when none.
     QString find(const QString &relativePath, const QString &finalPath, quint64 size, quint32 crc,
-                 QFileDevice::Permissions executable) const;
+                 QFileDevice::Permissions executable);
 
 private:
+    bool isReachedWithoutLinks(const QString &directory, const QString &relativePath);
+
     QStringList m_directories;
+    QSet<QString> m_linkFreeFolders;
 };
 
 // Whether path is a regular file (not a link) of exactly size bytes whose CRC-32, as the 7z
