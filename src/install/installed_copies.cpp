@@ -39,6 +39,20 @@ bool crcMatches(const QString &path, quint64 size, quint32 crc)
     return CRC_GET_DIGEST(sum) == crc;
 }
 
+// The permissions the file system keeps for the file (install::StoredPermissions) from its one
+// look at it: QFileInfo::permissions() would ask the system three more times what this process
+// may do with it.
+QFileDevice::Permissions storedPermissionsOf(const QFileInfo &info)
+{
+    QFileDevice::Permissions permissions;
+    for (quint32 bit = 1; bit <= 0x8000; bit <<= 1) {
+        const auto flag = QFileDevice::Permission(bit);
+        if (install::StoredPermissions.testFlag(flag) && info.permission(flag))
+            permissions |= flag;
+    }
+    return permissions;
+}
+
 // Whether a file with these permissions is what the extraction would leave at finalPath: the
 // permissions of the file it replaces there plus the execute bits; for a new file, the execute
 // bits exactly, the rest being the owner's own choice as long as the owner can still write it
@@ -84,7 +98,7 @@ QString InstalledCopies::find(const QString &relativePath, const QString &finalP
         const QString path = directory + QLatin1Char('/') + relativePath;
         const QFileInfo info(path);
         if (!info.isSymLink() && info.isFile() && quint64(info.size()) == size
-            && hasExtractedPermissions(info.permissions(), finalPath, executable)
+            && hasExtractedPermissions(storedPermissionsOf(info), finalPath, executable)
             && isReachedWithoutLinks(directory, relativePath) && crcMatches(path, size, crc))
             return path;
     }
