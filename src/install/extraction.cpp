@@ -111,7 +111,7 @@ private:
         const UInt64 size = SzArEx_GetFileSize(&db, index);
         const QFileInfo info(path);
         const QFileDevice::Permissions wanted = executable(index) & install::StoredExecutePermissions;
-        if (!info.exists() || (info.permissions() & wanted) != wanted)
+        if (!info.exists() || (wanted && !info.permission(wanted)))
             return false;
         if (size == 0)
             return !info.isSymLink() && info.isFile() && info.size() == 0;

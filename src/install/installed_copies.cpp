@@ -63,7 +63,7 @@ bool hasExtractedPermissions(QFileDevice::Permissions permissions, const QString
     permissions &= install::StoredPermissions;
     const QFileInfo existing(finalPath);
     if (existing.isFile() && !existing.isSymLink())
-        return permissions == ((existing.permissions() | executable) & install::StoredPermissions);
+        return permissions == ((storedPermissionsOf(existing) | executable) & install::StoredPermissions);
     const QFileDevice::Permissions owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     return (permissions & install::StoredExecutePermissions)
         == (executable & install::StoredExecutePermissions)
