@@ -210,7 +210,12 @@ bool installAndTidy(VersionCatalogue &catalogue)
 {
     const QString before = startedVersion(catalogue.baseDir());
     const QStringList listedBefore = cachedVersions(catalogue.baseDir());
-    if (!checkCatalogue(catalogue) || !catalogue.installBestVersion())
+    if (!checkCatalogue(catalogue))
+        return false;
+    QStringList listed = listedBefore;
+    for (const VersionEntry &entry : catalogue.versions())
+        listed.append(entry.version());
+    if (!catalogue.installBestVersion(installedVersionDirectories(catalogue.baseDir(), before, listed)))
         return false;
     removeOldVersions(catalogue, startedVersion(catalogue.baseDir()), before, listedBefore);
     return true;
@@ -237,30 +242,31 @@ bool uninstallTask()
     return uninstallProduct(catalogue.baseDir());
 }
 
-bool installVersion(VersionEntry &entry)
+bool installVersion(VersionEntry &entry, const QStringList &installedVersions)
 {
     if (!entry.fetchManifest())
         return false;
     // A file that a patch makes from an installed copy is not fetched in its package; each
-    // other package is extracted beside the installed files while the later ones download.
+    // other package is extracted beside the installed files while the later ones download,
+    // taking the files an installed version holds unchanged from there.
     PatchRoad patches(entry);
     patches.applyPatches();
-    PackageStaging staging(entry);
+    PackageStaging staging(entry, installedVersions);
     return entry.downloadPackages(&staging) && entry.commitVersion(&staging);
 }
 
-bool VersionCatalogue::installBestVersion()
+bool VersionCatalogue::installBestVersion(const QStringList &installedVersions)
 {
     // The catalogue's order is the order of preference; prefetch entries are tried first.
     bool installed = false;
     for (VersionEntry &entry : m_versions) {
-        if (entry.isPrefetch() && installVersion(entry)) {
+        if (entry.isPrefetch() && installVersion(entry, installedVersions)) {
             installed = true;
             break;
         }
     }
     if (!installed) {
-        if (m_versions.isEmpty() || !installVersion(m_versions.first()))
+        if (m_versions.isEmpty() || !installVersion(m_versions.first(), installedVersions))
             return false;
     }
     // Only the installation in the data directory is the system's; a copy of the program

@@ -2,6 +2,8 @@
 
 #include "base/job_mode.h"
 
+#include <QStringList>
+
 class ProgressWindow;
 class StatusSink;
 class VersionEntry;
@@ -37,5 +39,6 @@ bool installTask(StatusSink *sink);
 bool updateTask();    // always true: an update fails silently
 bool uninstallTask(); // always true
 
-// Manifest, packages, commit of one version; true only when all three succeeded.
-bool installVersion(VersionEntry &entry);
+// Manifest, packages, commit of one version; true only when all three succeeded. The files
+// that installedVersions (directories) hold unchanged are taken from there (stageArchive).
+bool installVersion(VersionEntry &entry, const QStringList &installedVersions = {});

@@ -11,6 +11,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 class PackageStaging;
 class QIODevice;
@@ -197,8 +198,9 @@ public:
 
     // Tries the prefetch entries, then the first entry, each through manifest, packages and
     // commit; true when one of them was installed, registering the product when baseDir is the
-    // data directory (defined with the job runner, in app/job_runner.cpp).
-    bool installBestVersion();
+    // data directory (defined with the job runner, in app/job_runner.cpp). installedVersions:
+    // the directories of installed versions whose unchanged files the commit may take.
+    bool installBestVersion(const QStringList &installedVersions = {});
 
 private:
     QDir m_baseDir;

@@ -64,7 +64,8 @@ public:
 
 private:
     friend class Extraction;
-    friend bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged);
+    friend bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged,
+                             const QStringList &installedVersions);
     friend bool checkArchive(QIODevice *archive, const QStringList &reservedPaths);
     struct Private;
     std::unique_ptr<Private> d;

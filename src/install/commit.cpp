@@ -256,7 +256,7 @@ bool SideFile::open()
     return m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered);
 }
 
-bool SideFile::adopt()
+bool SideFile::adopt(QFileDevice::Permissions executable)
 {
     if (!claimFinalName())
         return false;
@@ -264,8 +264,12 @@ bool SideFile::adopt()
     const QFileInfo side(m_file.fileName());
     if (side.isSymLink() || !side.isFile())
         return false;
-    if (m_keptPermissions && !QFile::setPermissions(m_file.fileName(), *m_keptPermissions))
-        return false;
+    if (m_keptPermissions) {
+        const QFileDevice::Permissions wanted = *m_keptPermissions | executable;
+        if ((side.permissions() & install::StoredPermissions) != (wanted & install::StoredPermissions)
+            && !QFile::setPermissions(m_file.fileName(), wanted))
+            return false;
+    }
     m_finished = true;
     return true;
 }
@@ -448,7 +452,8 @@ void StagedFiles::add(std::unique_ptr<SideFile> file)
     m_files.push_back(std::move(file));
 }
 
-bool StagedFiles::stageWritten(const QDir &destination, const QString &relativePath)
+bool StagedFiles::stageWritten(const QDir &destination, const QString &relativePath,
+                               QFileDevice::Permissions executable)
 {
     // The path is checked as an entry's name would be, before anything at it is touched.
     QString path;
@@ -463,7 +468,7 @@ bool StagedFiles::stageWritten(const QDir &destination, const QString &relativeP
     if (taken != m_claimed.cend() && *taken != path)
         return false;
     auto file = std::make_unique<SideFile>(destination.absolutePath() + QLatin1Char('/') + path);
-    if (!file->adopt())
+    if (!file->adopt(executable))
         return false; // the side file goes with it
     m_claimed.insert(folded, path);
     add(std::move(file));

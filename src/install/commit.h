@@ -27,6 +27,14 @@ constexpr char PendingSuffix[] = ".pending";
 // and the publisher refuses to make one).
 QStringList versionDirectoryFiles();
 
+// The permissions a file system keeps for a file (owner, group, others), as Qt spells them; its
+// "user" bits only say what this process may do, so they take no part where files are compared.
+constexpr QFileDevice::Permissions StoredPermissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+    | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+    | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+constexpr QFileDevice::Permissions StoredExecutePermissions =
+    QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+
 } // namespace install
 
 // One new file written beside its final name and renamed over it once everything it holds has
@@ -35,7 +43,9 @@ QStringList versionDirectoryFiles();
 // failure never leaves a half-written file under a final name. Unlike a file written and renamed
 // at once, it waits, finished, for a commit that renames the files of a whole version as a group
 // (StagedFiles) and can put the old ones back. Removes its side file unless committed.
-// Not copied; one thread.
+// Nothing here writes into a file under its final name or changes its permissions there: an
+// installed file may be another installed version's as well (install/installed_copies.h), and
+// must stay as that version has it. Not copied; one thread.
 class SideFile {
 public:
     explicit SideFile(const QString &finalPath);
@@ -58,9 +68,11 @@ public:
     // finalPath, under the name side files are given.
     static QString sidePath(const QString &finalPath);
     // Takes the file the caller wrote and closed at sidePath(finalPath) as finished, with the
-    // permissions of the file it replaces where there is one. False, as open, when the final
-    // name must not be replaced, and when the side file is not a regular file.
-    bool adopt();
+    // permissions of the file it replaces where there is one, plus the given execute bits (as
+    // finish); a side file that has them already is not touched, so one that is another name
+    // of an installed file (platform::shareFile) never changes that file. False, as open, when
+    // the final name must not be replaced, and when the side file is not a regular file.
+    bool adopt(QFileDevice::Permissions executable = {});
     // The old file an earlier commit moved aside from finalPath, gone once nothing holds it.
     static void removeAside(const QString &finalPath);
     // Appends size bytes; false when they did not all reach the file.
@@ -133,8 +145,9 @@ public:
     // resolved; not reserved; not another staged file's spelling in another letter case).
     // False when it fails them (nothing is touched then), or when the final name holds
     // something that must not be replaced or the side file is not a regular file (the side
-    // file is then removed).
-    bool stageWritten(const QDir &destination, const QString &relativePath);
+    // file is then removed). executable as for SideFile::adopt.
+    bool stageWritten(const QDir &destination, const QString &relativePath,
+                      QFileDevice::Permissions executable = {});
 
     // For the extraction that fills it (stageArchive). A finished file waits for commit; what
     // was staged for its final path before goes.

@@ -5,6 +5,8 @@
 #include "install/commit.h"
 #include "install/entry_names.h"
 #include "install/folder_stream.h"
+#include "install/installed_copies.h"
+#include "platform/filesystem.h"
 
 #include <7zCrc.h>
 
@@ -13,27 +15,22 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QIODevice>
+#include <QSet>
 
 #include <memory>
 #include <vector>
-
-namespace {
-
-// Existing files are read back in pieces of this size to compare them with an entry.
-constexpr qint64 kCompareChunk = 1 << 20;
-
-} // namespace
 
 // One extraction: the reader, the checked relative paths of its entries and the destination.
 // Made only once every name and every declared size of the archive has passed its check.
 class Extraction {
 public:
     Extraction(ArchiveReader::Private &reader, const QString &root, const QStringList &paths,
-               StagedFiles &staged)
+               StagedFiles &staged, InstalledCopies &copies)
         : m_reader(reader),
           m_root(root),
           m_paths(paths),
           m_staged(staged),
+          m_copies(copies),
           m_done(reader.database.db.NumFolders, false)
     {
         // Of several file entries with one path the last in archive order wins; the others are
@@ -65,7 +62,7 @@ public:
             if (m_done[folder])
                 continue;
             m_done[folder] = true;
-            if (folderIsInPlace(folder))
+            if (folderIsReady(folder))
                 continue;
             const bool ok = FolderStream::supports(db, folder) ? extractStreamedFolder(folder)
                                                                : extractWholeFolder(folder);
@@ -78,11 +75,19 @@ public:
 private:
     QString finalPath(quint32 index) const { return m_root + QLatin1Char('/') + m_paths.at(int(index)); }
 
-    bool makeParent(quint32 index) const
+    // Each folder is made once: an update of thousands of files in a new version directory
+    // would otherwise ask the system for each file's folder again.
+    bool makeParent(quint32 index)
     {
         const QString &relative = m_paths.at(int(index));
         const int slash = relative.lastIndexOf(QLatin1Char('/'));
-        return QDir().mkpath(slash > 0 ? m_root + QLatin1Char('/') + relative.left(slash) : m_root);
+        const QString folder = slash > 0 ? m_root + QLatin1Char('/') + relative.left(slash) : m_root;
+        if (m_madeFolders.contains(folder))
+            return true;
+        if (!QDir().mkpath(folder))
+            return false;
+        m_madeFolders.insert(folder);
+        return true;
     }
 
     QFileDevice::Permissions executable(quint32 index) const
@@ -96,69 +101,96 @@ private:
 
     // Whether the final name already holds a regular file with exactly the entry's content:
     // its size, and its bytes' CRC against the one the archive stores (without one, only an
-    // empty file can be known to match).
+    // empty file can be known to match), and at least the execute bits the entry asks for. A
+    // file that lacks some is written anew rather than changed in place: it may be another
+    // name of an installed version's file (installed_copies.h).
     bool isInPlace(quint32 index) const
     {
         const CSzArEx &db = m_reader.database;
         const QString path = finalPath(index);
-        const QFileInfo info(path);
         const UInt64 size = SzArEx_GetFileSize(&db, index);
-        if (info.isSymLink() || !info.isFile() || quint64(info.size()) != size)
+        const QFileInfo info(path);
+        const QFileDevice::Permissions wanted = executable(index) & install::StoredExecutePermissions;
+        if (!info.exists() || (wanted && !info.permission(wanted)))
             return false;
         if (size == 0)
-            return true;
-        if (!SzBitWithVals_Check(&db.CRCs, index))
-            return false;
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            return false;
-        std::vector<unsigned char> buffer(size_t(qMin<quint64>(size, quint64(kCompareChunk))));
-        UInt32 crc = CRC_INIT_VAL;
-        UInt64 left = size;
-        while (left > 0) {
-            const qint64 n =
-                file.read(reinterpret_cast<char *>(buffer.data()), qint64(qMin<UInt64>(left, buffer.size())));
-            if (n <= 0)
-                return false;
-            crc = CrcUpdate(crc, buffer.data(), size_t(n));
-            left -= UInt64(n);
-        }
-        return CRC_GET_DIGEST(crc) == db.CRCs.Vals[index];
+            return !info.isSymLink() && info.isFile() && info.size() == 0;
+        return SzBitWithVals_Check(&db.CRCs, index) && fileHasContent(path, size, db.CRCs.Vals[index]);
     }
 
-    // A file left as it is: nothing staged for its path stays, and it gets the execute bits
-    // the entry asks for (its bytes are not touched).
+    // A file left as it is: nothing staged for its path stays.
     void keepInPlace(quint32 index)
     {
         const QString path = finalPath(index);
         m_staged.drop(path);
         SideFile::removeAside(path);
-        const QFileDevice::Permissions wanted = executable(index);
-        const QFileDevice::Permissions now = QFile::permissions(path);
-        if ((now & wanted) != wanted)
-            QFile::setPermissions(path, now | wanted);
     }
 
-    // True (and each file kept in place) when every file of the folder that is written is
-    // already in place: the folder need not be decoded at all.
-    bool folderIsInPlace(UInt32 folder)
+    // An installed version's copy of the file (InstalledCopies::find); looked for once per entry.
+    QString copyOf(quint32 index)
+    {
+        auto it = m_copyOf.constFind(index);
+        if (it != m_copyOf.cend())
+            return *it;
+        const CSzArEx &db = m_reader.database;
+        QString copy;
+        if (SzBitWithVals_Check(&db.CRCs, index))
+            copy = m_copies.find(m_paths.at(int(index)), finalPath(index), SzArEx_GetFileSize(&db, index),
+                                 db.CRCs.Vals[index], executable(index));
+        return *m_copyOf.insert(index, copy);
+    }
+
+    // Stages the installed copy of the file as its new file, as a patched file is staged: a new
+    // name of it (or a copy) at the side file's place, renamed into place only by the commit.
+    // False when there is none or it cannot be had; the file is then extracted.
+    bool shareCopy(quint32 index)
+    {
+        const QString copy = copyOf(index);
+        if (copy.isEmpty() || !makeParent(index))
+            return false;
+        const QString path = finalPath(index);
+        m_staged.drop(path); // its side file has the name this one takes
+        // A side file left by an interrupted run, or a link planted there, goes first.
+        const QString side = SideFile::sidePath(path);
+        const bool shared =
+            platform::shareFile(copy, side) || (QFile::remove(side) && platform::shareFile(copy, side));
+        if (shared && m_staged.stageWritten(QDir(m_root), m_paths.at(int(index)), executable(index)))
+            return true;
+        m_copyOf.insert(index, QString()); // not tried again when the folder is decoded
+        return false;
+    }
+
+    // True (and each file kept in place or staged from its installed copy) when every file of
+    // the folder that is written is already in place or has a copy: the folder need not be
+    // decoded at all.
+    bool folderIsReady(UInt32 folder)
     {
         const CSzArEx &db = m_reader.database;
-        std::vector<quint32> files;
+        std::vector<quint32> inPlace;
+        std::vector<quint32> copied;
         for (UInt32 i = db.FolderToFile[folder]; i < db.FolderToFile[folder + 1]; ++i) {
             if (db.FileToFolder[i] != folder || SzArEx_IsDir(&db, i) || !isWritten(i))
                 continue;
-            if (!isInPlace(i))
+            if (isInPlace(i))
+                inPlace.push_back(i);
+            else if (!copyOf(i).isEmpty())
+                copied.push_back(i);
+            else
                 return false;
-            files.push_back(i);
         }
-        for (quint32 i : files)
+        for (quint32 i : inPlace)
             keepInPlace(i);
+        for (quint32 i : copied) {
+            // One that cannot be had after all: the folder is decoded, its other files staged again.
+            if (!shareCopy(i))
+                return false;
+        }
         return true;
     }
 
-    // The side file for a file entry that is written and not already in place; null (and the
-    // file kept in place, or left to the later entry of its path) otherwise.
+    // The side file for a file entry that is written and neither already in place nor staged
+    // from an installed copy; null (and the file kept in place or staged, or left to the later
+    // entry of its path) otherwise.
     bool openTarget(quint32 index, std::unique_ptr<SideFile> *target)
     {
         target->reset();
@@ -168,6 +200,8 @@ private:
             keepInPlace(index);
             return true;
         }
+        if (shareCopy(index))
+            return true;
         if (!makeParent(index))
             return false;
         const QString path = finalPath(index);
@@ -261,11 +295,15 @@ private:
     QString m_root;
     const QStringList &m_paths;
     StagedFiles &m_staged;
+    InstalledCopies &m_copies;
+    QSet<QString> m_madeFolders;
     std::vector<bool> m_done;
     QHash<QString, quint32> m_lastOfPath;
+    QHash<quint32, QString> m_copyOf;
 };
 
-bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged)
+bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *staged,
+                  const QStringList &installedVersions)
 {
     ArchiveReader reader(archive);
     if (!reader.isOpen())
@@ -274,7 +312,8 @@ bool stageArchive(QIODevice *archive, const QDir &destination, StagedFiles *stag
     if (!archive::checkEntries(reader, staged->reservedPaths(), staged->claimedPaths(), &paths)
         || !reader.d->sizesArePossible())
         return false;
-    return Extraction(*reader.d, destination.absolutePath(), paths, *staged).run();
+    InstalledCopies copies(installedVersions, destination.absolutePath());
+    return Extraction(*reader.d, destination.absolutePath(), paths, *staged, copies).run();
 }
 
 bool checkArchive(QIODevice *archive, const QStringList &reservedPaths)

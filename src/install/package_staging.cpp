@@ -5,7 +5,8 @@
 #include <QDir>
 #include <QFile>
 
-PackageStaging::PackageStaging(const VersionEntry &entry) : m_versionPath(entry.versionDir().absolutePath())
+PackageStaging::PackageStaging(const VersionEntry &entry, const QStringList &installedVersions)
+    : m_versionPath(entry.versionDir().absolutePath()), m_installedVersions(installedVersions)
 {
     // A package whose file a patch made is not fetched: nothing to extract (the commit takes
     // the file in).
@@ -54,7 +55,8 @@ bool PackageStaging::stage(int index, StagedFiles *staged)
     if (m_packageFiles.at(index).isEmpty())
         return true;
     QFile file(m_packageFiles.at(index));
-    return file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(m_versionPath), staged);
+    return file.open(QIODevice::ReadOnly)
+        && stageArchive(&file, QDir(m_versionPath), staged, m_installedVersions);
 }
 
 void PackageStaging::stageArrived()

@@ -20,8 +20,10 @@
 class PackageStaging : public PackageArrivals {
 public:
     // Takes entry's package files (none for a package a patch stands in for: see
-    // VersionEntry::patchedPackages) and version directory as they are now.
-    explicit PackageStaging(const VersionEntry &entry);
+    // VersionEntry::patchedPackages) and version directory as they are now. installedVersions:
+    // the installed version directories whose unchanged files the extraction may take
+    // (stageArchive).
+    explicit PackageStaging(const VersionEntry &entry, const QStringList &installedVersions = {});
     ~PackageStaging() override;
     PackageStaging(const PackageStaging &) = delete;
     PackageStaging &operator=(const PackageStaging &) = delete;
@@ -47,6 +49,7 @@ private:
 
     QStringList m_packageFiles;
     QString m_versionPath;
+    QStringList m_installedVersions;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     int m_arrived = 0;      // under m_mutex

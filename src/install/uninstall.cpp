@@ -15,9 +15,12 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QPair>
 #include <QSet>
 #include <QSettings>
 #include <QStandardPaths>
+
+#include <algorithm>
 
 namespace {
 
@@ -159,6 +162,34 @@ void keepPackagesOf(const VersionEntry &entry, QSet<QString> *kept)
 }
 
 } // namespace
+
+QStringList installedVersionDirectories(const QDir &baseDir, const QString &replaced,
+                                        const QStringList &listed)
+{
+    QSet<QString> names = rememberedVersions(baseDir);
+    names.unite(QSet<QString>(listed.cbegin(), listed.cend()));
+    names.remove(QLatin1String(PackageStoreDirName));
+    QList<QPair<QDateTime, QString>> installed;
+    for (const QString &name : qAsConst(names)) {
+        const QFileInfo directory(baseDir.filePath(name));
+        const QFileInfo manifest(
+            QDir(directory.absoluteFilePath()).filePath(QLatin1String(LocalManifestFileName)));
+        if (name.isEmpty() || !directory.isDir() || directory.isSymLink() || !manifest.isFile())
+            continue;
+        // The version replaced sorts before every other.
+        installed.append(
+            {name == replaced ? QDateTime() : manifest.lastModified(), directory.absoluteFilePath()});
+    }
+    std::sort(installed.begin(), installed.end(), [](const auto &a, const auto &b) {
+        if (a.first.isNull() != b.first.isNull())
+            return a.first.isNull();
+        return a.first != b.first ? a.first > b.first : a.second < b.second;
+    });
+    QStringList directories;
+    for (const auto &version : qAsConst(installed))
+        directories.append(version.second);
+    return directories;
+}
 
 void removeOldVersions(const VersionCatalogue &catalogue, const QString &current, const QString &before,
                        const QStringList &listedBefore)

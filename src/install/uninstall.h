@@ -45,6 +45,14 @@ void removeInstallation(const QDir &baseDir);
 void removeOldVersions(const VersionCatalogue &catalogue, const QString &current, const QString &before,
                        const QStringList &listedBefore);
 
+// The directories of the versions installed in baseDir that are ours, as removeOldVersions
+// counts them (named in listed, the versions of the catalogues the task read, or recorded in
+// "installed-versions"), with a manifest and not a link: replaced first (the version a start ran
+// before the task), then the others, the one whose manifest was written last first. Where an
+// update takes the files it finds unchanged (stageArchive). Reads only.
+QStringList installedVersionDirectories(const QDir &baseDir, const QString &replaced,
+                                        const QStringList &listed);
+
 // The arguments of the temporary copy's "replace" command: delete programFile (10 attempts,
 // required), then the directory baseDir (5 attempts, required). programFile is an absolute path
 // in Qt form; "\"\"" is the delete marker.

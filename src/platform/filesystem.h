@@ -40,6 +40,18 @@ bool moveAside(const QString &path, const QString &aside);
 // directory is read-only, or (on systems that lock running programs) to is in use.
 bool replaceFile(const QString &from, const QString &to);
 
+// Gives target (a path where nothing is yet, on any file system) the content and permissions of
+// the regular file at source, for files that are only ever replaced by a rename, never written
+// through nor given other permissions or times: a second name of one file (Linux: a hard link)
+// shares all of that between both names. Where the system refuses such a link (target on
+// another file system, one without links, a file that may not be linked, too many links), a
+// copy with the permissions of source. Windows: always a copy (never replacing a file), flushed
+// to the storage device as flushWrittenFile flushes: a library loaded through one name of a
+// file there keeps every other name from being deleted, so a version that shares a file with a
+// running one could not be removed. False, with nothing left at target, when neither can be
+// done, target exists or source is not a regular file.
+bool shareFile(const QString &source, const QString &target);
+
 // Whether two absolute, cleaned paths (Qt form) name the same place the way this system reads
 // paths: here byte for byte; on Windows without regard to letter case and with short (8.3)
 // names of existing components expanded to their long forms.

@@ -352,6 +352,20 @@ TEST_F(CrashSafety, UpdateKilledAtAnyMoment)
     updateKilledAtAnyMoment(first, readFile(tree() + "/bin/versions.xml"));
 }
 
+TEST_F(CrashSafety, UpdateThatTakesUnchangedFilesFromTheInstalledVersionKilledAtAnyMoment)
+{
+    // The filler files are the same in both: 2.0 takes them from 1.0 under second names.
+    addFillerFiles("1.0");
+    publish("1.0");
+    const QByteArray first = readFile(tree() + "/bin/versions.xml");
+    publish("2.0");
+    updateKilledAtAnyMoment(first, readFile(tree() + "/bin/versions.xml"), [&] {
+        const quint64 installed = fileIdentities(data() + "/1.0").value("data/part-0.bin");
+        EXPECT_NE(installed, 0u);
+        EXPECT_EQ(fileIdentities(data() + "/2.0").value("data/part-0.bin"), installed) << "extracted again";
+    });
+}
+
 TEST_F(CrashSafety, UpdateThatAppliesAPatchKilledAtAnyMoment)
 {
     // A rebuilt library that comes as a patch, beside files that come in packages.

@@ -466,6 +466,63 @@ TEST_F(JobRoad, UpdatesWhileTheClientRunsKeepItStartableAndWriteOnlyWhatChanged)
     client.kill();
 }
 
+TEST_F(JobRoad, UpdateTakesTheFilesItHasUnchangedFromTheInstalledVersionAndPruningKeepsThemWhole)
+{
+    const QString data = home.dataDirectory();
+    extraFiles = {{"data/same.bin", QByteArray(300000, 's')},
+                  {"data/rewritten.bin", QByteArray(4096, 'r')},
+                  {"data/mode.bin", QByteArray(4096, 'm')}};
+    publish("1.0");
+    installFromDownload();
+    // The client rewrote one file in place (its size kept) and made another executable (where
+    // files carry execute bits): neither is what 2.0's packages hold any more.
+    ASSERT_TRUE(writeFile(data + "/1.0/data/rewritten.bin", QByteArray(4096, 'R')));
+    if (!target::isWindows()) {
+        ASSERT_TRUE(QFile::setPermissions(data + "/1.0/data/mode.bin",
+                                          QFile::permissions(data + "/1.0/data/mode.bin") | QFile::ExeOwner));
+    }
+    const auto updateTo = [&](const QString &version) {
+        publish(version);
+        ASSERT_EQ(run(installedProgram(), {"update"}), 0) << err.constData();
+        EXPECT_TRUE(err.isEmpty()) << err.constData();
+        expectCompleteInstallation(version);
+        const QByteArray report = startNormally(installedProgram());
+        EXPECT_EQ(sampleField(report, "version"), version.toUtf8());
+        expectRanComplete(report);
+    };
+    // Whether path is one file in both versions (Windows copies: see platform::shareFile).
+    const auto shared = [&](const QString &path, const QString &a, const QString &b) {
+        const quint64 first = fileIdentities(data + '/' + a).value(path);
+        return first != 0 && first == fileIdentities(data + '/' + b).value(path);
+    };
+
+    updateTo("2.0");
+    if (!target::isWindows()) {
+        for (const char *path : {"data/same.bin", "libkorvel_client.so", "Korvel.exe"})
+            EXPECT_TRUE(shared(path, "1.0", "2.0")) << path << " was extracted again";
+        for (const char *path : {"data/rewritten.bin", "data/mode.bin", "sample_version.txt"})
+            EXPECT_FALSE(shared(path, "1.0", "2.0")) << path << " was taken as it stands";
+    }
+    // 1.0's own files are left as they were.
+    EXPECT_EQ(readFile(data + "/1.0/data/rewritten.bin"), QByteArray(4096, 'R'));
+    if (!target::isWindows()) {
+        EXPECT_TRUE(QFile::permissions(data + "/1.0/data/mode.bin") & QFile::ExeOwner);
+        EXPECT_FALSE(QFile::permissions(data + "/2.0/data/mode.bin") & QFile::ExeOwner);
+    }
+
+    // Each update on removes the version before the one it replaces, whose files the versions
+    // it keeps share: they stay whole and start.
+    updateTo("3.0");
+    EXPECT_FALSE(QFileInfo::exists(data + "/1.0"));
+    expectCompleteInstallation("2.0");
+    updateTo("4.0");
+    EXPECT_FALSE(QFileInfo::exists(data + "/2.0"));
+    expectCompleteInstallation("3.0");
+    if (!target::isWindows()) {
+        EXPECT_TRUE(shared("data/same.bin", "3.0", "4.0"));
+    }
+}
+
 TEST_F(JobRoad, ChangedLibraryIsCommittedWhileTheClientRunsIt)
 {
     publish("1.0");

@@ -1,4 +1,5 @@
 #include "install/archive_reader.h"
+#include "install/commit.h"
 #include "install/extraction.h"
 
 #include "support/temp_home.h"
@@ -96,6 +97,108 @@ TEST(ExtractArchive, FilesAlreadyInPlaceAreNotWrittenAndTheirFolderNotDecoded)
         EXPECT_EQ(readFile(out + "/a.txt"), "changed");
         EXPECT_EQ(inode(out + "/a.txt"), changed);
         EXPECT_EQ(inode(out + "/sub/b.txt"), before["sub/b.txt"]);
+    }
+}
+
+TEST(ExtractArchive, UnchangedFilesAreTakenFromAnInstalledVersionAndOnlyTheRestDecoded)
+{
+    TempHome home;
+    const QString source = home.root() + "/src";
+    const QMap<QString, QByteArray> tree{{"a.txt", QByteArray("alpha\n").repeated(3000)},
+                                         {"sub/b.txt", "beta"},
+                                         {"tool", "#!/bin/sh\n"},
+                                         {"empty.txt", ""}};
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        ASSERT_TRUE(writeFile(source + '/' + it.key(), it.value()));
+    ASSERT_EQ(runTool("chmod", {"0755", "tool"}, source), 0);
+    const QString archive = home.root() + "/p.7z";
+    ASSERT_TRUE(make7z(source, archive, {".", "-ms=on", "-mhc=off", "-m0=LZMA2"}));
+    const QString installed = home.root() + "/1.0";
+    ASSERT_TRUE(extract(archive, installed));
+    const auto stage = [&](const QString &destination, const QStringList &versions) {
+        QFile file(archive);
+        StagedFiles staged;
+        return file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(destination), &staged, versions)
+            && staged.commit();
+    };
+    const auto expectWhole = [&](const QString &directory) {
+        for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+            EXPECT_EQ(readFile(directory + '/' + it.key()), it.value()) << it.key().toStdString();
+        EXPECT_TRUE(QFileInfo(directory + "/tool").isExecutable());
+        EXPECT_FALSE(QFileInfo(directory + "/a.txt").isExecutable());
+    };
+    const QByteArray intact = readFile(archive);
+
+    {
+        SCOPED_TRACE("every file has its copy");
+        // With its packed data damaged the archive can no longer be decoded: only a folder
+        // that is not decoded at all leaves the extraction a success.
+        QByteArray damaged = intact;
+        for (int i = 32; i < 48; ++i)
+            damaged[i] = char(damaged[i] ^ 0x5a);
+        ASSERT_TRUE(writeFile(archive, damaged));
+        const QString next = home.root() + "/2.0";
+        // The destination itself among the versions is passed over.
+        ASSERT_TRUE(stage(next, {next, installed}));
+        expectWhole(next);
+        for (const char *path : {"a.txt", "sub/b.txt", "tool"})
+            EXPECT_EQ(inode(next + '/' + path), inode(installed + '/' + path)) << path;
+        EXPECT_EQ(listing(next), QStringList({"a.txt", "empty.txt", "sub", "sub/b.txt", "tool"}));
+        // Either version goes without touching the other.
+        const QString again = home.root() + "/2.0-again";
+        ASSERT_TRUE(stage(again, {next}));
+        ASSERT_TRUE(QDir(next).removeRecursively());
+        expectWhole(again);
+        expectWhole(installed);
+        ASSERT_TRUE(writeFile(archive, intact));
+    }
+    {
+        SCOPED_TRACE("copies that must not be taken");
+        const QString other = home.root() + "/other";
+        ASSERT_TRUE(extract(archive, other));
+        // Changed after its install, with its size kept.
+        ASSERT_TRUE(writeFile(installed + "/sub/b.txt", "bEta"));
+        // Other execute bits, both ways.
+        ASSERT_EQ(runTool("chmod", {"0644", "tool"}, installed), 0);
+        ASSERT_EQ(runTool("chmod", {"0755", "a.txt"}, other), 0);
+        // Reached through a link.
+        ASSERT_TRUE(QDir(other + "/sub").removeRecursively());
+        ASSERT_TRUE(QFile::link(installed + "/sub", other + "/sub"));
+        const QString next = home.root() + "/3.0";
+        ASSERT_TRUE(stage(next, {other, installed}));
+        expectWhole(next);
+        for (const char *path : {"sub/b.txt", "tool"})
+            EXPECT_NE(inode(next + '/' + path), inode(installed + '/' + path)) << path;
+        // The next version in line has a.txt as it should be.
+        EXPECT_EQ(inode(next + "/a.txt"), inode(installed + "/a.txt"));
+        // The installed files keep what they had.
+        EXPECT_EQ(readFile(installed + "/sub/b.txt"), "bEta");
+        EXPECT_FALSE(QFileInfo(installed + "/tool").isExecutable());
+        EXPECT_TRUE(QFileInfo(other + "/a.txt").isExecutable());
+    }
+    {
+        SCOPED_TRACE("a file at the final name keeps its permissions");
+        // Taken only where they are the copy's already: changing them would change the copy.
+        const QString fresh = home.root() + "/fresh";
+        ASSERT_TRUE(extract(archive, fresh));
+        const QString copy = fresh + "/sub/b.txt";
+        const QFile::Permissions mode = QFile::permissions(copy) & install::StoredPermissions;
+        const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner;
+        ASSERT_NE(mode, owner);
+        const QString next = home.root() + "/4.0";
+        ASSERT_TRUE(writeFile(next + "/sub/b.txt", "an older b"));
+        ASSERT_TRUE(QFile::setPermissions(next + "/sub/b.txt", owner));
+        ASSERT_TRUE(stage(next, {fresh}));
+        EXPECT_EQ(readFile(next + "/sub/b.txt"), "beta");
+        EXPECT_EQ(QFile::permissions(next + "/sub/b.txt") & install::StoredPermissions, owner);
+        EXPECT_NE(inode(next + "/sub/b.txt"), inode(copy));
+        EXPECT_EQ(QFile::permissions(copy) & install::StoredPermissions, mode);
+        // With the copy's permissions it is taken, and they stay.
+        ASSERT_TRUE(writeFile(next + "/sub/b.txt", "an older b"));
+        ASSERT_TRUE(QFile::setPermissions(next + "/sub/b.txt", mode));
+        ASSERT_TRUE(stage(next, {fresh}));
+        EXPECT_EQ(inode(next + "/sub/b.txt"), inode(copy));
+        EXPECT_EQ(QFile::permissions(copy) & install::StoredPermissions, mode);
     }
 }
 

@@ -3,9 +3,13 @@
 #include <QFile>
 #include <QFileDevice>
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 namespace platform {
 namespace {
@@ -34,10 +38,57 @@ public:
     FileDescriptor &operator=(const FileDescriptor &) = delete;
 
     int get() const { return m_fd; }
+    // Closes now, so that a failure to write back (a full disk, a network file system) is seen.
+    bool close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd >= 0 && ::close(fd) == 0;
+    }
 
 private:
     int m_fd;
 };
+
+// A new file at to (never through a link, never over an existing file) with the bytes and the
+// permission bits of the regular file from. Nothing is left at to on failure.
+bool copyFile(const QByteArray &from, const QByteArray &to)
+{
+    FileDescriptor in(::open(from.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat source {};
+    if (in.get() < 0 || ::fstat(in.get(), &source) != 0 || !S_ISREG(source.st_mode))
+        return false;
+    FileDescriptor out(::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (out.get() < 0)
+        return false;
+    std::vector<char> buffer(size_t(1) << 20);
+    bool copied = true;
+    for (;;) {
+        const ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            copied = n == 0;
+            break;
+        }
+        for (ssize_t done = 0; copied && done < n;) {
+            const ssize_t written = ::write(out.get(), buffer.data() + done, size_t(n - done));
+            if (written < 0 && errno == EINTR)
+                continue;
+            copied = written > 0;
+            done += written;
+        }
+        if (!copied)
+            break;
+    }
+    // The mode set explicitly: the one open gives passes through the umask. Never a set-id bit.
+    copied = copied && ::fchmod(out.get(), source.st_mode & 0777) == 0;
+    if (!out.close() || !copied) {
+        ::unlink(to.constData());
+        return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -71,6 +122,23 @@ bool replaceFile(const QString &from, const QString &to)
 {
     // rename(2) replaces an existing file atomically; QFile::rename refuses to.
     return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+}
+
+bool shareFile(const QString &source, const QString &target)
+{
+    const QByteArray from = QFile::encodeName(source);
+    const QByteArray to = QFile::encodeName(target);
+    struct stat info {};
+    if (::lstat(from.constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    if (::link(from.constData(), to.constData()) == 0)
+        return true;
+    // Only where links as such are refused; an existing target or a missing folder fails a
+    // copy as well.
+    const int error = errno;
+    if (error != EXDEV && error != EPERM && error != EMLINK && error != EOPNOTSUPP)
+        return false;
+    return copyFile(from, to);
 }
 
 bool isSamePath(const QString &a, const QString &b)

@@ -76,6 +76,26 @@ bool moveAside(const QString &path, const QString &aside)
     return ::MoveFileExW(nativePath(path).c_str(), nativePath(aside).c_str(), MOVEFILE_WRITE_THROUGH);
 }
 
+bool shareFile(const QString &source, const QString &target)
+{
+    const QFileInfo info(source);
+    if (info.isSymLink() || !info.isFile())
+        return false;
+    const std::wstring to = nativePath(target);
+    // A copy, never a second name: see the header.
+    if (!::CopyFileW(nativePath(source).c_str(), to.c_str(), TRUE))
+        return false;
+    ScopedHandle copy(::CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (copy.isValid() && ::FlushFileBuffers(copy.get()))
+        return true;
+    copy.reset();
+    // The copy took the source's attributes, a read-only one too, which would refuse the deletion.
+    ::SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(to.c_str());
+    return false;
+}
+
 bool replaceFile(const QString &from, const QString &to)
 {
     return ::MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(),
