@@ -586,6 +586,24 @@ bool PackageRecord::downloadPackage(TransferConnection &connection, const Transf
     return false;
 }
 
+namespace {
+
+// The order the transfers start in: the largest packages first, the others in manifest order.
+// The transfers share the line, so a large package started late is the last one in by far and
+// its extraction, which cannot begin before, is left alone at the end; started first, it
+// arrives while small ones still do. A size the manifest does not list counts as 0.
+std::vector<int> largestFirst(const QList<PackageRecord> &packages)
+{
+    std::vector<int> order(size_t(packages.size()));
+    for (int index = 0; index < packages.size(); ++index)
+        order[size_t(index)] = index;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](int a, int b) { return packages.at(a).listedSize() > packages.at(b).listedSize(); });
+    return order;
+}
+
+} // namespace
+
 bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
 {
     MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
@@ -596,24 +614,26 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
     const auto fetch = [&](int index, TransferConnection &connection, const std::atomic<bool> &cancel) {
         const PackageRecord &package = m_packages.at(index);
         // Its one file stands ready without it (a patch made it from the installed copy).
-        if (m_patchedPackages.contains(package.name()))
-            return true;
-        QFile existing(package.packageFilePath());
-        if (existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing))
-            return true;
-        existing.close();
-        return package.downloadPackage(connection, pooled, mirrors, index, &cancel);
+        bool inStore = m_patchedPackages.contains(package.name());
+        if (!inStore) {
+            QFile existing(package.packageFilePath());
+            inStore = existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing);
+        }
+        if (!inStore)
+            inStore = package.downloadPackage(connection, pooled, mirrors, index, &cancel);
+        // Its extraction need not wait for the packages before it.
+        if (inStore && arrivals)
+            arrivals->packageArrived(index);
+        return inStore;
     };
     TransferPool::Listener listener;
     listener.announce = [&](int index) {
         m_sink->report(status_reports::DownloadStarted, m_version, m_packages.at(index).name());
     };
-    if (arrivals)
-        listener.succeeded = [&](int index) { arrivals->packageArrived(index); };
     listener.failed = [&](int index) {
         if (arrivals)
             arrivals->packagesAbandoned();
         m_sink->report(status_reports::DownloadFailed, m_version, m_packages.at(index).name());
     };
-    return pool.run(m_packages.size(), fetch, listener);
+    return pool.run(m_packages.size(), fetch, listener, largestFirst(m_packages));
 }

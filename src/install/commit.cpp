@@ -430,10 +430,18 @@ void StagedFiles::discard()
 {
     m_files.clear();
     m_byPath.clear();
+    m_decidedBy.clear();
+}
+
+bool StagedFiles::isDecidedLater(const QString &finalPath) const
+{
+    const auto it = m_decidedBy.constFind(finalPath);
+    return it != m_decidedBy.cend() && *it > m_precedence;
 }
 
 void StagedFiles::drop(const QString &finalPath)
 {
+    m_decidedBy.insert(finalPath, m_precedence);
     const auto it = m_byPath.find(finalPath);
     if (it == m_byPath.end())
         return;
