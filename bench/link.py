@@ -11,7 +11,7 @@ one kept-alive connection and curl over 8 parallel ones on the same package URLs
 the release's bytes / rate. On the first shape also an update that fetches about a tenth of the
 release (against 1.15 x its bytes / rate + ten round trips) and, once, an install whose
 connection is cut halfway through the largest package (the bytes fetched for that package in
-all, against the package). The last line is the link-ratios line.
+all, against the package; see cut_run). The last line is the link-ratios line.
 """
 import argparse
 import contextlib
@@ -62,6 +62,7 @@ SHAPES = (
     Shape("20/4 Mbit/s, 150 ms", 20e6, 4e6, 150, 0, 1.15, "slow"),
 )
 UPDATE_LIMIT, CUT_LIMIT = 1.0, 1.1  # against their own bounds (see the module's text)
+CUT_WITHIN_PIECE = 1 << 20  # well inside any piece the road asks for
 
 _libc = ctypes.CDLL(None, use_errno=True)
 
@@ -321,11 +322,14 @@ def measure_shape(build, release, www, shape, rounds, with_update, with_curl=Tru
 
 
 def cut_run(build, release, www):
-    """An install whose connection is cut halfway through the largest package; returns (the
-    package, bytes fetched for it in all, install seconds or None)."""
+    """An install whose connection is cut halfway through the largest package (the road may
+    fetch it in pieces, each an answer of its own: then CUT_WITHIN_PIECE bytes into the first
+    answer that carries it); returns (the package, bytes fetched for it in all, install seconds
+    or None)."""
     name, _, no, _, path = max(release.packages, key=lambda p: os.path.getsize(p[4]))
     size = os.path.getsize(path)
-    with Link(build, SHAPES[0], seed=1, watch=f"/{name}_{no}.7z", cut_after=size // 2) as link, \
+    cut_after = min(size // 2, CUT_WITHIN_PIECE)
+    with Link(build, SHAPES[0], seed=1, watch=f"/{name}_{no}.7z", cut_after=cut_after) as link, \
             served(build, release, www, address=(SERVER_ADDRESS, 80),
                    launcher=link.in_server) as bench:
         seconds = install(bench, link, www, check=False)[0]
@@ -379,7 +383,7 @@ def report_cut(cut, ratios):
     mib = 1048576.0
     name, size, watched, seconds = cut
     outcome = f"installed in {seconds:.1f} s" if seconds is not None else "the install failed"
-    print(f"connection cut at half of {name} ({size / mib:.1f} MiB) on the first link:"
+    print(f"connection cut in {name} ({size / mib:.1f} MiB) on the first link:"
           f" {watched / mib:.1f} MiB fetched for it in all; {outcome}")
     ratios.append(f"cut={watched / size:.2f}(limit {CUT_LIMIT:.2f})")
 

@@ -95,6 +95,10 @@ bool VersionEntry::parseManifest(const QByteArray &data)
             if (!isPlainName(name) || !isPlainName(version))
                 return false;
             PackageRecord package(name, version, no, hash);
+            bool listed = false;
+            const qint64 listedSize = attributes.value(QLatin1String("size")).toLongLong(&listed);
+            if (listed && listedSize >= 0)
+                package.setListedSize(listedSize);
             QByteArray sha256;
             qint64 size = -1;
             if (release::isSigning()

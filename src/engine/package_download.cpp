@@ -17,8 +17,10 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -288,18 +290,28 @@ QString headerAnyCase(const QMap<QString, QString> &headers, const QString &name
     return QString();
 }
 
-// Whether a Content-Range value ("bytes FIRST-LAST/TOTAL") is exactly the rest of a file of
-// which the first `from` bytes are here, and, when size >= 0, of that size.
-bool isRestFrom(const QString &contentRange, qint64 from, qint64 size)
+// The numbers of a Content-Range value ("bytes FIRST-LAST/TOTAL"); total -1 for "*".
+bool parseContentRange(const QString &contentRange, qint64 *first, qint64 *last, qint64 *total)
 {
     static const QRegularExpression form(QStringLiteral("^bytes (\\d{1,18})-(\\d{1,18})/(\\d{1,18}|\\*)$"));
     const QRegularExpressionMatch match = form.match(contentRange.trimmed());
-    if (!match.hasMatch() || match.captured(1).toLongLong() != from)
+    if (!match.hasMatch())
         return false;
-    const qint64 last = match.captured(2).toLongLong();
-    if (match.captured(3) == QLatin1String("*"))
+    *first = match.captured(1).toLongLong();
+    *last = match.captured(2).toLongLong();
+    *total = match.captured(3) == QLatin1String("*") ? -1 : match.captured(3).toLongLong();
+    return true;
+}
+
+// Whether a Content-Range value is exactly the rest of a file of which the first `from` bytes
+// are here, and, when size >= 0, of that size.
+bool isRestFrom(const QString &contentRange, qint64 from, qint64 size)
+{
+    qint64 first, last, total;
+    if (!parseContentRange(contentRange, &first, &last, &total) || first != from)
+        return false;
+    if (total < 0)
         return size < 0 || last == size - 1;
-    const qint64 total = match.captured(3).toLongLong();
     return last == total - 1 && (size < 0 || total == size);
 }
 
@@ -586,34 +598,336 @@ bool PackageRecord::downloadPackage(TransferConnection &connection, const Transf
     return false;
 }
 
+namespace {
+
+// A package of at least SplitFromBytes (by its signed size, else the size the manifest lists)
+// is fetched in pieces of at most PieceBytes, each a request of its own on whichever transfer is
+// free. The transfers share the line about equally, so a package in one transfer gets only its
+// share of it: a 24 MiB package among six transfers was the last one in by seconds, alone on the
+// line at the end with a window too small to fill it, and under random loss one connection
+// cannot fill the line at all. In pieces it takes several shares. Smaller packages come whole:
+// each piece costs a request round trip.
+constexpr qint64 PieceBytes = 4 * 1024 * 1024;
+constexpr qint64 SplitFromBytes = 2 * PieceBytes;
+
+// The target of one request for a piece of a package. At the first byte of the body it knows
+// the answer: a 206 for exactly the bytes asked for, of a file of the expected size, goes into
+// the package's partial file where the piece belongs; a 200 (the server sends the file whole)
+// or any other range means the server does not give this package in pieces, and ends the
+// transfer; any other status is not the package, and its body is dropped.
+class PieceTarget : public QIODevice {
+public:
+    enum class Answer { None, Piece, NoPieces, NotThePackage };
+
+    // file: the package's partial file, open for writing, of total bytes; the piece is bytes
+    // from to last of it.
+    PieceTarget(QFile *file, qint64 from, qint64 last, qint64 total)
+        : m_file(file), m_from(from), m_last(last), m_total(total)
+    {
+        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+    void setTransfer(const HttpTransfer *transfer) { m_transfer = transfer; }
+
+    Answer answer() const { return m_answer; }
+    qint64 written() const { return m_written; }
+    bool writeFailed() const { return m_writeFailed; }
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 length) override
+    {
+        if (m_answer == Answer::None)
+            m_answer = decide();
+        if (m_answer == Answer::NotThePackage)
+            return length;
+        if (m_answer != Answer::Piece)
+            return -1;
+        // More than was asked for is not the piece asked for.
+        if (length > m_last + 1 - m_from - m_written) {
+            m_answer = Answer::NoPieces;
+            return -1;
+        }
+        if (m_file->write(data, length) != length) {
+            m_writeFailed = true;
+            return -1;
+        }
+        m_written += length;
+        return length;
+    }
+
+private:
+    Answer decide()
+    {
+        const int status = m_transfer->currentStatus();
+        if (status == 200)
+            return Answer::NoPieces;
+        if (status != 206)
+            return Answer::NotThePackage;
+        qint64 first, last, total;
+        const bool asked =
+            parseContentRange(headerAnyCase(m_transfer->responseHeaders, QStringLiteral("Content-Range")),
+                              &first, &last, &total)
+            && first == m_from && last == m_last && total == m_total;
+        return asked && m_file->seek(m_from) ? Answer::Piece : Answer::NoPieces;
+    }
+
+    QFile *m_file;
+    qint64 m_from;
+    qint64 m_last;
+    qint64 m_total;
+    const HttpTransfer *m_transfer = nullptr;
+    Answer m_answer = Answer::None;
+    qint64 m_written = 0;
+    bool m_writeFailed = false;
+};
+
+enum class PieceOutcome { In, NoPieces, Failed, Stalled, Cancelled, LocalFailure };
+
+// Asks url for bytes from to last of a package file of total bytes and writes them into file
+// where they belong. A connection cut after some bytes costs only those: the rest of the piece
+// is asked for again, as long as each answer brings bytes.
+PieceOutcome fetchPiece(const QUrl &url, QFile &file, qint64 from, qint64 last, qint64 total,
+                        TransferConnection &connection, const TransferLimits &limits,
+                        const std::atomic<bool> *cancel)
+{
+    for (int request = 0; request < MaxRequestsPerMirror; ++request) {
+        PieceTarget target(&file, from, last, total);
+        HttpTransfer transfer(url, &target, limits, &connection);
+        target.setTransfer(&transfer);
+        transfer.setCancelFlag(cancel);
+        transfer.requestHeaders.insert(QStringLiteral("Range"),
+                                       QStringLiteral("bytes=%1-%2").arg(from).arg(last));
+        const int result = transfer.perform();
+        from += target.written();
+        if (cancel && cancel->load())
+            return PieceOutcome::Cancelled;
+        if (target.writeFailed())
+            return PieceOutcome::LocalFailure;
+        if (target.answer() == PieceTarget::Answer::NoPieces)
+            return PieceOutcome::NoPieces;
+        if (from > last)
+            return result == 206 ? PieceOutcome::In : PieceOutcome::Failed;
+        if (result == CURLE_OPERATION_TIMEDOUT)
+            return PieceOutcome::Stalled;
+        if (target.written() == 0)
+            return PieceOutcome::Failed;
+    }
+    return PieceOutcome::Failed;
+}
+
+// What the transfers of one package's pieces share. Its store files belong to them until the
+// last one ends: that one verifies the whole file and gives it its final name.
+struct PieceSet {
+    explicit PieceSet(int count) : pieces(count) {}
+    std::mutex mutex;
+    const int pieces;
+    int ended = 0;         // under mutex
+    bool prepared = false; // under mutex
+    bool inStore = false;  // the store held it verified already; under mutex
+    bool whole = false;    // not to be had in pieces: fetched whole at the end; under mutex
+};
+
+// One transfer of a job: a whole package, or one piece of one.
+struct TransferUnit {
+    int package;
+    int piece; // -1: the whole package
+    qint64 from;
+    qint64 last;
+    qint64 weight; // bytes it is expected to bring, for the order the transfers start in
+    std::shared_ptr<PieceSet> pieces;
+};
+
+// The units of packages: each package whole, or in pieces where it is large, is fetched at all
+// (patched: not) and the transfers run side by side.
+std::vector<TransferUnit> transferUnits(const QList<PackageRecord> &packages,
+                                        const QHash<QString, VersionEntry::PatchedFile> &patched,
+                                        int concurrentTransfers)
+{
+    std::vector<TransferUnit> units;
+    for (int index = 0; index < packages.size(); ++index) {
+        const PackageRecord &package = packages.at(index);
+        const qint64 size = package.hasSignedContent() ? package.size() : package.listedSize();
+        if (concurrentTransfers < 2 || size < SplitFromBytes || package.isPatch()
+            || patched.contains(package.name())) {
+            units.push_back({index, -1, 0, -1, std::max<qint64>(size, 0), nullptr});
+            continue;
+        }
+        const int count = int((size + PieceBytes - 1) / PieceBytes);
+        const qint64 length = (size + count - 1) / count;
+        auto set = std::make_shared<PieceSet>(count);
+        for (int piece = 0; piece < count; ++piece) {
+            const qint64 from = piece * length;
+            const qint64 last = std::min(size, from + length) - 1;
+            units.push_back({index, piece, from, last, last + 1 - from, set});
+        }
+    }
+    return units;
+}
+
+// The order the transfers start in: by turns the largest and the smallest of those left (the
+// sizes the manifest lists; a size it does not list counts as 0). Started late, a large one is
+// the last in by far, and its extraction, which cannot begin before, is left alone at the end.
+// Small packages (sources: a hundred files in 100 KB) cost the extractor most per byte: left to
+// the end, they kept it busy for 3 s after the last byte. Taken by turns, both spread over the
+// transfer, which ends with packages of middle size.
+std::vector<int> startOrder(const std::vector<TransferUnit> &units)
+{
+    std::vector<int> bySize(units.size());
+    for (size_t index = 0; index < units.size(); ++index)
+        bySize[index] = int(index);
+    std::stable_sort(bySize.begin(), bySize.end(),
+                     [&](int a, int b) { return units[size_t(a)].weight > units[size_t(b)].weight; });
+    std::vector<int> order;
+    order.reserve(units.size());
+    for (size_t large = 0, small = units.size(); large < small;) {
+        order.push_back(bySize[large++]);
+        if (large < small)
+            order.push_back(bySize[--small]);
+    }
+    return order;
+}
+
+// Makes way for the pieces of package, total bytes: a partial file of that size, nothing else
+// of the package in the store. False when the store cannot hold it.
+bool startPieces(const PackageRecord &package, qint64 total)
+{
+    const QString finalPath = package.packageFilePath();
+    const QString partialPath = finalPath + QLatin1String(PartialFileSuffix);
+    if (QFile::exists(finalPath) && !QFile::remove(finalPath))
+        return false;
+    package.packageDir().mkpath(QStringLiteral("."));
+    // Its bytes come in any order: no tag may vouch for them as the beginning of the file.
+    QFile::remove(partialPath + QLatin1String(ResumeTagSuffix));
+    QFile::remove(partialPath);
+    QFile partial(partialPath);
+    return partial.open(QIODevice::WriteOnly | QIODevice::NewOnly) && partial.resize(total);
+}
+
+// One piece of a package, from the mirror that comes first for it, else from the other.
+PieceOutcome fetchPieceFromMirrors(const PackageRecord &package, const TransferUnit &unit, int unitIndex,
+                                   TransferConnection &connection, const TransferLimits &limits,
+                                   MirrorRanking &mirrors, const std::atomic<bool> *cancel)
+{
+    QFile file(package.packageFilePath() + QLatin1String(PartialFileSuffix));
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+        return PieceOutcome::LocalFailure;
+    const qint64 total = file.size();
+    const int first = mirrors.first(unitIndex);
+    PieceOutcome outcome = PieceOutcome::Failed;
+    for (int turn = 0; turn < 2; ++turn) {
+        const int mirror = turn == 0 ? first : 1 - first;
+        const QUrl url(
+            PackageMirrors[mirror].base()
+            + PackageMirrors[mirror].path(urlPathSegment(package.name()), urlPathSegment(package.no())));
+        outcome = fetchPiece(url, file, unit.from, unit.last, total, connection, limits, cancel);
+        if (outcome != PieceOutcome::Failed && outcome != PieceOutcome::Stalled)
+            break;
+        mirrors.failed(mirror);
+    }
+    file.close();
+    if (outcome == PieceOutcome::In && file.error() != QFileDevice::NoError)
+        return PieceOutcome::LocalFailure;
+    return outcome;
+}
+
+// A unit that is a piece of package. True unless it was the last of its package's pieces to end
+// and the package could not be had; that last one verifies the whole file and gives it its
+// final name, or, where the pieces could not be had, fetches the package whole.
+bool fetchInPieces(const PackageRecord &package, const TransferUnit &unit, int unitIndex,
+                   TransferConnection &connection, const TransferLimits &limits, MirrorRanking &mirrors,
+                   const std::atomic<bool> *cancel, bool *arrived)
+{
+    PieceSet &set = *unit.pieces;
+    bool skipped;
+    {
+        std::lock_guard<std::mutex> lock(set.mutex);
+        if (!set.prepared) {
+            set.prepared = true;
+            QFile existing(package.packageFilePath());
+            set.inStore = existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing);
+            const qint64 total = package.hasSignedContent() ? package.size() : package.listedSize();
+            set.whole = !set.inStore && !startPieces(package, total);
+        }
+        skipped = set.inStore || set.whole;
+    }
+    const PieceOutcome outcome = skipped
+        ? PieceOutcome::In
+        : fetchPieceFromMirrors(package, unit, unitIndex, connection, limits, mirrors, cancel);
+    {
+        std::lock_guard<std::mutex> lock(set.mutex);
+        if (outcome != PieceOutcome::In)
+            set.whole = true;
+        if (++set.ended < set.pieces)
+            return true;
+    }
+    if (cancel && cancel->load())
+        return false;
+    *arrived = set.inStore;
+    if (set.inStore)
+        return true;
+    const QString finalPath = package.packageFilePath();
+    const QString partialPath = finalPath + QLatin1String(PartialFileSuffix);
+    if (!set.whole) {
+        // Nothing vouched for the pieces as they came: the whole file is checked now.
+        QFile assembled(partialPath);
+        const bool verified = assembled.open(QIODevice::ReadOnly) && package.verifyPackage(assembled);
+        assembled.close();
+        if (verified && QFile::rename(partialPath, finalPath)) {
+            *arrived = true;
+            return true;
+        }
+    }
+    // A server that does not give pieces, or pieces that do not make the package: whole, once
+    // more, by the road that resumes and falls back to the other mirror.
+    QFile::remove(partialPath);
+    *arrived = package.downloadPackage(connection, limits, mirrors, unitIndex, cancel);
+    return *arrived;
+}
+
+} // namespace
+
 bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
 {
     MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
     TransferPool pool(m_limits.concurrentTransfers);
     const TransferLimits pooled = m_limits.sharedAmong(m_limits.concurrentTransfers);
+    const std::vector<TransferUnit> units =
+        transferUnits(m_packages, m_patchedPackages, m_limits.concurrentTransfers);
     // A stored file is checked on a pool thread too: the checks of an update overlap the
     // transfers of the packages that changed.
     const auto fetch = [&](int index, TransferConnection &connection, const std::atomic<bool> &cancel) {
-        const PackageRecord &package = m_packages.at(index);
-        // Its one file stands ready without it (a patch made it from the installed copy).
-        if (m_patchedPackages.contains(package.name()))
-            return true;
-        QFile existing(package.packageFilePath());
-        if (existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing))
-            return true;
-        existing.close();
-        return package.downloadPackage(connection, pooled, mirrors, index, &cancel);
+        const TransferUnit &unit = units[size_t(index)];
+        const PackageRecord &package = m_packages.at(unit.package);
+        bool inStore = false;
+        if (unit.pieces) {
+            if (!fetchInPieces(package, unit, index, connection, pooled, mirrors, &cancel, &inStore))
+                return false;
+        } else {
+            // Its one file stands ready without it (a patch made it from the installed copy).
+            inStore = m_patchedPackages.contains(package.name());
+            if (!inStore) {
+                QFile existing(package.packageFilePath());
+                inStore = existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing);
+            }
+            if (!inStore)
+                inStore = package.downloadPackage(connection, pooled, mirrors, index, &cancel);
+        }
+        // Its extraction need not wait for the packages before it.
+        if (inStore && arrivals)
+            arrivals->packageArrived(unit.package);
+        return inStore || unit.pieces;
     };
     TransferPool::Listener listener;
     listener.announce = [&](int index) {
-        m_sink->report(status_reports::DownloadStarted, m_version, m_packages.at(index).name());
+        const TransferUnit &unit = units[size_t(index)];
+        if (unit.piece <= 0)
+            m_sink->report(status_reports::DownloadStarted, m_version, m_packages.at(unit.package).name());
     };
-    if (arrivals)
-        listener.succeeded = [&](int index) { arrivals->packageArrived(index); };
     listener.failed = [&](int index) {
         if (arrivals)
             arrivals->packagesAbandoned();
-        m_sink->report(status_reports::DownloadFailed, m_version, m_packages.at(index).name());
+        m_sink->report(status_reports::DownloadFailed, m_version,
+                       m_packages.at(units[size_t(index)].package).name());
     };
-    return pool.run(m_packages.size(), fetch, listener);
+    return pool.run(int(units.size()), fetch, listener, startOrder(units));
 }

@@ -49,6 +49,11 @@ public:
     const QByteArray &sha256() const { return m_sha256; }
     qint64 size() const { return m_size; } // -1 when not set
 
+    // The size the manifest lists for the package file, -1 when none. Trusted for nothing but
+    // the order in which the packages are fetched (the signed size is size()).
+    void setListedSize(qint64 size) { m_listedSize = size; }
+    qint64 listedSize() const { return m_listedSize; }
+
     // The record stands for a binary patch published beside the package's files rather than
     // for a package: its file ends in PatchFileSuffix, in the store and on the mirrors.
     void markAsPatch() { m_isPatch = true; }
@@ -90,5 +95,6 @@ private:
     QDir m_packageDir;
     QByteArray m_sha256;
     qint64 m_size = -1;
+    qint64 m_listedSize = -1;
     bool m_isPatch = false;
 };

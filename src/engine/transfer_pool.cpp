@@ -17,10 +17,12 @@ enum class Outcome { Pending, Succeeded, Failed };
 
 TransferPool::TransferPool(int workers) : m_workers(std::max(1, workers)) {}
 
-bool TransferPool::run(int count, const Task &task, const Listener &listener)
+bool TransferPool::run(int count, const Task &task, const Listener &listener,
+                       const std::vector<int> &startOrder)
 {
     if (count <= 0)
         return true;
+    const bool ordered = startOrder.size() == size_t(count);
     // Declared before the threads: every connection on it is gone before it goes.
     CurlShare share;
     std::mutex mutex;
@@ -37,7 +39,8 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener)
                 std::lock_guard<std::mutex> lock(mutex);
                 if (cancel || next >= count)
                     return;
-                index = next++;
+                index = ordered ? startOrder[size_t(next)] : next;
+                ++next;
             }
             const bool succeeded = task(index, connection, cancel);
             {
@@ -64,8 +67,6 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener)
                 listener.failed(index);
                 return false;
             }
-            if (listener.succeeded)
-                listener.succeeded(index);
         }
         return true;
     }
@@ -79,8 +80,6 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener)
         lock.unlock();
         if (!succeeded)
             listener.failed(index);
-        else if (listener.succeeded)
-            listener.succeeded(index);
     }
     cancel = true;
     for (auto &thread : threads)

@@ -4,13 +4,14 @@
 
 #include <atomic>
 #include <functional>
+#include <vector>
 
 class TransferConnection;
 
 // Runs the transfers of one job a few at a time, each thread over a connection of its own that
 // stays alive from one transfer to the next (DNS and TLS sessions shared between them). The
-// transfers start in index order, so the first ones needed are the first ones in; the caller
-// hears about them in index order too, on its own thread, whatever order they end in.
+// transfers start in the order the caller gives (by default index order); the caller hears
+// about them in index order, on its own thread, whatever order they end in.
 class TransferPool {
 public:
     // workers: transfers at once, at least 1.
@@ -24,16 +25,16 @@ public:
 
     // What the caller hears, on its own thread, in index order.
     struct Listener {
-        std::function<void(int)> announce;  // before the task's outcome is awaited
-        std::function<void(int)> succeeded; // once it succeeded (may be empty)
-        std::function<void(int)> failed;    // the first task that failed
+        std::function<void(int)> announce; // before the task's outcome is awaited
+        std::function<void(int)> failed;   // the first task that failed
     };
 
-    // Runs task for 0 .. count - 1, at most workers at once, telling listener in index order.
-    // After the first task in that order that failed: false at once, the tasks still running
-    // cancelled and waited for, later ones not started, nothing after it announced. True when
-    // every task succeeded (also for count 0).
-    bool run(int count, const Task &task, const Listener &listener);
+    // Runs task for 0 .. count - 1, at most workers at once, started in startOrder (a
+    // permutation of them; empty: index order), telling listener in index order. After the
+    // first task in index order that failed: false at once, the tasks still running cancelled
+    // and waited for, those not started left so, nothing after it announced. True when every
+    // task succeeded (also for count 0).
+    bool run(int count, const Task &task, const Listener &listener, const std::vector<int> &startOrder = {});
 
 private:
     int m_workers;

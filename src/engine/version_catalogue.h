@@ -17,8 +17,8 @@ class PackageStaging;
 class QIODevice;
 class StatusSink;
 
-// Told of each package of a version once its file is in the store, verified: in manifest order,
-// on the thread that runs VersionEntry::downloadPackages, while later packages still arrive.
+// Told of each package of a version once its file is in the store, verified, while others still
+// arrive: in any order, on the download threads of VersionEntry::downloadPackages.
 class PackageArrivals {
 public:
     virtual ~PackageArrivals() = default;
@@ -99,11 +99,12 @@ public:
 
     // Makes sure every package's file is in the package store with the right digest, reusing a
     // verified file and downloading any other (PackageRecord::downloadPackage), a few at once
-    // (TransferLimits::concurrentTransfers), started in manifest order. Reports stage 2 code 0
-    // "开始下载" for each package in manifest order as its turn comes; for the first package in
-    // that order that cannot be had, code -1 "下载错误" and false once the transfers still
-    // running have stopped (later packages may have been fetched meanwhile, but are not
-    // reported). True with no packages. arrivals (when given) hears of each package in place.
+    // (TransferLimits::concurrentTransfers), the largest first (by the sizes the manifest lists),
+    // the others in manifest order. Reports stage 2 code 0 "开始下载" for each package in
+    // manifest order as its turn comes; for the first package in that order that cannot be had,
+    // code -1 "下载错误" and false once the transfers still running have stopped (other packages
+    // may have been fetched meanwhile, but are not reported). True with no packages. arrivals
+    // (when given) hears of each package in place, as it comes.
     // A package of patchedPackages() is reported and not fetched.
     bool downloadPackages(PackageArrivals *arrivals = nullptr);
 

@@ -146,10 +146,16 @@ bool stagePackages(const QList<PackageRecord> &packages,
         return true;
     *staged = staging->takeStaged();
     // The patched files join what the extractor staged only now: it owned the staged files
-    // until it stopped.
-    for (const PackageRecord &package : packages) {
+    // until it stopped. Each takes its package's place, so that a later package holding the
+    // same path still wins, as it would in manifest order (its extraction, after the patch was
+    // applied, has already replaced the patched side file with its own).
+    for (int index = 0; index < packages.size(); ++index) {
+        const PackageRecord &package = packages.at(index);
         const auto patched = patchedPackages.constFind(package.name());
-        if (patched == patchedPackages.cend() || !patched->staged
+        if (patched == patchedPackages.cend() || !patched->staged)
+            continue;
+        staged->setPrecedence(index);
+        if (staged->isDecidedLater(QDir(versionPath).absolutePath() + QLatin1Char('/') + patched->file)
             || staged->stageWritten(QDir(versionPath), patched->file))
             continue;
         staged->discard();
@@ -434,10 +440,18 @@ void StagedFiles::discard()
 {
     m_files.clear();
     m_byPath.clear();
+    m_decidedBy.clear();
+}
+
+bool StagedFiles::isDecidedLater(const QString &finalPath) const
+{
+    const auto it = m_decidedBy.constFind(finalPath);
+    return it != m_decidedBy.cend() && *it > m_precedence;
 }
 
 void StagedFiles::drop(const QString &finalPath)
 {
+    m_decidedBy.insert(finalPath, m_precedence);
     const auto it = m_byPath.find(finalPath);
     if (it == m_byPath.end())
         return;

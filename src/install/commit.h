@@ -149,8 +149,18 @@ public:
     bool stageWritten(const QDir &destination, const QString &relativePath,
                       QFileDevice::Permissions executable = {});
 
-    // For the extraction that fills it (stageArchive). A finished file waits for commit; what
-    // was staged for its final path before goes.
+    // The place of the package whose extraction follows, for extractions that do not run in
+    // the order of their packages (each package extracted as it arrives): what a path holds is
+    // still decided by the package that comes last, as if they had run in order. Of two
+    // extractions with one place (the default, 0), the later one decides.
+    void setPrecedence(int place) { m_precedence = place; }
+    // Whether an extraction of a later place already decided what finalPath holds (staged a
+    // file for it or left the file there in place): the extractions that follow leave it be,
+    // side file included.
+    bool isDecidedLater(const QString &finalPath) const;
+
+    // For the extraction that fills it (stageArchive), once isDecidedLater was false. A finished
+    // file waits for commit; what was staged for its final path before goes.
     void add(std::unique_ptr<SideFile> file);
     // Whatever was staged for finalPath goes: a later entry of that path decides what it holds.
     void drop(const QString &finalPath);
@@ -164,6 +174,9 @@ private:
     // In staging order; a file replaced by a later stage of its path leaves a null behind.
     std::vector<std::unique_ptr<SideFile>> m_files;
     QHash<QString, size_t> m_byPath;
+    // The place of the extraction that last decided each final path, staged or left in place.
+    QHash<QString, int> m_decidedBy;
+    int m_precedence = 0;
     QStringList m_reserved;
     QHash<QString, QString> m_claimed;
 };

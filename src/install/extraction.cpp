@@ -97,7 +97,12 @@ private:
         return archive::executePermissionsOf(m_reader.database, index);
     }
 
-    bool isWritten(quint32 index) const { return m_lastOfPath.value(m_paths.at(int(index))) == index; }
+    // The last entry of its path in this archive, unless a later package decided that path.
+    bool isWritten(quint32 index) const
+    {
+        return m_lastOfPath.value(m_paths.at(int(index))) == index
+            && !m_staged.isDecidedLater(finalPath(index));
+    }
 
     // Whether the final name already holds a regular file with exactly the entry's content:
     // its size, and its bytes' CRC against the one the archive stores (without one, only an

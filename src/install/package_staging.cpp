@@ -13,6 +13,8 @@ PackageStaging::PackageStaging(const VersionEntry &entry, const QStringList &ins
     for (const PackageRecord &package : entry.packages())
         m_packageFiles.append(entry.patchedPackages().contains(package.name()) ? QString()
                                                                                : package.packageFilePath());
+    m_states.assign(size_t(m_packageFiles.size()), State::Awaited);
+    m_firstFailed = m_states.size();
     m_files.reservePaths(install::versionDirectoryFiles());
     m_threaded = m_thread.start([this] { stageArrived(); });
 }
@@ -42,19 +44,30 @@ void PackageStaging::packageArrived(int index)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_arrived = std::max(m_arrived, index + 1);
+        if (index < 0 || size_t(index) >= m_states.size() || m_states[size_t(index)] != State::Awaited)
+            return;
+        m_states[size_t(index)] = State::Arrived;
     }
     m_changed.notify_all();
+}
+
+int PackageStaging::nextToStage() const
+{
+    for (size_t index = 0; index < m_firstFailed; ++index) {
+        if (m_states[index] == State::Arrived)
+            return int(index);
+    }
+    return -1;
 }
 
 bool PackageStaging::stage(int index, StagedFiles *staged)
 {
     // The version's directory is made by the first package that is staged into it.
-    if (index == 0)
-        QDir().mkpath(m_versionPath);
+    QDir().mkpath(m_versionPath);
     if (m_packageFiles.at(index).isEmpty())
         return true;
     QFile file(m_packageFiles.at(index));
+    staged->setPrecedence(index);
     return file.open(QIODevice::ReadOnly)
         && stageArchive(&file, QDir(m_versionPath), staged, m_installedVersions);
 }
@@ -63,38 +76,44 @@ void PackageStaging::stageArrived()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stopped || m_staged < m_arrived; });
+        int index = -1;
+        m_changed.wait(lock, [&] { return m_stopped || (index = nextToStage()) >= 0; });
         if (m_stopped)
             return;
-        const int index = m_staged;
         lock.unlock();
         const bool staged = stage(index, &m_files);
         lock.lock();
-        if (!staged) {
-            m_failed = true;
-            m_changed.notify_all();
-            return;
-        }
-        ++m_staged;
+        m_states[size_t(index)] = staged ? State::Staged : State::Failed;
+        if (!staged)
+            m_firstFailed = std::min(m_firstFailed, size_t(index));
         m_changed.notify_all();
     }
 }
 
 bool PackageStaging::waitStaged(int index)
 {
+    if (size_t(index) >= m_states.size())
+        return false;
     if (!m_threaded) {
         // Everything up to index has arrived by now: the commit asks after the downloads.
-        while (!m_failed && m_staged <= index) {
-            if (!stage(m_staged, &m_files))
-                m_failed = true;
-            else
-                ++m_staged;
+        for (size_t next = 0; next <= size_t(index) && m_firstFailed == m_states.size(); ++next) {
+            if (m_states[next] == State::Staged)
+                continue;
+            const bool staged = stage(int(next), &m_files);
+            m_states[next] = staged ? State::Staged : State::Failed;
+            if (!staged)
+                m_firstFailed = next;
         }
-        return !m_failed;
+        return m_states[size_t(index)] == State::Staged;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [&] { return m_failed || m_staged > index; });
-    return m_staged > index;
+    const size_t at = size_t(index);
+    // A package after one that failed is never staged; neither is anything once stopped.
+    m_changed.wait(lock, [&] {
+        return m_states[at] == State::Staged || m_states[at] == State::Failed || m_firstFailed < at
+            || m_stopped;
+    });
+    return m_states[at] == State::Staged;
 }
 
 StagedFiles PackageStaging::takeStaged()

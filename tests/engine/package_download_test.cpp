@@ -507,3 +507,65 @@ TEST_F(PackageDownloadTest, VerifiedFileThatCannotTakeItsNameIsAFailure)
 }
 
 } // namespace
+
+// A large package comes in pieces, each a request of its own on whichever transfer is free, and
+// is verified whole before it takes its name. A connection cut in a piece costs only what it had
+// not brought; a server that gives no pieces, or pieces that do not make the package, gets the
+// package fetched whole after all.
+TEST_F(PackageDownloadTest, LargePackageComesInPiecesAndWholeWhereItCannot)
+{
+    const QByteArray body = bodyOfManyBlocks().repeated(4); // three pieces
+    const QByteArray listed = "<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + md5Hex(body)
+        + "\" size=\"" + QByteArray::number(body.size()) + "\"/>";
+    const int pieceLength = (body.size() + 2) / 3;
+    constexpr int CutAt = 1000 * 1000;
+    HttpReply ranges = HttpReply::ok(body);
+    ranges.servesRanges = true;
+    HttpReply cut = ranges;
+    cut.closeAfterBytes = CutAt;
+    QByteArray changed = body;
+    changed[changed.size() / 2] = char(changed[changed.size() / 2] ^ 0x01);
+    HttpReply changedRanges = HttpReply::ok(changed);
+    changedRanges.servesRanges = true;
+    const struct {
+        const char *what;
+        QList<HttpReply> first;
+        int ranged;   // requests with a Range header; -1: not counted
+        int whole;    // requests without one
+        bool resumed; // one asks for the rest of a piece
+    } cases[] = {
+        {"in pieces", {ranges}, 3, 0, false},
+        {"a piece cut", {cut, ranges}, 4, 0, true},
+        {"no pieces", {HttpReply::ok(body)}, -1, 1, false},
+        {"wrong pieces", {changedRanges}, 3, 2, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(finalPath());
+        server.serve(FirstMirror, c.first);
+        server.serve(SecondMirror, ranges);
+        server.clearRequests();
+        EXPECT_TRUE(entryWith(listed).downloadPackages());
+        EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
+        EXPECT_FALSE(QFileInfo::exists(partialPath()));
+        int ranged = 0;
+        int whole = 0;
+        bool resumed = false;
+        for (const HttpRequest &request : server.requests()) {
+            const QByteArray range = request.header("Range");
+            if (range.isEmpty()) {
+                ++whole;
+                continue;
+            }
+            ++ranged;
+            const qint64 from = range.mid(6, range.indexOf('-') - 6).toLongLong();
+            resumed = resumed || (from % pieceLength == CutAt);
+        }
+        if (c.ranged >= 0)
+            EXPECT_EQ(ranged, c.ranged);
+        else
+            EXPECT_GE(ranged, 1);
+        EXPECT_EQ(whole, c.whole);
+        EXPECT_EQ(resumed, c.resumed);
+    }
+}

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace {
 
 const QString kStart = QStringLiteral("开始安装");
@@ -254,4 +256,57 @@ TEST_F(CommitTest, PackagesStagedAsTheyArriveAreTakenOverByTheCommit)
     EXPECT_EQ(readFile(versionDir() + "/x"), "x");
     EXPECT_FALSE(QFile::exists(staged));
     EXPECT_EQ(readFile(versionDir() + "/manifest.xml"), entry.manifestData());
+}
+
+// Packages are extracted in the order they arrive, which need not be the manifest's: whatever
+// that order, the commit gives what extracting them in manifest order gives. Where two packages
+// hold one path the later one in the manifest wins, also when its file is already in place and
+// the earlier one's would replace it; a package that cannot be extracted fails the commit with
+// the report manifest order gives, nothing changed.
+TEST_F(CommitTest, PackagesStagedInAnyOrderGiveWhatManifestOrderGives)
+{
+    addPackage("client", {{"Korvel.exe", "launcher"}, {"libclient.so", "lib"}, {"a", "a0"}, {"b", "b0"}});
+    addPackage("data", {{"a", "a1"}, {"b", "b1"}, {"c", "c1"}});
+    addPackage("more", {{"c", "c2"}, {"d", "d2"}});
+    VersionEntry entry = makeEntry();
+    const std::vector<std::vector<int>> orders = {{0, 1, 2}, {2, 1, 0}, {1, 0, 2}, {2, 0, 1}};
+    for (const std::vector<int> &order : orders) {
+        SCOPED_TRACE(::testing::PrintToString(order));
+        QDir(versionDir()).removeRecursively();
+        // Installed already: the later package's "a", which the earlier one's would replace.
+        ASSERT_TRUE(writeFile(versionDir() + "/a", "a1"));
+        PackageStaging staging(entry);
+        for (int index : order) {
+            staging.packageArrived(index);
+            ASSERT_TRUE(staging.waitStaged(index));
+        }
+        ASSERT_TRUE(entry.commitVersion(&staging));
+        QMap<QString, QByteArray> expected = {{"Korvel.exe", "launcher"},
+                                              {"libclient.so", "lib"},
+                                              {"a", "a1"},
+                                              {"b", "b1"},
+                                              {"c", "c2"},
+                                              {"d", "d2"}};
+        expected.insert("manifest.xml", entry.manifestData());
+        EXPECT_EQ(filesBelow(versionDir()), expected);
+    }
+
+    ASSERT_TRUE(QFile::remove(entry.packages().at(1).packageFilePath()));
+    ASSERT_TRUE(writeFile(entry.packages().at(1).packageFilePath(), "not an archive"));
+    for (const std::vector<int> &order : orders) {
+        SCOPED_TRACE(::testing::PrintToString(order));
+        const QMap<QString, QByteArray> installed = filesBelow(versionDir());
+        sink.reports.clear();
+        PackageStaging staging(entry);
+        for (int index : order) {
+            staging.packageArrived(index);
+            staging.waitStaged(index);
+        }
+        EXPECT_FALSE(entry.commitVersion(&staging));
+        EXPECT_EQ(sink.reports,
+                  (QList<Report>{{3, 0, "2.0", "client", kStart},
+                                 {3, 0, "2.0", "data", kStart},
+                                 {3, 0, "2.0", "data", kFailed}}));
+        EXPECT_EQ(filesBelow(versionDir()), installed);
+    }
 }

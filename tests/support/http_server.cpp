@@ -72,22 +72,29 @@ QByteArray replyHeader(const HttpReply &reply, const QByteArray &name)
 HttpReply rangeReply(const HttpReply &reply, const HttpRequest &request)
 {
     const QByteArray range = request.header("Range");
-    if (!reply.statusLine.startsWith("HTTP/1.1 200") || !range.startsWith("bytes=") || !range.endsWith('-'))
+    const int dash = range.indexOf('-');
+    if (!reply.statusLine.startsWith("HTTP/1.1 200") || !range.startsWith("bytes=") || dash < 0)
         return reply;
     bool number = false;
-    const qint64 from = range.mid(6, range.size() - 7).toLongLong(&number);
+    const qint64 from = range.mid(6, dash - 6).toLongLong(&number);
     if (!number || from < 0 || from >= reply.body.size())
         return reply;
+    qint64 last = reply.body.size() - 1;
+    if (dash + 1 < range.size()) {
+        last = range.mid(dash + 1).toLongLong(&number);
+        if (!number || last < from)
+            return reply;
+        last = qMin<qint64>(last, reply.body.size() - 1);
+    }
     const QByteArray validator = request.header("If-Range");
     if (request.hasHeader("If-Range") && validator != replyHeader(reply, "ETag")
         && validator != replyHeader(reply, "Last-Modified"))
         return reply;
     HttpReply partial = reply;
     partial.statusLine = "HTTP/1.1 206 Partial Content";
-    partial.body = reply.body.mid(int(from));
-    partial.headers.append("Content-Range: bytes " + QByteArray::number(from) + '-'
-                           + QByteArray::number(reply.body.size() - 1) + '/'
-                           + QByteArray::number(reply.body.size()));
+    partial.body = reply.body.mid(int(from), int(last + 1 - from));
+    partial.headers.append("Content-Range: bytes " + QByteArray::number(from) + '-' + QByteArray::number(last)
+                           + '/' + QByteArray::number(reply.body.size()));
     partial.stallAfterBytes = qMax(0, reply.stallAfterBytes - int(from));
     return partial;
 }

@@ -27,8 +27,8 @@ struct HttpReply {
     // milliseconds (-1: until the server is destroyed), then go on.
     int stallMs = 0;
     int stallAfterBytes = 0;
-    // Answers "Range: bytes=N-" as a file server does: 206 with the rest of the body and its
-    // Content-Range, unless an If-Range names another validator than this reply's ETag or
+    // Answers "Range: bytes=N-" and "bytes=N-M" as a file server does: 206 with those bytes of
+    // the body and their Content-Range, unless an If-Range names another validator than this reply's ETag or
     // Last-Modified line (then the whole body, 200). Applies to a 200 reply only.
     bool servesRanges = false;
 
