@@ -39,12 +39,6 @@ QStringList partialFilesBelow(const QString &root)
     return partial;
 }
 
-// The uninstall command registered for the launcher at path, as the program writes it.
-QString launcherCommand(const QString &path)
-{
-    return target::native(target::seen(path)) + QStringLiteral("  uninstall");
-}
-
 bool registeredAnywhere(const RegistryHome &home)
 {
     return uninstallEntryExists() || protocolKeyExists() || QFileInfo::exists(home.shortcut())
