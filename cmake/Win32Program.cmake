@@ -1,7 +1,8 @@
 # The 32-bit Windows program, built with mingw-w64 through cmake/mingw-w64-i686.cmake against
 # the static QtCore / libcurl (Schannel) / zlib / GoogleTest prefix of scripts/win32-toolchain:
 # Korvel.exe (static, GUI subsystem, importing only system DLLs), the sample client as a DLL,
-# and the unit tests of the Windows platform layer, which ctest runs under Wine.
+# and the unit tests of the Windows platform layer, which ctest runs under Wine. Through
+# cmake/mingw-w64-x86_64.cmake the same makes the 64-bit stand-in that 64-bit Wine runs.
 find_package(Qt5 5.15 REQUIRED COMPONENTS Core)
 find_package(ZLIB REQUIRED)
 find_package(CURL REQUIRED)
@@ -55,6 +56,7 @@ foreach(dll IN LISTS KORVEL_DELAY_LOADED)
   add_custom_command(OUTPUT ${delay_dir}/lib${lib}.a
     COMMAND ${CMAKE_COMMAND} -E make_directory ${delay_dir}
     COMMAND ${CMAKE_SOURCE_DIR}/cmake/delay-import-lib ${lib} ${dll}.dll ${delay_dir}/lib${lib}.a
+            ${CMAKE_SYSTEM_PROCESSOR}
     DEPENDS ${CMAKE_SOURCE_DIR}/cmake/delay-import-lib VERBATIM)
   list(APPEND delay_libs ${delay_dir}/lib${lib}.a)
 endforeach()

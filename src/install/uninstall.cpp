@@ -148,10 +148,12 @@ void rememberVersions(const QDir &baseDir, const QSet<QString> &names)
     present.sort();
     const QByteArray content = present.join(QLatin1Char('\n')).toUtf8() + '\n';
     const QString path = baseDir.absoluteFilePath(QLatin1String(InstalledVersionsFileName));
-    QFile old(path);
-    // An update with nothing new writes nothing.
-    if (old.open(QIODevice::ReadOnly) && old.read(content.size() + 1) == content)
-        return;
+    {
+        QFile old(path);
+        // An update with nothing new writes nothing.
+        if (old.open(QIODevice::ReadOnly) && old.read(content.size() + 1) == content)
+            return;
+    } // closed first: Windows does not replace a file that is open without delete sharing
     platform::saveFile(path, content);
 }
 

@@ -41,7 +41,7 @@ public:
 
 private:
     explicit MachineLock(int fd) : m_fd(fd) {}
-    int m_fd = -1; // the socket on Linux; the mutex handle on (32-bit) Windows
+    int m_fd = -1; // the socket on Linux; the mutex handle on Windows
 };
 
 } // namespace platform

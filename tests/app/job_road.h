@@ -100,4 +100,6 @@ bool uninstallEntryExists();
 bool protocolKeyExists();
 QString uninstallValue(const QString &name); // null when missing; a DWORD as "0x..." on Windows
 QString uninstallString();
+// The uninstall command registered for the launcher at path, as the program writes it.
+QString launcherCommand(const QString &path);
 QString storedMachineId();

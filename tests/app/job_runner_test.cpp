@@ -39,12 +39,6 @@ QStringList partialFilesBelow(const QString &root)
     return partial;
 }
 
-// The uninstall command registered for the launcher at path, as the program writes it.
-QString launcherCommand(const QString &path)
-{
-    return target::native(target::seen(path)) + QStringLiteral("  uninstall");
-}
-
 bool registeredAnywhere(const RegistryHome &home)
 {
     return uninstallEntryExists() || protocolKeyExists() || QFileInfo::exists(home.shortcut())
@@ -583,12 +577,20 @@ TEST_F(JobRoad, RebuiltLibraryComesAsAPatchAndFromItsPackageWhenThePatchFails)
     ASSERT_FALSE(patchBytes.isEmpty());
     ASSERT_TRUE(QFileInfo::exists(tree() + packagePath));
 
+    // A record names its file in this process's data directory; the program's store is below
+    // data (another one for the Windows program under Wine).
+    const auto stored = [&](const PackageRecord &package) {
+        const QString path = package.packageFilePath();
+        return data + "/packages/" + QFileInfo(QFileInfo(path).path()).fileName() + '/'
+            + QFileInfo(path).fileName();
+    };
     // Each case starts from 1.0 as installed, with the tree as published.
     const auto backToFirst = [&] {
         QDir(data + "/2.0").removeRecursively();
         for (const PackageRecord &package : listed.packages()) {
-            if (package.version() == "2.0")
-                QFile::remove(package.packageFilePath());
+            if (package.version() == "2.0") {
+                ASSERT_TRUE(!QFileInfo::exists(stored(package)) || QFile::remove(stored(package)));
+            }
         }
         serveTree();
         server.clearRequests();
@@ -600,7 +602,7 @@ TEST_F(JobRoad, RebuiltLibraryComesAsAPatchAndFromItsPackageWhenThePatchFails)
         EXPECT_TRUE(err.isEmpty()) << err.constData();
         expectCompleteInstallation("2.0");
         EXPECT_EQ(server.requestCount(packagePath), patched ? 0 : 1);
-        EXPECT_FALSE(QFileInfo::exists(patch.patchFile().packageFilePath()));
+        EXPECT_FALSE(QFileInfo::exists(stored(patch.patchFile())));
         const QByteArray report = startNormally(installedProgram());
         EXPECT_EQ(sampleField(report, "version"), "2.0");
         expectRanComplete(report);

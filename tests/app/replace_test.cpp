@@ -31,8 +31,15 @@ protected:
     {
         return runProgram(target::program(), QStringList("replace") + elements + trailing, home.root());
     }
-    // A trailing command that leaves a file behind when it runs.
-    QStringList touch(const QString &name) const { return {"--", "/bin/sh", "-c", "echo > " + name}; }
+    // A trailing command that leaves a file behind when it runs. The Windows program gets a
+    // Windows one: Wine starts a Linux program too, but fills in no process for it, so whether
+    // the start counts as done is left to chance there.
+    QStringList touch(const QString &name) const
+    {
+        if (target::isWindows())
+            return {"--", "cmd", "/c", "echo.> " + name};
+        return {"--", "/bin/sh", "-c", "echo > " + name};
+    }
 
     TempHome home;
 };
@@ -136,8 +143,8 @@ TEST_F(ReplaceCommand, GroupsEndAtDoubleHyphenOnlyInFirstPlaceAndNeedFourElement
     // A group's first element "--" ends the groups: these four are the trailing command,
     // not a group that would delete "--".
     make("--", "keep");
-    EXPECT_EQ(replace({"--", Marker, "1", "0"}, {"--", "/bin/sh", "-c", "echo > started"}), 0);
-    EXPECT_EQ(replace({}, {"--", "/bin/sh", "-c", "echo > started"}), 1);
+    EXPECT_EQ(replace({"--", Marker, "1", "0"}, touch("started")), 0);
+    EXPECT_EQ(replace({}, touch("started")), 1);
     EXPECT_TRUE(exists("--"));
     EXPECT_TRUE(waitForFile(path("started")));
 
@@ -156,7 +163,12 @@ TEST_F(ReplaceCommand, StartsTheTrailingCommandExactlyAsWritten)
     const QStringList trailing = {
         "/bin/sh", "-c", "printf '%s|' \"$@\" > out", "sh", "a b", "", "say \"hi\"", "tab\there", "back\\",
         "\\\"\\",  "值"};
-    EXPECT_EQ(replace({path("target"), path("source"), "1", "1", "--"}, trailing), 1);
+    // The words reach the program as written (a Linux program, to read them back); under Wine
+    // the status of its start is left to chance (see touch), the file it writes is not.
+    const int status = replace({path("target"), path("source"), "1", "1", "--"}, trailing);
+    if (!target::isWindows()) {
+        EXPECT_EQ(status, 1);
+    }
     ASSERT_TRUE(waitForFile(path("out")));
     QByteArray expected;
     for (const QString &a : trailing.mid(4))

@@ -34,10 +34,9 @@ bool isWineProgramBelow(qint64 pid, const QString &dir)
     bool inPrefix = false;
     for (const QByteArray &variable : environ.readAll().split('\0'))
         inPrefix = inPrefix || variable.startsWith(wanted);
-    if (!inPrefix
-        || !QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid))
-                .symLinkTarget()
-                .endsWith(QLatin1String("/wine")))
+    // The loader is "wine", or "wine64" for the 64-bit stand-in of the program.
+    const QString loader = QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+    if (!inPrefix || !(loader.endsWith(QLatin1String("/wine")) || loader.endsWith(QLatin1String("/wine64"))))
         return false;
     QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
     if (!cmdline.open(QIODevice::ReadOnly))

@@ -71,6 +71,18 @@ QString seen(const QString &path)
     return QStringLiteral("Z:") + path;
 }
 
+QString local(const QString &seenPath)
+{
+    if (!isWindows())
+        return seenPath;
+    const QString path = QString(seenPath).replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (path.startsWith(QLatin1String("C:/"), Qt::CaseInsensitive))
+        return winePrefix() + QStringLiteral("/drive_c/") + path.mid(3);
+    if (path.startsWith(QLatin1String("Z:/"), Qt::CaseInsensitive))
+        return path.mid(2);
+    return path;
+}
+
 QString native(const QString &path)
 {
     return isWindows() ? QString(path).replace(QLatin1Char('/'), QLatin1Char('\\')) : path;

@@ -24,6 +24,8 @@ QString sampleClient();
 QString seen(const QString &path);
 // The same in the system's native form (backslashes on Windows).
 QString native(const QString &path);
+// The other way: a path the program reported (either form) as a path on this machine.
+QString local(const QString &seenPath);
 // The separator of PATH's elements.
 QChar listSeparator();
 

@@ -3,8 +3,9 @@
 #include <windows.h>
 
 // The headless loop's wake-up on Windows: an auto-reset event that post() sets. The event's
-// handle sits in the descriptor field (a 32-bit program's handles fit an int).
-static_assert(sizeof(HANDLE) == sizeof(int), "the wake-up keeps a handle in an int");
+// handle sits in the descriptor field: a kernel handle has 32 significant bits in 32-bit and
+// 64-bit programs alike (the system keeps it so for 32-bit programs to share), and it is
+// sign-extended back.
 
 namespace platform {
 

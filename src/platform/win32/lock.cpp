@@ -4,9 +4,8 @@
 
 #include <windows.h>
 
-// The object keeps the mutex handle in its descriptor field: the program is 32-bit, where a
-// handle is a small positive number that fits an int.
-static_assert(sizeof(HANDLE) == sizeof(int), "the lock keeps a handle in an int");
+// The object keeps the mutex handle in its descriptor field: a kernel handle is a small
+// positive number with 32 significant bits, in 32-bit and 64-bit programs alike.
 
 namespace platform {
 

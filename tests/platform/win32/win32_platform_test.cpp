@@ -345,8 +345,11 @@ void expectVersionIconsManifestAndHeaders(const QString &program)
     const QByteArray file = readFile(program);
     ASSERT_GT(file.size(), 1024);
     const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(file.constData());
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(file.constData() + dos->e_lfanew);
-    const IMAGE_OPTIONAL_HEADER32 &optional = nt->OptionalHeader;
+    // The program is built for the same machine as this test, so the headers have this build's
+    // layout (the 32-bit product, or its 64-bit stand-in).
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(file.constData() + dos->e_lfanew);
+    ASSERT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR_MAGIC);
+    const IMAGE_OPTIONAL_HEADER &optional = nt->OptionalHeader;
     EXPECT_EQ(optional.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
     EXPECT_EQ(optional.MajorSubsystemVersion, 6);
     EXPECT_EQ(optional.MinorSubsystemVersion, 1);
@@ -391,6 +394,18 @@ TEST(Win32Program, CarriesItsVersionIconsManifestAndHeaders)
         SCOPED_TRACE(program.toStdString());
         expectVersionIconsManifestAndHeaders(program);
     }
+}
+
+TEST(Win32Program, IsA32BitProgram)
+{
+    if (sizeof(void *) != 4)
+        GTEST_SKIP() << "the 64-bit stand-in of the program: only the 32-bit build is the product";
+    const QByteArray file = readFile(Program);
+    ASSERT_GT(file.size(), 1024);
+    const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(file.constData());
+    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(file.constData() + dos->e_lfanew);
+    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
 }
 
 TEST(Win32Program, DllsPlantedBesideItDoNotRun)
