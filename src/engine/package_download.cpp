@@ -442,6 +442,13 @@ bool PackageRecord::isStoreFileName(const QString &fileName)
     return false;
 }
 
+bool PackageRecord::verifyPackageFile(const QString &path) const
+{
+    // Closed again before the caller removes or renames it: Windows does neither to an open file.
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && verifyPackage(file);
+}
+
 bool PackageRecord::verifyPackage(QIODevice &file) const
 {
     QCryptographicHash md5(QCryptographicHash::Md5);
@@ -843,8 +850,7 @@ bool fetchInPieces(const PackageRecord &package, const TransferUnit &unit, int u
         std::lock_guard<std::mutex> lock(set.mutex);
         if (!set.prepared) {
             set.prepared = true;
-            QFile existing(package.packageFilePath());
-            set.inStore = existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing);
+            set.inStore = package.verifyPackageFile(package.packageFilePath());
             const qint64 total = package.hasSignedContent() ? package.size() : package.listedSize();
             set.whole = !set.inStore && !startPieces(package, total);
         }
@@ -869,10 +875,7 @@ bool fetchInPieces(const PackageRecord &package, const TransferUnit &unit, int u
     const QString partialPath = finalPath + QLatin1String(PartialFileSuffix);
     if (!set.whole) {
         // Nothing vouched for the pieces as they came: the whole file is checked now.
-        QFile assembled(partialPath);
-        const bool verified = assembled.open(QIODevice::ReadOnly) && package.verifyPackage(assembled);
-        assembled.close();
-        if (verified && QFile::rename(partialPath, finalPath)) {
+        if (package.verifyPackageFile(partialPath) && QFile::rename(partialPath, finalPath)) {
             *arrived = true;
             return true;
         }
@@ -905,10 +908,8 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
         } else {
             // Its one file stands ready without it (a patch made it from the installed copy).
             inStore = m_patchedPackages.contains(package.name());
-            if (!inStore) {
-                QFile existing(package.packageFilePath());
-                inStore = existing.open(QIODevice::ReadOnly) && package.verifyPackage(existing);
-            }
+            if (!inStore)
+                inStore = package.verifyPackageFile(package.packageFilePath());
             if (!inStore)
                 inStore = package.downloadPackage(connection, pooled, mirrors, index, &cancel);
         }

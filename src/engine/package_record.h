@@ -68,6 +68,8 @@ public:
     // True when the MD5 of file's bytes from its current position to its end equals digest.
     // A device that is not open for reading digests as empty. Reads 64 KiB at a time.
     bool verifyPackage(QIODevice &file) const;
+    // verifyPackage of the whole file at path; false when it cannot be opened for reading.
+    bool verifyPackageFile(const QString &path) const;
 
     // Fetches the package from the two mirrors into packageFilePath() + ".partial" (in the
     // package directory, made here with its parents when missing), digesting the bytes as they

@@ -91,11 +91,7 @@ QStringList versionDirectories(const VersionEntry &entry)
 bool fetchPatch(const PatchRecord &patch)
 {
     const PackageRecord &file = patch.patchFile();
-    QFile stored(file.packageFilePath());
-    if (stored.open(QIODevice::ReadOnly) && file.verifyPackage(stored))
-        return true;
-    stored.close();
-    return file.downloadPackage();
+    return file.verifyPackageFile(file.packageFilePath()) || file.downloadPackage();
 }
 
 // Applies the fetched, verified patch to base into a new file at side, flushed, with base's
