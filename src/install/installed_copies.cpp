@@ -45,7 +45,8 @@ bool crcMatches(const QString &path, quint64 size, quint32 crc)
 QFileDevice::Permissions storedPermissionsOf(const QFileInfo &info)
 {
     QFileDevice::Permissions permissions;
-    for (quint32 bit = 1; bit <= 0x8000; bit <<= 1) {
+    // ReadOwner is the highest flag; a bit above it is no value of the enumeration at all.
+    for (quint32 bit = 1; bit <= quint32(QFileDevice::ReadOwner); bit <<= 1) {
         const auto flag = QFileDevice::Permission(bit);
         if (install::StoredPermissions.testFlag(flag) && info.permission(flag))
             permissions |= flag;
