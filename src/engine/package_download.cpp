@@ -12,6 +12,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QUrl>
 
@@ -753,7 +754,7 @@ std::vector<TransferUnit> transferUnits(const QList<PackageRecord> &packages,
     std::vector<TransferUnit> units;
     for (int index = 0; index < packages.size(); ++index) {
         const PackageRecord &package = packages.at(index);
-        const qint64 size = package.hasSignedContent() ? package.size() : package.listedSize();
+        const qint64 size = package.expectedSize();
         if (concurrentTransfers < 2 || size < SplitFromBytes || package.isPatch()
             || patched.contains(package.name())) {
             units.push_back({index, -1, 0, -1, std::max<qint64>(size, 0), nullptr});
@@ -851,7 +852,7 @@ bool fetchInPieces(const PackageRecord &package, const TransferUnit &unit, int u
         if (!set.prepared) {
             set.prepared = true;
             set.inStore = package.verifyPackageFile(package.packageFilePath());
-            const qint64 total = package.hasSignedContent() ? package.size() : package.listedSize();
+            const qint64 total = package.expectedSize();
             set.whole = !set.inStore && !startPieces(package, total);
         }
         skipped = set.inStore || set.whole;
@@ -930,5 +931,16 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
         m_sink->report(status_reports::DownloadFailed, m_version,
                        m_packages.at(units[size_t(index)].package).name());
     };
-    return pool.run(int(units.size()), fetch, listener, startOrder(units));
+    // A package whose file is in the store at its expected size most likely needs only its
+    // check (an update's unchanged packages): those checks go on beside the transfers instead
+    // of before some.
+    std::vector<bool> local(units.size());
+    for (size_t index = 0; index < units.size(); ++index) {
+        const TransferUnit &unit = units[index];
+        const PackageRecord &package = m_packages.at(unit.package);
+        const QFileInfo stored(package.packageFilePath());
+        local[index] = m_patchedPackages.contains(package.name())
+            || (stored.isFile() && (package.expectedSize() < 0 || stored.size() == package.expectedSize()));
+    }
+    return pool.run(int(units.size()), fetch, listener, startOrder(units), local);
 }

@@ -53,6 +53,9 @@ public:
     // the order in which the packages are fetched (the signed size is size()).
     void setListedSize(qint64 size) { m_listedSize = size; }
     qint64 listedSize() const { return m_listedSize; }
+    // The size the file is expected to have, for planning its transfer: the signed size, else
+    // the listed one; -1 when neither is known.
+    qint64 expectedSize() const { return hasSignedContent() ? m_size : m_listedSize; }
 
     // The record stands for a binary patch published beside the package's files rather than
     // for a package: its file ends in PatchFileSuffix, in the store and on the mirrors.

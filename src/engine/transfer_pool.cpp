@@ -18,30 +18,59 @@ enum class Outcome { Pending, Succeeded, Failed };
 TransferPool::TransferPool(int workers) : m_workers(std::max(1, workers)) {}
 
 bool TransferPool::run(int count, const Task &task, const Listener &listener,
-                       const std::vector<int> &startOrder)
+                       const std::vector<int> &startOrder, const std::vector<bool> &localTasks)
 {
     if (count <= 0)
         return true;
     const bool ordered = startOrder.size() == size_t(count);
+    const bool anyLocal = localTasks.size() == size_t(count)
+        && std::find(localTasks.begin(), localTasks.end(), true) != localTasks.end();
+    // The tasks in start order: those for the workers' connections, then the local ones.
+    std::vector<int> queue;
+    queue.reserve(size_t(count));
+    for (const bool local : {false, true}) {
+        for (int position = 0; position < count; ++position) {
+            const int index = ordered ? startOrder[size_t(position)] : position;
+            if ((anyLocal && localTasks[size_t(index)]) == local)
+                queue.push_back(index);
+        }
+    }
+    const size_t firstLocal =
+        anyLocal ? size_t(std::count(localTasks.begin(), localTasks.end(), false)) : queue.size();
+
     // Declared before the threads: every connection on it is gone before it goes.
     CurlShare share;
     std::mutex mutex;
     std::condition_variable ended;
     std::vector<Outcome> outcomes(size_t(count), Outcome::Pending); // under mutex
-    int next = 0;                                                   // under mutex
+    size_t nextTransfer = 0;                                        // under mutex
+    size_t nextLocal = firstLocal;                                  // under mutex
     std::atomic<bool> cancel{false};
 
-    const auto work = [&] {
+    // The next task for a worker or the lane: of its own kind while there are any, else of
+    // the other.
+    const auto take = [&](bool lane, int *index) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (cancel)
+            return false;
+        size_t *own = lane ? &nextLocal : &nextTransfer;
+        size_t *other = lane ? &nextTransfer : &nextLocal;
+        const size_t ownEnd = lane ? queue.size() : firstLocal;
+        const size_t otherEnd = lane ? firstLocal : queue.size();
+        if (*own < ownEnd) {
+            *index = queue[(*own)++];
+            return true;
+        }
+        if (*other < otherEnd) {
+            *index = queue[(*other)++];
+            return true;
+        }
+        return false;
+    };
+    const auto work = [&](bool lane) {
         TransferConnection connection(&share);
-        for (;;) {
-            int index;
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (cancel || next >= count)
-                    return;
-                index = ordered ? startOrder[size_t(next)] : next;
-                ++next;
-            }
+        int index;
+        while (take(lane, &index)) {
             const bool succeeded = task(index, connection, cancel);
             {
                 std::lock_guard<std::mutex> lock(mutex);
@@ -53,9 +82,10 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
 
     std::vector<std::unique_ptr<platform::JoinedThread>> threads;
     int started = 0;
-    for (int i = 0; i < std::min(m_workers, count); ++i) {
+    for (int i = 0; i < std::min(m_workers, count) + (anyLocal ? 1 : 0); ++i) {
+        const bool lane = i == 0 && anyLocal;
         threads.push_back(std::make_unique<platform::JoinedThread>());
-        if (threads.back()->start(work))
+        if (threads.back()->start([&work, lane] { work(lane); }))
             ++started;
     }
     if (started == 0) {

@@ -34,7 +34,12 @@ public:
     // first task in index order that failed: false at once, the tasks still running cancelled
     // and waited for, those not started left so, nothing after it announced. True when every
     // task succeeded (also for count 0).
-    bool run(int count, const Task &task, const Listener &listener, const std::vector<int> &startOrder = {});
+    // localTasks (empty, or one flag per task): the tasks that most likely need no transfer, a
+    // file at hand being checked instead. One more thread takes them, in start order, so that
+    // they do not hold the places of the transfers; the workers take them too once no other
+    // task waits.
+    bool run(int count, const Task &task, const Listener &listener, const std::vector<int> &startOrder = {},
+             const std::vector<bool> &localTasks = {});
 
 private:
     int m_workers;

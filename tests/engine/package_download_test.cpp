@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include <cerrno>
@@ -223,6 +224,47 @@ TEST_F(PackageDownloadTest, ConcurrencyLimitAndFirstFailureStopsTheRest)
     // Stopped, not served in turn (that would be two requests for each package): the first
     // round, its second mirrors, and what a worker took up just before the end.
     EXPECT_LT(server.requests().size(), 3 * limits.concurrentTransfers);
+}
+
+// The checks of packages already in the store go on beside the transfers, not behind them:
+// while every transfer waits on a slow server, the stored packages are all in. A stored file
+// with other bytes is fetched all the same.
+TEST_F(PackageDownloadTest, StoredPackagesAreCheckedBesideTheTransfers)
+{
+    struct Arrivals : PackageArrivals {
+        void packageArrived(int index) override
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            order.append(index);
+        }
+        std::mutex mutex;
+        QList<int> order;
+    } arrivals;
+    constexpr int Count = 8;
+    constexpr int Fetched = 2; // p0 and p1, first in start order; p2 ... stored
+    HttpReply slow = HttpReply::ok(Content);
+    slow.stallAfterBytes = 1;
+    slow.stallMs = 1000;
+    for (int i = 0; i < Count; ++i) {
+        server.serve(manyPath(i), i < Fetched ? slow : HttpReply::ok(Content));
+        server.serve(manyPath(i, ""), i < Fetched ? slow : HttpReply::ok(Content));
+        if (i >= Fetched) {
+            const QByteArray stored = i == Count - 1 ? QByteArray(Content.size(), 'x') : Content;
+            ASSERT_TRUE(
+                writeFile(home.dataDirectory() + "/packages/p" + QString::number(i) + "/v.7z", stored));
+        }
+    }
+    TransferLimits limits;
+    limits.concurrentTransfers = Fetched;
+    VersionEntry e = manyEntry(Count);
+    e.setTransferLimits(limits);
+    EXPECT_TRUE(e.downloadPackages(&arrivals));
+    ASSERT_EQ(arrivals.order.size(), Count);
+    for (int i = 0; i < Count; ++i) {
+        EXPECT_EQ(arrivals.order.indexOf(i) < Count - Fetched, i >= Fetched) << "p" << i;
+        EXPECT_EQ(readFile(home.dataDirectory() + "/packages/p" + QString::number(i) + "/v.7z"), Content);
+    }
+    EXPECT_EQ(server.requests().size(), Fetched + 1);
 }
 
 // A mirror that stops sending, or sends too slowly for the package's size, gives the package
