@@ -4,10 +4,10 @@
 #include "install/commit.h"
 #include "install/settings_lock.h"
 #include "platform/command_line.h"
+#include "platform/filesystem.h"
 #include "platform/shell_integration.h"
 
 #include <QDate>
-#include <QDirIterator>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
@@ -25,13 +25,7 @@ namespace {
 // programs shows it ("EstimatedSize" counts KiB). Links are not followed.
 int installedSizeKiB(const QDir &baseDir)
 {
-    qint64 bytes = 0;
-    QDirIterator it(baseDir.absolutePath(), QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        bytes += it.fileInfo().size();
-    }
+    const qint64 bytes = platform::treeBytes(baseDir.absolutePath());
     return int(qMin<qint64>((bytes + 1023) / 1024, std::numeric_limits<int>::max()));
 }
 

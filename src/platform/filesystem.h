@@ -52,6 +52,10 @@ bool replaceFile(const QString &from, const QString &to);
 // done, target exists or source is not a regular file.
 bool shareFile(const QString &source, const QString &target);
 
+// The bytes the regular files below the directory path hold, a file with several names
+// counted once; links are not followed. 0 when path cannot be read.
+qint64 treeBytes(const QString &path);
+
 // Whether two absolute, cleaned paths (Qt form) name the same place the way this system reads
 // paths: here byte for byte; on Windows without regard to letter case and with short (8.3)
 // names of existing components expanded to their long forms.

@@ -1,8 +1,10 @@
 #include "install/registration.h"
+#include "platform/filesystem.h"
 
 #include "registry_home.h"
 
 #include <QDate>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -105,6 +107,10 @@ TEST(Registration, LaterRegistrationRepointsEverythingButKeepsDistributorAndShor
     // The size counts every file below the base directory, in KiB rounded up.
     ASSERT_TRUE(writeFile(home.root() + "/second/2.0/client.bin", QByteArray(3000, 'c')));
     ASSERT_TRUE(writeFile(home.root() + "/second/Korvel.exe", QByteArray(1000, 'k')));
+    // A file that two versions share, under two names, counts once.
+    ASSERT_TRUE(QDir().mkpath(home.root() + "/second/1.0"));
+    ASSERT_TRUE(
+        platform::shareFile(home.root() + "/second/2.0/client.bin", home.root() + "/second/1.0/client.bin"));
     {
         QSettings settings("Microsoft", "Windows");
         settings.setValue("CurrentVersion/Uninstall/kv/Distributor", "web");

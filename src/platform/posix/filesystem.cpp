@@ -6,9 +6,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <fts.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+#include <set>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -139,6 +143,28 @@ bool shareFile(const QString &source, const QString &target)
     if (error != EXDEV && error != EPERM && error != EMLINK && error != EOPNOTSUPP)
         return false;
     return copyFile(from, to);
+}
+
+qint64 treeBytes(const QString &path)
+{
+    QByteArray root = QFile::encodeName(path);
+    char *roots[] = {root.data(), nullptr};
+    const std::unique_ptr<FTS, int (*)(FTS *)> tree(::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR, nullptr),
+                                                    ::fts_close);
+    if (!tree)
+        return 0;
+    // The versions of an installation share their unchanged files as hard links.
+    std::set<std::pair<dev_t, ino_t>> counted;
+    qint64 bytes = 0;
+    while (const FTSENT *entry = ::fts_read(tree.get())) {
+        if (entry->fts_info != FTS_F)
+            continue;
+        const struct stat &status = *entry->fts_statp;
+        if (status.st_nlink > 1 && !counted.insert({status.st_dev, status.st_ino}).second)
+            continue;
+        bytes += status.st_size;
+    }
+    return bytes;
 }
 
 bool isSamePath(const QString &a, const QString &b)

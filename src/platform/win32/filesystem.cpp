@@ -2,6 +2,7 @@
 #include "platform/win32/handle.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileDevice>
 #include <QFileInfo>
 
@@ -34,6 +35,20 @@ QString longPath(const QString &path)
 }
 
 } // namespace
+
+qint64 treeBytes(const QString &path)
+{
+    // The directory listing carries each file's size: nothing is opened. The installer's own
+    // files have one name each here (shareFile copies).
+    qint64 bytes = 0;
+    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        bytes += it.fileInfo().size();
+    }
+    return bytes;
+}
 
 bool isSamePath(const QString &a, const QString &b)
 {
