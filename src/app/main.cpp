@@ -1,11 +1,13 @@
 #include "platform/command_line.h"
 #include "platform/entry.h"
+#include "platform/process.h"
 
 #include <QString>
 #include <QStringList>
 
 int main(int argc, char **argv)
 {
+    platform::prepareHeap();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <dirent.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -192,6 +193,15 @@ void exitProcessNow(int code)
 {
     std::fflush(nullptr);
     ::_exit(code);
+}
+
+void prepareHeap()
+{
+    ::mallopt(M_ARENA_MAX, 2);
+    // A fixed threshold: glibc otherwise raises it to the size of each large block freed, so the
+    // next folder buffer of the extraction stays in the heap and is kept there after it is
+    // freed, beside the larger one that follows.
+    ::mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
 }
 
 void sleepMilliseconds(int milliseconds)

@@ -1,6 +1,7 @@
 // The Windows entry point. Linked into the program itself, not the library: the C runtime's
 // start-up code asks for wWinMain only after the program's libraries were searched.
 #include "platform/entry.h"
+#include "platform/process.h"
 
 #include <cstdlib>
 
@@ -36,6 +37,7 @@ __attribute__((section(".CRT$XLB"), used)) PIMAGE_TLS_CALLBACK restrictLibrarySe
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLineTail, int)
 {
+    platform::prepareHeap();
     QStringList arguments;
     for (int i = 0; i < __argc; ++i)
         arguments.append(QString::fromWCharArray(__wargv[i]));

@@ -182,6 +182,8 @@ void exitProcessNow(int code)
     ::ExitProcess(UINT(code)); // not reached
 }
 
+void prepareHeap() {}
+
 void sleepMilliseconds(int milliseconds)
 {
     if (milliseconds > 0)
