@@ -25,6 +25,14 @@ KORVEL_DEFERRED(curl, curl_slist_append, (curl_slist *list, const char *line), (
                 nullptr)
 KORVEL_DEFERRED(curl, curl_slist_free_all, (curl_slist *list), (list), )
 
+// The signatures below are libcurl's own, and its option enumerations are int-sized, so
+// va_start after one of them is sound (libcurl does the same); clang warns about any
+// enumeration in that place.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
+
 CURLcode curl_easy_setopt(CURL *handle, CURLoption option, ...)
 {
     static const auto real =
@@ -78,6 +86,10 @@ CURLSHcode curl_share_setopt(CURLSH *share, CURLSHoption option, ...)
     va_end(arguments);
     return result;
 }
+
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 // clang-format on
 
