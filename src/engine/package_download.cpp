@@ -7,6 +7,7 @@
 #include "engine/servers.h"
 #include "engine/status_sink.h"
 #include "engine/transfer_pool.h"
+#include "platform/filesystem.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
 
@@ -537,6 +538,7 @@ Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferCon
         if (!verified)
             return target.answer() == PackageTarget::Answer::Continued ? Attempt::Broken
                                                                        : Attempt::WrongBytes;
+        platform::startWriteBack(partial);
         // A full disk may only show when the file is closed.
         partial.close();
         if (partial.error() != QFileDevice::NoError)
@@ -832,6 +834,8 @@ PieceOutcome fetchPieceFromMirrors(const PackageRecord &package, const TransferU
             break;
         mirrors.failed(mirror);
     }
+    if (outcome == PieceOutcome::In)
+        platform::startWriteBack(file);
     file.close();
     if (outcome == PieceOutcome::In && file.error() != QFileDevice::NoError)
         return PieceOutcome::LocalFailure;

@@ -16,8 +16,15 @@ bool syncFileSystem(const QString &path);
 // Flushes the data written through file (still open for writing) to the storage device where
 // the system flushes file by file (Windows: through this very handle, so a file someone else
 // holds or a read-only file is never touched); where syncFileSystem flushes all at once later
-// (Linux), nothing. False when the flush failed.
+// (Linux), it only starts writing the file back (startWriteBack). False when the flush failed.
 bool flushWrittenFile(QFileDevice &file);
+
+// Asks the system to start writing what was written through file (still open) to the storage
+// device now, without waiting for it (Linux). The flush of the whole file system at the end of
+// an install then finds little left to write, rather than all of it at once; while a download
+// runs, the disk has time to spare. Where the system offers nothing of the kind (Windows),
+// nothing. A hint: no result.
+void startWriteBack(QFileDevice &file);
 
 // Whether the file at path could be replaced now, by replaceFile or by moveAside and a rename:
 // true when it is absent or replaceable; false where the system locks files in use and path is

@@ -102,10 +102,17 @@ bool syncFileSystem(const QString &path)
     return fd.get() >= 0 && ::syncfs(fd.get()) == 0;
 }
 
-bool flushWrittenFile(QFileDevice &)
+bool flushWrittenFile(QFileDevice &file)
 {
     // syncFileSystem flushes everything at once, far cheaper than one fsync per file.
+    startWriteBack(file);
     return true;
+}
+
+void startWriteBack(QFileDevice &file)
+{
+    if (file.handle() >= 0)
+        ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 // rename(2) replaces a file whoever has it open or mapped.

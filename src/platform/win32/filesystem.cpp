@@ -73,6 +73,11 @@ bool flushWrittenFile(QFileDevice &file)
     return handle != -1 && ::FlushFileBuffers(reinterpret_cast<HANDLE>(handle));
 }
 
+void startWriteBack(QFileDevice &)
+{
+    // Nothing cheap to ask for: FlushFileBuffers waits for the disk.
+}
+
 bool canReplaceFile(const QString &path)
 {
     if (!QFileInfo::exists(path))
