@@ -51,11 +51,10 @@ bool startTemporaryCopy(const QString &program, const QString &argumentLine);
 // root is an account of its own rather than a user's elevated self (and the tests run as root).
 bool runsElevatedAboveItsUser();
 
-// Fits the heap to a process of a few busy threads and large passing buffers; call first thing,
-// before any thread starts. Linux: glibc gives each thread that allocates an arena of its own
-// (up to eight per core) and keeps what was freed in each, so the transfer threads' arenas added
-// megabytes to the peak of an install; two arenas, shared by all, hold the same; and large
-// buffers always go back to the system when freed. Windows: nothing (one heap serves all).
+// Fits the heap to a process of a few busy threads; call first thing, before any thread starts.
+// Linux: glibc gives each thread that allocates an arena of its own (up to eight per core) and
+// keeps what was freed in each, so the transfer threads' arenas added megabytes to the peak of an
+// install; four arenas, shared by all, hold the same. Windows: nothing (one heap serves all).
 void prepareHeap();
 
 // Blocks the calling thread for at least the given milliseconds (negative: not at all).

@@ -197,11 +197,7 @@ void exitProcessNow(int code)
 
 void prepareHeap()
 {
-    ::mallopt(M_ARENA_MAX, 2);
-    // A fixed threshold: glibc otherwise raises it to the size of each large block freed, so the
-    // next folder buffer of the extraction stays in the heap and is kept there after it is
-    // freed, beside the larger one that follows.
-    ::mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+    ::mallopt(M_ARENA_MAX, 4);
 }
 
 void sleepMilliseconds(int milliseconds)
