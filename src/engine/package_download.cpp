@@ -779,20 +779,25 @@ std::vector<TransferUnit> transferUnits(const QList<PackageRecord> &packages,
 // the last in by far, and its extraction, which cannot begin before, is left alone at the end.
 // Small packages (sources: a hundred files in 100 KB) cost the extractor most per byte: left to
 // the end, they kept it busy for 3 s after the last byte. Taken by turns, both spread over the
-// transfer, which ends with packages of middle size.
-std::vector<int> startOrder(const std::vector<TransferUnit> &units)
+// transfer, which ends with packages of middle size. The units that are most likely local
+// (local[index]) come after all others, in the same order among themselves.
+std::vector<int> startOrder(const std::vector<TransferUnit> &units, const std::vector<bool> &local)
 {
-    std::vector<int> bySize(units.size());
-    for (size_t index = 0; index < units.size(); ++index)
-        bySize[index] = int(index);
-    std::stable_sort(bySize.begin(), bySize.end(),
-                     [&](int a, int b) { return units[size_t(a)].weight > units[size_t(b)].weight; });
     std::vector<int> order;
     order.reserve(units.size());
-    for (size_t large = 0, small = units.size(); large < small;) {
-        order.push_back(bySize[large++]);
-        if (large < small)
-            order.push_back(bySize[--small]);
+    for (const bool localOnes : {false, true}) {
+        std::vector<int> bySize;
+        for (size_t index = 0; index < units.size(); ++index) {
+            if (local[index] == localOnes)
+                bySize.push_back(int(index));
+        }
+        std::stable_sort(bySize.begin(), bySize.end(),
+                         [&](int a, int b) { return units[size_t(a)].weight > units[size_t(b)].weight; });
+        for (size_t large = 0, small = bySize.size(); large < small;) {
+            order.push_back(bySize[large++]);
+            if (large < small)
+                order.push_back(bySize[--small]);
+        }
     }
     return order;
 }
@@ -946,5 +951,5 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
         local[index] = m_patchedPackages.contains(package.name())
             || (stored.isFile() && (package.expectedSize() < 0 || stored.size() == package.expectedSize()));
     }
-    return pool.run(int(units.size()), fetch, listener, startOrder(units), local);
+    return pool.run(int(units.size()), fetch, listener, startOrder(units, local), local);
 }

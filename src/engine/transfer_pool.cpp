@@ -47,22 +47,18 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
     size_t nextLocal = firstLocal;                                  // under mutex
     std::atomic<bool> cancel{false};
 
-    // The next task for a worker or the lane: of its own kind while there are any, else of
-    // the other.
+    // The next task for a worker: the transfers first, then the local ones; for the lane, the
+    // local ones only.
     const auto take = [&](bool lane, int *index) {
         std::lock_guard<std::mutex> lock(mutex);
         if (cancel)
             return false;
-        size_t *own = lane ? &nextLocal : &nextTransfer;
-        size_t *other = lane ? &nextTransfer : &nextLocal;
-        const size_t ownEnd = lane ? queue.size() : firstLocal;
-        const size_t otherEnd = lane ? firstLocal : queue.size();
-        if (*own < ownEnd) {
-            *index = queue[(*own)++];
+        if (!lane && nextTransfer < firstLocal) {
+            *index = queue[nextTransfer++];
             return true;
         }
-        if (*other < otherEnd) {
-            *index = queue[(*other)++];
+        if (nextLocal < queue.size()) {
+            *index = queue[nextLocal++];
             return true;
         }
         return false;
@@ -82,11 +78,15 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
 
     std::vector<std::unique_ptr<platform::JoinedThread>> threads;
     int started = 0;
-    for (int i = 0; i < std::min(m_workers, count) + (anyLocal ? 1 : 0); ++i) {
-        const bool lane = i == 0 && anyLocal;
+    for (int i = 0; i < std::min(m_workers, count); ++i) {
         threads.push_back(std::make_unique<platform::JoinedThread>());
-        if (threads.back()->start([&work, lane] { work(lane); }))
+        if (threads.back()->start([&work] { work(false); }))
             ++started;
+    }
+    // Only beside workers, which take what it leaves.
+    if (anyLocal && started > 0) {
+        threads.push_back(std::make_unique<platform::JoinedThread>());
+        threads.back()->start([&work] { work(true); });
     }
     if (started == 0) {
         // No thread to be had: one after another, here, as the program did before it had any.

@@ -37,7 +37,7 @@ public:
     // localTasks (empty, or one flag per task): the tasks that most likely need no transfer, a
     // file at hand being checked instead. One more thread takes them, in start order, so that
     // they do not hold the places of the transfers; the workers take them too once no other
-    // task waits.
+    // task waits. That thread takes nothing else: its connection would start cold.
     bool run(int count, const Task &task, const Listener &listener, const std::vector<int> &startOrder = {},
              const std::vector<bool> &localTasks = {});
 
