@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QThread>
 
 #include <cstdio>
@@ -318,15 +319,25 @@ TEST_F(CrashSafety, InstallKilledWhileSeveralPackagesDownload)
 {
     // Many small packages, each served as a file server does (an entity tag, ranges) and
     // pausing half-way: every kill lands while several are in flight, with partial files and
-    // their tags on the disk, which the next start continues or starts again.
+    // their tags on the disk, which the next start continues or starts again. One package is
+    // large enough to come in pieces, several ranges of one partial file at once.
     addFillerFiles("1.0");
+    QByteArray noise(9 << 20, '\0');
+    QRandomGenerator(27).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+    extraFiles["data/large.bin"] = noise;
     publishArguments = QStringList{"--package-size", "4096"};
     publish("1.0");
     const QMap<QString, QByteArray> files = filesBelow(tree());
     int packages = 0;
+    QByteArray largest; // the path of the largest package
+    int largestSize = 0;
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         if (!it.key().endsWith(".7z"))
             continue;
+        if (it.value().size() > largestSize) {
+            largestSize = it.value().size();
+            largest = '/' + it.key().toUtf8();
+        }
         HttpReply reply = HttpReply::ok(
             it.value(),
             {"ETag: \"" + QCryptographicHash::hash(it.value(), QCryptographicHash::Md5).toHex() + '"'});
@@ -339,6 +350,10 @@ TEST_F(CrashSafety, InstallKilledWhileSeveralPackagesDownload)
     ASSERT_GE(packages, 4);
     const qint64 length = runSlowed(downloaded, {}, -1);
     expectCompleteInstallation("1.0");
+    int pieces = 0;
+    for (const HttpRequest &request : server.requests(largest))
+        pieces += request.hasHeader("Range") ? 1 : 0;
+    EXPECT_GE(pieces, 2) << largest.constData();
     killRounds(length, downloaded, {}, [&] { forgetProduct(); });
 }
 
