@@ -426,6 +426,36 @@ enum class Attempt {
 // package, as long as each one brought bytes, before the other mirror is tried.
 constexpr int MaxRequestsPerMirror = 5;
 
+// On Windows a file's name stays taken after the file is deleted for as long as anything else
+// still holds it open (a virus scanner or the search indexer reading a package just written):
+// creating a file under that name, or renaming one onto it, fails until the holder lets go,
+// which takes moments. Such steps of the store are tried again after short pauses before they
+// count as failed; a store that really cannot hold a file costs less than a second more.
+constexpr int StoreRetryPausesMs[] = {20, 60, 180, 540};
+
+template <typename Step>
+bool retriedInStore(const Step &step)
+{
+    if (step())
+        return true;
+    for (const int pause : StoreRetryPausesMs) {
+        platform::sleepMilliseconds(pause);
+        if (step())
+            return true;
+    }
+    return false;
+}
+
+// Makes dir and what is missing above it. The transfers of a job make their packages'
+// directories side by side, and on Windows mkpath can fail when another thread makes a missing
+// directory above it at the same moment: the first transfers of an install, each making
+// "packages" on the way, then found no directory for their partial files and gave their
+// packages up without asking the other mirror. Asked again, only the last step is left.
+bool makeStoreDirectory(const QDir &dir)
+{
+    return retriedInStore([&] { return dir.mkpath(QStringLiteral(".")); });
+}
+
 } // namespace
 
 QString PackageRecord::packageFilePath() const
@@ -503,8 +533,11 @@ Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferCon
         // A new file rather than a truncated one: closing a file that was emptied and written
         // again makes the file system write it all back at once.
         QFile::remove(tagPath);
-        QFile::remove(partialPath);
-        if (!partial.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        const bool created = retriedInStore([&] {
+            QFile::remove(partialPath);
+            return partial.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+        });
+        if (!created)
             return Attempt::LocalFailure;
     }
 
@@ -544,7 +577,7 @@ Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferCon
         if (partial.error() != QFileDevice::NoError)
             return Attempt::Failed;
         // A verified file that did not get its final name is not there for the extraction.
-        if (!QFile::rename(partialPath, finalPath))
+        if (!retriedInStore([&] { return QFile::rename(partialPath, finalPath); }))
             return Attempt::LocalFailure;
         QFile::remove(tagPath);
         return Attempt::Verified;
@@ -568,7 +601,8 @@ bool PackageRecord::downloadPackage(TransferConnection &connection, const Transf
     if (QFile::exists(finalPath) && !QFile::remove(finalPath))
         return false;
     // The store's directory is made only now, for a package that is really fetched.
-    m_packageDir.mkpath(QStringLiteral("."));
+    if (!makeStoreDirectory(m_packageDir))
+        return false;
     const QString partialPath = finalPath + QLatin1String(PartialFileSuffix);
     const QString tagPath = partialPath + QLatin1String(ResumeTagSuffix);
 
@@ -810,12 +844,16 @@ bool startPieces(const PackageRecord &package, qint64 total)
     const QString partialPath = finalPath + QLatin1String(PartialFileSuffix);
     if (QFile::exists(finalPath) && !QFile::remove(finalPath))
         return false;
-    package.packageDir().mkpath(QStringLiteral("."));
+    if (!makeStoreDirectory(package.packageDir()))
+        return false;
     // Its bytes come in any order: no tag may vouch for them as the beginning of the file.
     QFile::remove(partialPath + QLatin1String(ResumeTagSuffix));
-    QFile::remove(partialPath);
     QFile partial(partialPath);
-    return partial.open(QIODevice::WriteOnly | QIODevice::NewOnly) && partial.resize(total);
+    return retriedInStore([&] {
+               QFile::remove(partialPath);
+               return partial.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+           })
+        && partial.resize(total);
 }
 
 // One piece of a package, from the mirror that comes first for it, else from the other.
