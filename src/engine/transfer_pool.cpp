@@ -45,13 +45,16 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
     std::vector<Outcome> outcomes(size_t(count), Outcome::Pending); // under mutex
     size_t nextTransfer = 0;                                        // under mutex
     size_t nextLocal = firstLocal;                                  // under mutex
+    bool anyFailed = false;                                         // under mutex
     std::atomic<bool> cancel{false};
 
     // The next task for a worker: the transfers first, then the local ones; for the lane, the
     // local ones only.
     const auto take = [&](bool lane, int *index) {
         std::lock_guard<std::mutex> lock(mutex);
-        if (cancel)
+        // Once a task has failed the run fails: the caller waits only for the first in index
+        // order, but nothing new is worth starting.
+        if (cancel || anyFailed)
             return false;
         if (!lane && nextTransfer < firstLocal) {
             *index = queue[nextTransfer++];
@@ -71,6 +74,7 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 outcomes[size_t(index)] = succeeded ? Outcome::Succeeded : Outcome::Failed;
+                anyFailed = anyFailed || !succeeded;
             }
             ended.notify_all();
         }

@@ -32,8 +32,8 @@ public:
     // Runs task for 0 .. count - 1, at most workers at once, started in startOrder (a
     // permutation of them; empty: index order), telling listener in index order. After the
     // first task in index order that failed: false at once, the tasks still running cancelled
-    // and waited for, those not started left so, nothing after it announced. True when every
-    // task succeeded (also for count 0).
+    // and waited for, those not started left so, nothing after it announced. No task starts
+    // once any has failed. True when every task succeeded (also for count 0).
     // localTasks (empty, or one flag per task): the tasks that most likely need no transfer, a
     // file at hand being checked instead. One more thread takes them, in start order, so that
     // they do not hold the places of the transfers; the workers take them too once no other
