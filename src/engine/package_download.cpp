@@ -456,6 +456,12 @@ bool makeStoreDirectory(const QDir &dir)
     return retriedInStore([&] { return dir.mkpath(QStringLiteral(".")); });
 }
 
+// Gives a verified partial file its final name in the store, where the extraction finds it.
+bool takeFinalName(const QString &partialPath, const QString &finalPath)
+{
+    return retriedInStore([&] { return QFile::rename(partialPath, finalPath); });
+}
+
 } // namespace
 
 QString PackageRecord::packageFilePath() const
@@ -577,7 +583,7 @@ Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferCon
         if (partial.error() != QFileDevice::NoError)
             return Attempt::Failed;
         // A verified file that did not get its final name is not there for the extraction.
-        if (!retriedInStore([&] { return QFile::rename(partialPath, finalPath); }))
+        if (!takeFinalName(partialPath, finalPath))
             return Attempt::LocalFailure;
         QFile::remove(tagPath);
         return Attempt::Verified;
@@ -923,7 +929,7 @@ bool fetchInPieces(const PackageRecord &package, const TransferUnit &unit, int u
     const QString partialPath = finalPath + QLatin1String(PartialFileSuffix);
     if (!set.whole) {
         // Nothing vouched for the pieces as they came: the whole file is checked now.
-        if (package.verifyPackageFile(partialPath) && QFile::rename(partialPath, finalPath)) {
+        if (package.verifyPackageFile(partialPath) && takeFinalName(partialPath, finalPath)) {
             *arrived = true;
             return true;
         }
