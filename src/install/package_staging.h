@@ -54,6 +54,8 @@ private:
     // The first package in manifest order that arrived and waits to be staged, -1 for none.
     // Under m_mutex.
     int nextToStage() const;
+    // Whether some package has not arrived yet. Under m_mutex.
+    bool isAnyAwaited() const;
     bool stage(int index, StagedFiles *staged);
 
     QStringList m_packageFiles;
