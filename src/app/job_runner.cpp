@@ -57,6 +57,12 @@ QDir programDirectory()
     return QDir(programFileInfo().absolutePath());
 }
 
+// The directory a job of mode installs, updates or removes.
+QDir jobDirectory(JobMode mode)
+{
+    return mode == JobMode::Install ? QDir(dataDirectory()) : programDirectory();
+}
+
 bool runTask(ProgressWindow *window, JobMode mode, bool *errorBoxShown)
 {
     switch (mode) {
@@ -151,6 +157,11 @@ void jobWorker(ProgressWindow *window)
     QElapsedTimer pause;
     pause.start();
     sendStatistics(mode, result);
+    // The size the list of programs shows is measured only now: the old versions are gone, and
+    // the walk over every installed file holds up neither the bar nor the client.
+    const QDir baseDir = jobDirectory(mode);
+    if (result && mode != JobMode::Uninstall && isDataDirectory(baseDir))
+        recordInstalledSize(baseDir);
     platform::sleepMilliseconds(int(FinishedPauseMs - pause.elapsed()));
     if (result)
         window->post(std::make_unique<QuitMessage>(0));
@@ -230,21 +241,20 @@ bool installAndTidy(VersionCatalogue &catalogue)
 
 bool installTask(StatusSink *sink)
 {
-    VersionCatalogue catalogue(QDir(dataDirectory()), sink);
+    VersionCatalogue catalogue(jobDirectory(JobMode::Install), sink);
     return installAndTidy(catalogue);
 }
 
 bool updateTask()
 {
-    VersionCatalogue catalogue(programDirectory());
+    VersionCatalogue catalogue(jobDirectory(JobMode::Update));
     installAndTidy(catalogue);
     return true;
 }
 
 bool uninstallTask()
 {
-    VersionCatalogue catalogue(programDirectory());
-    return uninstallProduct(catalogue.baseDir());
+    return uninstallProduct(jobDirectory(JobMode::Uninstall));
 }
 
 bool installVersion(VersionEntry &entry, const QStringList &installedVersions)
@@ -277,6 +287,6 @@ bool VersionCatalogue::installBestVersion(const QStringList &installedVersions)
     // Only the installation in the data directory is the system's; a copy of the program
     // that updates itself elsewhere leaves the registration alone.
     if (isDataDirectory(m_baseDir))
-        return registerProduct(m_baseDir);
+        return registerProduct(m_baseDir, InstalledSize::Later);
     return true;
 }

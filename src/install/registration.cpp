@@ -21,12 +21,23 @@ QString launcherPath(const QDir &baseDir)
 
 namespace {
 
+const QString EstimatedSizeKey = QStringLiteral("EstimatedSize");
+
 // What the installation holds below baseDir, in KiB rounded up, as the list of installed
 // programs shows it ("EstimatedSize" counts KiB). Links are not followed.
 int installedSizeKiB(const QDir &baseDir)
 {
     const qint64 bytes = platform::treeBytes(baseDir.absolutePath());
     return int(qMin<qint64>((bytes + 1023) / 1024, std::numeric_limits<int>::max()));
+}
+
+// The user's uninstall entry, open in settings: the entry's group entered, an abandoned lock
+// of an earlier writer gone.
+void openUninstallEntry(QSettings &settings)
+{
+    removeAbandonedLock(settings);
+    settings.beginGroup(product::uninstallGroup);
+    settings.beginGroup(product::key);
 }
 
 } // namespace
@@ -43,7 +54,7 @@ bool isRegistered()
     return settings.contains(product::key + QStringLiteral("/UninstallString"));
 }
 
-bool registerProduct(const QDir &baseDir)
+bool registerProduct(const QDir &baseDir, InstalledSize size)
 {
     // Asked before anything is written: our own writes below would make it true.
     const bool previously = isRegistered();
@@ -74,9 +85,7 @@ bool registerProduct(const QDir &baseDir)
     // whole, shortcut included; written first, it would have made a lost shortcut permanent.
     {
         QSettings settings(product::uninstallOrganization, product::uninstallApplication);
-        removeAbandonedLock(settings);
-        settings.beginGroup(product::uninstallGroup);
-        settings.beginGroup(product::key);
+        openUninstallEntry(settings);
         settings.setValue(QStringLiteral("DisplayIcon"), launcher);
         settings.setValue(QStringLiteral("DisplayName"), product::displayName);
         settings.setValue(QStringLiteral("DisplayVersion"), product::displayVersion);
@@ -92,16 +101,25 @@ bool registerProduct(const QDir &baseDir)
                           QDir::toNativeSeparators(baseDir.absolutePath()));
         settings.setValue(QStringLiteral("InstallDate"),
                           QDate::currentDate().toString(QStringLiteral("yyyyMMdd")));
-        settings.setValue(QStringLiteral("EstimatedSize"), installedSizeKiB(baseDir));
+        if (size == InstalledSize::Now)
+            settings.setValue(EstimatedSizeKey, installedSizeKiB(baseDir));
         settings.setValue(QStringLiteral("QuietUninstallString"),
                           platform::buildCommandLine(launcher, {UninstallCommand}));
         // The channel that brought the user is kept from the first install; updates must not
         // claim it for themselves.
         if (!previously)
             settings.setValue(QStringLiteral("Distributor"), product::distributor);
-        settings.endGroup();
-        settings.endGroup();
     }
 
     return true;
+}
+
+void recordInstalledSize(const QDir &baseDir)
+{
+    if (!isRegistered())
+        return;
+    const int sizeKiB = installedSizeKiB(baseDir);
+    QSettings settings(product::uninstallOrganization, product::uninstallApplication);
+    openUninstallEntry(settings);
+    settings.setValue(EstimatedSizeKey, sizeKiB);
 }

@@ -43,4 +43,11 @@ bool isRegistered();
 // last: a registration cut short counts as not made, and the next one makes all of it.
 // Failed writes leave that piece missing and are not reported.
 // Always returns true. Call on the thread that runs the task; not concurrently with itself.
-bool registerProduct(const QDir &baseDir);
+// With InstalledSize::Later the size is left as it is, for recordInstalledSize to write once the
+// installation is as it stays.
+enum class InstalledSize { Now, Later };
+bool registerProduct(const QDir &baseDir, InstalledSize size = InstalledSize::Now);
+
+// Measures what the installation below baseDir holds and writes it as the uninstall entry's size,
+// where the product is registered; otherwise nothing.
+void recordInstalledSize(const QDir &baseDir);

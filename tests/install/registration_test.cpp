@@ -103,6 +103,10 @@ TEST(Registration, FirstRegistrationWritesEveryValueTheShortcutTheMenuEntryAndTh
 TEST(Registration, LaterRegistrationRepointsEverythingButKeepsDistributorAndShortcutChoice)
 {
     RegistryHome home;
+    // No size without an entry to hold it.
+    recordInstalledSize(QDir(home.root()));
+    EXPECT_FALSE(isRegistered());
+    EXPECT_EQ(uninstallValue("EstimatedSize"), "");
     registerProduct(QDir(home.root() + "/first"));
     // The size counts every file below the base directory, in KiB rounded up.
     ASSERT_TRUE(writeFile(home.root() + "/second/2.0/client.bin", QByteArray(3000, 'c')));
@@ -117,7 +121,10 @@ TEST(Registration, LaterRegistrationRepointsEverythingButKeepsDistributorAndShor
     }
     ASSERT_TRUE(QFile::remove(home.shortcut())); // the user deleted it
 
-    registerProduct(QDir(home.root() + "/second"));
+    // A job measures the size only once the installation is as it stays.
+    registerProduct(QDir(home.root() + "/second"), InstalledSize::Later);
+    EXPECT_EQ(uninstallValue("EstimatedSize"), "0");
+    recordInstalledSize(QDir(home.root() + "/second"));
 
     const QString launcher = home.root() + "/second/Korvel.exe";
     EXPECT_EQ(uninstallValue("DisplayIcon"), launcher);
