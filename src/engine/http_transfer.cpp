@@ -77,7 +77,14 @@ int watchProgress(void *watching, curl_off_t total, curl_off_t now, curl_off_t, 
 
 } // namespace
 
-TransferConnection::TransferConnection(CurlShare *share) : m_handle(curl_easy_init()), m_share(share) {}
+TransferConnection::TransferConnection(CurlShare *share) : m_share(share) {}
+
+CURL *TransferConnection::handle()
+{
+    if (!m_handle)
+        m_handle.reset(curl_easy_init());
+    return m_handle.get();
+}
 
 CURLSH *TransferConnection::share() const
 {

@@ -21,7 +21,9 @@ class TransferConnection {
 public:
     // share: not owned; outlives this object. Null shares nothing.
     explicit TransferConnection(CurlShare *share = nullptr);
-    CURL *handle() const { return m_handle.get(); } // null when libcurl could not make one
+    // Made at the first call: a connection that never transfers costs nothing (the launcher
+    // reads a catalogue it never fetches). Null when libcurl could not make one.
+    CURL *handle();
     CURLSH *share() const;
 
 private:

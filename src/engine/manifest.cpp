@@ -25,7 +25,8 @@ bool VersionEntry::fetchManifest()
     BoundedBuffer buffer(&body);
     buffer.open(QIODevice::WriteOnly);
     const QString path = server_layout::manifestPath(urlPathSegment(m_version));
-    HttpTransfer transfer(QUrl(servers::catalogue() + path), &buffer, m_limits.forSmallFile());
+    HttpTransfer transfer(QUrl(servers::catalogue() + path), &buffer, m_limits.forSmallFile(),
+                          m_connection.get());
     if (transfer.perform() != 200) {
         m_sink->report(status_reports::ManifestDownloadFailed, m_version, QString());
         return false;
@@ -53,7 +54,7 @@ bool VersionEntry::acceptSigned(const QString &path, const QByteArray &body) con
     // version, validly signed, is still not this one's.
     QByteArray signature;
     qint64 sequence = -1;
-    return release::fetchSignature(path, &signature, m_limits)
+    return release::fetchSignature(path, &signature, m_limits, *m_connection)
         && release::verifySigned(body, signature, path, urlPathSegment(m_version), &sequence);
 }
 

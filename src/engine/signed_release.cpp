@@ -21,14 +21,15 @@ bool startsClientsBesideProgram()
     return !isSigning() || compiledInClientsBesideProgram();
 }
 
-bool fetchSignature(const QString &path, QByteArray *signature, const TransferLimits &limits)
+bool fetchSignature(const QString &path, QByteArray *signature, const TransferLimits &limits,
+                    TransferConnection &connection)
 {
     signature->clear();
     // One byte more than allowed still fits, so a file that is too large is seen as one.
     BoundedBuffer buffer(signature, MaxSignatureFileBytes + 1);
     buffer.open(QIODevice::WriteOnly);
     HttpTransfer transfer(QUrl(servers::catalogue() + server_layout::signaturePath(path)), &buffer,
-                          limits.forSmallFile());
+                          limits.forSmallFile(), &connection);
     return transfer.perform() == 200 && signature->size() <= MaxSignatureFileBytes;
 }
 

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
+class TransferConnection;
+
 // How the update engine uses the release signatures (engine/release_signature.h) of a build
 // with keys: the detached signature of each file the catalogue server gives is fetched beside
 // it, and a file whose signature does not hold is treated as a file that did not arrive.
@@ -20,10 +22,11 @@ bool isSigning();
 // vouches for such files, and a browser can drop them next to a downloaded installer.
 bool startsClientsBesideProgram();
 
-// GETs the detached signature of the catalogue server's file at path (path + ".minisig").
-// False for any answer but 200, or one larger than a signature file can be. limits: with
-// their small-file deadline.
-bool fetchSignature(const QString &path, QByteArray *signature, const TransferLimits &limits = {});
+// GETs the detached signature of the catalogue server's file at path (path + ".minisig") over
+// connection. False for any answer but 200, or one larger than a signature file can be. limits:
+// with their small-file deadline.
+bool fetchSignature(const QString &path, QByteArray *signature, const TransferLimits &limits,
+                    TransferConnection &connection);
 
 // Verifies data against signature with the compiled-in keys for path and version (URL path
 // text, version empty for the catalogue) at the present time; sequence receives the signed

@@ -32,13 +32,13 @@ StatusSink *orSilent(StatusSink *sink)
 // One GET of the catalogue into body, conditional on tag when it is not empty. Returns the HTTP
 // status or the transfer error; after a 200, receivedTag is the answer's entity tag.
 int fetchCatalogue(const QByteArray &tag, QByteArray *body, QByteArray *receivedTag,
-                   const TransferLimits &limits)
+                   const TransferLimits &limits, TransferConnection &connection)
 {
     body->clear();
     BoundedBuffer buffer(body);
     buffer.open(QIODevice::WriteOnly);
     HttpTransfer transfer(QUrl(servers::catalogue() + server_layout::cataloguePath()), &buffer,
-                          limits.forSmallFile());
+                          limits.forSmallFile(), &connection);
     if (!tag.isEmpty())
         transfer.requestHeaders.insert(QStringLiteral("If-None-Match"), QString::fromUtf8(tag));
     const int result = transfer.perform();
@@ -103,7 +103,8 @@ VersionEntry::VersionEntry(const QDir &baseDir, StatusSink *sink, const QString 
       m_versionDir(version.isEmpty() ? baseDir : QDir(baseDir.filePath(version))),
       m_sink(orSilent(sink)),
       m_version(version),
-      m_prefetch(prefetch == QLatin1String("true"))
+      m_prefetch(prefetch == QLatin1String("true")),
+      m_connection(std::make_shared<TransferConnection>())
 {
 }
 
@@ -114,7 +115,7 @@ void VersionEntry::setSignedManifest(const QByteArray &sha256, qint64 size)
 }
 
 VersionCatalogue::VersionCatalogue(const QDir &baseDir, StatusSink *sink)
-    : m_baseDir(baseDir), m_sink(orSilent(sink))
+    : m_baseDir(baseDir), m_sink(orSilent(sink)), m_connection(std::make_shared<TransferConnection>())
 {
 }
 
@@ -136,7 +137,7 @@ bool VersionCatalogue::checkVersions()
     const QString signaturePath = m_baseDir.filePath(QLatin1String(CatalogueSignatureFileName));
     QByteArray body;
     QByteArray receivedTag;
-    const int result = fetchCatalogue(cachedTag(cached), &body, &receivedTag, m_limits);
+    const int result = fetchCatalogue(cachedTag(cached), &body, &receivedTag, m_limits, *m_connection);
     if (result == 304) {
         // A cache that an older program or one without keys left has no signature, or one
         // that no longer holds: it is fetched again like a cache that holds nothing usable.
@@ -150,7 +151,7 @@ bool VersionCatalogue::checkVersions()
         // a crash or a full disk under an older program): only an unconditional request can
         // bring it back, and without it every start would fail here for as long as the
         // server's catalogue stays the same.
-        if (fetchCatalogue(QByteArray(), &body, &receivedTag, m_limits) != 200) {
+        if (fetchCatalogue(QByteArray(), &body, &receivedTag, m_limits, *m_connection) != 200) {
             if (signing)
                 m_sink->report(status_reports::CheckingVersionsFailed, QString(), QString());
             return false;
@@ -178,7 +179,7 @@ bool VersionCatalogue::checkVersions()
 bool VersionCatalogue::fetchAndKeepSignature(const QByteArray &body, const QString &signaturePath)
 {
     QByteArray signature;
-    if (!release::fetchSignature(server_layout::cataloguePath(), &signature, m_limits)
+    if (!release::fetchSignature(server_layout::cataloguePath(), &signature, m_limits, *m_connection)
         || !acceptSigned(body, signature))
         return false;
     // The signature first: a cache whose signature is missing or older is fetched anew.
@@ -236,6 +237,7 @@ bool VersionCatalogue::parseCatalogue(QIODevice &file)
                                            &manifestSha256, &manifestSize))
             entry.setSignedManifest(manifestSha256, manifestSize);
         entry.setTransferLimits(m_limits);
+        entry.setConnection(m_connection);
         m_versions.append(entry);
     }
     return !m_versions.isEmpty();

@@ -13,7 +13,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class PackageStaging;
+class TransferConnection;
 class QIODevice;
 class StatusSink;
 
@@ -111,6 +114,11 @@ public:
     // The limits of this entry's transfers (the manifest's with their small-file deadline).
     const TransferLimits &transferLimits() const { return m_limits; }
     void setTransferLimits(const TransferLimits &limits) { m_limits = limits; }
+    // The connection for its manifest and signature (never null): its catalogue's.
+    void setConnection(std::shared_ptr<TransferConnection> connection)
+    {
+        m_connection = std::move(connection);
+    }
 
     // Extracts the packages into versionDir, writes manifest.xml and publishes the launcher
     // (defined with the install step, in install/commit.cpp). staging: the extractions that
@@ -141,6 +149,11 @@ private:
     QByteArray m_manifestSha256;
     qint64 m_manifestSize = -1;
     TransferLimits m_limits;
+    // The connection its manifest and signature are fetched over: its catalogue's, so that
+    // they follow the catalogue on a live connection rather than each setting up one of its
+    // own (a connection and a slow start more per file). Copies of an entry share it; used on
+    // one thread at a time. Never null.
+    std::shared_ptr<TransferConnection> m_connection;
 };
 
 // The list of installable versions, in the order of preference, cached with its entity tag in
@@ -215,4 +228,6 @@ private:
     qint64 m_acceptedSequence = -1;
     QByteArray m_acceptedKeyId;
     TransferLimits m_limits;
+    // Its catalogue's and signature's, kept alive for its entries' files. Never null.
+    std::shared_ptr<TransferConnection> m_connection;
 };

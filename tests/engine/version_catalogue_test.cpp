@@ -72,6 +72,13 @@ TEST_F(VersionCatalogueTest, EntityTagRoundTrip)
     EXPECT_EQ(names(catalogue), (QStringList{"2.0", "1.9"}));
     ASSERT_FALSE(catalogue.versions().isEmpty());
     EXPECT_EQ(catalogue.versions().at(0).versionDir(), QDir(home.dataDirectory() + "/2.0"));
+
+    // The checks and the manifest after them come over one connection kept alive.
+    server.serve("/bin/manifest/2.0.xml", HttpReply::ok("<Manifest/>"));
+    VersionEntry entry = catalogue.versions().at(0);
+    entry.fetchManifest();
+    EXPECT_EQ(server.requestCount("/bin/manifest/2.0.xml"), 1);
+    EXPECT_EQ(server.connectionCount(), 1);
 }
 
 TEST_F(VersionCatalogueTest, UntaggedAnswerLeavesExactlyTheBody)
