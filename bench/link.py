@@ -9,7 +9,8 @@ this process, the program and curl run in the client's. For each link shape it t
 ROUNDS interleaved rounds, the medians of: the install (net of the designed pause), curl over
 one kept-alive connection and curl over 8 parallel ones on the same package URLs, each against
 the release's bytes / rate. On the first shape also an update that fetches about a tenth of the
-release (against 1.15 x its bytes / rate + ten round trips) and, once, an install whose
+release (against 1.15 x its bytes / rate + ten round trips; curl over 8 connections fetches
+the packages it fetched, for reference) and, once, an install whose
 connection is cut halfway through the largest package (the bytes fetched for that package in
 all, against the package; see cut_run). The last line is the link-ratios line.
 """
@@ -283,7 +284,7 @@ def install(bench, link, www, check=True):
 def measure_shape(build, release, www, shape, rounds, with_update, with_curl=True):
     """Medians of rounds interleaved runs on one link shape: {run: (seconds, connections)},
     and with_update the update's (seconds, bytes fetched); curl's runs only with_curl."""
-    times = {"install": [], "tail": [], "curl1": [], "curl8": [], "update": []}
+    times = {"install": [], "tail": [], "curl1": [], "curl8": [], "update": [], "update_curl8": []}
     connections, fetched = {}, []
     with Link(build, shape, seed=1) as link, \
             served(build, release, www, address=(SERVER_ADDRESS, 80),
@@ -301,8 +302,12 @@ def measure_shape(build, release, www, shape, rounds, with_update, with_curl=Tru
                 times["update"].append(bench.update(env, data)[0])
                 if not os.path.isfile(os.path.join(data, UPDATE_VERSION, "manifest.xml")):
                     raise SystemExit(f"bench: the update did not install {UPDATE_VERSION}")
-                fetched.append(sum(n for t, _, n in bench.nginx.requests()[seen:]
-                                   if t.endswith(".7z")))
+                packages = [(t, n) for t, _, n in bench.nginx.requests()[seen:] if t.endswith(".7z")]
+                fetched.append(sum(n for _, n in packages))
+                # The same packages for curl, as the reference of what the transfer alone takes.
+                if with_curl:
+                    urls_fetched = [bench.nginx.url + t for t, _ in packages]
+                    times["update_curl8"].append(run(curl_command(urls_fetched, CURL_PARALLEL))[0])
 
         def curl(key, parallel):
             def step():
@@ -376,6 +381,9 @@ def report_update(shape, result, update_bytes, ratios):
     print(f"update to {UPDATE_VERSION} on the first link: {med['update']:.2f} s for"
           f" {fetched / mib:.1f} MiB fetched ({update_bytes / mib:.1f} MiB changed); bound {UPDATE_WIRE_FACTOR} x its"
           f" bytes/rate + {UPDATE_ROUND_TRIPS} round trips = {bound:.2f} s")
+    if "update_curl8" in med:
+        print(f"  curl over {CURL_PARALLEL} connections fetches the same packages (the transfer alone, no"
+              f" catalogue or manifest) in {med['update_curl8']:.2f} s")
     ratios.append(f"update={med['update'] / bound:.2f}(limit {UPDATE_LIMIT:.2f})")
 
 
