@@ -464,6 +464,7 @@ void StagedFiles::add(std::unique_ptr<SideFile> file)
     drop(file->finalPath());
     m_byPath.insert(file->finalPath(), m_files.size());
     m_files.push_back(std::move(file));
+    ++m_stagedCount;
 }
 
 bool StagedFiles::stageWritten(const QDir &destination, const QString &relativePath,

@@ -127,6 +127,9 @@ public:
     void reservePaths(const QStringList &paths);
 
     bool isEmpty() const;
+    // How many files were staged so far, those a later one replaced included: it grows with
+    // every file written or shared beside its final name.
+    int stagedCount() const { return m_stagedCount; }
     // The final paths the renames will replace (or create), in the order they were staged.
     QStringList targets() const;
     // Renames every waiting file over its final name, in order, each old file kept aside
@@ -179,6 +182,7 @@ private:
     int m_precedence = 0;
     QStringList m_reserved;
     QHash<QString, QString> m_claimed;
+    int m_stagedCount = 0;
 };
 
 // VersionEntry::commitVersion() is declared in engine/version_catalogue.h and defined in

@@ -84,18 +84,21 @@ void PackageStaging::stageArrived()
         if (m_stopped)
             return;
         lock.unlock();
+        const int stagedBefore = m_files.stagedCount();
         const bool staged = stage(index, &m_files);
+        m_unflushed = m_unflushed || m_files.stagedCount() != stagedBefore;
         lock.lock();
         m_states[size_t(index)] = staged ? State::Staged : State::Failed;
         if (!staged)
             m_firstFailed = std::min(m_firstFailed, size_t(index));
         m_changed.notify_all();
-        // Nothing to extract until the next package is in: what the packages so far wrote is
-        // flushed now, while the download still runs. The commit's flush, which the user waits
-        // for, then finds only the last packages' files (an install's thousands of new
-        // directories and names took it a quarter of a second). Once every package is in, the
-        // commit flushes at once anyway.
-        if (staged && nextToStage() < 0 && isAnyAwaited()) {
+        // Nothing to extract until the next package is in: what the packages so far wrote (if
+        // anything: an update leaves its unchanged files as they are) is flushed now, while the
+        // download still runs. The commit's flush, which the user waits for, then finds only the
+        // last packages' files (an install's thousands of new directories and names took it a
+        // quarter of a second). Once every package is in, the commit flushes at once anyway.
+        if (m_unflushed && nextToStage() < 0 && isAnyAwaited()) {
+            m_unflushed = false;
             lock.unlock();
             platform::syncFileSystem(m_versionPath);
             lock.lock();

@@ -67,8 +67,9 @@ private:
     // The first package in manifest order that failed (packages after it are not staged any
     // more: the commit stops there), m_states.size() while none did. Under m_mutex.
     size_t m_firstFailed;
-    bool m_stopped = false; // under m_mutex
-    StagedFiles m_files;    // the extractor's until it ends
+    bool m_stopped = false;   // under m_mutex
+    StagedFiles m_files;      // the extractor's until it ends
+    bool m_unflushed = false; // the extractor's: staged files since its last flush
     bool m_threaded = false;
     platform::JoinedThread m_thread; // last: started once everything above is built
 };
