@@ -456,6 +456,15 @@ bool makeStoreDirectory(const QDir &dir)
     return retriedInStore([&] { return dir.mkpath(QStringLiteral(".")); });
 }
 
+// Opens file in mode as a new file, whatever was under its name removed first.
+bool createInStore(QFile &file, QIODevice::OpenMode mode)
+{
+    return retriedInStore([&] {
+        QFile::remove(file.fileName());
+        return file.open(mode);
+    });
+}
+
 // Gives a verified partial file its final name in the store, where the extraction finds it.
 bool takeFinalName(const QString &partialPath, const QString &finalPath)
 {
@@ -539,11 +548,7 @@ Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferCon
         // A new file rather than a truncated one: closing a file that was emptied and written
         // again makes the file system write it all back at once.
         QFile::remove(tagPath);
-        const bool created = retriedInStore([&] {
-            QFile::remove(partialPath);
-            return partial.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
-        });
-        if (!created)
+        if (!createInStore(partial, QIODevice::WriteOnly | QIODevice::Unbuffered))
             return Attempt::LocalFailure;
     }
 
@@ -855,11 +860,7 @@ bool startPieces(const PackageRecord &package, qint64 total)
     // Its bytes come in any order: no tag may vouch for them as the beginning of the file.
     QFile::remove(partialPath + QLatin1String(ResumeTagSuffix));
     QFile partial(partialPath);
-    return retriedInStore([&] {
-               QFile::remove(partialPath);
-               return partial.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-           })
-        && partial.resize(total);
+    return createInStore(partial, QIODevice::WriteOnly | QIODevice::NewOnly) && partial.resize(total);
 }
 
 // One piece of a package, from the mirror that comes first for it, else from the other.
