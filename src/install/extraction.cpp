@@ -253,18 +253,46 @@ private:
         return true;
     }
 
-    // Every file of the folder, as its bytes come out of the decoder, each checked against its
-    // own CRC where the archive stores one. Nothing is renamed here: a file without a CRC is
-    // vouched for only once the folder's stream has ended and passed every check, and a failure
-    // of the stream fails the whole extraction, whose staged files then go.
+    // The end of what must be decoded of a folder some of whose files are to be written: the
+    // index after its last such file, once each file after that one is kept in place or staged
+    // from its copy here. An update changes a file or two of a folder; what follows them need not
+    // be decoded at all. Only where every file written has a CRC of its own to be checked
+    // against: otherwise the folder is decoded to its end, whose checks vouch for such a file.
+    UInt32 decodedEnd(UInt32 folder)
+    {
+        const CSzArEx &db = m_reader.database;
+        const UInt32 first = db.FolderToFile[folder];
+        const UInt32 end = db.FolderToFile[folder + 1];
+        for (UInt32 i = first; i < end; ++i) {
+            if (db.FileToFolder[i] == folder && !SzArEx_IsDir(&db, i) && isWritten(i)
+                && !SzBitWithVals_Check(&db.CRCs, i))
+                return end;
+        }
+        for (UInt32 i = end; i > first; --i) {
+            const UInt32 file = i - 1;
+            if (db.FileToFolder[file] != folder || SzArEx_IsDir(&db, file) || !isWritten(file))
+                continue;
+            if (isInPlace(file))
+                keepInPlace(file);
+            else if (!shareCopy(file))
+                return i;
+        }
+        return first;
+    }
+
+    // Every file of the folder up to decodedEnd, as its bytes come out of the decoder, each
+    // checked against its own CRC where the archive stores one. Nothing is renamed here: a file
+    // without a CRC is vouched for only once the folder's stream has ended and passed every
+    // check, and a failure of the stream fails the whole extraction, whose staged files then go.
     bool extractStreamedFolder(UInt32 folder)
     {
         const CSzArEx &db = m_reader.database;
         m_reader.dropFolder(); // a whole folder decoded earlier is of no more use
+        const UInt32 end = decodedEnd(folder);
         FolderStream stream(db, folder, &m_reader.lookStream.vt);
         const unsigned char *piece = nullptr;
         size_t pieceLeft = 0;
-        for (UInt32 i = db.FolderToFile[folder]; i < db.FolderToFile[folder + 1]; ++i) {
+        for (UInt32 i = db.FolderToFile[folder]; i < end; ++i) {
             if (db.FileToFolder[i] != folder || SzArEx_IsDir(&db, i))
                 continue;
             std::unique_ptr<SideFile> file;
@@ -288,6 +316,8 @@ private:
             if (!stage(i, std::move(file)))
                 return false;
         }
+        if (end < db.FolderToFile[folder + 1])
+            return true;
         // Whatever follows the last file still belongs to the stream and its checks.
         do {
             if (!stream.next(&piece, &pieceLeft))

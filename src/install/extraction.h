@@ -29,7 +29,8 @@ class StagedFiles;
 // paths of installed version directories, the one to take from first first) holds at its
 // relative path (InstalledCopies): a new name of that file, or a copy of it, at its side file's
 // place, taken in like a patched file (StagedFiles::stageWritten); a folder whose files are all
-// in place or found there is not decoded either. The installed versions are only read.
+// in place or found there is not decoded either, and one whose files all have CRCs is decoded
+// only as far as its last file that is neither. The installed versions are only read.
 //
 // Returns false when the archive cannot be opened, any entry name is unsafe (named as the side
 // files an extraction writes, or as a path staged reserves), two file entries of this or an

@@ -202,6 +202,52 @@ TEST(ExtractArchive, UnchangedFilesAreTakenFromAnInstalledVersionAndOnlyTheRestD
     }
 }
 
+TEST(ExtractArchive, AFolderIsDecodedOnlyAsFarAsItsLastFileWithoutACopy)
+{
+    // An update changes one file early in a solid folder: the rest of the folder has copies, and
+    // its packed bytes, damaged here, are never decoded. Without the copies they must be.
+    TempHome home;
+    const QString source = home.root() + "/src";
+    QByteArray noise(256 * 1024, '\0');
+    quint32 state = 12345;
+    for (char &byte : noise) {
+        state = state * 1103515245u + 12345u;
+        byte = char(state >> 24);
+    }
+    ASSERT_TRUE(writeFile(source + "/a.txt", "new a\n"));
+    ASSERT_TRUE(writeFile(source + "/b.txt", noise));
+    const QString archive = home.root() + "/p.7z";
+    ASSERT_TRUE(make7z(source, archive, {"a.txt", "b.txt", "-ms=on", "-mhc=off", "-m0=LZMA2"}));
+    ASSERT_EQ(entryNames(archive), QStringList({"a.txt", "b.txt"}));
+    const QString installed = home.root() + "/1.0";
+    ASSERT_TRUE(extract(archive, installed));
+    ASSERT_TRUE(writeFile(installed + "/a.txt", "old a\n"));
+    // The middle of the noise, far behind the few packed bytes of a.txt.
+    QByteArray damaged = readFile(archive);
+    for (int i = 128 * 1024; i < 128 * 1024 + 64; ++i)
+        damaged[i] = char(damaged[i] ^ 0x5a);
+    ASSERT_TRUE(writeFile(archive, damaged));
+    const auto stage = [&](const QString &destination, const QStringList &versions) {
+        QFile file(archive);
+        StagedFiles staged;
+        return file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(destination), &staged, versions)
+            && staged.commit();
+    };
+
+    const QString next = home.root() + "/2.0";
+    ASSERT_TRUE(stage(next, {installed}));
+    EXPECT_EQ(readFile(next + "/a.txt"), "new a\n");
+    EXPECT_EQ(inode(next + "/b.txt"), inode(installed + "/b.txt"));
+    EXPECT_EQ(readFile(installed + "/a.txt"), "old a\n");
+
+    // The copy changed since: the damaged bytes are decoded, and fail their check.
+    ASSERT_TRUE(writeFile(installed + "/b.txt", "b changed"));
+    const QString again = home.root() + "/3.0";
+    EXPECT_FALSE(stage(again, {installed}));
+    EXPECT_FALSE(QFile::exists(again + "/a.txt"));
+    EXPECT_FALSE(QFile::exists(again + "/b.txt"));
+}
+
 TEST(ExtractArchive, ReplacesExistingFilesAndStopsAtOneThatCannotBeWritten)
 {
     TempHome home;
