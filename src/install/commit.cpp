@@ -282,6 +282,8 @@ bool SideFile::adopt(QFileDevice::Permissions executable)
 
 bool SideFile::claimFinalName()
 {
+    if (!platform::isNameTaken(m_final))
+        return true;
     const QFileInfo existing(m_final);
     if (existing.isSymLink()) {
         // A link left in the destination by someone else must not carry the write elsewhere.
@@ -297,9 +299,8 @@ bool SideFile::claimFinalName()
 
 void SideFile::removeAside(const QString &finalPath)
 {
-    const QString aside = finalPath + QLatin1String(kAsideSuffix);
-    if (QFileInfo(aside).isFile() || QFileInfo(aside).isSymLink())
-        QFile::remove(aside);
+    // Whatever file or link has the name goes (a directory cannot); most often there is none.
+    QFile::remove(finalPath + QLatin1String(kAsideSuffix));
 }
 
 bool SideFile::write(const unsigned char *data, size_t size)
@@ -334,8 +335,7 @@ bool SideFile::commit()
 {
     if (!m_finished)
         return false;
-    const QFileInfo old(m_final);
-    if (old.exists() || old.isSymLink()) {
+    if (platform::isNameTaken(m_final)) {
         QFile::remove(m_aside);
         if (!platform::moveAside(m_final, m_aside))
             return false;

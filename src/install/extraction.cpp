@@ -113,6 +113,8 @@ private:
     {
         const CSzArEx &db = m_reader.database;
         const QString path = finalPath(index);
+        if (!platform::isNameTaken(path))
+            return false;
         const UInt64 size = SzArEx_GetFileSize(&db, index);
         const QFileInfo info(path);
         const QFileDevice::Permissions wanted = executable(index) & install::StoredExecutePermissions;

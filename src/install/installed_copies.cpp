@@ -22,7 +22,7 @@ constexpr qint64 kReadChunk = 1 << 20;
 bool crcMatches(const QString &path, quint64 size, quint32 crc)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     sdk::ensureCrcTable();
     std::vector<unsigned char> buffer(size_t(qMin<quint64>(qMax<quint64>(size, 1), quint64(kReadChunk))));
@@ -62,9 +62,11 @@ bool hasExtractedPermissions(QFileDevice::Permissions permissions, const QString
                              QFileDevice::Permissions executable)
 {
     permissions &= install::StoredPermissions;
-    const QFileInfo existing(finalPath);
-    if (existing.isFile() && !existing.isSymLink())
-        return permissions == ((storedPermissionsOf(existing) | executable) & install::StoredPermissions);
+    if (platform::isNameTaken(finalPath)) {
+        const QFileInfo existing(finalPath);
+        if (existing.isFile() && !existing.isSymLink())
+            return permissions == ((storedPermissionsOf(existing) | executable) & install::StoredPermissions);
+    }
     const QFileDevice::Permissions owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     return (permissions & install::StoredExecutePermissions)
         == (executable & install::StoredExecutePermissions)

@@ -59,6 +59,11 @@ bool replaceFile(const QString &from, const QString &to);
 // done, target exists or source is not a regular file.
 bool shareFile(const QString &source, const QString &target);
 
+// Whether anything has the name path: a file, a directory, a link (one that leads nowhere too),
+// in one look that follows no link. Cheaper than QFileInfo, which asks up to three times about a
+// name nothing has, as most names of a new version directory are until its files come.
+bool isNameTaken(const QString &path);
+
 // The bytes the regular files below the directory path hold, a file with several names
 // counted once; links are not followed. 0 when path cannot be read.
 qint64 treeBytes(const QString &path);

@@ -116,6 +116,12 @@ void startWriteBack(QFileDevice &file)
 }
 
 // rename(2) replaces a file whoever has it open or mapped.
+bool isNameTaken(const QString &path)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
 bool canReplaceFile(const QString &)
 {
     return true;

@@ -78,6 +78,12 @@ void startWriteBack(QFileDevice &)
     // Nothing cheap to ask for: FlushFileBuffers waits for the disk.
 }
 
+bool isNameTaken(const QString &path)
+{
+    // A link's own attributes: the call does not follow reparse points.
+    return ::GetFileAttributesW(nativePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool canReplaceFile(const QString &path)
 {
     if (!QFileInfo::exists(path))
