@@ -655,15 +655,29 @@ bool PackageRecord::downloadPackage(TransferConnection &connection, const Transf
 
 namespace {
 
-// A package of at least SplitFromBytes (by its signed size, else the size the manifest lists)
-// is fetched in pieces of at most PieceBytes, each a request of its own on whichever transfer is
-// free. The transfers share the line about equally, so a package in one transfer gets only its
-// share of it: a 24 MiB package among six transfers was the last one in by seconds, alone on the
-// line at the end with a window too small to fill it, and under random loss one connection
-// cannot fill the line at all. In pieces it takes several shares. Smaller packages come whole:
-// each piece costs a request round trip.
+// A package of at least twice a job's piece size (by its signed size, else the size the
+// manifest lists) is fetched in pieces of at most that size, each a request of its own on
+// whichever transfer is free. The transfers share the line about equally, so a package in one
+// transfer gets only its share of it: a 24 MiB package among six transfers was the last one in
+// by seconds, alone on the line at the end with a window too small to fill it, and under random
+// loss one connection cannot fill the line at all. In pieces it takes several shares. Smaller
+// packages come whole: each piece costs a request round trip.
+//
+// The piece size is the job's: about two pieces for each transfer of what the job fetches, so
+// that the transfers end together. An update that fetches 10 MB in 16 packages had one transfer
+// left with a whole 1 MB package at the end, a quarter of a second after the others; the pieces
+// of an install's 100 MB are the most a piece may be. Never less than MinPieceBytes, where the
+// request round trip would cost more than the balance brings.
 constexpr qint64 PieceBytes = 4 * 1024 * 1024;
-constexpr qint64 SplitFromBytes = 2 * PieceBytes;
+constexpr qint64 MinPieceBytes = 256 * 1024;
+constexpr int PiecesPerTransfer = 2;
+
+// The piece size of a job whose packages to fetch list fetchedBytes, run by concurrentTransfers.
+qint64 jobPieceBytes(qint64 fetchedBytes, int concurrentTransfers)
+{
+    return std::clamp<qint64>(fetchedBytes / (PiecesPerTransfer * std::max(concurrentTransfers, 1)),
+                              MinPieceBytes, PieceBytes);
+}
 
 // The target of one request for a piece of a package. At the first byte of the body it knows
 // the answer: a 206 for exactly the bytes asked for, of a file of the expected size, goes into
@@ -793,21 +807,30 @@ struct TransferUnit {
 };
 
 // The units of packages: each package whole, or in pieces where it is large, is fetched at all
-// (patched: not) and the transfers run side by side.
+// (patched: not) and the transfers run side by side. stored: per package, whether it most likely
+// needs no transfer; those do not count towards the job's piece size, and in the rare case that
+// one is fetched after all, it comes in pieces of the most a piece may be.
 std::vector<TransferUnit> transferUnits(const QList<PackageRecord> &packages,
                                         const QHash<QString, VersionEntry::PatchedFile> &patched,
-                                        int concurrentTransfers)
+                                        int concurrentTransfers, const std::vector<bool> &stored)
 {
+    qint64 fetchedBytes = 0;
+    for (int index = 0; index < packages.size(); ++index) {
+        if (!stored[size_t(index)])
+            fetchedBytes += std::max<qint64>(packages.at(index).expectedSize(), 0);
+    }
+    const qint64 jobPiece = jobPieceBytes(fetchedBytes, concurrentTransfers);
     std::vector<TransferUnit> units;
     for (int index = 0; index < packages.size(); ++index) {
         const PackageRecord &package = packages.at(index);
         const qint64 size = package.expectedSize();
-        if (concurrentTransfers < 2 || size < SplitFromBytes || package.isPatch()
+        const qint64 pieceBytes = stored[size_t(index)] ? PieceBytes : jobPiece;
+        if (concurrentTransfers < 2 || size < 2 * pieceBytes || package.isPatch()
             || patched.contains(package.name())) {
             units.push_back({index, -1, 0, -1, std::max<qint64>(size, 0), nullptr});
             continue;
         }
-        const int count = int((size + PieceBytes - 1) / PieceBytes);
+        const int count = int((size + pieceBytes - 1) / pieceBytes);
         const qint64 length = (size + count - 1) / count;
         auto set = std::make_shared<PieceSet>(count);
         for (int piece = 0; piece < count; ++piece) {
@@ -949,8 +972,17 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
     MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
     TransferPool pool(m_limits.concurrentTransfers);
     const TransferLimits pooled = m_limits.sharedAmong(m_limits.concurrentTransfers);
+    // A package whose file is in the store at its expected size most likely needs only its
+    // check (an update's unchanged packages).
+    std::vector<bool> stored(size_t(m_packages.size()));
+    for (int index = 0; index < m_packages.size(); ++index) {
+        const PackageRecord &package = m_packages.at(index);
+        const QFileInfo file(package.packageFilePath());
+        stored[size_t(index)] = m_patchedPackages.contains(package.name())
+            || (file.isFile() && (package.expectedSize() < 0 || file.size() == package.expectedSize()));
+    }
     const std::vector<TransferUnit> units =
-        transferUnits(m_packages, m_patchedPackages, m_limits.concurrentTransfers);
+        transferUnits(m_packages, m_patchedPackages, m_limits.concurrentTransfers, stored);
     // A stored file is checked on a pool thread too: the checks of an update overlap the
     // transfers of the packages that changed.
     const auto fetch = [&](int index, TransferConnection &connection, const std::atomic<bool> &cancel) {
@@ -985,16 +1017,9 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
         m_sink->report(status_reports::DownloadFailed, m_version,
                        m_packages.at(units[size_t(index)].package).name());
     };
-    // A package whose file is in the store at its expected size most likely needs only its
-    // check (an update's unchanged packages): those checks go on beside the transfers instead
-    // of before some.
+    // The checks of the stored packages go on beside the transfers instead of before some.
     std::vector<bool> local(units.size());
-    for (size_t index = 0; index < units.size(); ++index) {
-        const TransferUnit &unit = units[index];
-        const PackageRecord &package = m_packages.at(unit.package);
-        const QFileInfo stored(package.packageFilePath());
-        local[index] = m_patchedPackages.contains(package.name())
-            || (stored.isFile() && (package.expectedSize() < 0 || stored.size() == package.expectedSize()));
-    }
+    for (size_t index = 0; index < units.size(); ++index)
+        local[index] = stored[size_t(units[index].package)];
     return pool.run(int(units.size()), fetch, listener, startOrder(units, local), local);
 }
