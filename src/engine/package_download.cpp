@@ -1021,5 +1021,5 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
     std::vector<bool> local(units.size());
     for (size_t index = 0; index < units.size(); ++index)
         local[index] = stored[size_t(units[index].package)];
-    return pool.run(int(units.size()), fetch, listener, startOrder(units, local), local);
+    return pool.run(int(units.size()), fetch, listener, startOrder(units, local), local, m_connection.get());
 }

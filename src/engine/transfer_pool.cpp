@@ -18,7 +18,8 @@ enum class Outcome { Pending, Succeeded, Failed };
 TransferPool::TransferPool(int workers) : m_workers(std::max(1, workers)) {}
 
 bool TransferPool::run(int count, const Task &task, const Listener &listener,
-                       const std::vector<int> &startOrder, const std::vector<bool> &localTasks)
+                       const std::vector<int> &startOrder, const std::vector<bool> &localTasks,
+                       TransferConnection *warm)
 {
     if (count <= 0)
         return true;
@@ -66,8 +67,9 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
         }
         return false;
     };
-    const auto work = [&](bool lane) {
-        TransferConnection connection(&share);
+    const auto work = [&](bool lane, TransferConnection *given) {
+        TransferConnection own(&share);
+        TransferConnection &connection = given ? *given : own;
         int index;
         while (take(lane, &index)) {
             const bool succeeded = task(index, connection, cancel);
@@ -84,17 +86,19 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
     int started = 0;
     for (int i = 0; i < std::min(m_workers, count); ++i) {
         threads.push_back(std::make_unique<platform::JoinedThread>());
-        if (threads.back()->start([&work] { work(false); }))
+        TransferConnection *given = started == 0 ? warm : nullptr;
+        if (threads.back()->start([&work, given] { work(false, given); }))
             ++started;
     }
     // Only beside workers, which take what it leaves.
     if (anyLocal && started > 0) {
         threads.push_back(std::make_unique<platform::JoinedThread>());
-        threads.back()->start([&work] { work(true); });
+        threads.back()->start([&work] { work(true, nullptr); });
     }
     if (started == 0) {
         // No thread to be had: one after another, here, as the program did before it had any.
-        TransferConnection connection(&share);
+        TransferConnection own(&share);
+        TransferConnection &connection = warm ? *warm : own;
         for (int index = 0; index < count; ++index) {
             listener.announce(index);
             if (!task(index, connection, cancel)) {

@@ -38,8 +38,11 @@ public:
     // file at hand being checked instead. One more thread takes them, in start order, so that
     // they do not hold the places of the transfers; the workers take them too once no other
     // task waits. That thread takes nothing else: its connection would start cold.
+    // warm (may be null; not owned, used by nothing else meanwhile): a connection that has just
+    // served the job's small files (its manifest). The first worker goes on over it: it starts
+    // without a connection round trip, and past the first round trips of its slow start.
     bool run(int count, const Task &task, const Listener &listener, const std::vector<int> &startOrder = {},
-             const std::vector<bool> &localTasks = {});
+             const std::vector<bool> &localTasks = {}, TransferConnection *warm = nullptr);
 
 private:
     int m_workers;

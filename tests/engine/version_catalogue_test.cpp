@@ -3,6 +3,7 @@
 #include "loopback_fixture.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QFileInfo>
 
 #include <chrono>
@@ -73,11 +74,19 @@ TEST_F(VersionCatalogueTest, EntityTagRoundTrip)
     ASSERT_FALSE(catalogue.versions().isEmpty());
     EXPECT_EQ(catalogue.versions().at(0).versionDir(), QDir(home.dataDirectory() + "/2.0"));
 
-    // The checks and the manifest after them come over one connection kept alive.
-    server.serve("/bin/manifest/2.0.xml", HttpReply::ok("<Manifest/>"));
+    // The checks, the manifest after them and the first package after that come over one
+    // connection kept alive.
+    const QByteArray package = "package bytes";
+    const QByteArray md5 = QCryptographicHash::hash(package, QCryptographicHash::Md5).toHex();
+    server.serve("/bin/manifest/2.0.xml",
+                 HttpReply::ok("<M><Package name=\"core\" version=\"core-1\" no=\"1\" hash=\"" + md5
+                               + "\"/><Entry file=\"a.so\" function=\"f\"/></M>"));
+    server.serve("/component/core/1/core_1.7z", HttpReply::ok(package));
     VersionEntry entry = catalogue.versions().at(0);
-    entry.fetchManifest();
+    ASSERT_TRUE(entry.fetchManifest());
     EXPECT_EQ(server.requestCount("/bin/manifest/2.0.xml"), 1);
+    ASSERT_TRUE(entry.downloadPackages());
+    EXPECT_EQ(server.requestCount("/component/core/1/core_1.7z"), 1);
     EXPECT_EQ(server.connectionCount(), 1);
 }
 
