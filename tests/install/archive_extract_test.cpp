@@ -22,6 +22,15 @@ bool extract(const QString &archivePath, const QString &destination)
     return file.open(QIODevice::ReadOnly) && extractArchive(&file, QDir(destination));
 }
 
+// stageArchive taking files from the installed versions, then the staged files committed.
+bool stageAndCommit(const QString &archivePath, const QString &destination, const QStringList &versions)
+{
+    QFile file(archivePath);
+    StagedFiles staged;
+    return file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(destination), &staged, versions)
+        && staged.commit();
+}
+
 QStringList entryNames(const QString &archivePath)
 {
     QFile file(archivePath);
@@ -116,10 +125,7 @@ TEST(ExtractArchive, UnchangedFilesAreTakenFromAnInstalledVersionAndOnlyTheRestD
     const QString installed = home.root() + "/1.0";
     ASSERT_TRUE(extract(archive, installed));
     const auto stage = [&](const QString &destination, const QStringList &versions) {
-        QFile file(archive);
-        StagedFiles staged;
-        return file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(destination), &staged, versions)
-            && staged.commit();
+        return stageAndCommit(archive, destination, versions);
     };
     const auto expectWhole = [&](const QString &directory) {
         for (auto it = tree.cbegin(); it != tree.cend(); ++it)
@@ -228,10 +234,7 @@ TEST(ExtractArchive, AFolderIsDecodedOnlyAsFarAsItsLastFileWithoutACopy)
         damaged[i] = char(damaged[i] ^ 0x5a);
     ASSERT_TRUE(writeFile(archive, damaged));
     const auto stage = [&](const QString &destination, const QStringList &versions) {
-        QFile file(archive);
-        StagedFiles staged;
-        return file.open(QIODevice::ReadOnly) && stageArchive(&file, QDir(destination), &staged, versions)
-            && staged.commit();
+        return stageAndCommit(archive, destination, versions);
     };
 
     const QString next = home.root() + "/2.0";
