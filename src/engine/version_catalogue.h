@@ -102,7 +102,9 @@ public:
 
     // Makes sure every package's file is in the package store with the right digest, reusing a
     // verified file and downloading any other (PackageRecord::downloadPackage), a few at once
-    // (TransferLimits::concurrentTransfers), the largest first (by the sizes the manifest lists),
+    // (TransferLimits::concurrentTransfers; one of them over the connection the manifest came
+    // over, large packages in pieces sized by what the job fetches), the largest first (by the
+    // sizes the manifest lists),
     // the others in manifest order. Reports stage 2 code 0 "开始下载" for each package in
     // manifest order as its turn comes; for the first package in that order that cannot be had,
     // code -1 "下载错误" and false once the transfers still running have stopped (other packages
