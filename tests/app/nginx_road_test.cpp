@@ -62,6 +62,15 @@ TEST_P(NginxRoad, NginxServesTheReleaseAndAnUnchangedCatalogueIsAnsweredNotModif
         home.setEnv("SSL_CERT_FILE", target::native(target::seen(nginx.caFile())).toUtf8());
 
     installFromDownload();
+    // Each package whole or in pieces (a large one, such as a sanitizer build's program).
+    const auto packageRequests = [&] {
+        int requests = 0;
+        for (const NginxServer::LogLine &line : nginx.accessLog())
+            requests += line.target.endsWith(".7z") ? 1 : 0;
+        return requests;
+    };
+    const int installRequests = packageRequests();
+    EXPECT_GE(installRequests, 3);
     const QString cache = home.dataDirectory() + "/versions.xml";
     const QByteArray cached = readFile(cache);
     EXPECT_TRUE(cached.startsWith("If-None-Match: \"")) << cached.constData();
@@ -78,10 +87,7 @@ TEST_P(NginxRoad, NginxServesTheReleaseAndAnUnchangedCatalogueIsAnsweredNotModif
     EXPECT_EQ(beaconsOfType(log, "2"), 1);
     // The update installs the listed version again from the verified packages in the store:
     // the packages were fetched once, by the install.
-    int packageRequests = 0;
-    for (const NginxServer::LogLine &line : log)
-        packageRequests += line.target.endsWith(".7z") ? 1 : 0;
-    EXPECT_EQ(packageRequests, 3);
+    EXPECT_EQ(packageRequests(), installRequests);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transport, NginxRoad, ::testing::Values(NginxServer::Tls::Off, NginxServer::Tls::On),
