@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include <windows.h>
@@ -104,6 +105,11 @@ private:
 // seconds of DHCP and DNS queries; it is not tried again for every transfer.
 std::atomic<bool> autoDetectFailed{false};
 
+// One script at a time. Each call fetches and runs the script anew, and calls from eight
+// transfers starting together were seen to fail now and then (under Wine), which sent those
+// transfers around the proxy.
+std::mutex scriptMutex;
+
 QString environmentVariable(const wchar_t *name)
 {
     wchar_t value[2048];
@@ -157,6 +163,7 @@ QString systemProxyFor(const QString &address)
         }
         // The script's server may want the user's logon, as the proxy itself may.
         options.fAutoLogonIfChallenged = TRUE;
+        const std::lock_guard<std::mutex> lock(scriptMutex);
         const Session session(api);
         WINHTTP_PROXY_INFO info = {};
         const std::wstring target = address.toStdWString();
