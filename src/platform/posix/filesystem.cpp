@@ -115,13 +115,13 @@ void startWriteBack(QFileDevice &file)
         ::sync_file_range(file.handle(), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
-// rename(2) replaces a file whoever has it open or mapped.
 bool isNameTaken(const QString &path)
 {
     struct stat info {};
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
+// rename(2) replaces a file whoever has it open or mapped.
 bool canReplaceFile(const QString &)
 {
     return true;
