@@ -3,6 +3,7 @@
 #include "app/job_guard.h"
 #include "app/startup.h"
 #include "base/locations.h"
+#include "engine/http_transfer.h"
 #include "engine/signed_release.h"
 #include "engine/version_catalogue.h"
 #include "install/package_staging.h"
@@ -113,6 +114,7 @@ int runJob(JobMode mode)
         delete guard;
         return -1;
     }
+    prepareTransfers();
     platform::WindowSystem *system = platform::openWindowSystem().release();
     if (!system)
         return -1;

@@ -1,6 +1,7 @@
 #include "engine/http_transfer.h"
 
 #include "engine/signed_release.h"
+#include "platform/process.h"
 #include "platform/proxy.h"
 
 #include "engine/curl_owner.h"
@@ -76,6 +77,19 @@ int watchProgress(void *watching, curl_off_t total, curl_off_t now, curl_off_t, 
 }
 
 } // namespace
+
+void prepareTransfers()
+{
+    // Loading libcurl with all it links (TLS, Kerberos, LDAP, ...) took 16-23 ms before the first
+    // request could go out, as long as the window took to build.
+    platform::startDetachedThread([] {
+        const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
+        // Only a libcurl that serialises its own set-up may do it here while a transfer may
+        // already start on another thread.
+        if (info && (info->features & CURL_VERSION_THREADSAFE))
+            curl_global_init(CURL_GLOBAL_DEFAULT);
+    });
+}
 
 TransferConnection::TransferConnection(CurlShare *share) : m_share(share) {}
 

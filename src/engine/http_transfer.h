@@ -13,6 +13,12 @@ class QIODevice;
 
 class CurlShare;
 
+// Sets libcurl up (loads it where it is loaded on first use, and its TLS library) on a thread of
+// its own, so that a job's first transfer need not wait for it: called while the job's window is
+// being built, the two overlap. Harmless when the system gives no thread or libcurl's set-up is
+// not safe beside other calls (the first transfer then sets it up as before).
+void prepareTransfers();
+
 // A libcurl handle that one thread performs one transfer after another on: the connections it
 // opened stay alive between them (a server that keeps them open is asked again without a new
 // connection and a new slow start), and so do its DNS cache and TLS sessions. Given a share,

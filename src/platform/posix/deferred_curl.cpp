@@ -15,6 +15,8 @@ extern "C" {
 // expressions ("Display * d").
 // clang-format off
 
+KORVEL_DEFERRED(curl, curl_global_init, (long flags), (flags), CURLE_FAILED_INIT)
+KORVEL_DEFERRED(curl, curl_version_info, (CURLversion age), (age), nullptr)
 KORVEL_DEFERRED(curl, curl_easy_init, (), (), nullptr)
 KORVEL_DEFERRED(curl, curl_easy_perform, (CURL *handle), (handle), CURLE_FAILED_INIT)
 KORVEL_DEFERRED(curl, curl_easy_cleanup, (CURL *handle), (handle), )
