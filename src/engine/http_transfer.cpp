@@ -126,6 +126,7 @@ HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLim
 HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLimits &limits,
                            TransferConnection *connection)
     : m_handle(connection->handle()),
+      m_connection(connection),
       m_target(target),
       m_headerCount{&responseHeaders, limits.maxHeaderLines, limits.maxHeaderBytes}
 {
@@ -206,6 +207,15 @@ int HttpTransfer::perform()
         m_lastResult = CURLE_OPERATION_TIMEDOUT;
     // The list dies at the end of this call: the handle must not keep pointing at it.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist *>(nullptr));
+    if (m_connection) {
+        m_connection->m_lastEndedCleanly = m_lastResult == CURLE_OK;
+        curl_off_t requested = 0;
+        curl_off_t answered = 0;
+        if (curl_easy_getinfo(h, CURLINFO_PRETRANSFER_TIME_T, &requested) == CURLE_OK
+            && curl_easy_getinfo(h, CURLINFO_STARTTRANSFER_TIME_T, &answered) == CURLE_OK
+            && answered > requested)
+            m_connection->m_lastAnswerWait = double(answered - requested) / 1e6;
+    }
     if (m_lastResult != CURLE_OK)
         return m_lastResult;
 
@@ -220,6 +230,14 @@ int HttpTransfer::currentStatus() const
     if (m_handle)
         curl_easy_getinfo(m_handle, CURLINFO_RESPONSE_CODE, &status);
     return int(status);
+}
+
+qint64 HttpTransfer::announcedLength() const
+{
+    curl_off_t length = -1;
+    if (!m_handle || curl_easy_getinfo(m_handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK)
+        return -1;
+    return qint64(length);
 }
 
 QString HttpTransfer::responseHeader(const QString &name) const

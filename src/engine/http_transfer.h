@@ -31,10 +31,21 @@ public:
     // reads a catalogue it never fetches). Null when libcurl could not make one.
     CURL *handle();
     CURLSH *share() const;
+    // Whether its last transfer ended cleanly, so that the connection it used most likely
+    // stays open for the next: libcurl closes one whose transfer failed or was stopped. False
+    // before any transfer.
+    bool lastEndedCleanly() const { return m_lastEndedCleanly; }
+    // How long its last transfer waited from its request to the first byte of the answer, in
+    // seconds: about a round trip to the server, over a connection kept alive. 0 before any.
+    double lastAnswerWait() const { return m_lastAnswerWait; }
 
 private:
+    friend class HttpTransfer;
+
     CurlEasy m_handle;
     CurlShare *m_share;
+    bool m_lastEndedCleanly = false;
+    double m_lastAnswerWait = 0;
 };
 
 // One blocking HTTP/1.1 GET through one libcurl easy handle (over https too, so that header
@@ -67,6 +78,9 @@ public:
     // While perform runs (from the target's first write on) or after it: the status of the
     // response being read; 0 before any.
     int currentStatus() const;
+    // While perform runs (from the target's first write on): the body length the response
+    // announced, -1 when it announced none.
+    qint64 announcedLength() const;
 
     // A transfer that sees *cancel true ends soon after with libcurl's code 42. cancel: not
     // owned, outlives the transfer; set before perform.
@@ -109,6 +123,7 @@ private:
 
     CurlEasy m_owned; // null over a TransferConnection
     CURL *m_handle;
+    TransferConnection *m_connection = nullptr;
     int m_lastResult = 0;
     QIODevice *m_target;
     HeaderCount m_headerCount;

@@ -18,13 +18,88 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
 
+// The end of a job: a transfer with nothing left to start takes over the second half of the
+// rest of the transfer that will take longest, over its own connection (open, and past its slow
+// start). Without it the job waited for its slowest transfer: a flow that lost packets among the
+// first round trips of eight ran at a fifth of the others' rate, and an update's last package
+// came a second after all the others.
+class InFlightTransfers {
+public:
+    // Bytes next to last of a package's file of total bytes, which one transfer brings. Its
+    // fields are under the board's mutex.
+    struct Range {
+        const PackageRecord *package = nullptr;
+        int unitIndex = 0;
+        qint64 total = 0;
+        qint64 next = 0; // the first byte not yet taken
+        qint64 last = 0; // lowered by a helper that took over the rest
+        qint64 firstNext = 0;
+        std::chrono::steady_clock::time_point started;
+        // A resume tag vouches for a file written from its start only: once another transfer
+        // writes into the file, the tag goes.
+        QString tagPath;
+        enum class Help { None, Asked, Working } help = Help::None;
+        bool handedOver = false; // a helper took over its end
+        bool refused = false;    // a helper got no part of it: not asked again
+        bool helperFailed = false;
+        bool ended = false;
+    };
+
+    // A range on the board, where helpers see it.
+    std::shared_ptr<Range> enter(const PackageRecord &package, int unitIndex, qint64 next, qint64 last,
+                                 qint64 total, const QString &tagPath = QString());
+    // The range's first byte not yet taken and its last byte.
+    void bounds(const Range &range, qint64 *next, qint64 *last);
+    // Takes the next length bytes of range, fewer where its end comes first (a helper took
+    // over the rest, or an answer brought more than the range): the count taken.
+    qint64 take(Range &range, qint64 length);
+    bool handedOver(const Range &range);
+    // Takes range off the board once its transfer has ended, after the helper that works on its
+    // end (if any) is done: false when that helper failed to bring its part.
+    bool leave(Range &range);
+
+    // For a transfer with nothing left to start: takes over part of the range that will take
+    // longest, if one is worth it, and brings it over connection. False when none was.
+    bool helpOne(TransferConnection &connection, const TransferLimits &limits, MirrorRanking &mirrors,
+                 const std::atomic<bool> *cancel);
+
+private:
+    // The range that will take longest, marked as asked for, and the part a helper whose
+    // round trip takes roundTrip seconds is to take over. Null when none is worth it.
+    std::shared_ptr<Range> pick(double roundTrip, qint64 *from, qint64 *last);
+    // At the first byte of a helper's answer for victim's bytes from askedFrom: own (not yet on
+    // the board) becomes the rest from where the victim has got to, and goes on the board. -1
+    // when nothing is left to take over; else the first byte own brings.
+    qint64 claim(Range &victim, const std::shared_ptr<Range> &own, qint64 askedFrom);
+    void release(Range &victim, bool claimed, bool brought);
+
+    std::mutex m_mutex;
+    std::condition_variable m_released;
+    std::vector<std::shared_ptr<Range>> m_ranges;
+};
+
 namespace {
+
+// A range is taken over only where its transfer keeps at least this much and the helper gets at
+// least as much: the helper's part costs a request round trip.
+constexpr qint64 MinHandOverBytes = 32 * 1024;
+// ... and only once its transfer has run this long (its rate means little before) and would
+// need at least this much longer at that rate, and twice the helper's round trip: on a fast line
+// (and in tests) nothing is.
+constexpr auto MinObserved = std::chrono::milliseconds(50);
+constexpr auto MinTimeLeft = std::chrono::milliseconds(50);
+// The range's transfer keeps what it brings in this many of the helper's round trips at its
+// rate (at most half): about what it has on the way when the helper's first byte comes, which
+// would be lost with its connection if the helper took it.
+constexpr double KeptRoundTrips = 2.0;
 
 struct Mirror {
     QString (*base)();
@@ -327,12 +402,18 @@ public:
 
     // partial: open for reading and writing at its end, holding resumeFrom bytes that
     // takeExisting() digests. sizeLimit as DigestingWriter's.
-    PackageTarget(QFile *partial, const QString &tagPath, qint64 resumeFrom, qint64 sizeLimit, int blockSize)
+    // inFlight (may be null): where the body's range is put once its size is known, for a
+    // helper to take over its end; record and unitIndex: what it is a range of.
+    PackageTarget(QFile *partial, const QString &tagPath, qint64 resumeFrom, qint64 sizeLimit, int blockSize,
+                  InFlightTransfers *inFlight, const PackageRecord &record, int unitIndex)
         : m_partial(partial),
           m_tagPath(tagPath),
           m_resumeFrom(resumeFrom),
           m_sizeLimit(sizeLimit),
-          m_blockSize(blockSize)
+          m_blockSize(blockSize),
+          m_inFlight(inFlight),
+          m_record(record),
+          m_unitIndex(unitIndex)
     {
         m_writer.emplace(partial, sizeLimit, blockSize);
         open(QIODevice::WriteOnly | QIODevice::Unbuffered);
@@ -345,6 +426,21 @@ public:
     qint64 written() const { return m_written; }
     DigestingWriter &writer() { return *m_writer; }
 
+    // After the transfer: whether a helper took over the end of the file, and then whether the
+    // whole file is in (this transfer's part and the helpers'). Waits for the helpers.
+    enum class HandOver { None, Complete, Incomplete };
+    HandOver leaveInFlight()
+    {
+        if (!m_range)
+            return HandOver::None;
+        const bool helpersBrought = m_inFlight->leave(*m_range);
+        qint64 next, last;
+        m_inFlight->bounds(*m_range, &next, &last);
+        if (!m_inFlight->handedOver(*m_range))
+            return HandOver::None;
+        return helpersBrought && next > last ? HandOver::Complete : HandOver::Incomplete;
+    }
+
 protected:
     qint64 readData(char *, qint64) override { return -1; }
     qint64 writeData(const char *data, qint64 length) override
@@ -353,11 +449,14 @@ protected:
             m_answer = decide();
         switch (m_answer) {
         case Answer::Continued:
-        case Answer::Replaced:
-            if (!m_writer->append(data, length))
+        case Answer::Replaced: {
+            const qint64 taken = m_range ? m_inFlight->take(*m_range, length) : length;
+            if (!m_writer->append(data, taken))
                 return -1;
-            m_written += length;
-            return length;
+            m_written += taken;
+            // Fewer: a helper brings the rest, and this transfer ends here.
+            return taken == length ? length : -1;
+        }
         case Answer::NotThePackage:
             return length;
         default:
@@ -370,10 +469,14 @@ private:
     {
         const int status = m_transfer->currentStatus();
         if (status == 206) {
-            const bool rest = m_resumeFrom > 0
-                && isRestFrom(headerAnyCase(m_transfer->responseHeaders, QStringLiteral("Content-Range")),
-                              m_resumeFrom, m_sizeLimit);
-            return rest ? Answer::Continued : Answer::WrongRange;
+            const QString contentRange =
+                headerAnyCase(m_transfer->responseHeaders, QStringLiteral("Content-Range"));
+            if (m_resumeFrom <= 0 || !isRestFrom(contentRange, m_resumeFrom, m_sizeLimit))
+                return Answer::WrongRange;
+            qint64 first, last, total;
+            parseContentRange(contentRange, &first, &last, &total);
+            enterInFlight(m_resumeFrom, total >= 0 ? total : m_sizeLimit);
+            return Answer::Continued;
         }
         if (status != 200)
             return Answer::NotThePackage;
@@ -396,7 +499,18 @@ private:
             tag = headerAnyCase(m_transfer->responseHeaders, QStringLiteral("Last-Modified"));
         if (!tag.isEmpty() && tag.size() < MaxResumeTagBytes)
             writeResumeTag(m_tagPath, tag);
+        const qint64 length = m_transfer->announcedLength();
+        enterInFlight(0, length >= 0 ? length : -1);
         return Answer::Replaced;
+    }
+
+    // Puts the rest of the file, from byte from of total, on the board of transfers in flight,
+    // where total is known and the size the package should have.
+    void enterInFlight(qint64 from, qint64 total)
+    {
+        const qint64 expected = m_sizeLimit >= 0 ? m_sizeLimit : m_record.expectedSize();
+        if (m_inFlight && total > from && (expected < 0 || total == expected))
+            m_range = m_inFlight->enter(m_record, m_unitIndex, from, total - 1, total, m_tagPath);
     }
 
     QFile *m_partial;
@@ -404,10 +518,14 @@ private:
     qint64 m_resumeFrom;
     qint64 m_sizeLimit;
     int m_blockSize;
+    InFlightTransfers *m_inFlight;
+    const PackageRecord &m_record;
+    int m_unitIndex;
     const HttpTransfer *m_transfer = nullptr;
     std::optional<DigestingWriter> m_writer;
     Answer m_answer = Answer::None;
     qint64 m_written = 0;
+    std::shared_ptr<InFlightTransfers::Range> m_range;
 };
 
 // How one request for a package ended.
@@ -531,7 +649,8 @@ namespace {
 // One request for record's file from url into partialPath, resumed when a partial file and its
 // tag are there. On Verified the file has its final name.
 Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferConnection &connection,
-                       const TransferLimits &limits, const std::atomic<bool> *cancel)
+                       const TransferLimits &limits, const std::atomic<bool> *cancel, int unitIndex,
+                       InFlightTransfers *inFlight)
 {
     const QString finalPath = record.packageFilePath();
     const QString partialPath = finalPath + QLatin1String(PartialFileSuffix);
@@ -552,7 +671,8 @@ Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferCon
             return Attempt::LocalFailure;
     }
 
-    PackageTarget target(&partial, tagPath, resumeFrom, limit, limits.pieceBytes);
+    PackageTarget target(&partial, tagPath, resumeFrom, limit, limits.pieceBytes, inFlight, record,
+                         unitIndex);
     if (resumeFrom > 0 && !target.takeExisting())
         return Attempt::Broken;
     HttpTransfer transfer(url, &target, limits, &connection);
@@ -565,12 +685,28 @@ Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferCon
     const int result = transfer.perform();
     DigestingWriter &writer = target.writer();
     const bool written = writer.finish();
+    const PackageTarget::HandOver handOver = target.leaveInFlight();
+    if (cancel && cancel->load())
+        return Attempt::Cancelled;
+    if (handOver != PackageTarget::HandOver::None) {
+        // Part of the file came over another connection, and nothing vouched for it as it
+        // came: the whole file is checked now, as pieces are. A file left with a gap, or not
+        // the package, starts again from nothing (its tag is gone already).
+        if (!written)
+            return Attempt::Failed;
+        if (handOver == PackageTarget::HandOver::Incomplete)
+            return Attempt::Broken;
+        partial.close();
+        if (partial.error() != QFileDevice::NoError)
+            return Attempt::Failed;
+        if (!record.verifyPackageFile(partialPath))
+            return Attempt::Broken;
+        return takeFinalName(partialPath, finalPath) ? Attempt::Verified : Attempt::LocalFailure;
+    }
     if (target.answer() == PackageTarget::Answer::WrongRange)
         return Attempt::Broken;
     if (!written)
         return Attempt::Failed;
-    if (cancel && cancel->load())
-        return Attempt::Cancelled;
     const bool bodyCame = target.answer() == PackageTarget::Answer::Continued
         || target.answer() == PackageTarget::Answer::Replaced;
     if (result == 200 || result == 206) {
@@ -606,7 +742,8 @@ Attempt requestPackage(const PackageRecord &record, const QUrl &url, TransferCon
 } // namespace
 
 bool PackageRecord::downloadPackage(TransferConnection &connection, const TransferLimits &limits,
-                                    MirrorRanking &mirrors, int index, const std::atomic<bool> *cancel) const
+                                    MirrorRanking &mirrors, int index, const std::atomic<bool> *cancel,
+                                    InFlightTransfers *inFlight) const
 {
     const QString finalPath = packageFilePath();
     if (QFile::exists(finalPath) && !QFile::remove(finalPath))
@@ -626,7 +763,7 @@ bool PackageRecord::downloadPackage(TransferConnection &connection, const Transf
         const QUrl url(PackageMirrors[mirror].base() + path);
         bool startedAfresh = false;
         for (int request = 0; request < MaxRequestsPerMirror; ++request) {
-            const Attempt attempt = requestPackage(*this, url, connection, limits, cancel);
+            const Attempt attempt = requestPackage(*this, url, connection, limits, cancel, index, inFlight);
             if (attempt == Attempt::Verified)
                 return true;
             if (attempt == Attempt::Cut)
@@ -683,15 +820,27 @@ qint64 jobPieceBytes(qint64 fetchedBytes, int concurrentTransfers)
 // the answer: a 206 for exactly the bytes asked for, of a file of the expected size, goes into
 // the package's partial file where the piece belongs; a 200 (the server sends the file whole)
 // or any other range means the server does not give this package in pieces, and ends the
-// transfer; any other status is not the package, and its body is dropped.
+// transfer; any other status is not the package, and its body is dropped. The piece is a range
+// of the job's transfers in flight: where a helper takes over its end, the transfer ends there.
 class PieceTarget : public QIODevice {
 public:
-    enum class Answer { None, Piece, NoPieces, NotThePackage };
+    enum class Answer { None, Piece, NoPieces, NotThePackage, NotClaimed };
 
-    // file: the package's partial file, open for writing, of total bytes; the piece is bytes
-    // from to last of it.
-    PieceTarget(QFile *file, qint64 from, qint64 last, qint64 total)
-        : m_file(file), m_from(from), m_last(last), m_total(total)
+    // Claims, at the first byte of a helper's answer, what is left of the part it asked for:
+    // the first byte it is to bring, or -1 when nothing is left (the transfer then ends).
+    using Claim = std::function<qint64(qint64 askedFrom)>;
+
+    // file: the package's partial file, open for writing, of total bytes; range: the piece,
+    // asked for as bytes from to last; claim (may be empty): a helper's.
+    PieceTarget(QFile *file, InFlightTransfers &inFlight, InFlightTransfers::Range &range, qint64 from,
+                qint64 last, qint64 total, const Claim &claim)
+        : m_file(file),
+          m_inFlight(inFlight),
+          m_range(range),
+          m_from(from),
+          m_last(last),
+          m_total(total),
+          m_claim(claim)
     {
         open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     }
@@ -711,17 +860,21 @@ protected:
             return length;
         if (m_answer != Answer::Piece)
             return -1;
-        // More than was asked for is not the piece asked for.
-        if (length > m_last + 1 - m_from - m_written) {
-            m_answer = Answer::NoPieces;
-            return -1;
-        }
-        if (m_file->write(data, length) != length) {
+        // A helper's answer begins with what its range's first transfer brought meanwhile.
+        const qint64 skipped = std::min(length, m_skip);
+        m_skip -= skipped;
+        const qint64 taken = m_inFlight.take(m_range, length - skipped);
+        if (taken > 0 && m_file->write(data + skipped, taken) != taken) {
             m_writeFailed = true;
             return -1;
         }
-        m_written += length;
-        return length;
+        m_written += taken;
+        if (taken == length - skipped)
+            return length;
+        // More than was asked for is not the piece asked for, unless a helper took over the rest.
+        if (!m_inFlight.handedOver(m_range))
+            m_answer = Answer::NoPieces;
+        return -1;
     }
 
 private:
@@ -737,45 +890,64 @@ private:
             parseContentRange(headerAnyCase(m_transfer->responseHeaders, QStringLiteral("Content-Range")),
                               &first, &last, &total)
             && first == m_from && last == m_last && total == m_total;
-        return asked && m_file->seek(m_from) ? Answer::Piece : Answer::NoPieces;
+        if (!asked)
+            return Answer::NoPieces;
+        const qint64 start = m_claim ? m_claim(m_from) : m_from;
+        if (start < 0)
+            return Answer::NotClaimed;
+        m_skip = start - m_from;
+        return m_file->seek(start) ? Answer::Piece : Answer::NoPieces;
     }
 
     QFile *m_file;
+    InFlightTransfers &m_inFlight;
+    InFlightTransfers::Range &m_range;
     qint64 m_from;
     qint64 m_last;
     qint64 m_total;
+    Claim m_claim;
     const HttpTransfer *m_transfer = nullptr;
     Answer m_answer = Answer::None;
+    qint64 m_skip = 0;
     qint64 m_written = 0;
     bool m_writeFailed = false;
 };
 
-enum class PieceOutcome { In, NoPieces, Failed, Stalled, Cancelled, LocalFailure };
+enum class PieceOutcome { In, NoPieces, Failed, Stalled, Cancelled, LocalFailure, NotClaimed };
 
-// Asks url for bytes from to last of a package file of total bytes and writes them into file
-// where they belong. A connection cut after some bytes costs only those: the rest of the piece
-// is asked for again, as long as each answer brings bytes.
-PieceOutcome fetchPiece(const QUrl &url, QFile &file, qint64 from, qint64 last, qint64 total,
-                        TransferConnection &connection, const TransferLimits &limits,
-                        const std::atomic<bool> *cancel)
+// Asks url for the bytes of range, a part of a package file of total bytes, and writes them into
+// file where they belong. A connection cut after some bytes costs only those: the rest of the
+// range is asked for again, as long as each answer brings bytes. claim: a helper's, for its first
+// request.
+PieceOutcome fetchPiece(const QUrl &url, QFile &file, InFlightTransfers &inFlight,
+                        InFlightTransfers::Range &range, qint64 total, TransferConnection &connection,
+                        const TransferLimits &limits, const std::atomic<bool> *cancel,
+                        const PieceTarget::Claim &claim = {})
 {
     for (int request = 0; request < MaxRequestsPerMirror; ++request) {
-        PieceTarget target(&file, from, last, total);
+        qint64 from, last;
+        inFlight.bounds(range, &from, &last);
+        if (from > last)
+            return PieceOutcome::In;
+        PieceTarget target(&file, inFlight, range, from, last, total,
+                           request == 0 ? claim : PieceTarget::Claim());
         HttpTransfer transfer(url, &target, limits, &connection);
         target.setTransfer(&transfer);
         transfer.setCancelFlag(cancel);
         transfer.requestHeaders.insert(QStringLiteral("Range"),
                                        QStringLiteral("bytes=%1-%2").arg(from).arg(last));
         const int result = transfer.perform();
-        from += target.written();
         if (cancel && cancel->load())
             return PieceOutcome::Cancelled;
         if (target.writeFailed())
             return PieceOutcome::LocalFailure;
         if (target.answer() == PieceTarget::Answer::NoPieces)
             return PieceOutcome::NoPieces;
+        if (target.answer() == PieceTarget::Answer::NotClaimed)
+            return PieceOutcome::NotClaimed;
+        inFlight.bounds(range, &from, &last);
         if (from > last)
-            return result == 206 ? PieceOutcome::In : PieceOutcome::Failed;
+            return result == 206 || inFlight.handedOver(range) ? PieceOutcome::In : PieceOutcome::Failed;
         if (result == CURLE_OPERATION_TIMEDOUT)
             return PieceOutcome::Stalled;
         if (target.written() == 0)
@@ -886,15 +1058,19 @@ bool startPieces(const PackageRecord &package, qint64 total)
     return createInStore(partial, QIODevice::WriteOnly | QIODevice::NewOnly) && partial.resize(total);
 }
 
-// One piece of a package, from the mirror that comes first for it, else from the other.
+// One piece of a package, from the mirror that comes first for it, else from the other. Not
+// before a helper that took over its end is done: false when that one failed.
 PieceOutcome fetchPieceFromMirrors(const PackageRecord &package, const TransferUnit &unit, int unitIndex,
                                    TransferConnection &connection, const TransferLimits &limits,
-                                   MirrorRanking &mirrors, const std::atomic<bool> *cancel)
+                                   MirrorRanking &mirrors, const std::atomic<bool> *cancel,
+                                   InFlightTransfers &inFlight)
 {
     QFile file(package.packageFilePath() + QLatin1String(PartialFileSuffix));
     if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
         return PieceOutcome::LocalFailure;
     const qint64 total = file.size();
+    const std::shared_ptr<InFlightTransfers::Range> range =
+        inFlight.enter(package, unitIndex, unit.from, unit.last, total);
     const int first = mirrors.first(unitIndex);
     PieceOutcome outcome = PieceOutcome::Failed;
     for (int turn = 0; turn < 2; ++turn) {
@@ -902,11 +1078,13 @@ PieceOutcome fetchPieceFromMirrors(const PackageRecord &package, const TransferU
         const QUrl url(
             PackageMirrors[mirror].base()
             + PackageMirrors[mirror].path(urlPathSegment(package.name()), urlPathSegment(package.no())));
-        outcome = fetchPiece(url, file, unit.from, unit.last, total, connection, limits, cancel);
+        outcome = fetchPiece(url, file, inFlight, *range, total, connection, limits, cancel);
         if (outcome != PieceOutcome::Failed && outcome != PieceOutcome::Stalled)
             break;
         mirrors.failed(mirror);
     }
+    if (!inFlight.leave(*range) && outcome == PieceOutcome::In)
+        outcome = PieceOutcome::Failed;
     if (outcome == PieceOutcome::In)
         platform::startWriteBack(file);
     file.close();
@@ -920,7 +1098,7 @@ PieceOutcome fetchPieceFromMirrors(const PackageRecord &package, const TransferU
 // final name, or, where the pieces could not be had, fetches the package whole.
 bool fetchInPieces(const PackageRecord &package, const TransferUnit &unit, int unitIndex,
                    TransferConnection &connection, const TransferLimits &limits, MirrorRanking &mirrors,
-                   const std::atomic<bool> *cancel, bool *arrived)
+                   const std::atomic<bool> *cancel, InFlightTransfers &inFlight, bool *arrived)
 {
     PieceSet &set = *unit.pieces;
     bool skipped;
@@ -936,7 +1114,7 @@ bool fetchInPieces(const PackageRecord &package, const TransferUnit &unit, int u
     }
     const PieceOutcome outcome = skipped
         ? PieceOutcome::In
-        : fetchPieceFromMirrors(package, unit, unitIndex, connection, limits, mirrors, cancel);
+        : fetchPieceFromMirrors(package, unit, unitIndex, connection, limits, mirrors, cancel, inFlight);
     {
         std::lock_guard<std::mutex> lock(set.mutex);
         if (outcome != PieceOutcome::In)
@@ -961,17 +1139,188 @@ bool fetchInPieces(const PackageRecord &package, const TransferUnit &unit, int u
     // A server that does not give pieces, or pieces that do not make the package: whole, once
     // more, by the road that resumes and falls back to the other mirror.
     QFile::remove(partialPath);
-    *arrived = package.downloadPackage(connection, limits, mirrors, unitIndex, cancel);
+    *arrived = package.downloadPackage(connection, limits, mirrors, unitIndex, cancel, &inFlight);
     return *arrived;
 }
 
 } // namespace
+
+std::shared_ptr<InFlightTransfers::Range> InFlightTransfers::enter(const PackageRecord &package,
+                                                                   int unitIndex, qint64 next, qint64 last,
+                                                                   qint64 total, const QString &tagPath)
+{
+    auto range = std::make_shared<Range>();
+    range->package = &package;
+    range->unitIndex = unitIndex;
+    range->total = total;
+    range->next = range->firstNext = next;
+    range->last = last;
+    range->started = std::chrono::steady_clock::now();
+    range->tagPath = tagPath;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_ranges.push_back(range);
+    return range;
+}
+
+void InFlightTransfers::bounds(const Range &range, qint64 *next, qint64 *last)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    *next = range.next;
+    *last = range.last;
+}
+
+qint64 InFlightTransfers::take(Range &range, qint64 length)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const qint64 taken = std::clamp<qint64>(range.last + 1 - range.next, 0, length);
+    range.next += taken;
+    return taken;
+}
+
+bool InFlightTransfers::handedOver(const Range &range)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return range.handedOver;
+}
+
+bool InFlightTransfers::leave(Range &range)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    range.ended = true;
+    m_ranges.erase(std::remove_if(m_ranges.begin(), m_ranges.end(),
+                                  [&](const std::shared_ptr<Range> &r) { return r.get() == &range; }),
+                   m_ranges.end());
+    // A helper that has only asked finds the range ended and lets it be; one that works on its
+    // end writes into its file.
+    m_released.wait(lock, [&] { return range.help != Range::Help::Working; });
+    return !range.helperFailed;
+}
+
+std::shared_ptr<InFlightTransfers::Range> InFlightTransfers::pick(double roundTrip, qint64 *from,
+                                                                  qint64 *last)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto now = std::chrono::steady_clock::now();
+    std::shared_ptr<Range> slowest;
+    double slowestLeft = std::max(std::chrono::duration<double>(MinTimeLeft).count(), 2 * roundTrip);
+    double slowestRate = 0;
+    for (const std::shared_ptr<Range> &range : m_ranges) {
+        const qint64 rest = range->last + 1 - range->next;
+        const auto observed = now - range->started;
+        if (range->help != Range::Help::None || range->refused || rest < 2 * MinHandOverBytes
+            || observed < MinObserved)
+            continue;
+        // The seconds it needs at its rate so far; having brought nothing yet, at least as
+        // long again.
+        const double seconds = std::chrono::duration<double>(observed).count();
+        const qint64 brought = range->next - range->firstNext;
+        const double left = brought > 0 ? seconds * double(rest) / double(brought) : seconds;
+        if (left >= slowestLeft) {
+            slowest = range;
+            slowestLeft = left;
+            slowestRate = double(brought) / seconds;
+        }
+    }
+    if (slowest) {
+        slowest->help = Range::Help::Asked;
+        const qint64 rest = slowest->last + 1 - slowest->next;
+        const qint64 kept =
+            std::clamp<qint64>(qint64(slowestRate * KeptRoundTrips * roundTrip), MinHandOverBytes, rest / 2);
+        *from = slowest->next + kept;
+        *last = slowest->last;
+    }
+    return slowest;
+}
+
+qint64 InFlightTransfers::claim(Range &victim, const std::shared_ptr<Range> &own, qint64 askedFrom)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const qint64 from = std::max(askedFrom, victim.next);
+    if (victim.ended || from > victim.last)
+        return -1;
+    victim.last = from - 1;
+    victim.handedOver = true;
+    victim.help = Range::Help::Working;
+    if (!victim.tagPath.isEmpty())
+        QFile::remove(victim.tagPath);
+    own->next = own->firstNext = from;
+    own->started = std::chrono::steady_clock::now();
+    m_ranges.push_back(own);
+    return from;
+}
+
+void InFlightTransfers::release(Range &victim, bool claimed, bool brought)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        victim.help = Range::Help::None;
+        victim.refused = victim.refused || !claimed;
+        victim.helperFailed = victim.helperFailed || (claimed && !brought);
+    }
+    m_released.notify_all();
+}
+
+bool InFlightTransfers::helpOne(TransferConnection &connection, const TransferLimits &limits,
+                                MirrorRanking &mirrors, const std::atomic<bool> *cancel)
+{
+    qint64 from = 0;
+    qint64 last = 0;
+    const std::shared_ptr<Range> victim = pick(connection.lastAnswerWait(), &from, &last);
+    if (!victim)
+        return false;
+    const PackageRecord &package = *victim->package;
+    auto own = std::make_shared<Range>();
+    own->package = &package;
+    own->unitIndex = victim->unitIndex;
+    own->total = victim->total;
+    own->next = own->firstNext = from;
+    own->last = last;
+    bool claimed = false;
+    PieceOutcome outcome = PieceOutcome::Failed;
+    {
+        // The file is there for as long as its range is: never made here.
+        QFile file(package.packageFilePath() + QLatin1String(PartialFileSuffix));
+        if (file.open(QIODevice::ReadWrite | QIODevice::Unbuffered | QIODevice::ExistingOnly)) {
+            const PieceTarget::Claim claim = [&](qint64 askedFrom) {
+                const qint64 start = this->claim(*victim, own, askedFrom);
+                claimed = start >= 0;
+                return start;
+            };
+            // The other mirror first, where there are two: the range may be slow for its server's sake.
+            const int first = mirrors.first(victim->unitIndex + 1);
+            for (int turn = 0; turn < 2; ++turn) {
+                const int mirror = turn == 0 ? first : 1 - first;
+                const QUrl url(PackageMirrors[mirror].base()
+                               + PackageMirrors[mirror].path(urlPathSegment(package.name()),
+                                                             urlPathSegment(package.no())));
+                outcome = fetchPiece(url, file, *this, *own, own->total, connection, limits, cancel,
+                                     claimed ? PieceTarget::Claim() : claim);
+                // Before its part is claimed a helper tries once: it is only worth it where the
+                // answer comes at once.
+                if (!claimed || (outcome != PieceOutcome::Failed && outcome != PieceOutcome::Stalled))
+                    break;
+            }
+            if (claimed && !leave(*own))
+                outcome = PieceOutcome::Failed;
+            file.close();
+            if (outcome == PieceOutcome::In && file.error() != QFileDevice::NoError)
+                outcome = PieceOutcome::LocalFailure;
+        }
+    }
+    release(*victim, claimed, outcome == PieceOutcome::In);
+    return true;
+}
 
 bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
 {
     MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
     TransferPool pool(m_limits.concurrentTransfers);
     const TransferLimits pooled = m_limits.sharedAmong(m_limits.concurrentTransfers);
+    // Declared before the pool runs: its ranges outlive every transfer.
+    InFlightTransfers inFlight;
+    pool.setHelper([&](TransferConnection &connection, const std::atomic<bool> &cancel) {
+        return inFlight.helpOne(connection, pooled, mirrors, &cancel);
+    });
     // A package whose file is in the store at its expected size most likely needs only its
     // check (an update's unchanged packages).
     std::vector<bool> stored(size_t(m_packages.size()));
@@ -990,7 +1339,8 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
         const PackageRecord &package = m_packages.at(unit.package);
         bool inStore = false;
         if (unit.pieces) {
-            if (!fetchInPieces(package, unit, index, connection, pooled, mirrors, &cancel, &inStore))
+            if (!fetchInPieces(package, unit, index, connection, pooled, mirrors, &cancel, inFlight,
+                               &inStore))
                 return false;
         } else {
             // Its one file stands ready without it (a patch made it from the installed copy).
@@ -998,7 +1348,7 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
             if (!inStore)
                 inStore = package.verifyPackageFile(package.packageFilePath());
             if (!inStore)
-                inStore = package.downloadPackage(connection, pooled, mirrors, index, &cancel);
+                inStore = package.downloadPackage(connection, pooled, mirrors, index, &cancel, &inFlight);
         }
         // Its extraction need not wait for the packages before it.
         if (inStore && arrivals)

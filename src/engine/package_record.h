@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+class InFlightTransfers;
 class MirrorRanking;
 class QIODevice;
 class TransferConnection;
@@ -86,9 +87,11 @@ public:
     // the right bytes, the verified file cannot be moved to its final name, or cancel became
     // true; the partial file is then removed unless a tag vouches for it. Blocks; no report.
     // connection: kept alive for the next package; mirrors: shared by the job's transfers, index
-    // this package's place in their order.
+    // this package's place in their order. inFlight (may be null): the job's transfers in flight,
+    // where one that has nothing left to start may take over the rest of this one.
     bool downloadPackage(TransferConnection &connection, const TransferLimits &limits, MirrorRanking &mirrors,
-                         int index, const std::atomic<bool> *cancel) const;
+                         int index, const std::atomic<bool> *cancel,
+                         InFlightTransfers *inFlight = nullptr) const;
     // The same over a connection of its own, with the default limits.
     bool downloadPackage() const;
 

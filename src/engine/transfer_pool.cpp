@@ -4,6 +4,7 @@
 #include "platform/process.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -12,6 +13,10 @@
 namespace {
 
 enum class Outcome { Pending, Succeeded, Failed };
+
+// How often a worker with nothing to start looks again for something to help with, besides
+// whenever a task ends.
+constexpr auto HelperPollInterval = std::chrono::milliseconds(20);
 
 } // namespace
 
@@ -46,6 +51,7 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
     std::vector<Outcome> outcomes(size_t(count), Outcome::Pending); // under mutex
     size_t nextTransfer = 0;                                        // under mutex
     size_t nextLocal = firstLocal;                                  // under mutex
+    int running = 0;                                                // tasks taken, not ended; under mutex
     bool anyFailed = false;                                         // under mutex
     std::atomic<bool> cancel{false};
 
@@ -59,13 +65,32 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
             return false;
         if (!lane && nextTransfer < firstLocal) {
             *index = queue[nextTransfer++];
+            ++running;
             return true;
         }
         if (nextLocal < queue.size()) {
             *index = queue[nextLocal++];
+            ++running;
             return true;
         }
         return false;
+    };
+    // Until no task runs any more (nor can start: the queue is empty once this is called).
+    const auto help = [&](TransferConnection &connection) {
+        const auto over = [&] { return cancel || anyFailed || running == 0; };
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (over())
+                    return;
+            }
+            if (!connection.lastEndedCleanly())
+                return;
+            if (m_helper(connection, cancel))
+                continue;
+            std::unique_lock<std::mutex> lock(mutex);
+            ended.wait_for(lock, HelperPollInterval, over);
+        }
     };
     const auto work = [&](bool lane, TransferConnection *given) {
         TransferConnection own(&share);
@@ -77,9 +102,12 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
                 std::lock_guard<std::mutex> lock(mutex);
                 outcomes[size_t(index)] = succeeded ? Outcome::Succeeded : Outcome::Failed;
                 anyFailed = anyFailed || !succeeded;
+                --running;
             }
             ended.notify_all();
         }
+        if (!lane && m_helper)
+            help(connection);
     };
 
     std::vector<std::unique_ptr<platform::JoinedThread>> threads;

@@ -23,6 +23,14 @@ public:
     using Task =
         std::function<bool(int index, TransferConnection &connection, const std::atomic<bool> &cancel)>;
 
+    // helper(connection, cancel): what a worker whose tasks have all been started does with its
+    // connection while others still run: true when it did something (it is asked again at once),
+    // false when nothing was worth doing (it is asked again when a task ends, or shortly). Only
+    // workers whose connection's last transfer ended cleanly are asked: a new connection would
+    // start cold. Its outcome is no task's; what it does for a task, that task has to await.
+    using Helper = std::function<bool(TransferConnection &connection, const std::atomic<bool> &cancel)>;
+    void setHelper(Helper helper) { m_helper = std::move(helper); }
+
     // What the caller hears, on its own thread, in index order.
     struct Listener {
         std::function<void(int)> announce; // before the task's outcome is awaited
@@ -46,6 +54,7 @@ public:
 
 private:
     int m_workers;
+    Helper m_helper;
 };
 
 // Which of two mirrors a transfer tries first. Where the mirrors are two servers, transfers

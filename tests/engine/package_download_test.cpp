@@ -631,3 +631,73 @@ TEST_F(PackageDownloadTest, LargePackageComesInPiecesAndWholeWhereItCannot)
         EXPECT_EQ(resumed, c.resumed);
     }
 }
+
+// The end of a job: a transfer that has nothing left to start takes over the end of one that
+// has fallen behind (here: its server pauses mid-way), asking for it with a Range over its own
+// connection; the one behind stops where the helper's part begins. Whole or in pieces, the
+// package is checked whole once both parts are in. A server that does not give the part leaves
+// the transfer to end by itself.
+TEST_F(PackageDownloadTest, TransferBehindGivesItsEndToAnIdleOne)
+{
+    const QByteArray body = bodyOfManyBlocks();
+    // Within the first piece, which the first request asks for: pieces are at least 256 KiB.
+    constexpr int PauseAt = 100 * 1024;
+    HttpReply ranges = HttpReply::ok(body, {"ETag: \"v1\""});
+    ranges.servesRanges = true;
+    HttpReply behind = ranges;
+    behind.stallAfterBytes = PauseAt;
+    behind.stallMs = 1500;
+    const QByteArray whole =
+        "<Package name=\"core\" version=\"core-3\" no=\"12\" hash=\"" + md5Hex(body) + "\"/>";
+    const QByteArray inPieces = whole.chopped(2) + " size=\"" + QByteArray::number(body.size()) + "\"/>";
+    const QByteArray small = "<Package name=\"p\" version=\"v\" no=\"1\" hash=\"" + md5Hex(Content) + "\"/>";
+    const struct {
+        const char *what;
+        QByteArray packages;
+        HttpReply helperAnswer;
+    } cases[] = {
+        {"whole", whole + small, ranges},
+        {"in pieces", inPieces, ranges},
+        {"no range for the helper", whole + small, HttpReply::ok(body)},
+    };
+    server.serve("/component/p/1/p_1.7z", HttpReply::ok(Content));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(finalPath());
+        QFile::remove(home.dataDirectory() + "/packages/p/v.7z");
+        server.serve(FirstMirror, {behind, c.helperAnswer});
+        server.clearRequests();
+        EXPECT_TRUE(entryWith(c.packages).downloadPackages());
+        EXPECT_EQ(md5Hex(readFile(finalPath())), md5Hex(body));
+        EXPECT_FALSE(QFileInfo::exists(partialPath()));
+        EXPECT_FALSE(QFileInfo::exists(partialPath() + ".tag"));
+        // The first request to arrive got the answer that pauses; the helper's comes last
+        // (helping begins once nothing is left to start). The others are the package whole, or
+        // pieces that tile it.
+        QList<HttpRequest> requests = server.requests(FirstMirror);
+        ASSERT_GE(requests.size(), 2);
+        const auto bounds = [&](const HttpRequest &request) {
+            const QByteArray range = request.header("Range");
+            const int dash = range.indexOf('-');
+            return range.isEmpty()
+                ? std::make_pair(qint64(0), qint64(body.size() - 1))
+                : std::make_pair(range.mid(6, dash - 6).toLongLong(), range.mid(dash + 1).toLongLong());
+        };
+        const auto helper = bounds(requests.takeLast());
+        const auto behindRange = bounds(requests.first());
+        QMap<qint64, qint64> asked; // first byte: last byte
+        for (const HttpRequest &request : requests)
+            asked.insert(bounds(request).first, bounds(request).second);
+        EXPECT_EQ(asked.size(), requests.size());
+        qint64 next = 0;
+        for (auto it = asked.cbegin(); it != asked.cend(); ++it) {
+            EXPECT_EQ(it.key(), next);
+            next = it.value() + 1;
+        }
+        EXPECT_EQ(next, body.size());
+        // The rest of the range behind, from past where its server paused.
+        EXPECT_GT(helper.first, std::max<qint64>(behindRange.first, PauseAt));
+        EXPECT_LT(helper.first, behindRange.second);
+        EXPECT_EQ(helper.second, behindRange.second);
+    }
+}
