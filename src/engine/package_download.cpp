@@ -26,11 +26,11 @@
 #include <optional>
 #include <vector>
 
-// The end of a job: a transfer with nothing left to start takes over the second half of the
-// rest of the transfer that will take longest, over its own connection (open, and past its slow
-// start). Without it the job waited for its slowest transfer: a flow that lost packets among the
-// first round trips of eight ran at a fifth of the others' rate, and an update's last package
-// came a second after all the others.
+// The end of a job: a transfer with nothing left to start takes over the end (at least half) of
+// what the transfer that will take longest still has to bring, over its own connection (open,
+// and past its slow start). Without it the job waited for its slowest transfer: a flow that lost packets
+// among the first round trips of eight ran at a fifth of the others' rate, and an update's last package came
+// a second after all the others.
 class InFlightTransfers {
 public:
     // Bytes next to last of a package's file of total bytes, which one transfer brings. Its
