@@ -132,6 +132,8 @@ public:
     int stagedCount() const { return m_stagedCount; }
     // The final paths the renames will replace (or create), in the order they were staged.
     QStringList targets() const;
+    // Where the file that will have finalPath is until the renames: beside it when staged.
+    QString currentPath(const QString &finalPath) const;
     // Renames every waiting file over its final name, in order, each old file kept aside
     // (platform::moveAside) until all are done, then removed (where the system still holds one,
     // it stays aside until a later extraction of its name). False at the first rename that is
