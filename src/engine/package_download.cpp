@@ -21,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,6 +44,11 @@ public:
         qint64 last = 0; // lowered by a helper that took over the rest
         qint64 firstNext = 0;
         std::chrono::steady_clock::time_point started;
+        // Its rate over the last RateWindow (-1 before one has passed), and where the
+        // window now running began.
+        double recentRate = -1;
+        qint64 sampledNext = 0;
+        std::chrono::steady_clock::time_point sampled;
         // A resume tag vouches for a file written from its start only: once another transfer
         // writes into the file, the tag goes.
         QString tagPath;
@@ -100,6 +106,10 @@ constexpr auto MinTimeLeft = std::chrono::milliseconds(50);
 // rate (at most half): about what it has on the way when the helper's first byte comes, which
 // would be lost with its connection if the helper took it.
 constexpr double KeptRoundTrips = 2.0;
+// A range's rate is its recent one, over windows this long: its average since it began counts
+// its slow start, and a helper that asked for a range the transfer would have finished sooner
+// gets nothing (and its answer's first round trip is lost with its connection).
+constexpr auto RateWindow = std::chrono::milliseconds(100);
 
 struct Mirror {
     QString (*base)();
@@ -1153,9 +1163,9 @@ std::shared_ptr<InFlightTransfers::Range> InFlightTransfers::enter(const Package
     range->package = &package;
     range->unitIndex = unitIndex;
     range->total = total;
-    range->next = range->firstNext = next;
+    range->next = range->firstNext = range->sampledNext = next;
     range->last = last;
-    range->started = std::chrono::steady_clock::now();
+    range->started = range->sampled = std::chrono::steady_clock::now();
     range->tagPath = tagPath;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_ranges.push_back(range);
@@ -1174,6 +1184,13 @@ qint64 InFlightTransfers::take(Range &range, qint64 length)
     std::lock_guard<std::mutex> lock(m_mutex);
     const qint64 taken = std::clamp<qint64>(range.last + 1 - range.next, 0, length);
     range.next += taken;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - range.sampled >= RateWindow) {
+        range.recentRate = double(range.next - range.sampledNext)
+            / std::chrono::duration<double>(now - range.sampled).count();
+        range.sampled = now;
+        range.sampledNext = range.next;
+    }
     return taken;
 }
 
@@ -1210,15 +1227,23 @@ std::shared_ptr<InFlightTransfers::Range> InFlightTransfers::pick(double roundTr
         if (range->help != Range::Help::None || range->refused || rest < 2 * MinHandOverBytes
             || observed < MinObserved)
             continue;
-        // The seconds it needs at its rate so far; having brought nothing yet, at least as
-        // long again.
+        // The seconds it needs at its recent rate: that of the window now running where it is
+        // longer than one (a transfer that stopped), else that of the last window, else its
+        // average. Having brought nothing yet, at least as long again.
         const double seconds = std::chrono::duration<double>(observed).count();
-        const qint64 brought = range->next - range->firstNext;
-        const double left = brought > 0 ? seconds * double(rest) / double(brought) : seconds;
+        const double sinceSample = std::chrono::duration<double>(now - range->sampled).count();
+        double rate = double(range->next - range->firstNext) / seconds;
+        if (now - range->sampled >= RateWindow)
+            rate = double(range->next - range->sampledNext) / sinceSample;
+        else if (range->recentRate >= 0)
+            rate = range->recentRate;
+        const double left = range->next == range->firstNext ? seconds
+            : rate > 0                                      ? double(rest) / rate
+                                                            : std::numeric_limits<double>::max();
         if (left >= slowestLeft) {
             slowest = range;
             slowestLeft = left;
-            slowestRate = double(brought) / seconds;
+            slowestRate = rate;
         }
     }
     if (slowest) {
@@ -1243,8 +1268,8 @@ qint64 InFlightTransfers::claim(Range &victim, const std::shared_ptr<Range> &own
     victim.help = Range::Help::Working;
     if (!victim.tagPath.isEmpty())
         QFile::remove(victim.tagPath);
-    own->next = own->firstNext = from;
-    own->started = std::chrono::steady_clock::now();
+    own->next = own->firstNext = own->sampledNext = from;
+    own->started = own->sampled = std::chrono::steady_clock::now();
     m_ranges.push_back(own);
     return from;
 }
