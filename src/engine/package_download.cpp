@@ -123,6 +123,15 @@ const Mirror PackageMirrors[] = {
     {&servers::package, &server_layout::mirrorPackagePath, &server_layout::mirrorPatchPath},
 };
 
+// Where mirror (0 or 1) serves package's file.
+QUrl mirrorUrl(const PackageRecord &package, int mirror)
+{
+    const Mirror &m = PackageMirrors[mirror];
+    return QUrl(m.base()
+                + (package.isPatch() ? m.patchPath : m.path)(urlPathSegment(package.name()),
+                                                             urlPathSegment(package.no())));
+}
+
 // Reads of 1 KiB made the check of a stored package 7 % slower than md5sum.
 constexpr qint64 DigestChunk = 64 * 1024;
 
@@ -768,9 +777,7 @@ bool PackageRecord::downloadPackage(TransferConnection &connection, const Transf
     bool givenUp = false;
     for (int turn = 0; turn < 2 && !givenUp; ++turn) {
         const int mirror = turn == 0 ? first : 1 - first;
-        const QString path = (m_isPatch ? PackageMirrors[mirror].patchPath : PackageMirrors[mirror].path)(
-            urlPathSegment(m_name), urlPathSegment(m_no));
-        const QUrl url(PackageMirrors[mirror].base() + path);
+        const QUrl url = mirrorUrl(*this, mirror);
         bool startedAfresh = false;
         for (int request = 0; request < MaxRequestsPerMirror; ++request) {
             const Attempt attempt = requestPackage(*this, url, connection, limits, cancel, index, inFlight);
@@ -1085,10 +1092,8 @@ PieceOutcome fetchPieceFromMirrors(const PackageRecord &package, const TransferU
     PieceOutcome outcome = PieceOutcome::Failed;
     for (int turn = 0; turn < 2; ++turn) {
         const int mirror = turn == 0 ? first : 1 - first;
-        const QUrl url(
-            PackageMirrors[mirror].base()
-            + PackageMirrors[mirror].path(urlPathSegment(package.name()), urlPathSegment(package.no())));
-        outcome = fetchPiece(url, file, inFlight, *range, total, connection, limits, cancel);
+        outcome =
+            fetchPiece(mirrorUrl(package, mirror), file, inFlight, *range, total, connection, limits, cancel);
         if (outcome != PieceOutcome::Failed && outcome != PieceOutcome::Stalled)
             break;
         mirrors.failed(mirror);
@@ -1315,11 +1320,8 @@ bool InFlightTransfers::helpOne(TransferConnection &connection, const TransferLi
             const int first = mirrors.first(victim->unitIndex + 1);
             for (int turn = 0; turn < 2; ++turn) {
                 const int mirror = turn == 0 ? first : 1 - first;
-                const QUrl url(PackageMirrors[mirror].base()
-                               + PackageMirrors[mirror].path(urlPathSegment(package.name()),
-                                                             urlPathSegment(package.no())));
-                outcome = fetchPiece(url, file, *this, *own, own->total, connection, limits, cancel,
-                                     claimed ? PieceTarget::Claim() : claim);
+                outcome = fetchPiece(mirrorUrl(package, mirror), file, *this, *own, own->total, connection,
+                                     limits, cancel, claimed ? PieceTarget::Claim() : claim);
                 // Before its part is claimed a helper tries once: it is only worth it where the
                 // answer comes at once.
                 if (!claimed || (outcome != PieceOutcome::Failed && outcome != PieceOutcome::Stalled))
