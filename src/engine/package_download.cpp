@@ -80,7 +80,7 @@ public:
 private:
     // The range that will take longest, marked as asked for, and the part a helper whose
     // round trip takes roundTrip seconds is to take over. Null when none is worth it.
-    std::shared_ptr<Range> pick(double roundTrip, qint64 *from, qint64 *last);
+    std::shared_ptr<Range> pick(double roundTrip, long takeOverAfterMs, qint64 *from, qint64 *last);
     // At the first byte of a helper's answer for victim's bytes from askedFrom: own (not yet on
     // the board) becomes the rest from where the victim has got to, and goes on the board. -1
     // when nothing is left to take over; else the first byte own brings.
@@ -97,11 +97,8 @@ namespace {
 // A range is taken over only where its transfer keeps at least this much and the helper gets at
 // least as much: the helper's part costs a request round trip.
 constexpr qint64 MinHandOverBytes = 32 * 1024;
-// ... and only once its transfer has run this long (its rate means little before) and would
-// need at least this much longer at that rate, and twice the helper's round trip: on a fast line
-// (and in tests) nothing is.
-constexpr auto MinObserved = std::chrono::milliseconds(50);
-constexpr auto MinTimeLeft = std::chrono::milliseconds(50);
+// ... and only once its transfer has run TransferLimits::takeOverAfterMs (its rate means little
+// before) and would need at least that much longer at that rate.
 // The range's transfer keeps what it brings in this many of the helper's round trips at its
 // rate (at most half): about what it has on the way when the helper's first byte comes, which
 // would be lost with its connection if the helper took it.
@@ -1218,19 +1215,20 @@ bool InFlightTransfers::leave(Range &range)
     return !range.helperFailed;
 }
 
-std::shared_ptr<InFlightTransfers::Range> InFlightTransfers::pick(double roundTrip, qint64 *from,
-                                                                  qint64 *last)
+std::shared_ptr<InFlightTransfers::Range> InFlightTransfers::pick(double roundTrip, long takeOverAfterMs,
+                                                                  qint64 *from, qint64 *last)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto now = std::chrono::steady_clock::now();
     std::shared_ptr<Range> slowest;
-    double slowestLeft = std::max(std::chrono::duration<double>(MinTimeLeft).count(), 2 * roundTrip);
+    const auto after = std::chrono::milliseconds(takeOverAfterMs);
+    double slowestLeft = std::max(std::chrono::duration<double>(after).count(), 2 * roundTrip);
     double slowestRate = 0;
     for (const std::shared_ptr<Range> &range : m_ranges) {
         const qint64 rest = range->last + 1 - range->next;
         const auto observed = now - range->started;
         if (range->help != Range::Help::None || range->refused || rest < 2 * MinHandOverBytes
-            || observed < MinObserved)
+            || observed < after)
             continue;
         // The seconds it needs at its recent rate: that of the window now running where it is
         // longer than one (a transfer that stopped), else that of the last window, else its
@@ -1295,7 +1293,8 @@ bool InFlightTransfers::helpOne(TransferConnection &connection, const TransferLi
 {
     qint64 from = 0;
     qint64 last = 0;
-    const std::shared_ptr<Range> victim = pick(connection.lastAnswerWait(), &from, &last);
+    const std::shared_ptr<Range> victim =
+        pick(connection.lastAnswerWait(), limits.takeOverAfterMs, &from, &last);
     if (!victim)
         return false;
     const PackageRecord &package = *victim->package;

@@ -34,6 +34,10 @@ struct TransferLimits {
     // trip faster than six, with or without that loss (installs on a busy machine: 12.8 s
     // against 13.4 s with it, 12.5 s against 13.7 s without, for the 9 s the bytes take).
     int concurrentTransfers = 8;
+    // At the end of a job a transfer with nothing left to start takes over the end of another
+    // one, only once that one has run this long and would need at least this much longer at its
+    // rate (and twice the helper's round trip): on a fast line nothing is.
+    long takeOverAfterMs = 50;
     // The bytes libcurl receives at a time, and the size of each of the three blocks a package's
     // digests are taken from, per transfer. libcurl's default (16 KiB) costs several system calls
     // per 100 KiB on a fast line; its largest, 512 KiB, lets one package stream into its file in
