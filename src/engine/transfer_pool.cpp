@@ -52,6 +52,7 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
     size_t nextTransfer = 0;                                        // under mutex
     size_t nextLocal = firstLocal;                                  // under mutex
     int running = 0;                                                // tasks taken, not ended; under mutex
+    std::vector<bool> taken(size_t(count), false);                  // under mutex
     bool anyFailed = false;                                         // under mutex
     std::atomic<bool> cancel{false};
 
@@ -65,15 +66,14 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
             return false;
         if (!lane && nextTransfer < firstLocal) {
             *index = queue[nextTransfer++];
-            ++running;
-            return true;
-        }
-        if (nextLocal < queue.size()) {
+        } else if (nextLocal < queue.size()) {
             *index = queue[nextLocal++];
-            ++running;
-            return true;
+        } else {
+            return false;
         }
-        return false;
+        taken[size_t(*index)] = true;
+        ++running;
+        return true;
     };
     // Until no task runs any more (nor can start: the queue is empty once this is called).
     const auto help = [&](TransferConnection &connection) {
@@ -138,10 +138,21 @@ bool TransferPool::run(int count, const Task &task, const Listener &listener,
     }
 
     bool succeeded = true;
+    // A task that no worker took before another failed never starts: it is passed over, and the
+    // one that failed is told when its turn comes. (Started in another order than their indices,
+    // such a task may come before the failed one.)
+    const auto passedOver = [&](int index) { return anyFailed && !taken[size_t(index)]; };
     for (int index = 0; index < count && succeeded; ++index) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (passedOver(index))
+                continue;
+        }
         listener.announce(index);
         std::unique_lock<std::mutex> lock(mutex);
-        ended.wait(lock, [&] { return outcomes[size_t(index)] != Outcome::Pending; });
+        ended.wait(lock, [&] { return outcomes[size_t(index)] != Outcome::Pending || passedOver(index); });
+        if (outcomes[size_t(index)] == Outcome::Pending)
+            continue;
         succeeded = outcomes[size_t(index)] == Outcome::Succeeded;
         lock.unlock();
         if (!succeeded)
