@@ -844,17 +844,11 @@ public:
     // the first byte it is to bring, or -1 when nothing is left (the transfer then ends).
     using Claim = std::function<qint64(qint64 askedFrom)>;
 
-    // file: the package's partial file, open for writing, of total bytes; range: the piece,
+    // file: the package's partial file, open for writing, of range.total bytes; range: the piece,
     // asked for as bytes from to last; claim (may be empty): a helper's.
     PieceTarget(QFile *file, InFlightTransfers &inFlight, InFlightTransfers::Range &range, qint64 from,
-                qint64 last, qint64 total, const Claim &claim)
-        : m_file(file),
-          m_inFlight(inFlight),
-          m_range(range),
-          m_from(from),
-          m_last(last),
-          m_total(total),
-          m_claim(claim)
+                qint64 last, const Claim &claim)
+        : m_file(file), m_inFlight(inFlight), m_range(range), m_from(from), m_last(last), m_claim(claim)
     {
         open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     }
@@ -903,7 +897,7 @@ private:
         const bool asked =
             parseContentRange(headerAnyCase(m_transfer->responseHeaders, QStringLiteral("Content-Range")),
                               &first, &last, &total)
-            && first == m_from && last == m_last && total == m_total;
+            && first == m_from && last == m_last && total == m_range.total;
         if (!asked)
             return Answer::NoPieces;
         const qint64 start = m_claim ? m_claim(m_from) : m_from;
@@ -918,7 +912,6 @@ private:
     InFlightTransfers::Range &m_range;
     qint64 m_from;
     qint64 m_last;
-    qint64 m_total;
     Claim m_claim;
     const HttpTransfer *m_transfer = nullptr;
     Answer m_answer = Answer::None;
@@ -929,12 +922,12 @@ private:
 
 enum class PieceOutcome { In, NoPieces, Failed, Stalled, Cancelled, LocalFailure, NotClaimed };
 
-// Asks url for the bytes of range, a part of a package file of total bytes, and writes them into
-// file where they belong. A connection cut after some bytes costs only those: the rest of the
+// Asks url for the bytes of range, a part of a package file, and writes them into file where
+// they belong. A connection cut after some bytes costs only those: the rest of the
 // range is asked for again, as long as each answer brings bytes. claim: a helper's, for its first
 // request.
 PieceOutcome fetchPiece(const QUrl &url, QFile &file, InFlightTransfers &inFlight,
-                        InFlightTransfers::Range &range, qint64 total, TransferConnection &connection,
+                        InFlightTransfers::Range &range, TransferConnection &connection,
                         const TransferLimits &limits, const std::atomic<bool> *cancel,
                         const PieceTarget::Claim &claim = {})
 {
@@ -943,8 +936,7 @@ PieceOutcome fetchPiece(const QUrl &url, QFile &file, InFlightTransfers &inFligh
         inFlight.bounds(range, &from, &last);
         if (from > last)
             return PieceOutcome::In;
-        PieceTarget target(&file, inFlight, range, from, last, total,
-                           request == 0 ? claim : PieceTarget::Claim());
+        PieceTarget target(&file, inFlight, range, from, last, request == 0 ? claim : PieceTarget::Claim());
         HttpTransfer transfer(url, &target, limits, &connection);
         target.setTransfer(&transfer);
         transfer.setCancelFlag(cancel);
@@ -1089,8 +1081,7 @@ PieceOutcome fetchPieceFromMirrors(const PackageRecord &package, const TransferU
     PieceOutcome outcome = PieceOutcome::Failed;
     for (int turn = 0; turn < 2; ++turn) {
         const int mirror = turn == 0 ? first : 1 - first;
-        outcome =
-            fetchPiece(mirrorUrl(package, mirror), file, inFlight, *range, total, connection, limits, cancel);
+        outcome = fetchPiece(mirrorUrl(package, mirror), file, inFlight, *range, connection, limits, cancel);
         if (outcome != PieceOutcome::Failed && outcome != PieceOutcome::Stalled)
             break;
         mirrors.failed(mirror);
@@ -1319,8 +1310,8 @@ bool InFlightTransfers::helpOne(TransferConnection &connection, const TransferLi
             const int first = mirrors.first(victim->unitIndex + 1);
             for (int turn = 0; turn < 2; ++turn) {
                 const int mirror = turn == 0 ? first : 1 - first;
-                outcome = fetchPiece(mirrorUrl(package, mirror), file, *this, *own, own->total, connection,
-                                     limits, cancel, claimed ? PieceTarget::Claim() : claim);
+                outcome = fetchPiece(mirrorUrl(package, mirror), file, *this, *own, connection, limits,
+                                     cancel, claimed ? PieceTarget::Claim() : claim);
                 // Before its part is claimed a helper tries once: it is only worth it where the
                 // answer comes at once.
                 if (!claimed || (outcome != PieceOutcome::Failed && outcome != PieceOutcome::Stalled))
