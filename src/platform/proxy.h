@@ -13,4 +13,9 @@ namespace platform {
 // May block while a proxy script is fetched; call on the thread of the transfer.
 QString systemProxyFor(const QString &url);
 
+// Whether the environment names a proxy that libcurl takes for URLs of scheme: http_proxy for
+// http (libcurl reads it only in lower case), <scheme>_proxy in either case otherwise, then
+// all_proxy. no_proxy is not looked at: a yes may be a proxy libcurl then passes by.
+bool environmentNamesProxy(const QString &scheme);
+
 } // namespace platform

@@ -117,9 +117,10 @@ QString environmentVariable(const wchar_t *name)
     return length > 0 && length < 2048 ? QString::fromWCharArray(value, int(length)) : QString();
 }
 
-// Whether libcurl finds a proxy for scheme in the environment itself: http_proxy for http (only
-// in lower case there, as libcurl reads it), <scheme>_proxy in either case otherwise, then
-// all_proxy.
+} // namespace
+
+// libcurl reads the process's environment block (GetEnvironmentVariable), not the C runtime's
+// copy of it that Qt reads.
 bool environmentNamesProxy(const QString &scheme)
 {
     const std::wstring lower = (scheme.toLower() + QStringLiteral("_proxy")).toStdWString();
@@ -131,8 +132,6 @@ bool environmentNamesProxy(const QString &scheme)
         return true;
     return !environmentVariable(L"all_proxy").isEmpty() || !environmentVariable(L"ALL_PROXY").isEmpty();
 }
-
-} // namespace
 
 QString systemProxyFor(const QString &address)
 {

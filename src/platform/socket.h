@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// A socket of the system (a descriptor, or a Windows SOCKET) as a number.
+using SocketId = std::uintptr_t;
+constexpr SocketId NoSocket = ~SocketId(0);
+
+// A new socket as the system's socket() makes it from family, type and protocol, not inherited
+// by the processes this one starts; NoSocket when the system refused one.
+SocketId openSocket(int family, int type, int protocol);
+// Closes a socket openSocket gave (or one the system gave otherwise); NoSocket is ignored.
+void closeSocket(SocketId socket);
+
+} // namespace platform
