@@ -4,6 +4,7 @@
 #include "app/startup.h"
 #include "base/locations.h"
 #include "engine/http_transfer.h"
+#include "engine/servers.h"
 #include "engine/signed_release.h"
 #include "engine/version_catalogue.h"
 #include "install/package_staging.h"
@@ -114,7 +115,8 @@ int runJob(JobMode mode)
         delete guard;
         return -1;
     }
-    prepareTransfers();
+    // Every job but the uninstall begins with the catalogue.
+    prepareTransfers(mode == JobMode::Uninstall ? QString() : servers::catalogue());
     platform::WindowSystem *system = platform::openWindowSystem().release();
     if (!system)
         return -1;

@@ -3,6 +3,7 @@
 #include "engine/signed_release.h"
 #include "platform/process.h"
 #include "platform/proxy.h"
+#include "platform/socket.h"
 
 #include "engine/curl_owner.h"
 
@@ -11,6 +12,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -76,19 +79,244 @@ int watchProgress(void *watching, curl_off_t total, curl_off_t now, curl_off_t, 
     return 1;
 }
 
+QByteArray addressBytes(const curl_sockaddr *address)
+{
+    // libcurl's address holds addrlen bytes from addr on (an IPv6 address outgrows sockaddr).
+    return QByteArray(reinterpret_cast<const char *>(&address->addr), int(address->addrlen));
+}
+
+curl_socket_t socketFor(const curl_sockaddr *address)
+{
+    const platform::SocketId socket =
+        platform::openSocket(address->family, address->socktype, address->protocol);
+    return socket == platform::NoSocket ? CURL_SOCKET_BAD : curl_socket_t(socket);
+}
+
+// The sockets libcurl opens while it connects ahead (two where it tries IPv6 and IPv4 at once),
+// with their addresses; the one it connected is kept when libcurl lets go of it.
+struct AheadOpening {
+    struct Opened {
+        platform::SocketId socket;
+        int family;
+        QByteArray address;
+    };
+    std::vector<Opened> opened;
+    platform::SocketId kept = platform::NoSocket;
+};
+
+curl_socket_t openAhead(void *context, curlsocktype, curl_sockaddr *address)
+{
+    const curl_socket_t socket = socketFor(address);
+    if (socket != CURL_SOCKET_BAD)
+        static_cast<AheadOpening *>(context)->opened.push_back(
+            {platform::SocketId(socket), address->family, addressBytes(address)});
+    return socket;
+}
+
+int closeAhead(void *context, curl_socket_t socket)
+{
+    if (platform::SocketId(socket) != static_cast<AheadOpening *>(context)->kept)
+        platform::closeSocket(platform::SocketId(socket));
+    return 0;
+}
+
 } // namespace
 
-void prepareTransfers()
+// libcurl's socket callbacks of a transfer that may go over a socket set up ahead.
+struct SocketAheadAccess {
+    static curl_socket_t open(void *context, curlsocktype purpose, curl_sockaddr *address)
+    {
+        auto *connection = static_cast<TransferConnection *>(context);
+        SocketAhead &ahead = connection->m_ahead;
+        if (purpose == CURLSOCKTYPE_IPCXN && ahead.isOpen() && address->family == ahead.m_family
+            && addressBytes(address) == ahead.m_address) {
+            connection->m_adopted = std::exchange(ahead.m_socket, platform::NoSocket);
+            return curl_socket_t(connection->m_adopted);
+        }
+        return socketFor(address);
+    }
+    static int options(void *context, curl_socket_t socket, curlsocktype)
+    {
+        const auto *connection = static_cast<const TransferConnection *>(context);
+        return platform::SocketId(socket) == connection->m_adopted ? CURL_SOCKOPT_ALREADY_CONNECTED
+                                                                   : CURL_SOCKOPT_OK;
+    }
+};
+
+SocketAhead &SocketAhead::operator=(SocketAhead &&other) noexcept
 {
+    if (this != &other) {
+        close();
+        m_socket = std::exchange(other.m_socket, platform::NoSocket);
+        m_family = other.m_family;
+        m_address = std::move(other.m_address);
+    }
+    return *this;
+}
+
+void SocketAhead::close()
+{
+    platform::closeSocket(std::exchange(m_socket, platform::NoSocket));
+}
+
+bool SocketAhead::connect(const QUrl &url, const TransferLimits &limits, CurlShare *share,
+                          const std::atomic<bool> *cancel)
+{
+    close();
+    // Through a proxy the transfer's connection is the proxy's: one to the server itself would
+    // go unused (and may well be refused on such a network).
+    if (platform::environmentNamesProxy(url.scheme()) || !platform::systemProxyFor(url.toString()).isEmpty())
+        return false;
+    // Plain http to the same host and port: libcurl then stops at the TCP connection, which is
+    // all that is wanted here.
+    QUrl server;
+    server.setScheme(QStringLiteral("http"));
+    server.setHost(url.host());
+    server.setPort(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
+    server.setPath(QStringLiteral("/"));
+    const QByteArray address = server.toEncoded();
+
+    // Declared before the handle: libcurl lets go of its sockets when the handle goes.
+    AheadOpening opening;
+    HttpTransfer::ProgressWatch watch;
+    watch.cancel = cancel;
+    CurlEasy handle(curl_easy_init());
+    CURL *h = handle.get();
+    if (!h)
+        return false;
+    if (share && share->get())
+        curl_easy_setopt(h, CURLOPT_SHARE, share->get());
+    curl_easy_setopt(h, CURLOPT_URL, address.constData());
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http");
+    curl_easy_setopt(h, CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(h, CURLOPT_PROXY, "");
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+    curl_easy_setopt(h, CURLOPT_OPENSOCKETFUNCTION, &openAhead);
+    curl_easy_setopt(h, CURLOPT_OPENSOCKETDATA, static_cast<void *>(&opening));
+    curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, &closeAhead);
+    curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, static_cast<void *>(&opening));
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, static_cast<void *>(&watch));
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &watchProgress);
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    if (curl_easy_perform(h) != CURLE_OK)
+        return false;
+    curl_socket_t connected = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(h, CURLINFO_ACTIVESOCKET, &connected) != CURLE_OK || connected == CURL_SOCKET_BAD)
+        return false;
+    for (const AheadOpening::Opened &opened : opening.opened) {
+        if (opened.socket == platform::SocketId(connected)) {
+            opening.kept = opened.socket;
+            m_socket = opened.socket;
+            m_family = opened.family;
+            m_address = opened.address;
+        }
+    }
+    return isOpen();
+}
+
+struct ConnectionsAhead::Slot {
+    QString server;
+    bool taken = false; // under the set's mutex
+    bool ended = false; // under the set's mutex
+    SocketAhead socket; // under the set's mutex once its set-up has ended
+    platform::JoinedThread thread;
+};
+
+ConnectionsAhead::ConnectionsAhead() = default;
+
+ConnectionsAhead::~ConnectionsAhead()
+{
+    m_cancel = true;
+    for (auto &slot : m_slots)
+        slot->thread.join();
+}
+
+void ConnectionsAhead::open(const QStringList &servers, const TransferLimits &limits)
+{
+    for (const QString &server : servers) {
+        m_slots.push_back(std::make_unique<Slot>());
+        Slot *slot = m_slots.back().get();
+        slot->server = server;
+        const bool started = slot->thread.start([this, slot, limits] {
+            SocketAhead socket;
+            socket.connect(QUrl(slot->server), limits, &m_share, &m_cancel);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            slot->socket = std::move(socket);
+            slot->ended = true;
+            m_ready.notify_all();
+        });
+        if (!started) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            slot->ended = true;
+        }
+    }
+}
+
+SocketAhead ConnectionsAhead::take(const QString &server, long waitMs)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (auto &slot : m_slots) {
+        if (slot->taken || slot->server != server)
+            continue;
+        slot->taken = true;
+        m_ready.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return slot->ended; });
+        return std::move(slot->socket);
+    }
+    return SocketAhead();
+}
+
+namespace {
+
+// The connection prepareTransfers sets up for the job's first transfer.
+struct PreparedConnection {
+    std::mutex mutex;
+    // Once the job has asked for it, none is set up any more. Under mutex, as ahead is.
+    bool asked = true;
+    std::unique_ptr<ConnectionsAhead> ahead;
+};
+
+PreparedConnection &preparedConnection()
+{
+    static PreparedConnection prepared;
+    return prepared;
+}
+
+} // namespace
+
+void prepareTransfers(const QString &firstServer)
+{
+    if (!firstServer.isEmpty()) {
+        std::lock_guard<std::mutex> lock(preparedConnection().mutex);
+        preparedConnection().asked = false;
+    }
     // Loading libcurl with all it links (TLS, Kerberos, LDAP, ...) took 16-23 ms before the first
     // request could go out, as long as the window took to build.
-    platform::startDetachedThread([] {
+    platform::startDetachedThread([firstServer] {
         const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
         // Only a libcurl that serialises its own set-up may do it here while a transfer may
         // already start on another thread.
-        if (info && (info->features & CURL_VERSION_THREADSAFE))
-            curl_global_init(CURL_GLOBAL_DEFAULT);
+        if (!info || !(info->features & CURL_VERSION_THREADSAFE))
+            return;
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        PreparedConnection &prepared = preparedConnection();
+        std::lock_guard<std::mutex> lock(prepared.mutex);
+        if (firstServer.isEmpty() || prepared.asked)
+            return;
+        prepared.ahead = std::make_unique<ConnectionsAhead>();
+        prepared.ahead->open({firstServer}, TransferLimits());
     });
+}
+
+SocketAhead takePreparedConnection(const QString &server)
+{
+    PreparedConnection &prepared = preparedConnection();
+    std::unique_ptr<ConnectionsAhead> ahead;
+    {
+        std::lock_guard<std::mutex> lock(prepared.mutex);
+        prepared.asked = true;
+        ahead = std::move(prepared.ahead);
+    }
+    return ahead ? ahead->take(server, ConnectionsAhead::MaxWaitMs) : SocketAhead();
 }
 
 TransferConnection::TransferConnection(CurlShare *share) : m_share(share) {}
@@ -138,6 +366,12 @@ HttpTransfer::HttpTransfer(const QUrl &url, QIODevice *target, const TransferLim
     if (connection->share())
         curl_easy_setopt(m_handle, CURLOPT_SHARE, connection->share());
     setOptions(url, limits);
+    if (connection->m_ahead.isOpen()) {
+        curl_easy_setopt(m_handle, CURLOPT_OPENSOCKETFUNCTION, &SocketAheadAccess::open);
+        curl_easy_setopt(m_handle, CURLOPT_OPENSOCKETDATA, static_cast<void *>(connection));
+        curl_easy_setopt(m_handle, CURLOPT_SOCKOPTFUNCTION, &SocketAheadAccess::options);
+        curl_easy_setopt(m_handle, CURLOPT_SOCKOPTDATA, static_cast<void *>(connection));
+    }
 }
 
 void HttpTransfer::setOptions(const QUrl &url, const TransferLimits &limits)
@@ -208,6 +442,9 @@ int HttpTransfer::perform()
     // The list dies at the end of this call: the handle must not keep pointing at it.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist *>(nullptr));
     if (m_connection) {
+        // libcurl owns the socket it took; one it did not take is of no more use.
+        m_connection->m_ahead.close();
+        m_connection->m_adopted = platform::NoSocket;
         m_connection->m_lastEndedCleanly = m_lastResult == CURLE_OK;
         curl_off_t requested = 0;
         curl_off_t answered = 0;

@@ -2,22 +2,101 @@
 
 #include "engine/curl_owner.h"
 #include "engine/transfer_limits.h"
+#include "platform/socket.h"
 
+#include <QByteArray>
 #include <QMap>
 #include <QString>
 #include <QUrl>
 
 #include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 class QIODevice;
 
 class CurlShare;
 
+class SocketAhead;
+
 // Sets libcurl up (loads it where it is loaded on first use, and its TLS library) on a thread of
 // its own, so that a job's first transfer need not wait for it: called while the job's window is
-// being built, the two overlap. Harmless when the system gives no thread or libcurl's set-up is
-// not safe beside other calls (the first transfer then sets it up as before).
-void prepareTransfers();
+// being built, the two overlap. Then, given firstServer (a base URL), it connects to that server
+// for the job's first transfer (takePreparedConnection). Harmless when the system gives no
+// thread or libcurl's set-up is not safe beside other calls (the first transfer then sets it up
+// as before).
+void prepareTransfers(const QString &firstServer = QString());
+// The connection the last prepareTransfers set up to server, once it is set up (waiting a
+// moment for it); none when there is none. Asked once: a connection not set up by then never is.
+SocketAhead takePreparedConnection(const QString &server);
+
+// A connection to a server set up before the transfer that will use it is known: a job opens
+// them while it still reads its manifest, so that its first transfers do not each wait a round
+// trip for one. Only the TCP connection: a TLS handshake, where there is one, is the
+// transfer's. Handed to a TransferConnection, it carries that connection's next transfer where
+// that transfer goes to the same address, and is closed otherwise. Move-only; closes what it
+// still holds.
+class SocketAhead {
+public:
+    SocketAhead() = default;
+    ~SocketAhead() { close(); }
+    SocketAhead(SocketAhead &&other) noexcept { *this = std::move(other); }
+    SocketAhead &operator=(SocketAhead &&other) noexcept;
+    SocketAhead(const SocketAhead &) = delete;
+    SocketAhead &operator=(const SocketAhead &) = delete;
+
+    // Connects to url's host and port (blocking, at most limits.connectTimeoutMs; never through a
+    // proxy, whose connection would not be the transfer's). share (may be null): the DNS cache
+    // the transfers will look the name up in too. Stops soon once *cancel is true (may be null).
+    // False when no connection came about.
+    bool connect(const QUrl &url, const TransferLimits &limits, CurlShare *share,
+                 const std::atomic<bool> *cancel);
+    bool isOpen() const { return m_socket != platform::NoSocket; }
+    void close();
+
+private:
+    friend class TransferConnection;
+    friend struct SocketAheadAccess;
+
+    platform::SocketId m_socket = platform::NoSocket;
+    // Where it is connected, in the form libcurl names an address it is about to connect to.
+    int m_family = 0;
+    QByteArray m_address;
+};
+
+// Connections to the mirrors set up while a job still reads its manifest, each on a thread of
+// its own: the transfers that follow take them instead of each waiting a round trip for a
+// connection of their own. Safe to use from any thread; not moved. What is not taken is closed
+// when it goes (a set-up still running is stopped and awaited).
+class ConnectionsAhead {
+public:
+    ConnectionsAhead();
+    ~ConnectionsAhead();
+    ConnectionsAhead(const ConnectionsAhead &) = delete;
+    ConnectionsAhead &operator=(const ConnectionsAhead &) = delete;
+
+    // Starts setting up one connection for each entry of servers (base URLs; one may come
+    // several times).
+    void open(const QStringList &servers, const TransferLimits &limits);
+    // One of those to server not handed out before, once it is set up, waiting for it at most
+    // waitMs; none (an empty one) when there is no such one or it was not set up in time.
+    SocketAhead take(const QString &server, long waitMs);
+    // A connection that is not up after this long is most likely stuck, where a new one may get
+    // through: no transfer waits longer for one.
+    static constexpr long MaxWaitMs = 1000;
+
+private:
+    struct Slot;
+
+    CurlShare m_share; // their DNS look-ups; outlives every slot's thread
+    std::atomic<bool> m_cancel{false};
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::vector<std::unique_ptr<Slot>> m_slots;
+};
 
 // A libcurl handle that one thread performs one transfer after another on: the connections it
 // opened stay alive between them (a server that keeps them open is asked again without a new
@@ -38,11 +117,20 @@ public:
     // How long its last transfer waited from its request to the first byte of the answer, in
     // seconds: about a round trip to the server, over a connection kept alive. 0 before any.
     double lastAnswerWait() const { return m_lastAnswerWait; }
+    // The next transfer goes over socket where it connects to the address socket reached;
+    // socket is closed after that transfer either way (a connection left unused for long may
+    // have been dropped by its server meanwhile).
+    void adopt(SocketAhead socket) { m_ahead = std::move(socket); }
+    // Whether no transfer has gone over it yet.
+    bool isNew() const { return !m_handle; }
 
 private:
     friend class HttpTransfer;
+    friend struct SocketAheadAccess;
 
     CurlEasy m_handle;
+    SocketAhead m_ahead;
+    platform::SocketId m_adopted = platform::NoSocket; // the socket m_ahead gave the transfer running
     CurlShare *m_share;
     bool m_lastEndedCleanly = false;
     double m_lastAnswerWait = 0;

@@ -20,6 +20,7 @@
 bool VersionEntry::fetchManifest()
 {
     m_sink->report(status_reports::ManifestDownloadStarted, m_version, QString());
+    connectAhead();
 
     QByteArray body;
     BoundedBuffer buffer(&body);
@@ -28,10 +29,12 @@ bool VersionEntry::fetchManifest()
     HttpTransfer transfer(QUrl(servers::catalogue() + path), &buffer, m_limits.forSmallFile(),
                           m_connection.get());
     if (transfer.perform() != 200) {
+        m_ahead.reset();
         m_sink->report(status_reports::ManifestDownloadFailed, m_version, QString());
         return false;
     }
     if (!acceptSigned(path, body) || !parseManifest(body) || !hasSignedPackages()) {
+        m_ahead.reset();
         m_sink->report(status_reports::ManifestRejected, m_version, QString());
         return false;
     }

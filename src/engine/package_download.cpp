@@ -108,6 +108,10 @@ constexpr double KeptRoundTrips = 2.0;
 // gets nothing (and its answer's first round trip is lost with its connection).
 constexpr auto RateWindow = std::chrono::milliseconds(100);
 
+// A transfer waits for a connection set up ahead twice the round trip the manifest's connection
+// measured, at least this long (and at most ConnectionsAhead::MaxWaitMs).
+constexpr long MinAheadWaitMs = 20;
+
 struct Mirror {
     QString (*base)();
     QString (*path)(const QString &name, const QString &no);
@@ -1328,6 +1332,22 @@ bool InFlightTransfers::helpOne(TransferConnection &connection, const TransferLi
     return true;
 }
 
+void VersionEntry::connectAhead()
+{
+    // An installed version most likely has every package in the store: an update that finds
+    // nothing new must not cost the servers a handful of connections at every check.
+    if (QFileInfo::exists(m_versionDir.filePath(QLatin1String(LocalManifestFileName))))
+        return;
+    // One for each transfer but the first, which goes on over the manifest's connection, to
+    // the mirror it asks first.
+    MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
+    QStringList servers;
+    for (int transfer = 1; transfer < m_limits.concurrentTransfers; ++transfer)
+        servers.append(PackageMirrors[mirrors.first(transfer)].base());
+    m_ahead = std::make_shared<ConnectionsAhead>();
+    m_ahead->open(servers, m_limits);
+}
+
 bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
 {
     MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
@@ -1351,9 +1371,14 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
         transferUnits(m_packages, m_patchedPackages, m_limits.concurrentTransfers, stored);
     // A stored file is checked on a pool thread too: the checks of an update overlap the
     // transfers of the packages that changed.
+    // A connection set up ahead is worth waiting for about as long as a new one would take.
+    const long aheadWaitMs =
+        std::clamp(long(2000 * m_connection->lastAnswerWait()), MinAheadWaitMs, ConnectionsAhead::MaxWaitMs);
     const auto fetch = [&](int index, TransferConnection &connection, const std::atomic<bool> &cancel) {
         const TransferUnit &unit = units[size_t(index)];
         const PackageRecord &package = m_packages.at(unit.package);
+        if (m_ahead && connection.isNew() && !stored[size_t(unit.package)])
+            connection.adopt(m_ahead->take(PackageMirrors[mirrors.first(index)].base(), aheadWaitMs));
         bool inStore = false;
         if (unit.pieces) {
             if (!fetchInPieces(package, unit, index, connection, pooled, mirrors, &cancel, inFlight,
@@ -1388,5 +1413,9 @@ bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
     std::vector<bool> local(units.size());
     for (size_t index = 0; index < units.size(); ++index)
         local[index] = stored[size_t(units[index].package)];
-    return pool.run(int(units.size()), fetch, listener, startOrder(units, local), local, m_connection.get());
+    const bool succeeded =
+        pool.run(int(units.size()), fetch, listener, startOrder(units, local), local, m_connection.get());
+    // What the pool did not take is of no more use.
+    m_ahead.reset();
+    return succeeded;
 }

@@ -137,6 +137,9 @@ bool VersionCatalogue::checkVersions()
     const QString signaturePath = m_baseDir.filePath(QLatin1String(CatalogueSignatureFileName));
     QByteArray body;
     QByteArray receivedTag;
+    // The job may have begun to connect while its window was built.
+    if (m_connection->isNew())
+        m_connection->adopt(takePreparedConnection(servers::catalogue()));
     const int result = fetchCatalogue(cachedTag(cached), &body, &receivedTag, m_limits, *m_connection);
     if (result == 304) {
         // A cache that an older program or one without keys left has no signature, or one

@@ -16,6 +16,7 @@
 #include <memory>
 
 class PackageStaging;
+class ConnectionsAhead;
 class TransferConnection;
 class QIODevice;
 class StatusSink;
@@ -136,6 +137,9 @@ private:
     // whether every package has the SHA-256 and size that such a build requires.
     bool acceptSigned(const QString &path, const QByteArray &body) const;
     bool hasSignedPackages() const;
+    // Starts setting up the connections of the transfers after the manifest while it comes
+    // (defined with the downloads, in engine/package_download.cpp).
+    void connectAhead();
 
     QDir m_baseDir;
     QDir m_versionDir;
@@ -156,6 +160,9 @@ private:
     // own (a connection and a slow start more per file). Copies of an entry share it; used on
     // one thread at a time. Never null.
     std::shared_ptr<TransferConnection> m_connection;
+    // The connections set up while its manifest came, until its packages are in. Copies of an
+    // entry share them.
+    std::shared_ptr<ConnectionsAhead> m_ahead;
 };
 
 // The list of installable versions, in the order of preference, cached with its entity tag in

@@ -1,5 +1,7 @@
 #include "engine/version_catalogue.h"
 
+#include "engine/http_transfer.h"
+
 #include "loopback_fixture.h"
 
 #include <QBuffer>
@@ -51,8 +53,16 @@ TEST_F(VersionCatalogueTest, EntityTagRoundTrip)
                   HttpReply::status(304)});
     VersionCatalogue catalogue(QDir(home.dataDirectory()), &sink);
 
+    // A job connects to the catalogue's server while its window is built, and its first check
+    // goes over that connection.
+    prepareTransfers(server.baseUrl());
+    for (int waited = 0; server.connectionCount() < 1 && waited < 5000; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server.connectionCount(), 1);
+
     // First check on a fresh machine: directory and empty cache made, nothing conditional.
     EXPECT_FALSE(catalogue.checkVersions());
+    EXPECT_EQ(server.connectionCount(), 1);
     EXPECT_TRUE(QFileInfo(cachePath()).isFile());
     EXPECT_EQ(readFile(cachePath()), "");
     EXPECT_TRUE(conditionLines(0).isEmpty());
@@ -75,19 +85,33 @@ TEST_F(VersionCatalogueTest, EntityTagRoundTrip)
     EXPECT_EQ(catalogue.versions().at(0).versionDir(), QDir(home.dataDirectory() + "/2.0"));
 
     // The checks, the manifest after them and the first package after that come over one
-    // connection kept alive.
+    // connection kept alive. The other transfers go over connections set up while the manifest
+    // came (it is slow here): none is opened after it.
     const QByteArray package = "package bytes";
     const QByteArray md5 = QCryptographicHash::hash(package, QCryptographicHash::Md5).toHex();
-    server.serve("/bin/manifest/2.0.xml",
-                 HttpReply::ok("<M><Package name=\"core\" version=\"core-1\" no=\"1\" hash=\"" + md5
-                               + "\"/><Entry file=\"a.so\" function=\"f\"/></M>"));
-    server.serve("/component/core/1/core_1.7z", HttpReply::ok(package));
+    QByteArray manifest = "<M>";
+    for (const QByteArray name : {"core", "data", "more"}) {
+        manifest +=
+            "<Package name=\"" + name + "\" version=\"" + name + "-1\" no=\"1\" hash=\"" + md5 + "\"/>";
+        // Each transfer lasts long enough for every worker to take one.
+        HttpReply slow = HttpReply::ok(package);
+        slow.stallMs = 300;
+        server.serve("/component/" + name + "/1/" + name + "_1.7z", slow);
+    }
+    HttpReply slowManifest = HttpReply::ok(manifest + "<Entry file=\"a.so\" function=\"f\"/></M>");
+    slowManifest.stallMs = 300;
+    server.serve("/bin/manifest/2.0.xml", slowManifest);
     VersionEntry entry = catalogue.versions().at(0);
+    TransferLimits limits = entry.transferLimits();
+    limits.concurrentTransfers = 3;
+    entry.setTransferLimits(limits);
     ASSERT_TRUE(entry.fetchManifest());
     EXPECT_EQ(server.requestCount("/bin/manifest/2.0.xml"), 1);
+    EXPECT_EQ(server.connectionCount(), 3);
     ASSERT_TRUE(entry.downloadPackages());
     EXPECT_EQ(server.requestCount("/component/core/1/core_1.7z"), 1);
-    EXPECT_EQ(server.connectionCount(), 1);
+    EXPECT_EQ(server.requestCount("/component/more/1/more_1.7z"), 1);
+    EXPECT_EQ(server.connectionCount(), 3);
 }
 
 TEST_F(VersionCatalogueTest, UntaggedAnswerLeavesExactlyTheBody)
