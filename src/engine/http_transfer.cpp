@@ -233,6 +233,10 @@ ConnectionsAhead::~ConnectionsAhead()
 
 void ConnectionsAhead::open(const QStringList &servers, const TransferLimits &limits)
 {
+    // This libcurl (7.88) calls connect() once more on a socket it was told is connected: only a
+    // system that answers that with success can hand such a socket over.
+    if (!platform::connectAgainSucceeds())
+        return;
     for (const QString &server : servers) {
         m_slots.push_back(std::make_unique<Slot>());
         Slot *slot = m_slots.back().get();

@@ -15,6 +15,11 @@ SocketId openSocket(int family, int type, int protocol)
     return s == INVALID_SOCKET ? NoSocket : SocketId(s);
 }
 
+bool connectAgainSucceeds()
+{
+    return false;
+}
+
 void closeSocket(SocketId socket)
 {
     if (socket != NoSocket)
