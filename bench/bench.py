@@ -702,14 +702,16 @@ def package_cost(build, path, work):
     return sum(os.path.getsize(p) for p in paths), paths
 
 
-def patch_run(build, pairs):
+def patch_run(build, pairs, windows=None):
     """Binary patches of rebuilt libraries (bench/make_release.py's library and rebuilt): for each
     of PATCH_LIBRARIES a patch from the first version to the next (one behind) and, where there
     are three rebuilds, to the last (three behind), plus every PAIR directory given (files old
     and new). Reports the patch against the file's full package cost (what the publisher packs
     it into), the time and peak memory of making and of applying it (whole processes), and the
     time of fetching the patch and applying it against fetching the packages and extracting
-    them, on a 100 Mbit/s link."""
+    them, on a 100 Mbit/s link. With windows (a build of scripts/build windows), each patch is
+    applied again by that build's stage under Wine: the time applying took and the peak memory
+    of the whole process, and of it what applying added (Wine's own share comes before)."""
     import make_release
     key = hashlib.sha256(open(os.path.join(BENCH, "make_release.py"), "rb").read() + b"patch-1")
     cache = os.environ.get("KORVEL_BENCH_CACHE") or f"/var/tmp/korvel-bench-{os.getuid()}"
@@ -750,7 +752,7 @@ def patch_run(build, pairs):
     stage = os.path.join(build, "bench", "korvel-bench-patch")
     extract = os.path.join(build, "bench", "korvel-bench-stage")
     mib = 1048576.0
-    rows = []
+    rows, win_rows = [], []
     with tempfile.TemporaryDirectory(prefix="korvel-bench-patch-", dir="/var/tmp") as work:
         patch, out = os.path.join(work, "patch"), os.path.join(work, "out")
         for label, base, result in cases:
@@ -768,6 +770,13 @@ def patch_run(build, pairs):
                          apply_kib, apply_kib - before_kib, size / PATCH_LINK_BYTES_PER_S + apply_s,
                          cost / PATCH_LINK_BYTES_PER_S + extract_s))
             shutil.rmtree(os.path.join(work, f"x-{len(rows) - 1}"))
+            if windows:
+                os.remove(out)
+                kib, ms = windows_apply(windows, work, base, patch, out)
+                if not filecmp.cmp(out, result, shallow=False):
+                    raise SystemExit(f"bench: the Windows patch stage for {label} did not give the result back")
+                win_rows.append((label, ms / 1000, kib["resident"], kib["resident"] - kib["applying"],
+                                 kib["private"]))
     print("binary patches of rebuilt libraries (peak memory of the whole process; of it, what applying"
           " added; fetch at 100 Mbit/s)")
     print(f"  {'case':22} {'file':>9} {'patch':>10} {'of pkg':>7} {'make':>7} {'make mem':>9}"
@@ -776,13 +785,46 @@ def patch_run(build, pairs):
         print(f"  {label:22} {size / mib:7.1f}Mi {patch_size / 1024:8.1f}Ki {100 * patch_size / cost:6.2f}%"
               f" {ms:6.1f}s {mk / 1024:7.0f}Mi {as_:5.2f}s {ak / 1024:7.1f}Mi {added / 1024:5.1f}Mi"
               f" {ours:10.2f}s {full:12.2f}s")
+    if win_rows:
+        print(f"the Windows build's applier under Wine ({windows})")
+        print(f"  {'case':22} {'apply':>6} {'apply mem':>9} {'added':>7} {'private':>8}")
+        for label, seconds, peak, added, private in win_rows:
+            print(f"  {label:22} {seconds:5.2f}s {peak / 1024:7.1f}Mi {added / 1024:5.1f}Mi {private / 1024:6.1f}Mi")
+        print("  apply mem: the peak working set (Wine's own runtime and the program's image in it);"
+              " private: the peak of the memory the process committed for itself")
     one = [r for r in rows if r[0].endswith("one behind")]
     three = [r for r in rows if r[0].endswith("three behind")]
     print("patch-ratios: " + " ".join(
         [f"one_behind_max={max(r[2] / r[3] for r in one):.4f}"] +
         ([f"three_behind_max={max(r[2] / r[3] for r in three):.4f}"] if three else []) +
         [f"apply_peak_mib_max={max(r[7] for r in rows) / 1024:.1f}",
-         f"apply_vs_full_max={max(r[9] / r[10] for r in rows):.3f}"]))
+         f"apply_vs_full_max={max(r[9] / r[10] for r in rows):.3f}"] +
+        ([f"windows_apply_peak_mib_max={max(r[2] for r in win_rows) / 1024:.1f}",
+          f"windows_apply_added_mib_max={max(r[3] for r in win_rows) / 1024:.1f}",
+          f"windows_apply_private_mib_max={max(r[4] for r in win_rows) / 1024:.1f}"] if win_rows else [])))
+
+
+def windows_apply(windows, work, base, patch, out):
+    """Applies patch to base into out with the Windows build's stage under Wine, in a Wine prefix
+    made once per run; returns (its KiB figures, the milliseconds applying took)."""
+    template = os.path.join(work, "wine-template")
+    if not os.path.isfile(os.path.join(template, "system.reg")):
+        subprocess.run([os.path.join(ROOT, "scripts", "wine-prefix"), template], check=True,
+                       stdout=subprocess.DEVNULL)
+    os.sync()
+    proc = subprocess.run([os.path.join(ROOT, "scripts", "wine-run"),
+                           os.path.join(windows, "bench", "korvel-bench-patch.exe"), "apply", base, patch, out],
+                          env=dict(os.environ, KORVEL_WINE_TEMPLATE=template), capture_output=True, text=True)
+    if proc.returncode != 0:
+        raise SystemExit(f"bench: the Windows patch stage failed: {proc.stdout}{proc.stderr}")
+    kib, ms = {}, None
+    for line in proc.stdout.splitlines():
+        words = line.split()
+        if line.endswith(" KiB"):
+            kib[words[-3]] = int(words[-2])
+        elif line.startswith("applying "):
+            ms = int(words[1])
+    return kib, ms
 
 
 def main():
@@ -792,10 +834,11 @@ def main():
     parser.add_argument("--scale", action="store_true")
     parser.add_argument("--update", action="store_true")
     parser.add_argument("--patch", nargs="*", metavar="PAIR")
+    parser.add_argument("--windows", metavar="BUILD")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     if args.patch is not None:
-        patch_run(build, args.patch)
+        patch_run(build, args.patch, args.windows and os.path.abspath(args.windows))
         return
     if args.update:
         update_run(build, max(3, args.rounds if args.rounds != 5 else 3))

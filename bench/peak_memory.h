@@ -1,11 +1,26 @@
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
+#else
 #include <QByteArray>
 #include <QFile>
+#endif
 
-// The peak resident memory of this process so far (VmHWM), in KiB; -1 when it cannot be read.
+// The peak resident memory of this process so far, in KiB; -1 when it cannot be read. On Linux
+// the kernel's high-water mark (VmHWM); on Windows the peak working set, which Wine takes from
+// the same figure of the process that hosts the program.
 inline long long peakResidentKiB()
 {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+        return -1;
+    return static_cast<long long>(counters.PeakWorkingSetSize / 1024);
+#else
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
@@ -14,4 +29,21 @@ inline long long peakResidentKiB()
             return line.mid(6).trimmed().split(' ').first().toLongLong();
     }
     return -1;
+#endif
+}
+
+// The peak of the memory this process committed for itself alone (Windows' private bytes, which
+// the image and the system's libraries do not count in), in KiB; -1 where the system has no
+// such figure.
+inline long long peakPrivateKiB()
+{
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+        return -1;
+    return static_cast<long long>(counters.PeakPagefileUsage / 1024);
+#else
+    return -1;
+#endif
 }

@@ -145,3 +145,9 @@ target_link_libraries(install_win32_tests PRIVATE korvel lzmasdk_encoder GTest::
 target_link_options(install_win32_tests PRIVATE ${KORVEL_WIN32_STATIC})
 gtest_discover_tests(install_win32_tests DISCOVERY_TIMEOUT 120 DISCOVERY_MODE PRE_TEST TEST_PREFIX "win32."
   PROPERTIES TIMEOUT 120)
+
+# The patch applier's bench stage (bench/run --patch weighs it under Wine): apply only.
+add_executable(korvel-bench-patch bench/patch_stage.cpp)
+set_target_properties(korvel-bench-patch PROPERTIES SUFFIX ".exe" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+target_link_libraries(korvel-bench-patch PRIVATE korvel psapi)
+target_link_options(korvel-bench-patch PRIVATE ${KORVEL_WIN32_STATIC})
