@@ -253,8 +253,21 @@ namespace {
 
 const QString UninstallKey =
     QStringLiteral("HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\kv");
+const QString ProtocolKey = QStringLiteral("HKCU\\Software\\Classes\\kv");
+const QString ProductKey = QStringLiteral("HKCU\\Software\\ostrel\\kv");
 
 } // namespace
+
+void JobRoad::forgetRegistration()
+{
+    if (!target::isWindows()) {
+        // The stand-in registry is the settings below the configuration home.
+        QDir(home.configHome()).removeRecursively();
+        return;
+    }
+    for (const QString &key : {UninstallKey, ProtocolKey, ProductKey})
+        EXPECT_TRUE(target::removeRegistryKey(key)) << key.toStdString();
+}
 
 bool uninstallEntryExists()
 {
@@ -268,7 +281,7 @@ bool uninstallEntryExists()
 bool protocolKeyExists()
 {
     if (target::isWindows())
-        return target::registryKeyExists(QStringLiteral("HKCU\\Software\\Classes\\kv"));
+        return target::registryKeyExists(ProtocolKey);
     QSettings settings(QStringLiteral("Classes"), QStringLiteral("kv"));
     return !userSettings(&settings)->allKeys().isEmpty();
 }
@@ -294,8 +307,7 @@ QString launcherCommand(const QString &path)
 QString storedMachineId()
 {
     if (target::isWindows())
-        return target::registryValue(QStringLiteral("HKCU\\Software\\ostrel\\kv"),
-                                     QStringLiteral("MachineUuid"));
+        return target::registryValue(ProductKey, QStringLiteral("MachineUuid"));
     QSettings settings(QStringLiteral("ostrel"), QStringLiteral("kv"));
     return userSettings(&settings)->value(QStringLiteral("MachineUuid")).toString();
 }

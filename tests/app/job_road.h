@@ -78,6 +78,9 @@ protected:
     // was.
     void expectUserFiles(const QMap<QString, QByteArray> &files);
 
+    // A user's settings without the product: no uninstall entry, URL protocol or product settings.
+    void forgetRegistration();
+
     // The manifest paths the server was asked for, in order.
     QList<QByteArray> manifestRequests() const;
     // The "type" values of the beacons the server saw, in order.

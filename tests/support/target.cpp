@@ -146,4 +146,11 @@ bool setRegistryValue(const QString &key, const QString &name, const QString &ty
     return reg.waitForFinished(60000) && reg.exitStatus() == QProcess::NormalExit && reg.exitCode() == 0;
 }
 
+bool removeRegistryKey(const QString &key)
+{
+    QProcess reg;
+    reg.start(QStringLiteral("wine"), {"reg", "delete", key, "/f"});
+    return reg.waitForFinished(60000) && !registryKeyExists(key);
+}
+
 } // namespace target

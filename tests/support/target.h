@@ -44,5 +44,7 @@ bool registryKeyExists(const QString &key);
 // Windows only: writes a value (type "REG_SZ", "REG_DWORD", "REG_BINARY" with data in hex
 // digits, ...) into the current prefix's registry, creating the key. False when it failed.
 bool setRegistryValue(const QString &key, const QString &name, const QString &type, const QString &data);
+// Windows only: removes a key with everything below it; true when it is gone.
+bool removeRegistryKey(const QString &key);
 
 } // namespace target
