@@ -9,17 +9,24 @@
 #include <QFile>
 #endif
 
+#ifdef _WIN32
+// This process's memory counters; false when they cannot be read.
+inline bool readProcessCounters(PROCESS_MEMORY_COUNTERS *counters)
+{
+    *counters = PROCESS_MEMORY_COUNTERS{};
+    counters->cb = sizeof *counters;
+    return GetProcessMemoryInfo(GetCurrentProcess(), counters, sizeof *counters);
+}
+#endif
+
 // The peak resident memory of this process so far, in KiB; -1 when it cannot be read. On Linux
 // the kernel's high-water mark (VmHWM); on Windows the peak working set, which Wine takes from
 // the same figure of the process that hosts the program.
 inline long long peakResidentKiB()
 {
 #ifdef _WIN32
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
-        return -1;
-    return static_cast<long long>(counters.PeakWorkingSetSize / 1024);
+    PROCESS_MEMORY_COUNTERS counters;
+    return readProcessCounters(&counters) ? static_cast<long long>(counters.PeakWorkingSetSize / 1024) : -1;
 #else
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
@@ -38,11 +45,8 @@ inline long long peakResidentKiB()
 inline long long peakPrivateKiB()
 {
 #ifdef _WIN32
-    PROCESS_MEMORY_COUNTERS counters{};
-    counters.cb = sizeof counters;
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
-        return -1;
-    return static_cast<long long>(counters.PeakPagefileUsage / 1024);
+    PROCESS_MEMORY_COUNTERS counters;
+    return readProcessCounters(&counters) ? static_cast<long long>(counters.PeakPagefileUsage / 1024) : -1;
 #else
     return -1;
 #endif
