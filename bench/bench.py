@@ -681,8 +681,7 @@ def rebuilt_run(build, release):
                                       os.path.join(data, "1.1.0", name), os.path.join(www, target[1:]),
                                       os.path.join(bench.work, "applied")],
                                      check=True, capture_output=True, text=True).stdout
-                kib = {line.split()[-3]: int(line.split()[-2]) for line in out.splitlines()
-                       if line.endswith(" KiB")}
+                kib = stage_kib(out)
                 apply_s += time.perf_counter() - start
                 apply_kib = max(apply_kib, kib["resident"] - kib["applying"])
             rows.append((label, lib_fetched, cost, seconds - DESIGNED_PAUSE_S, peak, apply_s, apply_kib))
@@ -742,11 +741,7 @@ def patch_run(build, pairs, windows=None):
         start = time.perf_counter()
         out = subprocess.run([stage, *args], check=True, capture_output=True, text=True).stdout
         seconds = time.perf_counter() - start
-        kib = {}
-        for line in out.splitlines():
-            if line.endswith(" KiB"):  # "peak resident N KiB", "before applying N KiB"
-                words = line.split()
-                kib[words[-3]] = int(words[-2])
+        kib = stage_kib(out)
         return seconds, kib["resident"], kib.get("applying", 0)
 
     stage = os.path.join(build, "bench", "korvel-bench-patch")
@@ -817,14 +812,14 @@ def windows_apply(windows, work, base, patch, out):
                           env=dict(os.environ, KORVEL_WINE_TEMPLATE=template), capture_output=True, text=True)
     if proc.returncode != 0:
         raise SystemExit(f"bench: the Windows patch stage failed: {proc.stdout}{proc.stderr}")
-    kib, ms = {}, None
-    for line in proc.stdout.splitlines():
-        words = line.split()
-        if line.endswith(" KiB"):
-            kib[words[-3]] = int(words[-2])
-        elif line.startswith("applying "):
-            ms = int(words[1])
-    return kib, ms
+    ms = next(int(line.split()[1]) for line in proc.stdout.splitlines() if line.startswith("applying "))
+    return stage_kib(proc.stdout), ms
+
+
+def stage_kib(out):
+    """The memory figures the patch stage printed ("peak resident N KiB", "before applying N KiB",
+    "peak private N KiB"), by the word before the number: resident, applying, private."""
+    return {line.split()[-3]: int(line.split()[-2]) for line in out.splitlines() if line.endswith(" KiB")}
 
 
 def main():
