@@ -320,7 +320,10 @@ def measure_shape(build, release, www, shape, rounds, with_update, with_curl=Tru
             steps = [ours] + ([curl("curl1", 1), curl("curl8", CURL_PARALLEL)] if with_curl else [])
             for step in (steps if r % 2 == 0 else steps[::-1]):
                 step()
-            log(f"bench: {shape.name}: round {r + 1}/{rounds} done")
+            # The round's own times (its runs alternate in order): a run slowed by what ran
+            # before it shows here, not in the medians.
+            ran = ", ".join(f"{key} {times[key][-1]:.2f} s" for key in times if len(times[key]) > r)
+            log(f"bench: {shape.name}: round {r + 1}/{rounds} done: {ran}")
     med = {k: statistics.median(v) for k, v in times.items() if v}
     spread = {k: (max(v) - min(v)) / med[k] for k, v in times.items() if v}
     return med, spread, connections, (statistics.median(fetched) if fetched else None)
