@@ -285,14 +285,16 @@ def measure_shape(build, release, www, shape, rounds, with_update, with_curl=Tru
     """Medians of rounds interleaved runs on one link shape: {run: (seconds, connections)},
     and with_update the update's (seconds, bytes fetched); curl's runs only with_curl."""
     times = {"install": [], "tail": [], "curl1": [], "curl8": [], "update": [], "update_curl8": []}
-    connections, fetched = {}, []
+    connections, fetched, drops = {}, [], []
     with Link(build, shape, seed=1) as link, \
             served(build, release, www, address=(SERVER_ADDRESS, 80),
                    launcher=link.in_server) as bench:
         urls = [package_url(bench.nginx.url, p[0], p[2]) for p in release.packages]
 
         def ours():
+            dropped = link.counters()["down_queue_drops"]
             seconds, connections["install"], tail, env, data = install(bench, link, www)
+            drops.append(link.counters()["down_queue_drops"] - dropped)
             times["install"].append(seconds)
             if tail is not None:
                 times["tail"].append(tail)
@@ -320,10 +322,11 @@ def measure_shape(build, release, www, shape, rounds, with_update, with_curl=Tru
             steps = [ours] + ([curl("curl1", 1), curl("curl8", CURL_PARALLEL)] if with_curl else [])
             for step in (steps if r % 2 == 0 else steps[::-1]):
                 step()
-            # The round's own times (its runs alternate in order): a run slowed by what ran
-            # before it shows here, not in the medians.
+            # The round's own times (its runs alternate in order) and the packets the line's
+            # queue dropped during the install: what makes one round slower than another shows
+            # here, not in the medians.
             ran = ", ".join(f"{key} {times[key][-1]:.2f} s" for key in times if len(times[key]) > r)
-            log(f"bench: {shape.name}: round {r + 1}/{rounds} done: {ran}")
+            log(f"bench: {shape.name}: round {r + 1}/{rounds} done: {ran}; install's queue drops {drops[-1]}")
     med = {k: statistics.median(v) for k, v in times.items() if v}
     spread = {k: (max(v) - min(v)) / med[k] for k, v in times.items() if v}
     return med, spread, connections, (statistics.median(fetched) if fetched else None)
