@@ -258,27 +258,28 @@ def changed_bytes(www, old, new):
 
 
 def install(bench, link, www, check=True):
-    """A fresh install of 1.0.0; returns (seconds net of the pause, connections opened, seconds
-    from the last package's arrival to the end, net of the pause, env, data directory); the
-    seconds are None when it failed and check is false."""
+    """A fresh install of 1.0.0; returns (seconds net of the pause, what the delay line counted
+    meanwhile (its counters' differences: connections opened, queue drops, ...), seconds from the
+    last package's arrival to the end, net of the pause, env, data directory); the seconds are
+    None when it failed and check is false."""
     list_only(www, "1.0.0")
     env, data = bench.home("link")
-    before = link.counters()["connections"]
+    before = link.counters()
     seconds = run([os.path.join(bench.work, "installer", "Korvel.exe")], env, lock=True,
                   check=check)[0]
     ended = time.time()
-    connections = link.counters()["connections"] - before
+    counted = {key: value - before[key] for key, value in link.counters().items()}
     installed = os.path.isfile(os.path.join(data, "1.0.0", "manifest.xml"))
     if check and not installed:
         raise SystemExit("bench: the road did not install the release")
     if not installed:
-        return None, connections, None, env, data
+        return None, counted, None, env, data
     # What the road does after the download (extraction, commit): the store keeps each
     # package as it was written.
     arrived = [os.path.getmtime(os.path.join(d, f))
                for d, _, files in os.walk(os.path.join(data, PACKAGE_STORE)) for f in files]
     tail = ended - max(arrived) - DESIGNED_PAUSE_S if arrived else None
-    return seconds - DESIGNED_PAUSE_S, connections, tail, env, data
+    return seconds - DESIGNED_PAUSE_S, counted, tail, env, data
 
 
 def measure_shape(build, release, www, shape, rounds, with_update, with_curl=True):
@@ -292,9 +293,9 @@ def measure_shape(build, release, www, shape, rounds, with_update, with_curl=Tru
         urls = [package_url(bench.nginx.url, p[0], p[2]) for p in release.packages]
 
         def ours():
-            dropped = link.counters()["down_queue_drops"]
-            seconds, connections["install"], tail, env, data = install(bench, link, www)
-            drops.append(link.counters()["down_queue_drops"] - dropped)
+            seconds, counted, tail, env, data = install(bench, link, www)
+            connections["install"] = counted["connections"]
+            drops.append(counted["down_queue_drops"])
             times["install"].append(seconds)
             if tail is not None:
                 times["tail"].append(tail)
