@@ -1348,6 +1348,12 @@ void VersionEntry::connectAhead()
     m_ahead->open(servers, m_limits);
 }
 
+bool VersionEntry::downloadAfterManifest(const PackageRecord &file)
+{
+    MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
+    return file.downloadPackage(*m_connection, m_limits, mirrors, 0, nullptr);
+}
+
 bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
 {
     MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());

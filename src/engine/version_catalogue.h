@@ -114,6 +114,12 @@ public:
     // A package of patchedPackages() is reported and not fetched.
     bool downloadPackages(PackageArrivals *arrivals = nullptr);
 
+    // Fetches a file the manifest lists beside its packages (a patch) into the package store as
+    // PackageRecord::downloadPackage does, over the connection the manifest came over: it follows
+    // on a live connection rather than setting up one of its own (a round trip and a slow start
+    // more before the packages can start).
+    bool downloadAfterManifest(const PackageRecord &file);
+
     // The limits of this entry's transfers (the manifest's with their small-file deadline).
     const TransferLimits &transferLimits() const { return m_limits; }
     void setTransferLimits(const TransferLimits &limits) { m_limits = limits; }

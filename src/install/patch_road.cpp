@@ -87,11 +87,11 @@ QStringList versionDirectories(const VersionEntry &entry)
 }
 
 // The patch's file in the package store, verified as a package is: reused when a verified copy
-// is there, fetched from the mirrors otherwise.
-bool fetchPatch(const PatchRecord &patch)
+// is there, fetched from the mirrors otherwise (over the manifest's connection).
+bool fetchPatch(VersionEntry &entry, const PatchRecord &patch)
 {
     const PackageRecord &file = patch.patchFile();
-    return file.verifyPackageFile(file.packageFilePath()) || file.downloadPackage();
+    return file.verifyPackageFile(file.packageFilePath()) || entry.downloadAfterManifest(file);
 }
 
 // Applies the fetched, verified patch to base into a new file at side, flushed, with base's
@@ -165,7 +165,7 @@ void PatchRoad::applyPatches()
                     continue;
                 tried.insert(patch.patchFile().no());
                 m_sideFiles.append(side);
-                applied = fetchPatch(patch) && applyInto(patch, base, side);
+                applied = fetchPatch(m_entry, patch) && applyInto(patch, base, side);
                 // Of no use once applied, nor after it failed: the next attempt fetches afresh.
                 QFile::remove(patch.patchFile().packageFilePath());
             }

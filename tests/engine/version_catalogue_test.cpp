@@ -84,9 +84,9 @@ TEST_F(VersionCatalogueTest, EntityTagRoundTrip)
     ASSERT_FALSE(catalogue.versions().isEmpty());
     EXPECT_EQ(catalogue.versions().at(0).versionDir(), QDir(home.dataDirectory() + "/2.0"));
 
-    // The checks, the manifest after them and the first package after that come over one
-    // connection kept alive. The other transfers go over connections set up while the manifest
-    // came (it is slow here): none is opened after it.
+    // The checks, the manifest after them, a file fetched beside the packages (a patch) and the
+    // first package after that come over one connection kept alive. The other transfers go over
+    // connections set up while the manifest came (it is slow here): none is opened after it.
     const QByteArray package = "package bytes";
     const QByteArray md5 = QCryptographicHash::hash(package, QCryptographicHash::Md5).toHex();
     QByteArray manifest = "<M>";
@@ -107,6 +107,8 @@ TEST_F(VersionCatalogueTest, EntityTagRoundTrip)
     entry.setTransferLimits(limits);
     ASSERT_TRUE(entry.fetchManifest());
     EXPECT_EQ(server.requestCount("/bin/manifest/2.0.xml"), 1);
+    EXPECT_EQ(server.connectionCount(), 3);
+    ASSERT_TRUE(entry.downloadAfterManifest(entry.packages().at(0)));
     EXPECT_EQ(server.connectionCount(), 3);
     ASSERT_TRUE(entry.downloadPackages());
     EXPECT_EQ(server.requestCount("/component/core/1/core_1.7z"), 1);
