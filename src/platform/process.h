@@ -65,8 +65,9 @@ void sleepMilliseconds(int milliseconds);
 // under them.
 [[noreturn]] void exitProcessNow(int code);
 
-// Runs work on a new thread that nobody joins; it ends with the process at the latest.
-// Returns false when the system refused the thread (work is then not run).
+// Runs work on a new thread that nobody joins; it ends with the process at the latest (on
+// Windows never before: it waits there once work has returned). Returns false when the system
+// refused the thread (work is then not run).
 bool startDetachedThread(std::function<void()> work);
 
 // A thread its owner waits for: join(), or at the latest the destructor, returns only after

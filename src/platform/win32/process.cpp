@@ -43,12 +43,19 @@ qint64 createProcess(const QString &commandLine)
     return qint64(info.dwProcessId);
 }
 
-unsigned __stdcall runThread(void *p)
+[[noreturn]] unsigned __stdcall runThread(void *p)
 {
     auto *work = static_cast<std::function<void()> *>(p);
     (*work)();
     delete work;
-    return 0;
+    // Nobody waits for this thread, so it need not end before the process does, and it must
+    // not end while the process does: under Wine, a thread that is on its way out (detaching
+    // from the DLLs) when another thread terminates the process can fault there, and the
+    // process then dies by a signal instead of with its code. A job's worker ends with its last
+    // message, just when the main thread ends the process, so that happened now and then. A
+    // thread in a wait is ended cleanly.
+    for (;;)
+        ::SleepEx(INFINITE, TRUE);
 }
 
 // Runs work its starter keeps (and frees after the join).
