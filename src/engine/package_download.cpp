@@ -124,6 +124,12 @@ const Mirror PackageMirrors[] = {
     {&servers::package, &server_layout::mirrorPackagePath, &server_layout::mirrorPatchPath},
 };
 
+// The two package mirrors, ranked afresh (no failure seen yet).
+MirrorRanking packageMirrorRanking()
+{
+    return MirrorRanking(PackageMirrors[0].base(), PackageMirrors[1].base());
+}
+
 // Where mirror (0 or 1) serves package's file.
 QUrl mirrorUrl(const PackageRecord &package, int mirror)
 {
@@ -660,7 +666,7 @@ bool PackageRecord::verifyPackage(QIODevice &file) const
 bool PackageRecord::downloadPackage() const
 {
     TransferConnection connection;
-    MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
+    MirrorRanking mirrors = packageMirrorRanking();
     return downloadPackage(connection, TransferLimits(), mirrors, 0, nullptr);
 }
 
@@ -1340,7 +1346,7 @@ void VersionEntry::connectAhead()
         return;
     // One for each transfer but the first, which goes on over the manifest's connection, to
     // the mirror it asks first.
-    MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
+    MirrorRanking mirrors = packageMirrorRanking();
     QStringList servers;
     for (int transfer = 1; transfer < m_limits.concurrentTransfers; ++transfer)
         servers.append(PackageMirrors[mirrors.first(transfer)].base());
@@ -1350,13 +1356,13 @@ void VersionEntry::connectAhead()
 
 bool VersionEntry::downloadAfterManifest(const PackageRecord &file)
 {
-    MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
+    MirrorRanking mirrors = packageMirrorRanking();
     return file.downloadPackage(*m_connection, m_limits, mirrors, 0, nullptr);
 }
 
 bool VersionEntry::downloadPackages(PackageArrivals *arrivals)
 {
-    MirrorRanking mirrors(PackageMirrors[0].base(), PackageMirrors[1].base());
+    MirrorRanking mirrors = packageMirrorRanking();
     TransferPool pool(m_limits.concurrentTransfers);
     const TransferLimits pooled = m_limits.sharedAmong(m_limits.concurrentTransfers);
     // Declared before the pool runs: its ranges outlive every transfer.
